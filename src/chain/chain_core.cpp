@@ -1,0 +1,187 @@
+// The image chain's base class and its three simple nodes: a lazily evaluated
+// pipeline where each node caches its last result until invalidated.
+#include "chain/node.h"
+#include "chain/register.h"
+
+namespace qlo {
+
+namespace {
+
+using chain::compute_unless_lazy;
+using chain::init_base;
+using chain::init_root;
+
+constexpr const char* kSource = "src/chain/chain_core.cpp";
+
+constexpr char kPrevious[] = "_ImageChainBase__previous";
+constexpr char kName[] = "_ImageChainBase__name";
+constexpr char kFilename[] = "_ImageFromFile__filename";
+constexpr char kReadMode[] = "_ImageFromFile__read_mode";
+constexpr char kSourceArray[] = "_ImageFromNDArray__source";
+constexpr char kCopy[] = "_ImageFromNDArray__copy";
+
+// ---- ImageChainBase ----
+
+py::object base_init(Args& a) {
+    py::setattr(a[0], kPrevious, a[1]);
+    py::setattr(a[0], "_cache", py::none());
+    py::setattr(a[0], kName, py::str(""));
+    return py::none();
+}
+
+py::object image_name(Args& a) {
+    py::object name = a[0].attr(kName);
+    if (PyUnicode_Check(name.ptr()) && PyUnicode_GET_LENGTH(name.ptr()) > 0) return name;
+    return py::type::handle_of(a[0]).attr("__name__");
+}
+
+py::object is_root(Args& a) { return py::bool_(a[0].attr(kPrevious).is_none()); }
+
+py::object invalidate_this(Args& a) {
+    py::setattr(a[0], "_cache", py::none());
+    return py::none();
+}
+
+// Clears the path back to the root, the root first and this node last.
+py::object invalidate_all(Args& a) {
+    py::object previous = a[0].attr("previous");
+    if (truthy(previous)) previous.attr("invalidate_all")();
+    a[0].attr("invalidate_this")();
+    return py::none();
+}
+
+py::object no_result(Args&) { return py::none(); }
+
+// The cache may hold the image itself, a (image, ...) tuple or list, or a
+// dict with an "image" item.
+py::object image(Args& a) {
+    py::object cache = a[0].attr("_cache");
+    if (cache.is_none()) {
+        cache = a[0].attr("_generate_result")();
+        py::setattr(a[0], "_cache", cache);
+    }
+    if (PyTuple_Check(cache.ptr()) || PyList_Check(cache.ptr())) return cache[py::int_(0)];
+    if (PyDict_Check(cache.ptr())) return cache[py::str("image")];
+    return cache;
+}
+
+// Writes this node's image; a writer that reports failure raises OSError
+// instead of letting a lost image pass for a saved one.
+py::object save(Args& a) {
+    py::object img = a[0].attr("image");
+    py::object filename = a.get(1);
+    if (truthy(filename)) {
+        if (py::isinstance(filename, global("_Path"))) filename = py::str(filename);
+    } else {
+        filename = a[0].attr("image_name");
+    }
+    py::object written = global("_cv").attr("imwrite")(filename, img);
+    if (!truthy(written)) raise_format(PyExc_OSError, "could not write image to '%S'", filename.ptr());
+    return py::none();
+}
+
+py::object shape(Args& a) { return a[0].attr("image").attr("shape"); }
+
+py::object no_shared_memory(Args&) { return py::bool_(false); }
+
+py::object make_image_chain_base() {
+    ClassBuilder cls("ImageChainBase", kSource);
+    cls.method({"__init__", {{"self"}, {"previous", Hint::Any, py::none()}}, base_init})
+        .property({"image_name", image_name, Ret::Any, chain::store<kName>, Hint::Str})
+        .property({"is_root", is_root})
+        .property({"previous", chain::stored<kPrevious>})
+        .method({"invalidate_this", {{"self"}}, invalidate_this})
+        .method({"invalidate_all", {{"self"}}, invalidate_all})
+        .generate_result(no_result)
+        .property({"image", image})
+        .method({"save", {{"self"}, {"filename", Hint::Any, py::str("")}}, save})
+        .property({"shape", shape, Ret::Tuple})
+        .property({"changes_affect_previous", no_shared_memory});
+    return cls.build();
+}
+
+// ---- ImageFromFile ----
+
+py::object from_file_init(Args& a) {
+    init_root(a[0]);
+    py::setattr(a[0], kFilename, a[1]);
+    py::setattr(a[0], kReadMode, a[2]);
+    compute_unless_lazy(a[0], a[3]);
+    return py::none();
+}
+
+py::object from_file_result(Args& a) {
+    py::object imread = global("_cv").attr("imread");
+    py::object filename = a[0].attr("filename");
+    if (!PyUnicode_CheckExact(filename.ptr())) filename = py::str(filename);
+    return imread(filename, a[0].attr("read_mode"));
+}
+
+py::object make_image_from_file() {
+    ClassBuilder cls("ImageFromFile", kSource, py::make_tuple(global("ImageChainBase")));
+    cls.method({"__init__",
+                {{"self"},
+                 {"filename"},
+                 {"mode", Hint::Int, global("_cv").attr("IMREAD_UNCHANGED")},
+                 {"lazy", Hint::Any, py::bool_(false)}},
+                from_file_init})
+        .generate_result(from_file_result)
+        .property({"read_mode", chain::stored<kReadMode>, Ret::Any, chain::store_and_invalidate<kReadMode>, Hint::Int})
+        .property({"filename", chain::stored<kFilename>, Ret::Any, chain::store_and_invalidate<kFilename>,
+                   Hint::Any, "filename"});
+    return cls.build();
+}
+
+// ---- ImageCopy ----
+
+py::object copy_init(Args& a) {
+    init_base(a[0], a[1]);
+    compute_unless_lazy(a[0], a[2]);
+    return py::none();
+}
+
+py::object copy_result(Args& a) { return chain::previous_image(a[0]).attr("copy")(); }
+
+py::object make_image_copy() {
+    ClassBuilder cls("ImageCopy", kSource, py::make_tuple(global("ImageChainBase")));
+    cls.method({"__init__", {{"self"}, {"previous"}, {"lazy", Hint::Any, py::bool_(false)}}, copy_init})
+        .generate_result(copy_result);
+    return cls.build();
+}
+
+// ---- ImageFromNDArray ----
+
+py::object from_array_init(Args& a) {
+    init_root(a[0]);
+    py::setattr(a[0], kSourceArray, a[1]);
+    py::setattr(a[0], kCopy, a[2]);
+    compute_unless_lazy(a[0], a[3]);
+    return py::none();
+}
+
+// The caller's own array unless a copy was asked for.
+py::object from_array_result(Args& a) {
+    if (truthy(a[0].attr(kCopy))) return a[0].attr("source").attr("copy")();
+    return a[0].attr("source");
+}
+
+py::object make_image_from_ndarray() {
+    ClassBuilder cls("ImageFromNDArray", kSource, py::make_tuple(global("ImageChainBase")));
+    cls.method({"__init__",
+                {{"self"}, {"image"}, {"copy", Hint::Any, py::bool_(false)}, {"lazy", Hint::Any, py::bool_(false)}},
+                from_array_init})
+        .property({"source", chain::stored<kSourceArray>, Ret::Any, chain::store_and_invalidate<kSourceArray>})
+        .generate_result(from_array_result);
+    return cls.build();
+}
+
+}  // namespace
+
+void register_chain_core(Registry& registry) {
+    registry.add("ImageChainBase", make_image_chain_base);
+    registry.add("ImageFromFile", make_image_from_file);
+    registry.add("ImageCopy", make_image_copy);
+    registry.add("ImageFromNDArray", make_image_from_ndarray);
+}
+
+}  // namespace qlo

@@ -1,0 +1,38 @@
+// Access to the module's namespace at call time, the builtins captured at
+// import and the assertion switch.
+#pragma once
+
+#include "frame/object.h"
+
+namespace qlo {
+
+// The module global `name`, looked up now (so rebinding it from Python takes
+// effect on the next call), falling back to the builtins; NameError if neither
+// has it.
+py::object global(const char* name);
+
+// Builtins the module's code uses, looked up once at import.
+struct Builtins {
+    py::object staticmethod, property, range, ValueError, enumerate,
+        AssertionError, print, sorted, round;
+};
+const Builtins& builtins();
+
+// True unless the interpreter ran with optimisation when the module was imported.
+bool assertions_enabled();
+
+// Raises AssertionError (with `message`, or none) when assertions are enabled
+// and `condition` is false. Callers evaluate a Python condition only when
+// assertions_enabled() is true, exactly like an `assert` statement.
+void assert_that(bool condition, const char* message = nullptr);
+
+// Module layer only: binding the namespace at import and releasing it on failure.
+namespace module_state {
+void bind(PyObject* module);
+void release();
+PyObject* module();  // borrowed; null before import
+void load_builtins(PyObject* builtins_module);
+void set_assertions(bool enabled);
+}  // namespace module_state
+
+}  // namespace qlo

@@ -1,0 +1,33 @@
+// The object layer every native source uses: pybind11's reference-counted
+// handles (header-only) plus a few helpers for raising Python errors from C++.
+#pragma once
+
+#include <Python.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/numpy.h>
+
+namespace py = pybind11;
+
+namespace qlo {
+
+// Turns the Python error already set into a C++ exception; the native
+// function boundary restores it.
+[[noreturn]] inline void throw_error_already_set() { throw py::error_already_set(); }
+
+// Sets a Python exception from a printf-style text and throws.
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+// Wraps a new reference returned by the C API; null means a Python error.
+inline py::object steal(PyObject* result) {
+    if (!result) throw_error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// Python truth of an object, raising what __bool__ raises.
+inline bool truthy(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw_error_already_set();
+    return r != 0;
+}
+
+}  // namespace qlo
