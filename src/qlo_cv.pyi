@@ -155,7 +155,15 @@ class ImageAffineTransformation(ImageChainBase):
                  dst_points: Sequence[Sequence[int]], border_mode: int, border_value: int,
                  interpolation: int = ..., lazy: bool = False) -> None: ...
 
-class ImagePerspectiveTransformation(ImageAffineTransformation): ...
+class ImagePerspectiveTransformation(ImageChainBase):
+    src_points: Sequence[Sequence[int]]
+    dst_points: Sequence[Sequence[int]]
+    border_mode: int
+    border_value: int
+    interpolation: int
+    def __init__(self, previous: ImageChainBase, src_points: Sequence[Sequence[int]],
+                 dst_points: Sequence[Sequence[int]], border_mode: int, border_value: int,
+                 interpolation: int = ..., lazy: bool = False) -> None: ...
 
 class ImageSimpleThresholding(ImageChainBase):
     def __init__(self, previous: ImageChainBase, threshold_type: int, threshold: int, max_value: int,
