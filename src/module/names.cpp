@@ -7,6 +7,8 @@
 
 #include "chain/register.h"
 #include "frame/registry.h"
+#include "inspect/register.h"
+#include "measure/register.h"
 
 namespace qlo {
 
@@ -98,6 +100,8 @@ const char* const kModuleNames[] = {
 
 void register_capabilities(Registry& registry) {
     register_chain_core(registry);
+    register_compare_result(registry);
+    register_warps(registry);
 }
 
 }  // namespace
