@@ -98,6 +98,9 @@ const char* const kModuleNames[] = {
 
 void register_capabilities(Registry& registry) {
     register_chain_core(registry);
+    register_transforms(registry);
+    register_warp_nodes(registry);
+    register_thresholds(registry);
 }
 
 }  // namespace
