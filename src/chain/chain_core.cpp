@@ -23,30 +23,30 @@ constexpr char kCopy[] = "_ImageFromNDArray__copy";
 // ---- ImageChainBase ----
 
 py::object base_init(Args& a) {
-    py::setattr(a[0], kPrevious, a[1]);
-    py::setattr(a[0], "_cache", py::none());
-    py::setattr(a[0], kName, py::str(""));
+    py::setattr(a[0], interned(kPrevious), a[1]);
+    py::setattr(a[0], interned("_cache"), py::none());
+    py::setattr(a[0], interned(kName), py::str(""));
     return py::none();
 }
 
 py::object image_name(Args& a) {
-    py::object name = a[0].attr(kName);
+    py::object name = a[0].attr(interned(kName));
     if (PyUnicode_Check(name.ptr()) && PyUnicode_GET_LENGTH(name.ptr()) > 0) return name;
-    return py::type::handle_of(a[0]).attr("__name__");
+    return py::type::handle_of(a[0]).attr(interned("__name__"));
 }
 
-py::object is_root(Args& a) { return py::bool_(a[0].attr(kPrevious).is_none()); }
+py::object is_root(Args& a) { return py::bool_(a[0].attr(interned(kPrevious)).is_none()); }
 
 py::object invalidate_this(Args& a) {
-    py::setattr(a[0], "_cache", py::none());
+    py::setattr(a[0], interned("_cache"), py::none());
     return py::none();
 }
 
 // Clears the path back to the root, the root first and this node last.
 py::object invalidate_all(Args& a) {
-    py::object previous = a[0].attr("previous");
-    if (truthy(previous)) previous.attr("invalidate_all")();
-    a[0].attr("invalidate_this")();
+    py::object previous = a[0].attr(interned("previous"));
+    if (truthy(previous)) previous.attr(interned("invalidate_all"))();
+    a[0].attr(interned("invalidate_this"))();
     return py::none();
 }
 
@@ -55,10 +55,10 @@ py::object no_result(Args&) { return py::none(); }
 // The cache may hold the image itself, a (image, ...) tuple or list, or a
 // dict with an "image" item.
 py::object image(Args& a) {
-    py::object cache = a[0].attr("_cache");
+    py::object cache = a[0].attr(interned("_cache"));
     if (cache.is_none()) {
-        cache = a[0].attr("_generate_result")();
-        py::setattr(a[0], "_cache", cache);
+        cache = a[0].attr(interned("_generate_result"))();
+        py::setattr(a[0], interned("_cache"), cache);
     }
     if (PyTuple_Check(cache.ptr()) || PyList_Check(cache.ptr())) return cache[py::int_(0)];
     if (PyDict_Check(cache.ptr())) return cache[py::str("image")];
@@ -68,19 +68,19 @@ py::object image(Args& a) {
 // Writes this node's image; a writer that reports failure raises OSError
 // instead of letting a lost image pass for a saved one.
 py::object save(Args& a) {
-    py::object img = a[0].attr("image");
+    py::object img = a[0].attr(interned("image"));
     py::object filename = a.get(1);
     if (truthy(filename)) {
         if (py::isinstance(filename, global("_Path"))) filename = py::str(filename);
     } else {
-        filename = a[0].attr("image_name");
+        filename = a[0].attr(interned("image_name"));
     }
-    py::object written = global("_cv").attr("imwrite")(filename, img);
+    py::object written = global("_cv").attr(interned("imwrite"))(filename, img);
     if (!truthy(written)) raise_format(PyExc_OSError, "could not write image to '%S'", filename.ptr());
     return py::none();
 }
 
-py::object shape(Args& a) { return a[0].attr("image").attr("shape"); }
+py::object shape(Args& a) { return a[0].attr(interned("image")).attr(interned("shape")); }
 
 py::object no_shared_memory(Args&) { return py::bool_(false); }
 
@@ -104,17 +104,17 @@ py::object make_image_chain_base() {
 
 py::object from_file_init(Args& a) {
     init_root(a[0]);
-    py::setattr(a[0], kFilename, a[1]);
-    py::setattr(a[0], kReadMode, a[2]);
+    py::setattr(a[0], interned(kFilename), a[1]);
+    py::setattr(a[0], interned(kReadMode), a[2]);
     compute_unless_lazy(a[0], a[3]);
     return py::none();
 }
 
 py::object from_file_result(Args& a) {
-    py::object imread = global("_cv").attr("imread");
-    py::object filename = a[0].attr("filename");
+    py::object imread = global("_cv").attr(interned("imread"));
+    py::object filename = a[0].attr(interned("filename"));
     if (!PyUnicode_CheckExact(filename.ptr())) filename = py::str(filename);
-    return imread(filename, a[0].attr("read_mode"));
+    return imread(filename, a[0].attr(interned("read_mode")));
 }
 
 py::object make_image_from_file() {
@@ -122,7 +122,7 @@ py::object make_image_from_file() {
     cls.method({"__init__",
                 {{"self"},
                  {"filename"},
-                 {"mode", Hint::Int, global("_cv").attr("IMREAD_UNCHANGED")},
+                 {"mode", Hint::Int, global("_cv").attr(interned("IMREAD_UNCHANGED"))},
                  {"lazy", Hint::Any, py::bool_(false)}},
                 from_file_init})
         .generate_result(from_file_result)
@@ -140,7 +140,7 @@ py::object copy_init(Args& a) {
     return py::none();
 }
 
-py::object copy_result(Args& a) { return chain::previous_image(a[0]).attr("copy")(); }
+py::object copy_result(Args& a) { return chain::previous_image(a[0]).attr(interned("copy"))(); }
 
 py::object make_image_copy() {
     ClassBuilder cls("ImageCopy", kSource, py::make_tuple(global("ImageChainBase")));
@@ -153,16 +153,16 @@ py::object make_image_copy() {
 
 py::object from_array_init(Args& a) {
     init_root(a[0]);
-    py::setattr(a[0], kSourceArray, a[1]);
-    py::setattr(a[0], kCopy, a[2]);
+    py::setattr(a[0], interned(kSourceArray), a[1]);
+    py::setattr(a[0], interned(kCopy), a[2]);
     compute_unless_lazy(a[0], a[3]);
     return py::none();
 }
 
 // The caller's own array unless a copy was asked for.
 py::object from_array_result(Args& a) {
-    if (truthy(a[0].attr(kCopy))) return a[0].attr("source").attr("copy")();
-    return a[0].attr("source");
+    if (truthy(a[0].attr(interned(kCopy)))) return a[0].attr(interned("source")).attr(interned("copy"))();
+    return a[0].attr(interned("source"));
 }
 
 py::object make_image_from_ndarray() {

@@ -13,19 +13,18 @@ PyObject* g_module_dict = nullptr;  // borrowed from g_module
 bool g_assertions = true;
 Builtins* g_builtins = nullptr;
 
-// Interned name objects, keyed by the address of the C string literal, so a
-// global lookup costs one dict probe and no string creation.
-PyObject* interned(const char* name) {
+}  // namespace
+
+// Keyed by the address of the literal; the strings live as long as the process.
+py::handle interned(const char* literal) {
     static std::unordered_map<const char*, PyObject*> cache;
-    auto it = cache.find(name);
+    auto it = cache.find(literal);
     if (it != cache.end()) return it->second;
-    PyObject* s = PyUnicode_InternFromString(name);
+    PyObject* s = PyUnicode_InternFromString(literal);
     if (!s) throw_error_already_set();
-    cache.emplace(name, s);
+    cache.emplace(literal, s);
     return s;
 }
-
-}  // namespace
 
 void raise_format(PyObject* type, const char* format, ...) {
     va_list args;
@@ -36,7 +35,7 @@ void raise_format(PyObject* type, const char* format, ...) {
 }
 
 py::object global(const char* name) {
-    PyObject* key = interned(name);
+    PyObject* key = interned(name).ptr();
     if (g_module_dict) {
         PyObject* value = PyDict_GetItemWithError(g_module_dict, key);
         if (value) return py::reinterpret_borrow<py::object>(value);

@@ -11,6 +11,11 @@ namespace qlo {
 // has it.
 py::object global(const char* name);
 
+// The interned Python str for a name literal, made once per literal: attribute
+// access with it skips building and hashing a new string on every call
+// (`obj.attr(interned("_cache"))`, `py::setattr(obj, interned("x"), v)`).
+py::handle interned(const char* literal);
+
 // Builtins the module's code uses, looked up once at import.
 struct Builtins {
     py::object staticmethod, property, range, ValueError, enumerate,
