@@ -37,7 +37,7 @@ template <const char*... Attrs>
 py::object node_init(Args& a) {
     init_base(a[0], a[1]);
     std::size_t i = 2;
-    (py::setattr(a[0], Attrs, a[i++]), ...);
+    (py::setattr(a[0], interned(Attrs), a[i++]), ...);
     compute_unless_lazy(a[0], a[i]);
     return py::none();
 }

@@ -58,21 +58,21 @@ py::object make_simple_thresholding() {
 // Caches (image, threshold found): OpenCV chooses the threshold because the
 // Otsu flag is OR-ed into the stored type.
 py::object otsu_result(Args& a) {
-    py::object threshold = global("_cv").attr("threshold");
+    py::object threshold = global("_cv").attr(interned("threshold"));
     py::object src = chain::previous_image(a[0]);
-    py::object max_value = a[0].attr("max_value");
-    py::object type = a[0].attr("threshold_type");
-    py::object flags = steal(PyNumber_Or(type.ptr(), global("_cv").attr("THRESH_OTSU").ptr()));
+    py::object max_value = a[0].attr(interned("max_value"));
+    py::object type = a[0].attr(interned("threshold_type"));
+    py::object flags = steal(PyNumber_Or(type.ptr(), global("_cv").attr(interned("THRESH_OTSU")).ptr()));
     auto [found, image] = unpack<2>(threshold(src, 0, max_value, flags));
     return py::make_tuple(image, found);
 }
 
 // Shares the cache with `image`: whichever is read first computes it, once.
 py::object otsu_threshold(Args& a) {
-    py::object cache = a[0].attr("_cache");
+    py::object cache = a[0].attr(interned("_cache"));
     if (!truthy(cache)) {
-        cache = a[0].attr("_generate_result")();
-        py::setattr(a[0], "_cache", cache);
+        cache = a[0].attr(interned("_generate_result"))();
+        py::setattr(a[0], interned("_cache"), cache);
     }
     return cache[py::int_(1)];
 }

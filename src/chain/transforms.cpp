@@ -35,9 +35,9 @@ constexpr char kBorderValue[] = "border_value";
 
 // Blends two chains' images into a new root node that does not refer back to them.
 py::object add_weighted(Args& a) {
-    py::object blend = global("_cv").attr("addWeighted");
-    py::object first = a[0].attr("image");
-    py::object second = a[2].attr("image");
+    py::object blend = global("_cv").attr(interned("addWeighted"));
+    py::object first = a[0].attr(interned("image"));
+    py::object second = a[2].attr(interned("image"));
     py::object image = blend(first, a[1], second, a[3], a[4]);
     return global("ImageFromNDArray")(image);
 }
@@ -58,16 +58,16 @@ py::object make_add_weighted() {
 // prev[y1:y2, x1:x2]: a view sharing memory with the previous image unless a
 // copy was asked for.
 py::object roi_result(Args& a) {
-    auto [x1, y1, x2, y2] = unpack<4>(a[0].attr(kRegion));
+    auto [x1, y1, x2, y2] = unpack<4>(a[0].attr(interned(kRegion)));
     py::object prev = previous_image(a[0]);
     py::object rows = steal(PySlice_New(y1.ptr(), y2.ptr(), nullptr));
     py::object cols = steal(PySlice_New(x1.ptr(), x2.ptr(), nullptr));
     py::object roi = steal(PyObject_GetItem(prev.ptr(), py::make_tuple(rows, cols).ptr()));
-    if (truthy(a[0].attr(kRoiCopy))) return roi.attr("copy")();
+    if (truthy(a[0].attr(interned(kRoiCopy)))) return roi.attr(interned("copy"))();
     return roi;
 }
 
-py::object roi_is_view(Args& a) { return py::bool_(!truthy(a[0].attr(kRoiCopy))); }
+py::object roi_is_view(Args& a) { return py::bool_(!truthy(a[0].attr(interned(kRoiCopy)))); }
 
 py::object make_image_roi() {
     ClassBuilder cls("ImageROI", kSource, chain::chain_bases());
@@ -82,15 +82,15 @@ py::object make_image_roi() {
 // ---- ImageChannelSplitter ----
 
 py::object splitter_result(Args& a) {
-    py::object split = global("_cv").attr("split");
+    py::object split = global("_cv").attr(interned("split"));
     py::object channels = split(previous_image(a[0]));
-    py::object index = a[0].attr("channel_index");
+    py::object index = a[0].attr(interned("channel_index"));
     return steal(PyObject_GetItem(channels.ptr(), index.ptr()));
 }
 
 // One independent root node per channel of a plain array.
 py::object split_all(Args& a) {
-    py::object channels = global("_cv").attr("split")(a[0]);
+    py::object channels = global("_cv").attr(interned("split"))(a[0]);
     py::list nodes;
     for (py::handle channel : channels) nodes.append(global("ImageFromNDArray")(channel, py::arg("lazy") = a[1]));
     return std::move(nodes);
@@ -104,7 +104,7 @@ py::object set_channel_index(Args& a) {
         if (non_negative < 0) throw_error_already_set();
         assert_that(non_negative == 1);
     }
-    py::setattr(a[0], kChannelIndex, a[1]);
+    py::setattr(a[0], interned(kChannelIndex), a[1]);
     return py::none();
 }
 
@@ -148,7 +148,7 @@ py::object make_image_scaling() {
                  {"size", Hint::Any, py::none()},
                  {"fx", Hint::Any, py::none()},
                  {"fy", Hint::Any, py::none()},
-                 {"interpolation", Hint::Any, global("_cv").attr("INTER_LINEAR")},
+                 {"interpolation", Hint::Any, global("_cv").attr(interned("INTER_LINEAR"))},
                  lazy_param()},
                 node_init<kSize, kFx, kFy, kInterpolation>})
         .generate_result(scaling_result);
@@ -160,14 +160,14 @@ py::object make_image_scaling() {
 // The border value goes by keyword: copyMakeBorder's seventh positional
 // parameter is the destination. Without a value OpenCV pads with its default.
 py::object border_result(Args& a) {
-    py::object make_border = global("_cv").attr("copyMakeBorder");
+    py::object make_border = global("_cv").attr(interned("copyMakeBorder"));
     py::tuple args(6);
     args[0] = previous_image(a[0]);
     std::size_t i = 1;
-    for (const char* attr : {kTop, kBottom, kLeft, kRight, kBorderMode}) args[i++] = a[0].attr(attr);
-    py::object value = a[0].attr(kBorderValue);
+    for (const char* attr : {kTop, kBottom, kLeft, kRight, kBorderMode}) args[i++] = a[0].attr(interned(attr));
+    py::object value = a[0].attr(interned(kBorderValue));
     py::dict kwargs;
-    if (!value.is_none()) kwargs["value"] = value;
+    if (!value.is_none()) kwargs[interned("value")] = value;
     return steal(PyObject_Call(make_border.ptr(), args.ptr(), kwargs.ptr()));
 }
 

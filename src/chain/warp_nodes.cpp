@@ -28,16 +28,16 @@ constexpr char kBorderMode[] = "border_mode";
 constexpr char kBorderValue[] = "border_value";
 constexpr char kInterpolation[] = "interpolation";
 
-py::object default_interpolation() { return global("_cv").attr("INTER_LINEAR"); }
+py::object default_interpolation() { return global("_cv").attr(interned("INTER_LINEAR")); }
 
 // warp(image, matrix, dsize, flags=self.interpolation,
 // borderMode=self.border_mode, borderValue=self.border_value); `warp` is the
 // OpenCV function, looked up by the caller before the image size is read.
 py::object call_warp(py::handle self, py::handle warp, py::handle image, py::handle matrix, py::handle dsize) {
     py::dict kwargs;
-    kwargs["flags"] = self.attr("interpolation");
-    kwargs["borderMode"] = self.attr("border_mode");
-    kwargs["borderValue"] = self.attr("border_value");
+    kwargs[interned("flags")] = self.attr(interned("interpolation"));
+    kwargs[interned("borderMode")] = self.attr(interned("border_mode"));
+    kwargs[interned("borderValue")] = self.attr(interned("border_value"));
     py::tuple args = py::make_tuple(image, matrix, dsize);
     return steal(PyObject_Call(warp.ptr(), args.ptr(), kwargs.ptr()));
 }
@@ -45,24 +45,24 @@ py::object call_warp(py::handle self, py::handle warp, py::handle image, py::han
 // The (rows, cols) unpacking refuses multi-channel images with
 // "too many values to unpack (expected 2)".
 py::tuple grey_size(py::handle image) {
-    auto [rows, cols] = unpack<2>(image.attr("shape"));
+    auto [rows, cols] = unpack<2>(image.attr(interned("shape")));
     return py::make_tuple(cols, rows);
 }
 
 // ---- ImageTranslation ----
 
 py::object translation_result(Args& a) {
-    py::object float32 = global("_np").attr("float32");
-    py::object right = a[0].attr("right_translation");
-    py::object down = a[0].attr("down_translation");
+    py::object float32 = global("_np").attr(interned("float32"));
+    py::object right = a[0].attr(interned("right_translation"));
+    py::object down = a[0].attr(interned("down_translation"));
     py::list rows;
     rows.append(py::list(py::make_tuple(1, 0, right)));
     rows.append(py::list(py::make_tuple(0, 1, down)));
     py::object matrix = float32(rows);
     py::object image = previous_image(a[0]);
-    py::object warp_affine = global("_cv").attr("warpAffine");
-    py::object width = image.attr("shape")[py::int_(1)];
-    py::object height = image.attr("shape")[py::int_(0)];
+    py::object warp_affine = global("_cv").attr(interned("warpAffine"));
+    py::object width = image.attr(interned("shape"))[py::int_(1)];
+    py::object height = image.attr(interned("shape"))[py::int_(0)];
     return call_warp(a[0], warp_affine, image, matrix, py::make_tuple(width, height));
 }
 
@@ -76,7 +76,7 @@ py::object make_image_translation() {
                  {"previous"},
                  {"right_movement", Hint::Int},
                  {"down_movement", Hint::Int},
-                 {"border_mode", Hint::Int, global("_cv").attr("BORDER_REPLICATE")},
+                 {"border_mode", Hint::Int, global("_cv").attr(interned("BORDER_REPLICATE"))},
                  {"border_value", Hint::Any, py::none()},
                  {"interpolation", Hint::Any, default_interpolation()},
                  lazy_param()},
@@ -99,11 +99,11 @@ py::object rotation_init(Args& a) {
     chain::init_base(a[0], a[1]);
     py::object x = steal(PyNumber_Float(a[2][py::int_(0)].ptr()));
     py::object y = steal(PyNumber_Float(a[2][py::int_(1)].ptr()));
-    py::setattr(a[0], "center", py::make_tuple(x, y));
-    py::setattr(a[0], "degree", a[3]);
-    py::setattr(a[0], kBorderMode, a[4]);
-    py::setattr(a[0], kBorderValue, a[5]);
-    py::setattr(a[0], kInterpolation, a[6]);
+    py::setattr(a[0], interned("center"), py::make_tuple(x, y));
+    py::setattr(a[0], interned("degree"), a[3]);
+    py::setattr(a[0], interned(kBorderMode), a[4]);
+    py::setattr(a[0], interned(kBorderValue), a[5]);
+    py::setattr(a[0], interned(kInterpolation), a[6]);
     chain::compute_unless_lazy(a[0], a[7]);
     return py::none();
 }
@@ -111,11 +111,11 @@ py::object rotation_init(Args& a) {
 py::object rotation_result(Args& a) {
     py::object image = previous_image(a[0]);
     py::tuple dsize = grey_size(image);
-    py::object rotation_matrix = global("_cv").attr("getRotationMatrix2D");
-    py::object center = a[0].attr("center");
-    py::object degree = a[0].attr("degree");
+    py::object rotation_matrix = global("_cv").attr(interned("getRotationMatrix2D"));
+    py::object center = a[0].attr(interned("center"));
+    py::object degree = a[0].attr(interned("degree"));
     py::object matrix = rotation_matrix(center, degree, 1);
-    py::object warp_affine = global("_cv").attr("warpAffine");
+    py::object warp_affine = global("_cv").attr(interned("warpAffine"));
     return call_warp(a[0], warp_affine, image, matrix, dsize);
 }
 
@@ -141,15 +141,15 @@ py::object make_image_rotation() {
 // transform estimators accept.
 template <const char* Transform, const char* Warp>
 py::object point_warp_result(Args& a) {
-    py::object float32 = global("_np").attr("float32");
-    py::object src = float32(a[0].attr(kSrcPoints));
-    float32 = global("_np").attr("float32");
-    py::object dst = float32(a[0].attr(kDstPoints));
-    py::object transform = global("_cv").attr(Transform);
+    py::object float32 = global("_np").attr(interned("float32"));
+    py::object src = float32(a[0].attr(interned(kSrcPoints)));
+    float32 = global("_np").attr(interned("float32"));
+    py::object dst = float32(a[0].attr(interned(kDstPoints)));
+    py::object transform = global("_cv").attr(interned(Transform));
     py::object matrix = transform(src, dst);
     py::object image = previous_image(a[0]);
     py::tuple dsize = grey_size(image);
-    py::object warp = global("_cv").attr(Warp);
+    py::object warp = global("_cv").attr(interned(Warp));
     return call_warp(a[0], warp, image, matrix, dsize);
 }
 
