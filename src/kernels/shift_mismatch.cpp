@@ -8,9 +8,11 @@
 //
 // The displacement set splits into four lines through the origin (horizontal,
 // vertical and the two diagonals) when the shift lists start 1, 2, ..., k.
-// Each line window of 2k+1 pixels is evaluated with van Herk / Gil-Werman
-// running maxima, whose cost does not depend on k. Shifts that are not part of
-// such a leading run are applied one displacement at a time.
+// Vertical and diagonal windows of 2k+1 pixels use van Herk / Gil-Werman
+// running maxima, whose cost does not depend on k; horizontal ones use a few
+// passes of 3- and 2-tap maxima over a row held in L1 (log3 k passes, cheap).
+// Shifts that are not part of such a leading run are applied one displacement
+// at a time.
 //
 // Minima are computed as maxima of complemented values: ~v reverses the order
 // of int16 without overflow (unlike -v), so min(v) == ~max(~v). Every pass is
@@ -31,9 +33,10 @@ constexpr int16_t kNegInf = INT16_MIN;
 // Line windows wider than this go through the whole-plane path, whose memory
 // does not grow with the window; below it the streaming path keeps its scratch
 // to a few MB.
-constexpr int kMaxPad = 128;
+constexpr int kMaxPad = 256;
 
-// Scratch of the streaming path aimed to stay within a 1 MB L2 cache.
+// Target size of the streaming path's buffers for one column strip, so that
+// they stay within a 1 MB L2 cache.
 constexpr size_t kStripBytes = 640 * 1024;
 
 template <class T>
@@ -59,7 +62,7 @@ struct Plan {
     uint8_t* out;
     ptrdiff_t out_stride;
     int rows, cols;
-    int threshold;  // clamped to +-65536: same outcome, and int32 sums cannot overflow
+    int threshold;  // clamped to +-65536, which cannot change any outcome
     bool use_min;   // threshold < 0: the minimum over D decides
     int16_t flip;   // 0, or ~0 when use_min: target values are XORed with it
     int kh, kv, kd; // half-lengths of the horizontal, vertical and diagonal line windows
@@ -89,16 +92,30 @@ bool covered_by_lines(const Displacement& d, const Plan& p) {
     return ax == ay && ax <= p.kd;
 }
 
+// Distinct |s| of shifts[from, n), capped at max(rows, cols) - 1: the number
+// of displacements stays bounded by the image size however long the list is.
+std::vector<int> distinct_magnitudes(const Plan& p, const int* shifts, int from, int n) {
+    const int cap = std::max(p.rows, p.cols) - 1;
+    std::vector<char> seen(static_cast<size_t>(cap) + 1, 0);
+    std::vector<int> mags;
+    for (int i = from; i < n; ++i) {
+        int m = capped(shifts[i], cap);
+        if (!seen[m]) mags.push_back(m);
+        seen[m] = 1;
+    }
+    return mags;
+}
+
 void add_extra_shifts(Plan& p, const int* axis, int n_axis, int run_a,
                       const int* diag, int n_diag, int run_d) {
     int cx = p.cols - 1, cy = p.rows - 1;
     std::vector<Displacement>& e = p.extra;
-    for (int i = run_a; i < n_axis; ++i) {
-        int h = capped(axis[i], cx), v = capped(axis[i], cy);
+    for (int m : distinct_magnitudes(p, axis, run_a, n_axis)) {
+        int h = std::min(m, cx), v = std::min(m, cy);
         e.insert(e.end(), {{h, 0}, {-h, 0}, {0, v}, {0, -v}});
     }
-    for (int i = run_d; i < n_diag; ++i) {
-        int h = capped(diag[i], cx), v = capped(diag[i], cy);
+    for (int m : distinct_magnitudes(p, diag, run_d, n_diag)) {
+        int h = std::min(m, cx), v = std::min(m, cy);
         e.insert(e.end(), {{h, v}, {-h, v}, {h, -v}, {-h, -v}});
     }
     e.erase(std::remove_if(e.begin(), e.end(),
@@ -134,9 +151,8 @@ inline void max_of(int16_t* __restrict d, const int16_t* __restrict a,
     for (int j = 0; j < n; ++j) d[j] = std::max(a[j], b[j]);
 }
 
-inline void max_of_into(int16_t* __restrict acc, const int16_t* __restrict a,
-                        const int16_t* __restrict b, int n) {
-    for (int j = 0; j < n; ++j) acc[j] = std::max(acc[j], std::max(a[j], b[j]));
+inline void max_into(int16_t* __restrict acc, const int16_t* __restrict a, int n) {
+    for (int j = 0; j < n; ++j) acc[j] = std::max(acc[j], a[j]);
 }
 
 inline void max_const_into(int16_t* acc, int16_t v, int n) {
@@ -223,43 +239,21 @@ void finish_row(const Plan& p, int16_t* acc, int y, int x0, int w) {
 // maxima in blocks of 2k+1 rows: fwd(r) is the max along the line from its
 // block's first row to row r, bwd(r) from row r to the block's last row, and
 // the window of output row y is max(bwd(y - k), fwd(y + k)) whatever k is.
-// fwd advances one row per output row; bwd is filled a block at a time when the
-// sweep enters the block. All buffers are a few rows, so they stay in cache.
+//
+// fwd is one row per line, updated in place as the sweep advances. For the
+// diagonals it is stored sheared by the row's position s in its block, so the
+// in-place update reads the same index it writes: fwd1(r)[j] = g[j - s] and
+// fwd2(r)[j] = h[j + s]. bwd is filled a block at a time when the sweep enters
+// the block; for the diagonals only the max of the two values each output
+// column reads is kept, one row instead of two. Each output row is finished in
+// chunks of columns, so the values a chunk produces are still in L1 when it
+// combines them.
 
-// Rows with one kNegInf guard column on each side: a diagonal run whose
-// predecessor lies just outside the strip reads -inf and simply restarts there
-// (no output window of the strip reads such a run, as the padding is >= k).
-struct GuardedRows {
-    int stride = 0;
-    std::vector<int16_t> data;
-
-    void init(int nrows, int max_width) {
-        stride = max_width + 2;
-        data.assign(static_cast<size_t>(nrows) * stride, kNegInf);
-    }
-    int16_t* row(int i) { return data.data() + static_cast<ptrdiff_t>(stride) * i + 1; }
-    // Restores the right guard after the strip width changed.
-    void set_width(int width) {
-        for (size_t i = 0; i < data.size() / stride; ++i) row(static_cast<int>(i))[width] = kNegInf;
-    }
-};
+constexpr int kChunk = 512;
 
 inline void max_of3(int16_t* __restrict d, const int16_t* __restrict a,
                     const int16_t* __restrict b, const int16_t* __restrict c, int n) {
     for (int j = 0; j < n; ++j) d[j] = std::max(a[j], std::max(b[j], c[j]));
-}
-
-// One row of both diagonals at once, sharing the load of the padded row:
-// d1[j] = max(s[j], p1[j + shift]) and d2[j] = max(s[j], p2[j - shift]).
-inline void max_of_diagonals(int16_t* __restrict d1, int16_t* __restrict d2,
-                             const int16_t* __restrict s, const int16_t* __restrict p1,
-                             const int16_t* __restrict p2, int shift, int n) {
-    const int16_t* q1 = p1 + shift;
-    const int16_t* q2 = p2 - shift;
-    for (int j = 0; j < n; ++j) {
-        d1[j] = std::max(s[j], q1[j]);
-        d2[j] = std::max(s[j], q2[j]);
-    }
 }
 
 // Horizontal window of 2k+1 starting at each column: after the passes cur[j] is
@@ -290,16 +284,16 @@ const int16_t* horizontal_spans(const int16_t* src, int w, int k, int16_t* t0, i
 }
 
 // acc[j] = max of the horizontal window (h0, h1) and, when present, the
-// vertical (vb, vf) and diagonal (b1, f1, b2, f2) windows.
+// vertical (vb, vf) and diagonal (db: both bwd values, f1, f2) windows.
 template <bool kVertical, bool kDiagonal>
 void combine_windows(int16_t* __restrict acc, const int16_t* h0, const int16_t* h1,
                      const int16_t* __restrict vb, const int16_t* __restrict vf,
-                     const int16_t* __restrict b1, const int16_t* __restrict f1,
-                     const int16_t* __restrict b2, const int16_t* __restrict f2, int n) {
+                     const int16_t* __restrict db, const int16_t* __restrict f1,
+                     const int16_t* __restrict f2, int n) {
     for (int j = 0; j < n; ++j) {
         int16_t m = std::max(h0[j], h1[j]);
         if (kVertical) m = std::max(m, std::max(vb[j], vf[j]));
-        if (kDiagonal) m = std::max(m, std::max(std::max(b1[j], f1[j]), std::max(b2[j], f2[j])));
+        if (kDiagonal) m = std::max(m, std::max(db[j], std::max(f1[j], f2[j])));
         acc[j] = m;
     }
 }
@@ -315,12 +309,13 @@ private:
         return ring_.data() + static_cast<ptrdiff_t>(pw_) * ((r + py_) % ring_rows_);
     }
     void load_padded(int r, int x0);
-    bool starts_block(int r, int k) const { return (r + k) % (2 * k + 1) == 0; }
-    void vertical_fwd(int r);
-    void diagonal_fwd(int r);
-    void vertical_bwd(int first_row);
-    void diagonal_bwd(int first_row);
-    void combine_row(int y, int w);
+    // Position of row r in its block; blocks of 2k+1 rows start at row -k.
+    static int block_pos(int r, int k) { return (r + k) % (2 * k + 1); }
+    void vertical_fwd(int r, int c0, int c1);
+    void diagonal_fwd(int r, int c0, int c1, int w);
+    void vertical_bwd(int first_row, int w);
+    void diagonal_bwd(int first_row, int w);
+    void finish_chunk(int y, int x0, int c0, int c1);
 
     const Plan& p_;
     int px_, py_;    // padding of a strip: columns on each side, rows above and below
@@ -328,9 +323,10 @@ private:
     int pw_ = 0;     // padded row length of the current strip
     int ring_rows_;  // 2 * py + 1: padded rows y - py .. y + py
     std::vector<int16_t> ring_, acc_, t0_, t1_;
-    GuardedRows neg_;              // one row of -inf: "no predecessor" at block edges
-    GuardedRows vfwd_, vbwd_;      // vertical: fwd of rows r-1 and r, bwd of one block
-    GuardedRows f1_, f2_, b1_, b2_;  // down-right and down-left diagonals, likewise
+    std::vector<int16_t> vfwd_, vbwd_;  // vertical: fwd row, bwd rows of one block
+    std::vector<int16_t> g_, h_;        // sheared fwd of the down-right / down-left diagonals
+    std::vector<int16_t> dbwd_;         // diagonals: max of both bwd values, rows of one block
+    std::vector<int16_t> ebwd_;         // bwd of each diagonal, rows i and i+1 of the block
 };
 
 StreamEngine::StreamEngine(const Plan& p) : p_(p) {
@@ -341,27 +337,29 @@ StreamEngine::StreamEngine(const Plan& p) : p_(p) {
     // prefetcher handles best. Wide windows need many buffer rows, so the image
     // is then cut into column strips whose buffers still fit in L2; strips stay
     // several times wider than the padding to keep the overlap small.
-    int rows_per_col = ring_rows_ + (p.kv ? 2 * p.kv + 3 : 0) + (p.kd ? 2 * (2 * p.kd + 3) : 0);
+    int rows_per_col = ring_rows_ + (p.kv ? 2 * p.kv + 2 : 0) + (p.kd ? 2 * p.kd + 7 : 0);
     int fit = static_cast<int>(kStripBytes / (sizeof(int16_t) * rows_per_col)) - 2 * px_;
     strip_w_ = std::min(p.cols, std::max({fit, 512, 8 * px_}));
     int max_pw = strip_w_ + 2 * px_;
     ring_.resize(static_cast<size_t>(ring_rows_) * max_pw);
-    acc_.resize(strip_w_);
-    t0_.resize(max_pw);
-    t1_.resize(max_pw);
-    neg_.init(1, max_pw);
+    acc_.resize(std::min(strip_w_, kChunk));
+    t0_.resize(std::min(strip_w_, kChunk) + 2 * p.kh);
+    t1_.resize(t0_.size());
     if (p.kv) {
-        vfwd_.init(2, max_pw);
-        vbwd_.init(2 * p.kv + 1, max_pw);
+        vfwd_.resize(max_pw);
+        vbwd_.resize(static_cast<size_t>(2 * p.kv + 1) * strip_w_);
     }
     if (p.kd) {
-        for (GuardedRows* g : {&f1_, &f2_}) g->init(2, max_pw);
-        for (GuardedRows* g : {&b1_, &b2_}) g->init(2 * p.kd + 1, max_pw);
+        g_.resize(max_pw);
+        h_.resize(max_pw);
+        dbwd_.resize(static_cast<size_t>(2 * p.kd + 1) * strip_w_);
+        ebwd_.resize(4 * static_cast<size_t>(max_pw));
     }
 }
 
 void StreamEngine::run() {
-    for (int x0 = 0; x0 < p_.cols; x0 += strip_w_) sweep_strip(x0, std::min(strip_w_, p_.cols - x0));
+    for (int x0 = 0; x0 < p_.cols; x0 += strip_w_)
+        sweep_strip(x0, std::min(strip_w_, p_.cols - x0));
 }
 
 void StreamEngine::load_padded(int r, int x0) {
@@ -372,95 +370,129 @@ void StreamEngine::load_padded(int r, int x0) {
 
 void StreamEngine::sweep_strip(int x0, int w) {
     pw_ = w + 2 * px_;
-    for (GuardedRows* g : {&neg_, &vfwd_, &vbwd_, &f1_, &f2_, &b1_, &b2_})
-        if (!g->data.empty()) g->set_width(pw_);
     const int kv = p_.kv, kd = p_.kd;
     for (int r = -py_; r < py_; ++r) load_padded(r, x0);
-    for (int r = -kv; r < kv; ++r) vertical_fwd(r);
-    for (int r = -kd; r < kd; ++r) diagonal_fwd(r);
+    for (int r = -kv; r < kv; ++r) vertical_fwd(r, 0, w);
+    for (int r = -kd; r < kd; ++r) diagonal_fwd(r, 0, w, w);
     for (int y = 0; y < p_.rows; ++y) {
         load_padded(y + py_, x0);
-        if (kv) {
-            if (starts_block(y - kv, kv)) vertical_bwd(y - kv);
-            vertical_fwd(y + kv);
+        if (kv && block_pos(y - kv, kv) == 0) vertical_bwd(y - kv, w);
+        if (kd && block_pos(y - kd, kd) == 0) diagonal_bwd(y - kd, w);
+        for (int c0 = 0; c0 < w; c0 += kChunk) {
+            int c1 = std::min(w, c0 + kChunk);
+            if (kv) vertical_fwd(y + kv, c0, c1);
+            if (kd) diagonal_fwd(y + kd, c0, c1, w);
+            finish_chunk(y, x0, c0, c1);
         }
-        if (kd) {
-            if (starts_block(y - kd, kd)) diagonal_bwd(y - kd);
-            diagonal_fwd(y + kd);
-        }
-        combine_row(y, w);
-        finish_row(p_, acc_.data(), y, x0, w);
     }
 }
 
-// fwd rows alternate between two buffers by the parity of r + k (r >= -k).
-void StreamEngine::vertical_fwd(int r) {
-    const int k = p_.kv;
-    const int16_t* prev = starts_block(r, k) ? neg_.row(0) : vfwd_.row((r + k - 1) & 1);
-    max_of(vfwd_.row((r + k) & 1), padded(r), prev, pw_);
+// Vertical fwd of row r for output columns [c0, c1), in place.
+void StreamEngine::vertical_fwd(int r, int c0, int c1) {
+    const int16_t* s = padded(r) + px_;
+    int16_t* f = vfwd_.data() + px_;
+    if (block_pos(r, p_.kv) == 0)
+        std::copy(s + c0, s + c1, f + c0);
+    else
+        max_into(f + c0, s + c0, c1 - c0);
 }
 
-void StreamEngine::diagonal_fwd(int r) {
-    const int k = p_.kd;
-    bool start = starts_block(r, k);
-    const int16_t* p1 = start ? neg_.row(0) : f1_.row((r + k - 1) & 1);
-    const int16_t* p2 = start ? neg_.row(0) : f2_.row((r + k - 1) & 1);
-    // down-right comes from the column to the left in the row above, down-left from the right
-    max_of_diagonals(f1_.row((r + k) & 1), f2_.row((r + k) & 1), padded(r), p1, p2, -1, pw_);
+// Diagonal fwd of row r, in place on the sheared rows, over the indices the
+// windows of output columns [c0, c1) read (the first and last chunk also take
+// the margins that later rows of the block will read).
+//   g[i] = max(g[i], padded(r)[i + s]),  i in [px - k, px + w + k - s)
+//   h[i] = max(h[i], padded(r)[i - s]),  i in [px - k + s, px + w + k)
+void StreamEngine::diagonal_fwd(int r, int c0, int c1, int w) {
+    const int k = p_.kd, s = block_pos(r, k);
+    const int16_t* row = padded(r);
+    int g0 = c0 == 0 ? px_ - k : px_ + c0 + k - s;
+    int g1 = c1 == w ? px_ + w + k - s : px_ + c1 + k - s;
+    int h0 = px_ + c0 - k + s;
+    int h1 = c1 == w ? px_ + w + k : px_ + c1 - k + s;
+    int16_t *g = g_.data(), *h = h_.data();
+    if (s == 0) {
+        std::copy(row + g0, row + g1, g + g0);
+        std::copy(row + h0, row + h1, h + h0);
+        return;
+    }
+    max_into(g + g0, row + g0 + s, g1 - g0);
+    max_into(h + h0, row + h0 - s, h1 - h0);
 }
 
-// bwd rows of the block starting at first_row, from its last row up.
-void StreamEngine::vertical_bwd(int first_row) {
+// bwd rows of the vertical block starting at first_row, last row first.
+void StreamEngine::vertical_bwd(int first_row, int w) {
     const int last = 2 * p_.kv;
-    for (int i = last; i >= 0; --i) {
-        const int16_t* next = i == last ? neg_.row(0) : vbwd_.row(i + 1);
-        max_of(vbwd_.row(i), padded(first_row + i), next, pw_);
+    int16_t* b = vbwd_.data();
+    std::copy(padded(first_row + last) + px_, padded(first_row + last) + px_ + w,
+              b + static_cast<ptrdiff_t>(strip_w_) * last);
+    for (int i = last - 1; i >= 0; --i) {
+        int16_t* bi = b + static_cast<ptrdiff_t>(strip_w_) * i;
+        max_of(bi, padded(first_row + i) + px_, bi + strip_w_, w);
     }
 }
 
-void StreamEngine::diagonal_bwd(int first_row) {
-    const int last = 2 * p_.kd;
+// Diagonal bwd of the block starting at first_row, last row first: e1 (down-
+// right) and e2 (down-left) over the padded width, and for each output column x
+// the max of e1 at px + x - k and e2 at px + x + k, the two values its windows
+// read.
+void StreamEngine::diagonal_bwd(int first_row, int w) {
+    const int k = p_.kd, last = 2 * k, n = pw_;
+    auto e = [&](int diagonal, int i) {
+        return ebwd_.data() + static_cast<ptrdiff_t>(n) * (2 * diagonal + (i & 1));
+    };
     for (int i = last; i >= 0; --i) {
-        const int16_t* n1 = i == last ? neg_.row(0) : b1_.row(i + 1);
-        const int16_t* n2 = i == last ? neg_.row(0) : b2_.row(i + 1);
-        max_of_diagonals(b1_.row(i), b2_.row(i), padded(first_row + i), n1, n2, 1, pw_);
+        const int16_t* s = padded(first_row + i);
+        int16_t *e1 = e(0, i), *e2 = e(1, i);
+        if (i == last) {
+            std::copy(s, s + n, e1);
+            std::copy(s, s + n, e2);
+        } else {
+            // e1 continues down-right, e2 down-left; a run leaving the strip restarts
+            // at its edge column, which no window of the strip's output reads.
+            max_of(e1, s, e(0, i + 1) + 1, n - 1);
+            e1[n - 1] = s[n - 1];
+            max_of(e2 + 1, s + 1, e(1, i + 1), n - 1);
+            e2[0] = s[0];
+        }
+        max_of(dbwd_.data() + static_cast<ptrdiff_t>(strip_w_) * i, e1 + px_ - k, e2 + px_ + k, w);
     }
 }
 
-// acc = max over the line windows for output row y. Window of output column x
-// on a line stepping dir columns per row: from bwd(y - k) at padded column
+// Output row y, columns [c0, c1) of the strip: max over the line windows, then
+// the explicit displacements and the comparison. The window of output column x
+// on a line stepping dir columns per row runs from bwd(y - k) at padded column
 // px + x - dir*k to fwd(y + k) at px + x + dir*k.
-void StreamEngine::combine_row(int y, int w) {
-    const int16_t* center = padded(y) + px_;
+void StreamEngine::finish_chunk(int y, int x0, int c0, int c1) {
+    const int n = c1 - c0;
+    const int16_t* center = padded(y) + px_ + c0;
     const int16_t *h0 = center, *h1 = center;
     if (p_.kh) {
         int off = 0;
-        h0 = horizontal_spans(center - p_.kh, w, p_.kh, t0_.data(), t1_.data(), off);
+        h0 = horizontal_spans(center - p_.kh, n, p_.kh, t0_.data(), t1_.data(), off);
         h1 = h0 + off;
     }
     const int kv = p_.kv, kd = p_.kd;
-    const int16_t *vb = nullptr, *vf = nullptr, *b1 = nullptr, *f1 = nullptr, *b2 = nullptr,
-                  *f2 = nullptr;
+    const int16_t *vb = nullptr, *vf = nullptr, *db = nullptr, *f1 = nullptr, *f2 = nullptr;
     if (kv) {
-        vb = vbwd_.row(y % (2 * kv + 1)) + px_;
-        vf = vfwd_.row((y + 2 * kv) & 1) + px_;
+        vb = vbwd_.data() + static_cast<ptrdiff_t>(strip_w_) * (y % (2 * kv + 1)) + c0;
+        vf = vfwd_.data() + px_ + c0;
     }
     if (kd) {
-        int bi = y % (2 * kd + 1), fi = (y + 2 * kd) & 1;
-        b1 = b1_.row(bi) + px_ - kd;
-        f1 = f1_.row(fi) + px_ + kd;
-        b2 = b2_.row(bi) + px_ + kd;
-        f2 = f2_.row(fi) + px_ - kd;
+        int s = block_pos(y + kd, kd);
+        db = dbwd_.data() + static_cast<ptrdiff_t>(strip_w_) * (y % (2 * kd + 1)) + c0;
+        f1 = g_.data() + px_ + kd - s + c0;
+        f2 = h_.data() + px_ - kd + s + c0;
     }
     int16_t* acc = acc_.data();
     if (kv && kd)
-        combine_windows<true, true>(acc, h0, h1, vb, vf, b1, f1, b2, f2, w);
+        combine_windows<true, true>(acc, h0, h1, vb, vf, db, f1, f2, n);
     else if (kv)
-        combine_windows<true, false>(acc, h0, h1, vb, vf, b1, f1, b2, f2, w);
+        combine_windows<true, false>(acc, h0, h1, vb, vf, db, f1, f2, n);
     else if (kd)
-        combine_windows<false, true>(acc, h0, h1, vb, vf, b1, f1, b2, f2, w);
+        combine_windows<false, true>(acc, h0, h1, vb, vf, db, f1, f2, n);
     else
-        combine_windows<false, false>(acc, h0, h1, vb, vf, b1, f1, b2, f2, w);
+        combine_windows<false, false>(acc, h0, h1, vb, vf, db, f1, f2, n);
+    finish_row(p_, acc, y, x0 + c0, n);
 }
 
 // ---------------------------------------------------------------------------
@@ -493,71 +525,63 @@ LineSpan line_span(int rows, int cols, int y0, int x0, int ey, int ex) {
     return LineSpan{lo, hi, in_hi + 1};
 }
 
-// 1-D running max of window 2k+1 over seq[0, n), clipped to the sequence.
-void running_max_1d(const int16_t* seq, int n, int k, std::vector<int16_t>& buf,
-                    std::vector<int16_t>& fwd, std::vector<int16_t>& bwd, int16_t* res) {
-    k = std::min(k, n - 1);
-    int len = n + 2 * k, block = 2 * k + 1;
-    buf.assign(len, kNegInf);  // values outside the sequence never win a max
-    std::copy(seq, seq + n, buf.begin() + k);
-    fwd.resize(len);
-    bwd.resize(len);
-    for (int i = 0; i < len; ++i)
-        fwd[i] = (i % block == 0) ? buf[i] : std::max(fwd[i - 1], buf[i]);
-    for (int i = len - 1; i >= 0; --i)
-        bwd[i] = (i == len - 1 || (i + 1) % block == 0) ? buf[i] : std::max(bwd[i + 1], buf[i]);
-    for (int i = 0; i < n; ++i) res[i] = std::max(bwd[i], fwd[i + 2 * k]);
-}
+// Maxes the window of half-length k along the line through border pixel
+// (y0, x0) stepping (ey, ex) into acc (a row-major plane of the flipped target):
+// the stretch is copied between k' = min(k, n - 1) values of -inf on each side,
+// which never win a max, and run through 1-D van Herk / Gil-Werman maxima.
+struct PlaneLine {
+    std::vector<int16_t> buf, fwd, bwd;  // reused from line to line
 
-class PlaneLines {
-public:
-    PlaneLines(const Plan& p, std::vector<int16_t>& acc) : p_(p), acc_(acc) {}
-    void apply(int k, int ey, int ex);
-
-private:
-    void one_line(int k, int y0, int x0, int ey, int ex);
-    const Plan& p_;
-    std::vector<int16_t>& acc_;
-    std::vector<int16_t> seq_, res_, buf_, fwd_, bwd_;
+    void apply(const Plan& p, int k, int y0, int x0, int ey, int ex, int16_t* acc) {
+        const LineSpan sp = line_span(p.rows, p.cols, y0, x0, ey, ex);
+        const int n = sp.hi - sp.lo + 1;
+        k = std::min(k, n - 1);
+        const int len = n + 2 * k, block = 2 * k + 1;
+        buf.assign(len, kNegInf);
+        for (int i = 0; i < n; ++i) {
+            int y = clamp_int(y0 + ey * (sp.lo + i), 0, p.rows - 1);
+            int x = clamp_int(x0 + ex * (sp.lo + i), 0, p.cols - 1);
+            buf[k + i] = int16_t(tgt_row(p, y)[x] ^ p.flip);
+        }
+        fwd.resize(len);
+        bwd.resize(len);
+        for (int b0 = 0; b0 < len; b0 += block) {
+            int b1 = std::min(len, b0 + block);
+            fwd[b0] = buf[b0];
+            for (int i = b0 + 1; i < b1; ++i) fwd[i] = std::max(fwd[i - 1], buf[i]);
+            bwd[b1 - 1] = buf[b1 - 1];
+            for (int i = b1 - 2; i >= b0; --i) bwd[i] = std::max(bwd[i + 1], buf[i]);
+        }
+        // pixel u: window buf[u - lo, u - lo + 2k] = max(bwd[u - lo], fwd[u - lo + 2k])
+        for (int u = 0; u < sp.len; ++u) {
+            int16_t& a = acc[static_cast<size_t>(y0 + ey * u) * p.cols + (x0 + ex * u)];
+            a = std::max({a, bwd[u - sp.lo], fwd[u - sp.lo + 2 * k]});
+        }
+    }
 };
 
-void PlaneLines::apply(int k, int ey, int ex) {
+// Every line of one direction: rows (ey = 0), or lines starting on the top
+// row and, for diagonals, on the left or right column.
+void apply_lines(const Plan& p, int k, int ey, int ex, int16_t* acc) {
+    PlaneLine line;
     if (ey == 0) {
-        for (int y = 0; y < p_.rows; ++y) one_line(k, y, 0, ey, ex);
+        for (int y = 0; y < p.rows; ++y) line.apply(p, k, y, 0, ey, ex, acc);
         return;
     }
-    for (int x = 0; x < p_.cols; ++x) one_line(k, 0, x, ey, ex);
+    for (int x = 0; x < p.cols; ++x) line.apply(p, k, 0, x, ey, ex, acc);
     if (ex != 0)
-        for (int y = 1; y < p_.rows; ++y) one_line(k, y, ex > 0 ? 0 : p_.cols - 1, ey, ex);
-}
-
-void PlaneLines::one_line(int k, int y0, int x0, int ey, int ex) {
-    const LineSpan sp = line_span(p_.rows, p_.cols, y0, x0, ey, ex);
-    const int n = sp.hi - sp.lo + 1;
-    seq_.resize(n);
-    res_.resize(n);
-    for (int i = 0; i < n; ++i) {
-        int u = sp.lo + i;
-        int y = clamp_int(y0 + ey * u, 0, p_.rows - 1), x = clamp_int(x0 + ex * u, 0, p_.cols - 1);
-        seq_[i] = int16_t(tgt_row(p_, y)[x] ^ p_.flip);
-    }
-    running_max_1d(seq_.data(), n, k, buf_, fwd_, bwd_, res_.data());
-    for (int u = 0; u < sp.len; ++u) {
-        int16_t& a = acc_[static_cast<size_t>(y0 + ey * u) * p_.cols + (x0 + ex * u)];
-        a = std::max(a, res_[u - sp.lo]);
-    }
+        for (int y = 1; y < p.rows; ++y) line.apply(p, k, y, ex > 0 ? 0 : p.cols - 1, ey, ex, acc);
 }
 
 void run_whole_plane(const Plan& p) {
     std::vector<int16_t> acc(static_cast<size_t>(p.rows) * p.cols);
     for (int y = 0; y < p.rows; ++y)
         copy_flipped(acc.data() + static_cast<size_t>(y) * p.cols, tgt_row(p, y), p.cols, p.flip);
-    PlaneLines lines(p, acc);
-    if (p.kh) lines.apply(p.kh, 0, 1);
-    if (p.kv) lines.apply(p.kv, 1, 0);
+    if (p.kh) apply_lines(p, p.kh, 0, 1, acc.data());
+    if (p.kv) apply_lines(p, p.kv, 1, 0, acc.data());
     if (p.kd) {
-        lines.apply(p.kd, 1, 1);
-        lines.apply(p.kd, 1, -1);
+        apply_lines(p, p.kd, 1, 1, acc.data());
+        apply_lines(p, p.kd, 1, -1, acc.data());
     }
     for (int y = 0; y < p.rows; ++y)
         finish_row(p, acc.data() + static_cast<size_t>(y) * p.cols, y, 0, p.cols);

@@ -26,15 +26,19 @@ namespace qlo::kernels {
 //   ∪ {(b,b), (-b,b), (b,-b), (-b,-b) : b in diag_shifts}.
 //
 // The shift lists are normally strictly increasing positive ints (Python
-// range(1, n, step)) and may be empty or far larger than the image. A list
-// that starts 1, 2, ..., k costs about the same for any k; the remaining
-// shifts cost one pass per distinct displacement. Any int list gives the
-// result of the formula above (a shift s acts as |s|).
+// range(1, n, step)) and may be empty or far larger than the image. The part
+// of a list that runs 1, 2, ..., k costs about the same for any k up to 256
+// (k is first capped at the image size; wider windows take a slower path);
+// every other shift costs one pass per distinct displacement. Any int list
+// gives the result of the formula above (a shift s acts as |s|; a null list
+// is empty).
 //
-// The comparison is evaluated exactly in int32 for every int16 input and every
-// int threshold. rows and cols should be >= 1; otherwise nothing is written.
-// Allocates scratch (a few MB at most for shifts up to 128, one int16 plane for
-// larger ones) and keeps no state: concurrent calls are safe.
+// The result is exact for every int16 input and every int threshold (as if the
+// differences were taken in int32). rows and cols should be >= 1; otherwise
+// nothing is written. Scratch is allocated per call and no state is kept, so
+// concurrent calls are safe. Scratch is a few hundred KB for runs up to about
+// 10, at most about 7 MB for runs up to 256 (each capped at the image size),
+// and one int16 plane (rows * cols * 2 bytes) beyond that.
 void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
                          const int16_t* tgt_data, ptrdiff_t tgt_stride,
                          int rows, int cols, int threshold,
