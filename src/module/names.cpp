@@ -6,6 +6,7 @@
 #include "module/names.h"
 
 #include "chain/register.h"
+#include "inspect/register.h"
 #include "frame/registry.h"
 
 namespace qlo {
@@ -98,6 +99,7 @@ const char* const kModuleNames[] = {
 
 void register_capabilities(Registry& registry) {
     register_chain_core(registry);
+    register_shift_comparator(registry);
 }
 
 }  // namespace

@@ -1,0 +1,10 @@
+// Registration of the inspection subsystem's module-level names.
+#pragma once
+
+#include "frame/registry.h"
+
+namespace qlo {
+
+void register_shift_comparator(Registry& registry);
+
+}  // namespace qlo
