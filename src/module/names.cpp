@@ -6,8 +6,9 @@
 #include "module/names.h"
 
 #include "chain/register.h"
-#include "inspect/register.h"
 #include "frame/registry.h"
+#include "inspect/register.h"
+#include "measure/register.h"
 
 namespace qlo {
 
@@ -99,6 +100,8 @@ const char* const kModuleNames[] = {
 
 void register_capabilities(Registry& registry) {
     register_chain_core(registry);
+    register_compare_result(registry);
+    register_warps(registry);
     register_shift_comparator(registry);
 }
 

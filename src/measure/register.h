@@ -1,0 +1,10 @@
+// Registration of the measurement helpers' module-level names.
+#pragma once
+
+#include "frame/registry.h"
+
+namespace qlo {
+
+void register_warps(Registry& registry);
+
+}  // namespace qlo
