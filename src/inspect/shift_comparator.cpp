@@ -2,8 +2,8 @@
 // A pixel is a defect only when it differs from the standard at every tried
 // displacement of the other image, so small misregistration is tolerated.
 #include "frame/frame.h"
-#include "inspect/register.h"
 #include "inspect/mismatch_map.h"
+#include "inspect/register.h"
 
 namespace qlo {
 
@@ -56,9 +56,10 @@ py::object make_contour_is_too_big() {
 void report_blobs(py::handle self, py::handle mask, py::handle judge_parameter, py::handle error_desc,
                   py::handle compare_result) {
     py::object cv = global("_cv");
-    auto [contours, hierarchy] =
-        unpack<2>(cv.attr(interned("findContours"))(mask, cv.attr(interned("RETR_EXTERNAL")), cv.attr(interned("CHAIN_APPROX_NONE"))));
-    static const py::handle format = py::str("%s: %d, %s").release();
+    py::object found = cv.attr(interned("findContours"))(mask, cv.attr(interned("RETR_EXTERNAL")),
+                                                         cv.attr(interned("CHAIN_APPROX_NONE")));
+    auto [contours, hierarchy] = unpack<2>(found);
+    py::handle format = interned("%s: %d, %s");
     for (py::handle cnt : contours) {
         if (!truthy(self.attr(interned(kJudge))(cnt, judge_parameter))) continue;
         auto [x1, y1, w, h] = unpack<4>(global("_cv").attr(interned("boundingRect"))(cnt));
@@ -116,6 +117,15 @@ py::object windowed(py::handle self, py::handle source, py::handle window, const
     return image;
 }
 
+// self._do_compare_image_with_shift(std, tgt, judge parameter, prefix, result),
+// evaluated left to right like the Python call.
+void directed_pass(py::handle self, py::handle std, py::handle tgt, const char* prefix_property, py::handle result) {
+    py::object method = self.attr(interned("_do_compare_image_with_shift"));
+    py::object judge_parameter = self.attr(interned(kJudgeParameter));
+    py::object prefix = self.attr(interned(prefix_property));
+    method(std, tgt, judge_parameter, prefix, result);
+}
+
 py::object compare(Args& a) {
     py::handle self = a[0], result = a[2];
     py::object region = self.attr(interned("compare_region"));
@@ -130,10 +140,8 @@ py::object compare(Args& a) {
         std_work = windowed(self, self.attr(interned("std_threshold")), window, "int16");
     }
     py::object tgt = global("_np").attr(interned("int16"))(tgt_work);
-    self.attr(interned("_do_compare_image_with_shift"))(std_work, tgt, self.attr(interned(kJudgeParameter)), self.attr(interned("black_spot_desc")),
-                                              result);
-    self.attr(interned("_do_compare_image_with_shift"))(tgt, std_work, self.attr(interned(kJudgeParameter)), self.attr(interned("white_spot_desc")),
-                                              result);
+    directed_pass(self, std_work, tgt, "black_spot_desc", result);
+    directed_pass(self, tgt, std_work, "white_spot_desc", result);
     return py::none();
 }
 
