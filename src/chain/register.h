@@ -6,5 +6,8 @@
 namespace qlo {
 
 void register_chain_core(Registry& registry);
+void register_transforms(Registry& registry);
+void register_warp_nodes(Registry& registry);
+void register_thresholds(Registry& registry);
 
 }  // namespace qlo

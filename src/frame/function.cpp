@@ -1,5 +1,7 @@
 #include "frame/function.h"
 
+#include "frame/globals.h"
+
 #include <frameobject.h>
 
 #include <exception>
@@ -51,7 +53,7 @@ void add_traceback(NativeFunction* f) {
         }
         if (!f->code) PyErr_Clear();
     }
-    PyObject* module = PyImport_AddModule("qlo_cv");
+    PyObject* module = module_state::module();
     PyObject* globals = module ? PyModule_GetDict(module) : nullptr;
     PyErr_SetRaisedException(exc);
     if (!f->code || !globals) return;

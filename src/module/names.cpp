@@ -100,6 +100,9 @@ const char* const kModuleNames[] = {
 
 void register_capabilities(Registry& registry) {
     register_chain_core(registry);
+    register_transforms(registry);
+    register_warp_nodes(registry);
+    register_thresholds(registry);
     register_compare_result(registry);
     register_warps(registry);
     register_shift_comparator(registry);
