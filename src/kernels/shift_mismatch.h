@@ -1,0 +1,49 @@
+// Shift-tolerant mismatch mask between a standard and a target image plane.
+//
+// A pixel of the standard counts as a defect only if it differs from the target
+// at every tried displacement of the target, so small misregistrations of the
+// target are forgiven. Pure C++, no Python; safe to call with the GIL released.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qlo::kernels {
+
+// Planes hold int16 elements; each row is contiguous in x and rows are `stride`
+// BYTES apart (any multiple of 2, possibly more than cols * 2). Only the first
+// `cols` elements of each of the `rows` rows are read or written.
+//
+// Writes out[y][x] = 255 where, for every displacement d = (dx, dy) in D,
+//     cmp( std[y][x] - tgt[clamp(y - dy, 0, rows - 1)][clamp(x - dx, 0, cols - 1)] )
+// holds, and 0 elsewhere. cmp(v) is (v > threshold) when threshold >= 0 and
+// (v < threshold) when threshold < 0. The target displaced by d is the target
+// moved right by dx and down by dy with replicated borders, each axis clamped
+// on its own.
+//
+// D = {(0,0)}
+//   ∪ {(a,0), (-a,0), (0,a), (0,-a) : a in axis_shifts}
+//   ∪ {(b,b), (-b,b), (b,-b), (-b,-b) : b in diag_shifts}.
+//
+// The shift lists are normally strictly increasing positive ints (Python
+// range(1, n, step)) and may be empty or far larger than the image. A list
+// that starts 1, 2, ..., k costs about the same for any k; the remaining
+// shifts cost one pass per distinct displacement. Any int list gives the
+// result of the formula above (a shift s acts as |s|).
+//
+// The comparison is evaluated exactly in int32 for every int16 input and every
+// int threshold. rows and cols should be >= 1; otherwise nothing is written.
+// Allocates scratch (a few MB at most for shifts up to 128, one int16 plane for
+// larger ones) and keeps no state: concurrent calls are safe.
+void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
+                         const int16_t* tgt_data, ptrdiff_t tgt_stride,
+                         int rows, int cols, int threshold,
+                         const int* axis_shifts, int n_axis,
+                         const int* diag_shifts, int n_diag,
+                         uint8_t* out, ptrdiff_t out_stride);
+
+// Smallest and largest value of a plane (stride in bytes), e.g. for a caller's
+// overflow check. An empty plane (rows or cols < 1) gives lo = hi = 0.
+void minmax_int16(const int16_t* data, ptrdiff_t stride, int rows, int cols, int& lo, int& hi);
+
+}  // namespace qlo::kernels
