@@ -86,14 +86,14 @@ def main():
         boxes = inspect(comparator, tgt)
         if boxes != baseline(comparator.std_threshold, tgt, max_shift):
             raise SystemExit("qlo_cv and the baseline disagree at max_shift %d" % max_shift)
-        cost[max_shift] = best_ms(lambda: inspect(comparator, tgt), 10)
-        slow = best_ms(lambda: baseline(comparator.std_threshold, tgt, max_shift), 3)
+        cost[max_shift] = best_ms(lambda: inspect(comparator, tgt), 15)
+        slow = best_ms(lambda: baseline(comparator.std_threshold, tgt, max_shift), 5)
         print("  %-9d %12.1f %12.1f %7.1fx %8d" % (max_shift, cost[max_shift], slow, slow / cost[max_shift],
                                                    len(boxes)))
     print("  cost of max_shift 8 against max_shift 1: %.2fx" % (cost[8] / cost[1]))
 
     comparator = qlo_cv.ShiftComparator(std_image, 3, THRESHOLD, JUDGE_LENGTH)
-    one = throughput(lambda: inspect(comparator, tgt), 1, 12)
-    two = throughput(lambda: inspect(comparator, tgt), 2, 12)
+    one = throughput(lambda: inspect(comparator, tgt), 1, 20)
+    two = throughput(lambda: inspect(comparator, tgt), 2, 20)
     print("  threads (max_shift 3): 1 thread %.1f compares/s, 2 threads %.1f compares/s, %.2fx"
           % (one, two, two / one))
