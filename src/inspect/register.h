@@ -6,5 +6,6 @@
 namespace qlo {
 
 void register_compare_result(Registry& registry);
+void register_shift_comparator(Registry& registry);
 
 }  // namespace qlo

@@ -105,6 +105,7 @@ void register_capabilities(Registry& registry) {
     register_thresholds(registry);
     register_compare_result(registry);
     register_warps(registry);
+    register_shift_comparator(registry);
 }
 
 }  // namespace

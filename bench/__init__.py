@@ -1,0 +1,1 @@
+"""Benchmarks: `python -m bench` from the repository root runs them all."""

@@ -1,0 +1,20 @@
+"""Runs every benchmark: python -m bench [name ...]"""
+import sys
+
+from bench import shift_comparator
+
+BENCHES = {"shift_comparator": shift_comparator.main}
+
+
+def main(argv):
+    names = argv or list(BENCHES)
+    for name in names:
+        if name not in BENCHES:
+            print("unknown bench %r; known: %s" % (name, ", ".join(BENCHES)))
+            return 2
+        BENCHES[name]()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

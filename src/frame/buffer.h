@@ -1,0 +1,42 @@
+// Raw access to an object's memory through the buffer protocol, for native
+// fast paths. A view keeps the exporter alive and its memory in place (NumPy
+// refuses to resize an array while a view is exported), so the pixels can be
+// read or written with the GIL released. Views are released with the GIL held.
+#pragma once
+
+#include <cstring>
+
+#include <pybind11/gil_simple.h>
+
+#include "frame/object.h"
+
+namespace qlo {
+
+class BufferView {
+public:
+    // Raises what the exporter raises (BufferError for a read-only array
+    // asked for writing, TypeError for an object without buffers).
+    BufferView(py::handle exporter, bool writable) {
+        int flags = PyBUF_RECORDS_RO | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(exporter.ptr(), &view_, flags) != 0) throw_error_already_set();
+    }
+    ~BufferView() { PyBuffer_Release(&view_); }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+
+    int ndim() const { return view_.ndim; }
+    Py_ssize_t shape(int i) const { return view_.shape[i]; }
+    Py_ssize_t stride(int i) const { return view_.strides[i]; }
+    Py_ssize_t itemsize() const { return view_.itemsize; }
+    void* data() const { return view_.buf; }
+    // True when the element format is exactly `format` ("h" is native int16).
+    bool has_format(const char* format) const { return view_.format && std::strcmp(view_.format, format) == 0; }
+
+private:
+    Py_buffer view_{};
+};
+
+// Releases the GIL for the lifetime of the object; pure C++ work only.
+using ReleaseGil = py::gil_scoped_release_simple;
+
+}  // namespace qlo

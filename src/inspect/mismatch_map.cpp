@@ -1,0 +1,224 @@
+// Two routes to the shift comparator's mismatch map. The loop tries each
+// displacement through the module's functions. The native route uses that,
+// without overflow, std - tgt_d > t for every d in D is std - max_D(tgt_d) > t
+// (and min_D for t < 0): one grey-level dilation or erosion of the other image
+// over D, with replicated borders, instead of one warp per displacement.
+#include "inspect/mismatch_map.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <iterator>
+#include <optional>
+#include <vector>
+
+#include "frame/buffer.h"
+#include "frame/globals.h"
+#include "kernels/shift_mismatch.h"
+
+namespace qlo::inspect {
+
+namespace {
+
+py::object add_one(py::handle value) { return steal(PyNumber_Add(value.ptr(), py::int_(1).ptr())); }
+
+// int(max_shift / _math.sqrt(2)) + 1: the exclusive end of the diagonal
+// shifts, which keeps their diagonal length within max_shift.
+py::object diagonal_stop(py::handle max_shift) {
+    py::object root2 = global("_math").attr(interned("sqrt"))(2);
+    py::object ratio = steal(PyNumber_TrueDivide(max_shift.ptr(), root2.ptr()));
+    return add_one(steal(PyNumber_Long(ratio.ptr())));
+}
+
+// ---- the loop ----
+
+// Unit directions of the four axis loops and the four diagonal loops, in the
+// order they run.
+struct Direction {
+    int right, down;
+};
+constexpr Direction kAxisDirections[] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}};
+constexpr Direction kDiagonalDirections[] = {{1, 1}, {-1, 1}, {1, -1}, {-1, -1}};
+
+py::object scaled(int sign, py::handle i) {
+    if (sign == 0) return py::int_(0);
+    if (sign > 0) return py::reinterpret_borrow<py::object>(i);
+    return steal(PyNumber_Negative(i.ptr()));
+}
+
+// For each i of range(1, stop, step): translate the other image by
+// (right·i, down·i) and keep, in place, only the pixels that still differ.
+void fold_direction(const Direction& d, py::handle stop, py::handle step, py::handle std_image, py::handle tgt_image,
+                    py::handle threshold, py::handle result) {
+    py::object shifts = builtins().range(1, stop, step);
+    for (py::handle i : shifts) {
+        py::object img = global("translate")(tgt_image, scaled(d.right, i), scaled(d.down, i));
+        py::object not_match = global("compare_image_difference")(std_image, img, threshold);
+        global("_np").attr(interned("logical_and"))(result, not_match, result);
+    }
+}
+
+py::object mask_by_displacement(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
+                                py::handle slope, py::handle step) {
+    py::object result = global("compare_image_difference")(std_image, tgt_image, threshold);
+    for (const Direction& d : kAxisDirections)
+        fold_direction(d, add_one(max_shift), step, std_image, tgt_image, threshold, result);
+    if (truthy(slope)) {
+        py::object stop = diagonal_stop(max_shift);
+        for (const Direction& d : kDiagonalDirections)
+            fold_direction(d, stop, step, std_image, tgt_image, threshold, result);
+    }
+    py::object white = global("_np").attr(interned("uint8"))(255);
+    return steal(PyNumber_Multiply(result.ptr(), white.ptr()));
+}
+
+// ---- the native route ----
+
+constexpr const char* kReplaced[] = {"translate", "compare_image_difference", "_cv", "_np", "_math"};
+// Strong references, kept for the life of the process (the module loads once
+// per process), so an identity match cannot come from a reused address.
+PyObject* g_originals[std::size(kReplaced)] = {};
+
+// warpAffine holds source coordinates in 16 bits and its fixed-point offsets
+// in 32: within these bounds an integral translation is an exact copy with
+// replicated borders, which is what the kernel computes.
+constexpr Py_ssize_t kMaxSide = SHRT_MAX - 1;
+constexpr long kMaxShift = 1L << 20;
+
+bool originals_bound() {
+    for (std::size_t i = 0; i < std::size(kReplaced); ++i) {
+        if (!g_originals[i]) return false;
+        try {
+            if (global(kReplaced[i]).ptr() != g_originals[i]) return false;
+        } catch (py::error_already_set&) {
+            return false;  // unbound: the loop raises the NameError where it looks the name up
+        }
+    }
+    return true;
+}
+
+bool exact_int_within(py::handle value, long lo, long hi) {
+    if (!PyLong_CheckExact(value.ptr())) return false;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+    return overflow == 0 && v >= lo && v <= hi;
+}
+
+// A 2-D int16 plane the kernel can read: a view of the array itself when its
+// rows are packed aligned int16 elements, otherwise of a packed copy.
+struct Plane {
+    py::object array;
+    std::optional<BufferView> view;
+    const int16_t* data = nullptr;
+    ptrdiff_t stride = 0;
+    int rows = 0, cols = 0;
+
+    bool open(py::handle image, py::handle ndarray_type) {
+        if (Py_TYPE(image.ptr()) != reinterpret_cast<PyTypeObject*>(ndarray_type.ptr())) return false;
+        array = py::reinterpret_borrow<py::object>(image);
+        try {
+            view.emplace(array, false);
+        } catch (py::error_already_set&) {
+            return false;  // dtypes without a buffer (datetime64, ...)
+        }
+        if (view->ndim() != 2 || view->itemsize() != 2 || !view->has_format("h")) return false;
+        if (view->shape(0) < 1 || view->shape(1) < 1 || view->shape(0) > kMaxSide || view->shape(1) > kMaxSide)
+            return false;
+        auto address = reinterpret_cast<std::uintptr_t>(view->data());
+        if (view->stride(1) != 2 || view->stride(0) % 2 != 0 || address % alignof(int16_t) != 0) {
+            view.reset();
+            array = array.attr(interned("copy"))();
+            view.emplace(array, false);
+        }
+        data = static_cast<const int16_t*>(view->data());
+        stride = view->stride(0);
+        rows = static_cast<int>(view->shape(0));
+        cols = static_cast<int>(view->shape(1));
+        return true;
+    }
+};
+
+// True when no difference std - tgt of their values can leave int16, so the
+// loop's int16 subtraction never wraps.
+bool differences_fit_int16(const Plane& s, const Plane& t) {
+    int s_lo, s_hi, t_lo, t_hi;
+    {
+        ReleaseGil nogil;
+        kernels::minmax_int16(s.data, s.stride, s.rows, s.cols, s_lo, s_hi);
+        kernels::minmax_int16(t.data, t.stride, t.rows, t.cols, t_lo, t_hi);
+    }
+    return s_hi - t_lo <= SHRT_MAX && s_lo - t_hi >= SHRT_MIN;
+}
+
+// The distinct |i| > 0 of range(1, stop, step), each capped at `limit`: a
+// displacement that reaches past the image replicates the same border pixels
+// as one of `limit`. The range raises what the loop's range would raise.
+std::vector<int> displacements(py::handle stop, py::handle step, int limit) {
+    py::object shifts = builtins().range(1, stop, step);
+    bool ascending = PyObject_RichCompareBool(step.ptr(), py::int_(0).ptr(), Py_GT) == 1;
+    std::vector<int> out;
+    for (py::handle i : shifts) {
+        long v = std::min(std::labs(PyLong_AsLong(i.ptr())), static_cast<long>(limit));
+        if (v > 0) out.push_back(static_cast<int>(v));
+        if (ascending && v == limit) break;
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
+                            py::handle slope, py::handle step) {
+    if (!originals_bound()) return {};
+    if (!exact_int_within(threshold, SHRT_MIN, SHRT_MAX) || !exact_int_within(max_shift, -kMaxShift, kMaxShift) ||
+        !PyLong_CheckExact(step.ptr()))
+        return {};
+    py::object np = global("_np");
+    py::object ndarray = np.attr(interned("ndarray"));
+    Plane s, t;
+    if (!s.open(std_image, ndarray) || !t.open(tgt_image, ndarray)) return {};
+    if (s.rows != t.rows || s.cols != t.cols || !differences_fit_int16(s, t)) return {};
+
+    // Past this point the loop could not fail before its ranges, so errors
+    // raised here are the loop's own.
+    int limit = std::max(s.rows, s.cols) - 1;
+    std::vector<int> axis = displacements(add_one(max_shift), step, limit);
+    std::vector<int> diagonal;
+    if (truthy(slope)) diagonal = displacements(diagonal_stop(max_shift), step, limit);
+
+    py::object mask = np.attr(interned("empty"))(py::make_tuple(s.rows, s.cols), np.attr(interned("uint8")));
+    BufferView out(mask, true);
+    int thr = static_cast<int>(PyLong_AsLong(threshold.ptr()));
+    {
+        ReleaseGil nogil;
+        kernels::shift_mismatch_mask(s.data, s.stride, t.data, t.stride, s.rows, s.cols, thr, axis.data(),
+                                     static_cast<int>(axis.size()), diagonal.data(),
+                                     static_cast<int>(diagonal.size()), static_cast<uint8_t*>(out.data()),
+                                     out.stride(0));
+    }
+    return mask;
+}
+
+}  // namespace
+
+void record_mismatch_originals() {
+    for (std::size_t i = 0; i < std::size(kReplaced); ++i) {
+        PyObject* current = nullptr;
+        try {
+            current = global(kReplaced[i]).release().ptr();
+        } catch (py::error_already_set&) {
+            // not defined: the native route stays off
+        }
+        Py_XSETREF(g_originals[i], current);
+    }
+}
+
+py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
+                         py::handle slope, py::handle step) {
+    py::object mask = mask_by_dilation(std_image, tgt_image, max_shift, threshold, slope, step);
+    if (mask) return mask;
+    return mask_by_displacement(std_image, tgt_image, max_shift, threshold, slope, step);
+}
+
+}  // namespace qlo::inspect

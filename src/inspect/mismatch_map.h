@@ -1,0 +1,23 @@
+// The shift comparator's mismatch map: the pixels of a standard image that
+// differ from another image at zero displacement and at every tried
+// displacement of that image.
+#pragma once
+
+#include "frame/object.h"
+
+namespace qlo::inspect {
+
+// Records the module's own translate, compare_image_difference, _cv, _np and
+// _math; the native route is taken only while they are still bound.
+void record_mismatch_originals();
+
+// The 0/255 uint8 mask of `result * _np.uint8(255)` after the displacement
+// loops (max_shift, threshold, slope and step as the comparator holds them).
+// For int16 planes whose differences cannot overflow, and with the module's
+// own functions bound, a native grey-level dilation/erosion gives the same
+// mask in a few passes; everywhere else each displacement is tried through
+// translate / compare_image_difference / _np.logical_and.
+py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
+                         py::handle slope, py::handle step);
+
+}  // namespace qlo::inspect

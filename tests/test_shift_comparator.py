@@ -1,0 +1,427 @@
+"""Shift comparator: judges, verdicts on drawn defects, and the native mismatch
+map against the displacement-by-displacement loop."""
+import math
+import threading
+
+import cv2
+import numpy as np
+import pytest
+
+import qlo_cv
+
+
+def py_translate(image, right, down, border_mode=cv2.BORDER_REPLICATE, border_value=None):
+    m = np.float32([[1, 0, right], [0, 1, down]])
+    return cv2.warpAffine(image, m, (image.shape[1], image.shape[0]), borderMode=border_mode,
+                          borderValue=border_value)
+
+
+def displacement_count(max_shift, step, slope):
+    axis = len(range(1, max_shift + 1, step))
+    diagonal = len(range(1, int(max_shift / math.sqrt(2)) + 1, step)) if slope else 0
+    return 4 * (axis + diagonal)
+
+
+def plain_pair(shape=(40, 60), background=200):
+    std = np.full(shape, background, np.uint8)
+    return std, std.copy()
+
+
+def run(std, tgt, max_shift=1, threshold=30, judge_parameter=1, **kwargs):
+    result = qlo_cv.CompareResult(tgt)
+    qlo_cv.ShiftComparator(std, max_shift, threshold, judge_parameter, **kwargs).compare(tgt, result)
+    return result
+
+
+def summary(result):
+    return [(r.rect, r.desc) for r in result.ng_regions]
+
+
+# ---- judges ----
+
+SQUARE = np.array([[[2, 3]], [[11, 3]], [[11, 7]], [[2, 7]]], np.int32)  # 10 x 5 box, area 36
+
+
+@pytest.mark.parametrize("length, expected", [(10, True), (5, True), (11, False), ([10], True), ((11, 1), False)])
+def test_contour_is_too_long(length, expected):
+    assert qlo_cv.contour_is_too_long(SQUARE, length) is expected
+
+
+def test_contour_is_too_long_returns_the_value_of_or_and_needs_an_item():
+    class Length:                                       # w >= length falls back to length <= w
+        def __le__(self, other):
+            return "" if other == 10 else "high %d" % other
+
+    assert qlo_cv.contour_is_too_long(SQUARE, Length()) == "high 5"
+    with pytest.raises(IndexError):
+        qlo_cv.contour_is_too_long(SQUARE, [])
+
+
+@pytest.mark.parametrize("area, expected", [(36, True), (36.5, False), (np.float32(20), True)])
+def test_contour_is_too_big(area, expected):
+    assert qlo_cv.contour_is_too_big(SQUARE, area) is expected
+
+
+# ---- construction and prefixes ----
+
+def test_constructor_stores_its_state_in_order():
+    std = np.zeros((4, 5), np.uint8)
+    comparator = qlo_cv.ShiftComparator(std, 2, 9, [3])
+    assert list(vars(comparator)) == [
+        "std_threshold", "max_shift", "threshold", "_ShiftComparator__judge_parameter", "_ShiftComparator__judge",
+        "slope", "step", "compare_region", "_ShiftComparator__black_spot_desc",
+        "_ShiftComparator__white_spot_desc"]
+    assert comparator.std_threshold.dtype == np.int16 and comparator.std_threshold is not std
+    assert comparator._ShiftComparator__judge is qlo_cv.contour_is_too_long
+    assert (comparator.slope, comparator.step, comparator.compare_region) == (True, 1, None)
+    assert (comparator.black_spot_desc, comparator.white_spot_desc) == ("black spot", "white spot")
+
+
+@pytest.mark.parametrize("args, message", [
+    ((1.0, 5), "Argument 'max_shift' has incorrect type (expected int, got float)"),
+    ((1, True), "Argument 'threshold' has incorrect type (expected int, got bool)"),
+])
+def test_constructor_enforces_int_hints(args, message):
+    with pytest.raises(TypeError) as info:
+        qlo_cv.ShiftComparator(np.zeros((3, 3), np.uint8), *args, 1)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("name", ["black_spot_desc", "white_spot_desc"])
+def test_prefix_properties_check_str(name):
+    comparator = qlo_cv.ShiftComparator(np.zeros((3, 3), np.uint8), 1, 2, 3)
+    setattr(comparator, name, "dent")
+    assert getattr(comparator, name) == "dent"
+    with pytest.raises(TypeError, match=r"expected str, got int"):
+        setattr(comparator, name, 5)
+    setattr(comparator, "_ShiftComparator__" + name, None)
+    assert getattr(comparator, name) is None
+    setattr(comparator, "_ShiftComparator__" + name, 5)
+    with pytest.raises(TypeError, match=r"^Expected str, got int$"):
+        getattr(comparator, name)
+
+
+# ---- verdicts on drawn defects ----
+
+@pytest.mark.parametrize("judge_parameter, expected", [
+    (10, [([21, 11, 31, 14], "black spot: 10, [21, 11, 31, 14]")]),
+    ([10], [([21, 11, 31, 14], "black spot: 10, [21, 11, 31, 14]")]),
+    (11, []),
+    ([11], []),
+])
+def test_dark_blob_is_eroded_by_the_tolerance(judge_parameter, expected):
+    std, tgt = plain_pair()
+    tgt[10:15, 20:32] = 50                               # 12 x 5
+    assert summary(run(std, tgt, judge_parameter=judge_parameter)) == expected
+
+
+def test_bright_blob_is_a_white_spot_after_black_spots():
+    std, tgt = plain_pair(background=100)
+    tgt[20:30, 30:40] = 250
+    tgt[5:12, 5:12] = 0
+    result = run(std, tgt, max_shift=2)
+    # the white pass displaces the uniform standard, so the bright blob keeps its size
+    assert result.descriptions == ["black spot: 3, [7, 7, 10, 10]", "white spot: 10, [30, 20, 40, 30]"]
+
+
+@pytest.mark.parametrize("max_shift, expected", [
+    (3, []),
+    (2, [([33, 12, 34, 24], "black spot: 12, [33, 12, 34, 24]"),
+         ([19, 12, 20, 24], "white spot: 12, [19, 12, 20, 24]")]),
+])
+def test_misregistered_square(max_shift, expected):
+    std, tgt = plain_pair()
+    std[10:26, 17:33] = 20                               # 16 x 16 square
+    tgt[10:26, 20:36] = 20                               # the same, 3 pixels right
+    assert summary(run(std, tgt, max_shift=max_shift)) == expected
+
+
+def test_identical_images_pass_and_results_accumulate():
+    std, tgt = plain_pair()
+    std[5:9, 5:30] = 0
+    result = run(std, std.copy(), max_shift=0)
+    assert result.ok
+    tgt = std.copy()
+    tgt[20:30, 20:30] = 0
+    comparator = qlo_cv.ShiftComparator(std, 1, 30, 1)
+    comparator.compare(tgt, result)
+    comparator.compare(tgt, result)
+    assert result.ng_count == 2
+
+
+def test_compare_region_limits_the_search_in_full_image_coordinates():
+    std, tgt = plain_pair()
+    tgt[5:10, 5:10] = 0                                  # outside the box
+    tgt[25:35, 40:50] = 0                                # inside
+    result = run(std, tgt, cmp_region=(30, 20, 58, 38))
+    assert summary(result) == [([41, 26, 49, 34], "black spot: 8, [41, 26, 49, 34]")]
+
+
+def test_negative_threshold_swaps_what_each_pass_finds():
+    std, tgt = plain_pair(background=100)
+    tgt[10:20, 10:20] = 200
+    result = run(std, tgt, threshold=-30)
+    assert result.descriptions == ["black spot: 8, [11, 11, 19, 19]"]
+
+
+def test_judge_gets_two_positional_arguments_and_prefixes_apply():
+    std, tgt = plain_pair()
+    tgt[10:20, 10:20] = 0
+    tgt[30:35, 40:45] = 255
+    seen = []
+
+    def judge(*args, **kwargs):
+        seen.append((len(args), kwargs, args[1]))
+        return True
+
+    comparator = qlo_cv.ShiftComparator(std, 1, 30, "param", judge)
+    comparator.black_spot_desc, comparator.white_spot_desc = "dark", "light"
+    result = qlo_cv.CompareResult(tgt)
+    comparator.compare(tgt, result)
+    assert seen == [(2, {}, "param")] * 2
+    assert [d.split(":")[0] for d in result.descriptions] == ["dark", "light"]
+
+
+def test_contour_is_too_big_as_judge():
+    std, tgt = plain_pair()
+    tgt[5:15, 5:15] = 0                                  # eroded to 8 x 8: area 49
+    tgt[20:30, 20:31] = 0                                # 9 x 8: area 56
+    result = run(std, tgt, judge_parameter=50.0, judge=qlo_cv.contour_is_too_big)
+    assert result.descriptions == ["black spot: 9, [21, 21, 30, 29]"]
+
+
+def test_failures_leave_earlier_regions_in_place():
+    std, tgt = plain_pair()
+    tgt[5:10, 5:10] = 0
+    tgt[20:25, 20:25] = 0
+    result = qlo_cv.CompareResult(tgt)
+    result.append(qlo_cv.NGRegion(None, "earlier"))
+    comparator = qlo_cv.ShiftComparator(std, 1, 30, 1, step=0)
+    with pytest.raises(ValueError, match=r"^range\(\) arg 3 must not be zero$"):
+        comparator.compare(tgt, result)
+    assert result.descriptions == ["earlier"]
+
+    def judge(cnt, parameter):
+        if len(result.ng_regions) == 2:
+            raise KeyError("judge")
+        return True
+
+    comparator = qlo_cv.ShiftComparator(std, 1, 30, 1, judge)
+    with pytest.raises(KeyError):
+        comparator.compare(tgt, result)
+    assert result.ng_count == 2
+
+
+@pytest.mark.parametrize("region, error", [((1, 2, 3), ValueError), ((1, 2, 3, 4, 5), ValueError)])
+def test_bad_compare_region(region, error):
+    std, tgt = plain_pair()
+    with pytest.raises(error, match="unpack"):
+        run(std, tgt, cmp_region=region)
+
+
+# ---- native map against the loop ----
+
+def textured_pair(rng, shape=(64, 80), shift=(1, -1)):
+    """A print-like standard (noise, strokes, dots) and a shifted target with a
+    missing stroke, a smudge and a speck."""
+    std = cv2.GaussianBlur(rng.integers(90, 170, shape, dtype=np.uint8), (5, 5), 0)
+    for _ in range(6):
+        x, y = int(rng.integers(0, shape[1])), int(rng.integers(0, shape[0]))
+        cv2.line(std, (x, y), (x + int(rng.integers(-20, 20)), y + int(rng.integers(-20, 20))), 20, 2)
+    tgt = py_translate(std, *shift)
+    cv2.line(tgt, (5, 5), (30, 5), 160, 3)
+    cv2.circle(tgt, (50, 40), 6, 240, -1)
+    tgt[30:33, 10:12] = 0
+    return std, tgt
+
+
+def both_paths(monkeypatch, action):
+    native = action()
+    with monkeypatch.context() as m:
+        m.setattr(qlo_cv, "translate", py_translate)
+        looped = action()
+    return native, looped
+
+
+@pytest.mark.parametrize("slope", [True, False])
+@pytest.mark.parametrize("step", [1, 2, 3])
+@pytest.mark.parametrize("max_shift", range(10))
+def test_native_and_loop_give_the_same_regions(monkeypatch, rng, max_shift, step, slope):
+    std, tgt = textured_pair(rng)
+    for threshold in (25, 0, -25):
+        for region in (None, (7, 9, 70, 50)):
+            def action():
+                return summary(run(std, tgt, max_shift, threshold, 2, slope=slope, step=step, cmp_region=region))
+            native, looped = both_paths(monkeypatch, action)
+            assert native == looped, (threshold, region)
+
+
+def test_native_route_skips_the_warps_and_a_rebound_translate_is_called(monkeypatch, rng):
+    std, tgt = textured_pair(rng)
+    warps, calls = [], []
+    warp = cv2.warpAffine
+    monkeypatch.setattr(cv2, "warpAffine", lambda *args, **kwargs: warps.append(1) or warp(*args, **kwargs))
+    native = summary(run(std, tgt, max_shift=3))
+    assert warps == [] and native
+
+    def translate(image, right, down):
+        calls.append((right, down))
+        return py_translate(image, right, down)
+
+    monkeypatch.setattr(qlo_cv, "translate", translate)
+    assert summary(run(std, tgt, max_shift=3)) == native
+    one_pass = [(1, 0), (2, 0), (3, 0), (-1, 0), (-2, 0), (-3, 0), (0, 1), (0, 2), (0, 3), (0, -1), (0, -2), (0, -3),
+                (1, 1), (2, 2), (-1, 1), (-2, 2), (1, -1), (2, -2), (-1, -1), (-2, -2)]
+    assert calls == one_pass * 2 and len(warps) == len(calls)
+
+
+def test_a_rebound_compare_image_difference_is_called(monkeypatch, rng):
+    std, tgt = textured_pair(rng)
+    calls = []
+
+    def compare_image_difference(std_image, tgt_image, threshold):
+        calls.append(threshold)
+        diff = std_image - tgt_image
+        return diff > threshold if threshold >= 0 else diff < threshold
+
+    native = summary(run(std, tgt, max_shift=4, step=2))
+    monkeypatch.setattr(qlo_cv, "compare_image_difference", compare_image_difference)
+    assert summary(run(std, tgt, max_shift=4, step=2)) == native
+    assert len(calls) == 2 * (1 + displacement_count(4, 2, True))
+
+
+def direct_masks(monkeypatch, std, tgt, max_shift, threshold, step=1, slope=True):
+    """The masks of one directed comparison through the native route (or
+    whichever the comparator picks) and the loop, and whether the first warped."""
+    comparator = qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), max_shift, threshold, 1, slope=slope,
+                                        step=step)
+    seen, warps = [], []
+    find, warp = cv2.findContours, cv2.warpAffine
+
+    def action():
+        with monkeypatch.context() as m:
+            m.setattr(cv2, "findContours", lambda mask, *args: seen.append(mask.copy()) or find(mask, *args))
+            m.setattr(cv2, "warpAffine", lambda *args, **kwargs: warps.append(1) or warp(*args, **kwargs))
+            comparator._do_compare_image_with_shift(std, tgt, 1, "x", qlo_cv.CompareResult(None))
+        return seen.pop(), bool(warps)
+
+    (native, warped), (looped, _) = both_paths(monkeypatch, action)
+    assert native.dtype == looped.dtype == np.uint8 and native.flags.c_contiguous
+    return native, looped, warped
+
+
+@pytest.mark.parametrize("view", [
+    lambda a: a, lambda a: a[:, ::2], lambda a: a[::-1], lambda a: a.T, lambda a: np.asfortranarray(a),
+    lambda a: a[3:40, 5:45],
+])
+@pytest.mark.parametrize("max_shift, step, slope, threshold", [
+    (1, 1, True, 10), (3, 1, True, 0), (5, 2, False, -10), (8, 1, True, 40), (9, 3, True, -1),
+])
+def test_mask_matches_on_strided_planes(monkeypatch, rng, view, max_shift, step, slope, threshold):
+    std, tgt = textured_pair(rng)
+    std, tgt = view(np.int16(std)), view(np.int16(tgt))
+    tgt.flags.writeable = False
+    native, looped, warped = direct_masks(monkeypatch, std, tgt, max_shift, threshold, step, slope)
+    assert np.array_equal(native, looped) and not warped
+
+
+@pytest.mark.parametrize("case, native", [
+    ("wrapping differences", False), ("threshold beyond int16", False), ("uint8 wraps", False), ("big-endian", False),
+    ("shift beyond the columns", True), ("shift beyond the rows", True), ("one pixel", True), ("one row", True),
+    ("negative step", True),
+])
+def test_mask_matches_at_the_domain_edges(monkeypatch, rng, case, native):
+    std = rng.integers(-300, 300, (20, 30)).astype(np.int16)
+    tgt = rng.integers(-300, 300, (20, 30)).astype(np.int16)
+    max_shift, threshold, step = 2, 50, 1
+    if case == "wrapping differences":
+        std[3, 4], tgt[10, 10] = 32000, -32000
+    elif case == "threshold beyond int16":
+        threshold = -40000
+    elif case.startswith("shift beyond"):                 # only the farthest column / row hides x = 0 / y = 0
+        max_shift, std = 45, np.full((20, 30), 335, np.int16)
+        tgt = np.tile(np.arange(30, dtype=np.int16) * 10, (20, 1))
+        if case.endswith("rows"):
+            std, tgt = std.T, tgt.T
+    elif case == "one pixel":
+        std, tgt = std[:1, :1], tgt[:1, :1]
+    elif case == "one row":
+        std, tgt = std[:1], tgt[:1]
+    elif case == "uint8 wraps":
+        std, tgt = std.astype(np.uint8), tgt.astype(np.uint8)
+    elif case == "negative step":
+        max_shift, step = -3, -1
+    elif case == "big-endian":
+        std, tgt = std.astype(">i2"), tgt.astype(">i2")
+    mask, looped, warped = direct_masks(monkeypatch, std, tgt, max_shift, threshold, step)
+    assert np.array_equal(mask, looped) and warped is not native
+
+
+@pytest.mark.parametrize("attribute, value", [("step", 0), ("step", 1.0), ("max_shift", 2.5), ("max_shift", None),
+                                              ("slope", np.ones(2))])
+def test_odd_attributes_raise_what_the_loop_raises(monkeypatch, attribute, value):
+    std = np.zeros((10, 10), np.int16)
+    comparator = qlo_cv.ShiftComparator(std, 2, 5, 1)
+    setattr(comparator, attribute, value)
+
+    def action():
+        with pytest.raises(Exception) as info:
+            comparator._do_compare_image_with_shift(std, std, 1, "x", qlo_cv.CompareResult(std))
+        return type(info.value), str(info.value)
+
+    native, looped = both_paths(monkeypatch, action)
+    assert native == looped
+
+
+def outcome(action):
+    try:
+        return action()
+    except Exception as exc:                                # must be the same exception on both routes
+        return type(exc), str(exc)
+
+
+@pytest.mark.parametrize("make_target", [
+    lambda s: s[:, :-1],                                   # different size
+    lambda s: cv2.cvtColor(s, cv2.COLOR_GRAY2BGR),         # three channels
+    lambda s: s.astype(np.float32) + 0.5,
+    lambda s: s.astype(np.int32) * 1000,
+    lambda s: None,
+])
+def test_bad_targets_raise_what_the_loop_raises(monkeypatch, rng, make_target):
+    std, _ = textured_pair(rng)
+    target = make_target(std)
+    native, looped = both_paths(monkeypatch, lambda: outcome(lambda: summary(run(std, target))))
+    assert native == looped
+
+
+@pytest.mark.parametrize("make_planes", [
+    lambda s: (s, s[:, 1:]),
+    lambda s: (s, np.stack([s, s], axis=2)),
+    lambda s: (s.astype(np.float64), s.astype(np.float64)),
+    lambda s: (s.astype(np.int32), s.astype(np.int32)),
+    lambda s: (s, None),
+    lambda s: (None, s),
+])
+def test_bad_planes_raise_what_the_loop_raises(monkeypatch, rng, make_planes):
+    std, tgt = make_planes(np.int16(textured_pair(rng)[0]))
+    comparator = qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), 2, 10, 1)
+    action = lambda: comparator._do_compare_image_with_shift(std, tgt, 1, "x", qlo_cv.CompareResult(None))
+    native, looped = both_paths(monkeypatch, lambda: outcome(action))
+    assert native == looped
+
+
+def test_threads_compare_concurrently_with_the_same_results(rng):
+    pairs = [textured_pair(rng, (200, 240), (2, 1)) for _ in range(4)]
+    expected = [summary(run(s, t, max_shift=3)) for s, t in pairs]
+    got = [None] * len(pairs)
+
+    def work(i):
+        for _ in range(5):
+            got[i] = summary(run(*pairs[i], max_shift=3))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(pairs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert got == expected
