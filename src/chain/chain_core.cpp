@@ -87,9 +87,9 @@ py::object no_shared_memory(Args&) { return py::bool_(false); }
 py::object make_image_chain_base() {
     ClassBuilder cls("ImageChainBase", kSource);
     cls.method({"__init__", {{"self"}, {"previous", Hint::Any, py::none()}}, base_init})
-        .property({"image_name", image_name, Ret::Any, chain::store<kName>, Hint::Str})
+        .property({"image_name", image_name, Ret::Any, store<kName>, Hint::Str})
         .property({"is_root", is_root})
-        .property({"previous", chain::stored<kPrevious>})
+        .property({"previous", stored<kPrevious>})
         .method({"invalidate_this", {{"self"}}, invalidate_this})
         .method({"invalidate_all", {{"self"}}, invalidate_all})
         .generate_result(no_result)
@@ -126,8 +126,8 @@ py::object make_image_from_file() {
                  {"lazy", Hint::Any, py::bool_(false)}},
                 from_file_init})
         .generate_result(from_file_result)
-        .property({"read_mode", chain::stored<kReadMode>, Ret::Any, chain::store_and_invalidate<kReadMode>, Hint::Int})
-        .property({"filename", chain::stored<kFilename>, Ret::Any, chain::store_and_invalidate<kFilename>,
+        .property({"read_mode", stored<kReadMode>, Ret::Any, chain::store_and_invalidate<kReadMode>, Hint::Int})
+        .property({"filename", stored<kFilename>, Ret::Any, chain::store_and_invalidate<kFilename>,
                    Hint::Any, "filename"});
     return cls.build();
 }
@@ -170,7 +170,7 @@ py::object make_image_from_ndarray() {
     cls.method({"__init__",
                 {{"self"}, {"image"}, {"copy", Hint::Any, py::bool_(false)}, {"lazy", Hint::Any, py::bool_(false)}},
                 from_array_init})
-        .property({"source", chain::stored<kSourceArray>, Ret::Any, chain::store_and_invalidate<kSourceArray>})
+        .property({"source", stored<kSourceArray>, Ret::Any, chain::store_and_invalidate<kSourceArray>})
         .generate_result(from_array_result);
     return cls.build();
 }

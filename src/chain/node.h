@@ -54,19 +54,6 @@ struct Keyword {
 py::object call_on_previous(py::handle self, const char* func, std::initializer_list<const char*> args,
                             std::initializer_list<Keyword> kwargs = {});
 
-// Getter of a property over the stored attribute `Attr`.
-template <const char* Attr>
-py::object stored(Args& a) {
-    return a[0].attr(interned(Attr));
-}
-
-// Setter that stores the value and leaves the cache alone.
-template <const char* Attr>
-py::object store(Args& a) {
-    py::setattr(a[0], interned(Attr), a[1]);
-    return py::none();
-}
-
 // Setter that stores the value, then empties this node's cache.
 template <const char* Attr>
 py::object store_and_invalidate(Args& a) {

@@ -115,7 +115,7 @@ py::object make_channel_splitter() {
                 node_init<kChannelIndex>})
         .generate_result(splitter_result)
         .static_method({"split_all", {{"image"}, lazy_param()}, split_all, Ret::List})
-        .property({"channel_index", chain::stored<kChannelIndex>, Ret::Any, set_channel_index, Hint::Int});
+        .property({"channel_index", stored<kChannelIndex>, Ret::Any, set_channel_index, Hint::Int});
     return cls.build();
 }
 
@@ -127,7 +127,7 @@ py::object make_color_converter() {
     ClassBuilder cls("ImageColorConverter", kSource, chain::chain_bases());
     cls.method({"__init__", {{"self"}, {"image_prev"}, {"cvt_code", Hint::Int}, lazy_param()}, node_init<kCvtCode>})
         .generate_result(converter_result)
-        .property({"cvt_code", chain::stored<kCvtCode>, Ret::Int, chain::store_and_invalidate<kCvtCode>, Hint::Int});
+        .property({"cvt_code", stored<kCvtCode>, Ret::Int, chain::store_and_invalidate<kCvtCode>, Hint::Int});
     return cls.build();
 }
 

@@ -68,8 +68,6 @@ py::object translation_result(Args& a) {
 
 py::object make_image_translation() {
     using chain::invalidating_property;
-    using chain::store;
-    using chain::stored;
     ClassBuilder cls("ImageTranslation", kSource, chain::chain_bases());
     cls.method({"__init__",
                 {{"self"},

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frame/function.h"
+#include "frame/globals.h"
 
 namespace qlo {
 
@@ -52,6 +53,20 @@ private:
     const char* doc_ = nullptr;
     std::vector<std::pair<std::string, py::object>> members_;
 };
+
+// Getter of a property over the stored attribute `Attr` (usually a mangled
+// private name such as "_ImageChainBase__previous").
+template <const char* Attr>
+py::object stored(Args& a) {
+    return a[0].attr(interned(Attr));
+}
+
+// Setter of a property over the stored attribute `Attr`: stores the value.
+template <const char* Attr>
+py::object store(Args& a) {
+    py::setattr(a[0], interned(Attr), a[1]);
+    return py::none();
+}
 
 // The mangled name of a private attribute, as a class body would write it:
 // "_" + class name (leading underscores stripped) + "__" + attribute.

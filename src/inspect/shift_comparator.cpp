@@ -91,17 +91,6 @@ py::object comparator_init(Args& a) {
     return py::none();
 }
 
-template <const char* Attr>
-py::object read_desc(Args& a) {
-    return a[0].attr(interned(Attr));
-}
-
-template <const char* Attr>
-py::object write_desc(Args& a) {
-    py::setattr(a[0], interned(Attr), a[1]);
-    return py::none();
-}
-
 py::object window_of(py::handle x1, py::handle y1, py::handle x2, py::handle y2) {
     return py::make_tuple(steal(PySlice_New(y1.ptr(), y2.ptr(), nullptr)),
                           steal(PySlice_New(x1.ptr(), x2.ptr(), nullptr)));
@@ -172,8 +161,8 @@ py::object make_shift_comparator() {
                  {"step", Hint::Any, py::int_(1)},
                  {"cmp_region", Hint::Any, py::none()}},
                 comparator_init})
-        .property({"black_spot_desc", read_desc<kBlackDesc>, Ret::Str, write_desc<kBlackDesc>, Hint::Str, "desc"})
-        .property({"white_spot_desc", read_desc<kWhiteDesc>, Ret::Str, write_desc<kWhiteDesc>, Hint::Str, "desc"})
+        .property({"black_spot_desc", stored<kBlackDesc>, Ret::Str, store<kBlackDesc>, Hint::Str, "desc"})
+        .property({"white_spot_desc", stored<kWhiteDesc>, Ret::Str, store<kWhiteDesc>, Hint::Str, "desc"})
         .method({"compare", {{"self"}, {"tgt_image"}, {"result"}}, compare, Ret::Any, false,
                  "Appends to `result` the black spots, then the white spots, of `tgt_image`."})
         .method({"_do_compare_image_with_shift",
