@@ -357,6 +357,57 @@ def test_mask_matches_at_the_domain_edges(monkeypatch, rng, case, native):
     assert np.array_equal(mask, looped) and warped is not native
 
 
+def blocky_pair(rng, target_range, threshold, shape=(48, 64)):
+    """A target of flat blocks with a little noise inside `target_range`, and a
+    standard one threshold away from it give or take a few levels, kept where no
+    difference leaves int16 so that the native route applies."""
+    lo, hi = target_range
+    blocks = rng.integers(lo, hi + 1, (shape[0] // 8, shape[1] // 8))
+    tgt = np.clip(np.kron(blocks, np.ones((8, 8), np.int64)) + rng.integers(-2, 3, shape), lo, hi)
+    std = tgt + threshold + rng.integers(-6, 7, shape)
+    std = np.clip(std, max(-32768, hi - 32768), min(32767, lo + 32767))
+    return std.astype(np.int16), tgt.astype(np.int16)
+
+
+# Targets spanning at most 256 values run on 8 bits inside the native route,
+# whatever their offset; wider ones stay on int16.
+@pytest.mark.parametrize("target_range", [
+    (0, 255), (0, 0), (-128, 127), (1000, 1255), (-32768, -32513), (32512, 32767), (0, 256), (-300, 300),
+])
+@pytest.mark.parametrize("threshold", [0, 1, -1, 50, -50, 255, -255, 300, -300, 32000, -32000])
+def test_mask_matches_for_narrow_and_wide_target_ranges(monkeypatch, rng, target_range, threshold):
+    std, tgt = blocky_pair(rng, target_range, threshold)
+    native, looped, warped = direct_masks(monkeypatch, std, tgt, 2, threshold)
+    assert np.array_equal(native, looped) and not warped
+
+
+def test_target_changed_after_its_range_was_measured_gives_the_exact_mask(monkeypatch, rng):
+    # The route measures the target's range before it evaluates `slope`; a slope
+    # whose truth test lifts part of the target by 256 leaves values that, cut to
+    # 8 bits, would read as the old ones and mark pixels the exact mask does not.
+    std, tgt = blocky_pair(rng, (0, 255), 50)
+    before = tgt.copy()
+    changed = tgt.copy()
+    changed[8:24, 16:40] += 256
+
+    class Slope:
+        def __bool__(self):
+            tgt[8:24, 16:40] += 256
+            return True
+
+    comparator = qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), 1, 50, 1, slope=Slope())
+    seen, warps, find, warp = [], [], cv2.findContours, cv2.warpAffine
+    with monkeypatch.context() as m:
+        m.setattr(cv2, "findContours", lambda mask, *args: seen.append(mask.copy()) or find(mask, *args))
+        m.setattr(cv2, "warpAffine", lambda *args, **kwargs: warps.append(1) or warp(*args, **kwargs))
+        comparator._do_compare_image_with_shift(std, tgt, 1, "x", qlo_cv.CompareResult(None))
+    assert np.array_equal(tgt, changed) and warps == []
+    _, exact, _ = direct_masks(monkeypatch, std, changed, 1, 50)
+    _, cut, _ = direct_masks(monkeypatch, std, before, 1, 50)
+    assert np.array_equal(seen[0], exact)
+    assert cut[9:23, 17:39].any() and not exact[9:23, 17:39].any()
+
+
 @pytest.mark.parametrize("attribute, value", [("step", 0), ("step", 1.0), ("max_shift", 2.5), ("max_shift", None),
                                               ("slope", np.ones(2))])
 def test_odd_attributes_raise_what_the_loop_raises(monkeypatch, attribute, value):

@@ -140,9 +140,10 @@ struct Plane {
 };
 
 // True when no difference std - tgt of their values can leave int16, so the
-// loop's int16 subtraction never wraps.
-bool differences_fit_int16(const Plane& s, const Plane& t) {
-    int s_lo, s_hi, t_lo, t_hi;
+// loop's int16 subtraction never wraps. Also gives the range of the target's
+// values, which lets the kernel work on 8 bits when it spans at most 256.
+bool differences_fit_int16(const Plane& s, const Plane& t, int& t_lo, int& t_hi) {
+    int s_lo, s_hi;
     {
         ReleaseGil nogil;
         kernels::minmax_int16(s.data, s.stride, s.rows, s.cols, s_lo, s_hi);
@@ -178,7 +179,8 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
     py::object ndarray = np.attr(interned("ndarray"));
     Plane s, t;
     if (!s.open(std_image, ndarray) || !t.open(tgt_image, ndarray)) return {};
-    if (s.rows != t.rows || s.cols != t.cols || !differences_fit_int16(s, t)) return {};
+    int t_lo = 0, t_hi = 0;
+    if (s.rows != t.rows || s.cols != t.cols || !differences_fit_int16(s, t, t_lo, t_hi)) return {};
 
     // Past this point the loop could not fail before its ranges, so errors
     // raised here are the loop's own.
@@ -195,7 +197,7 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
         kernels::shift_mismatch_mask(s.data, s.stride, t.data, t.stride, s.rows, s.cols, thr, axis.data(),
                                      static_cast<int>(axis.size()), diagonal.data(),
                                      static_cast<int>(diagonal.size()), static_cast<uint8_t*>(out.data()),
-                                     out.stride(0));
+                                     out.stride(0), t_lo, t_hi);
     }
     return mask;
 }

@@ -14,21 +14,32 @@
 // Shifts that are not part of such a leading run are applied one displacement
 // at a time.
 //
-// Minima are computed as maxima of complemented values: ~v reverses the order
-// of int16 without overflow (unlike -v), so min(v) == ~max(~v). Every pass is
-// therefore a max, and the complement is folded into the copy of the target.
+// Minima are computed as maxima of complemented values, so every pass is a max
+// and the complement is folded into the copy of the target.
+//
+// The passes work on target values converted to a working type W as they are
+// copied in. In general W is int16 and the complement is ~v, which reverses the
+// order of int16 without overflow (unlike -v). When the caller's measured range
+// says the target's values lie in lo..lo+255 (8-bit images), W is uint8 holding
+// v - lo, complemented as 255 - (v - lo): twice the values per vector and half
+// the bytes in every buffer. Only the final comparison goes back to int16,
+// against the standard as it is. The copy also checks each value against the
+// range, and a run that meets one outside it is redone on int16.
 #include "kernels/shift_mismatch.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <limits>
 #include <type_traits>
 #include <vector>
+
+#include "kernels/shift_mismatch_rows.h"
 
 namespace qlo::kernels {
 namespace {
 
-constexpr int16_t kNegInf = INT16_MIN;
+using namespace shift_rows;
 
 // Line windows wider than this go through the whole-plane path, whose memory
 // does not grow with the window; below it the streaming path keeps its scratch
@@ -44,8 +55,6 @@ inline T* row_at(T* base, ptrdiff_t stride_bytes, int y) {
     using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
     return reinterpret_cast<T*>(reinterpret_cast<Byte*>(base) + stride_bytes * y);
 }
-
-inline int clamp_int(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 struct Displacement {
     int dx, dy;
@@ -64,7 +73,9 @@ struct Plan {
     int rows, cols;
     int threshold;  // clamped to +-65536, which cannot change any outcome
     bool use_min;   // threshold < 0: the minimum over D decides
-    int16_t flip;   // 0, or ~0 when use_min: target values are XORed with it
+    int16_t flip;   // 0, or ~0 when use_min: working values are XORed with it
+    int16_t lo;     // uint8 working values hold v - lo (0 on the int16 path)
+    bool narrow;    // the caller's range fits lo..lo+255: try uint8 first
     int kh, kv, kd; // half-lengths of the horizontal, vertical and diagonal line windows
     std::vector<Displacement> extra;  // other displacements, clamped and deduplicated
 };
@@ -127,10 +138,16 @@ void add_extra_shifts(Plan& p, const int* axis, int n_axis, int run_a,
 
 Plan make_plan(const int16_t* std_data, ptrdiff_t std_stride, const int16_t* tgt_data,
                ptrdiff_t tgt_stride, int rows, int cols, int threshold, const int* axis,
-               int n_axis, const int* diag, int n_diag, uint8_t* out, ptrdiff_t out_stride) {
+               int n_axis, const int* diag, int n_diag, uint8_t* out, ptrdiff_t out_stride,
+               int tgt_lo, int tgt_hi) {
     Plan p{std_data, std_stride, tgt_data, tgt_stride, out, out_stride, rows, cols,
-           clamp_int(threshold, -65536, 65536), threshold < 0, 0, 0, 0, 0, {}};
+           clamp_int(threshold, -65536, 65536), threshold < 0, 0, 0, false, 0, 0, 0, {}};
     p.flip = p.use_min ? int16_t(~0) : int16_t(0);
+    // Reversed bounds or bounds outside int16 say nothing; the copies check the rest.
+    if (tgt_lo >= INT16_MIN && tgt_lo <= tgt_hi && tgt_hi <= INT16_MAX && tgt_hi - tgt_lo <= 255) {
+        p.narrow = true;
+        p.lo = int16_t(tgt_lo);
+    }
     n_axis = axis ? std::max(n_axis, 0) : 0;
     n_diag = diag ? std::max(n_diag, 0) : 0;
     int run_a = leading_run(axis, n_axis), run_d = leading_run(diag, n_diag);
@@ -142,90 +159,20 @@ Plan make_plan(const int16_t* std_data, ptrdiff_t std_stride, const int16_t* tgt
     return p;
 }
 
-// ---------------------------------------------------------------------------
-// Row primitives. Plain loops over int16 with std::max so that -O3 vectorises
-// them without target-specific flags.
-
-inline void max_of(int16_t* __restrict d, const int16_t* __restrict a,
-                   const int16_t* __restrict b, int n) {
-    for (int j = 0; j < n; ++j) d[j] = std::max(a[j], b[j]);
-}
-
-inline void max_into(int16_t* __restrict acc, const int16_t* __restrict a, int n) {
-    for (int j = 0; j < n; ++j) acc[j] = std::max(acc[j], a[j]);
-}
-
-inline void max_const_into(int16_t* acc, int16_t v, int n) {
-    for (int j = 0; j < n; ++j) acc[j] = std::max(acc[j], v);
-}
-
-inline void copy_flipped(int16_t* __restrict d, const int16_t* __restrict s, int n, int16_t flip) {
-    for (int j = 0; j < n; ++j) d[j] = int16_t(s[j] ^ flip);
-}
-
-inline void max_flipped_into(int16_t* __restrict acc, const int16_t* __restrict s, int n,
-                             int16_t flip) {
-    for (int j = 0; j < n; ++j) acc[j] = std::max(acc[j], int16_t(s[j] ^ flip));
-}
-
-// Clamped copy of target row `src` for columns [x0, x0 + w): columns left of the
-// image take column 0, columns right of it take column cols-1.
-void copy_clamped_row(int16_t* dst, const int16_t* src, int cols, int x0, int w, int16_t flip) {
-    int a = clamp_int(-x0, 0, w), b = clamp_int(cols - x0, 0, w);
-    std::fill(dst, dst + a, int16_t(src[0] ^ flip));
-    if (b > a) copy_flipped(dst + a, src + (x0 + a), b - a, flip);
-    std::fill(dst + b, dst + w, int16_t(src[cols - 1] ^ flip));
-}
-
-// acc[i] = max(acc[i], target row displaced right by dx, at column x0 + i).
-void max_shifted_row(int16_t* acc, const int16_t* src, int cols, int x0, int w, int dx,
-                     int16_t flip) {
-    // Columns reading inside the row: 0 <= x0 + i - dx <= cols - 1.
-    int a = clamp_int(dx - x0, 0, w), b = clamp_int(cols + dx - x0, 0, w);
-    max_const_into(acc, int16_t(src[0] ^ flip), a);
-    if (b > a) max_flipped_into(acc + a, src + (x0 + a - dx), b - a, flip);
-    max_const_into(acc + b, int16_t(src[cols - 1] ^ flip), w - b);
-}
-
-// o[x] = 255 where std - v > t for every displaced value v (t >= 0), or
-// std - v < t for every v (t < 0); acc holds max(v), or ~min(v) when use_min.
-// Evaluated in int16 without losing exactness: for t >= 0, max + t < std needs
-// max + t <= 32767, and within that bound the int16 sum is exact; likewise
-// min + t >= -32768 for t < 0. Keeping the loop in int16 halves its width
-// compared to widening to int32.
-void compare_row(const int16_t* acc, const int16_t* s, uint8_t* o, int w, int t, bool use_min) {
-    // t is within +-65536, so the bound is an int; outside int16 nothing can pass.
-    int bound = use_min ? -32768 - t : 32767 - t;
-    if (bound < -32768 || bound > 32767) {
-        std::fill(o, o + w, uint8_t(0));
-        return;
-    }
-    const int16_t b = int16_t(bound);
-    const uint16_t tu = uint16_t(t);  // the sum is taken modulo 2^16, exact within the bound
-    if (!use_min) {
-        for (int x = 0; x < w; ++x) {
-            int16_t sum = int16_t(uint16_t(acc[x]) + tu);
-            o[x] = ((acc[x] <= b) & (sum < s[x])) ? 255 : 0;
-        }
-    } else {
-        for (int x = 0; x < w; ++x) {
-            int16_t mn = int16_t(~acc[x]);
-            int16_t sum = int16_t(uint16_t(mn) + tu);
-            o[x] = ((mn >= b) & (sum > s[x])) ? 255 : 0;
-        }
-    }
-}
-
 // Applies the explicit displacements to acc (the max over the line windows for
 // row y, columns [x0, x0 + w)) and writes the comparison to the output row.
-void finish_row(const Plan& p, int16_t* acc, int y, int x0, int w) {
+template <class W>
+void finish_row(const Plan& p, W* acc, int y, int x0, int w) {
     for (const Displacement& d : p.extra) {
         const int16_t* src = tgt_row(p, clamp_int(y - d.dy, 0, p.rows - 1));
-        max_shifted_row(acc, src, p.cols, x0, w, d.dx, p.flip);
+        max_shifted_row(acc, src, p.cols, x0, w, d.dx, p.lo, p.flip);
     }
     const int16_t* s = row_at(p.std_data, p.std_stride, y) + x0;
     uint8_t* o = row_at(p.out, p.out_stride, y) + x0;
-    compare_row(acc, s, o, w, p.threshold, p.use_min);
+    if constexpr (std::is_same_v<W, uint8_t>)
+        compare_row(acc, s, o, w, p.threshold, p.lo, p.use_min);
+    else
+        compare_row(acc, s, o, w, p.threshold, p.use_min);
 }
 
 // ---------------------------------------------------------------------------
@@ -249,66 +196,30 @@ void finish_row(const Plan& p, int16_t* acc, int y, int x0, int w) {
 // chunks of columns, so the values a chunk produces are still in L1 when it
 // combines them.
 
-constexpr int kChunk = 512;
-
-inline void max_of3(int16_t* __restrict d, const int16_t* __restrict a,
-                    const int16_t* __restrict b, const int16_t* __restrict c, int n) {
-    for (int j = 0; j < n; ++j) d[j] = std::max(a[j], std::max(b[j], c[j]));
-}
-
-// Horizontal window of 2k+1 starting at each column: after the passes cur[j] is
-// the max of `span` values starting at j with 2 * span >= 2k+1, so the window
-// at x is max(cur[x], cur[x + off]). Three-tap passes where they fit need fewer
-// loads and stores than doubling.
-const int16_t* horizontal_spans(const int16_t* src, int w, int k, int16_t* t0, int16_t* t1,
-                                int& off) {
-    const int win = 2 * k + 1;
-    const int16_t* cur = src;
-    int n = w + 2 * k, span = 1;
-    int16_t* bufs[2] = {t0, t1};
-    for (int which = 0; 2 * span < win; which ^= 1) {
-        int16_t* next = bufs[which];
-        if (3 * span <= win) {
-            max_of3(next, cur, cur + span, cur + 2 * span, n - 2 * span);
-            n -= 2 * span;
-            span *= 3;
-        } else {
-            max_of(next, cur, cur + span, n - span);
-            n -= span;
-            span *= 2;
-        }
-        cur = next;
-    }
-    off = win - span;
-    return cur;
-}
-
-// acc[j] = max of the horizontal window (h0, h1) and, when present, the
-// vertical (vb, vf) and diagonal (db: both bwd values, f1, f2) windows.
-template <bool kVertical, bool kDiagonal>
-void combine_windows(int16_t* __restrict acc, const int16_t* h0, const int16_t* h1,
-                     const int16_t* __restrict vb, const int16_t* __restrict vf,
-                     const int16_t* __restrict db, const int16_t* __restrict f1,
-                     const int16_t* __restrict f2, int n) {
-    for (int j = 0; j < n; ++j) {
-        int16_t m = std::max(h0[j], h1[j]);
-        if (kVertical) m = std::max(m, std::max(vb[j], vf[j]));
-        if (kDiagonal) m = std::max(m, std::max(db[j], std::max(f1[j], f2[j])));
-        acc[j] = m;
-    }
-}
-
+template <class W>
 class StreamEngine {
 public:
     explicit StreamEngine(const Plan& p);
-    void run();
+    // False when a target value broke the 8-bit bounds; the mask is then wrong.
+    bool run() {
+        for (int x0 = 0; x0 < p_.cols && !stray_; x0 += strip_w_)
+            sweep_strip(x0, std::min(strip_w_, p_.cols - x0));
+        return stray_ == 0;
+    }
 
 private:
+    // Columns of an output row finished at a time: 1 KB of working values.
+    static constexpr int kChunk = 1024 / sizeof(W);
+
     void sweep_strip(int x0, int w);
-    const int16_t* padded(int r) const {
+    const W* padded(int r) const {
         return ring_.data() + static_cast<ptrdiff_t>(pw_) * ((r + py_) % ring_rows_);
     }
-    void load_padded(int r, int x0);
+    void load_padded(int r, int x0) {
+        W* dst = ring_.data() + static_cast<ptrdiff_t>(pw_) * ((r + py_) % ring_rows_);
+        const int16_t* src = tgt_row(p_, clamp_int(r, 0, p_.rows - 1));
+        stray_ |= copy_clamped_row(dst, src, p_.cols, x0 - px_, pw_, p_.lo, p_.flip);
+    }
     // Position of row r in its block; blocks of 2k+1 rows start at row -k.
     static int block_pos(int r, int k) { return (r + k) % (2 * k + 1); }
     void vertical_fwd(int r, int c0, int c1);
@@ -322,14 +233,16 @@ private:
     int strip_w_;    // output columns per strip
     int pw_ = 0;     // padded row length of the current strip
     int ring_rows_;  // 2 * py + 1: padded rows y - py .. y + py
-    std::vector<int16_t> ring_, acc_, t0_, t1_;
-    std::vector<int16_t> vfwd_, vbwd_;  // vertical: fwd row, bwd rows of one block
-    std::vector<int16_t> g_, h_;        // sheared fwd of the down-right / down-left diagonals
-    std::vector<int16_t> dbwd_;         // diagonals: max of both bwd values, rows of one block
-    std::vector<int16_t> ebwd_;         // bwd of each diagonal, rows i and i+1 of the block
+    int stray_ = 0;  // nonzero once a loaded row broke the 8-bit bounds; every value gets loaded
+    std::vector<W> ring_, acc_, t0_, t1_;
+    std::vector<W> vfwd_, vbwd_;  // vertical: fwd row, bwd rows of one block
+    std::vector<W> g_, h_;        // sheared fwd of the down-right / down-left diagonals
+    std::vector<W> dbwd_;         // diagonals: max of both bwd values, rows of one block
+    std::vector<W> ebwd_;         // bwd of each diagonal, rows i and i+1 of the block
 };
 
-StreamEngine::StreamEngine(const Plan& p) : p_(p) {
+template <class W>
+StreamEngine<W>::StreamEngine(const Plan& p) : p_(p) {
     px_ = std::max(p.kh, p.kd);
     py_ = std::max(p.kv, p.kd);
     ring_rows_ = 2 * py_ + 1;
@@ -338,7 +251,7 @@ StreamEngine::StreamEngine(const Plan& p) : p_(p) {
     // is then cut into column strips whose buffers still fit in L2; strips stay
     // several times wider than the padding to keep the overlap small.
     int rows_per_col = ring_rows_ + (p.kv ? 2 * p.kv + 2 : 0) + (p.kd ? 2 * p.kd + 7 : 0);
-    int fit = static_cast<int>(kStripBytes / (sizeof(int16_t) * rows_per_col)) - 2 * px_;
+    int fit = static_cast<int>(kStripBytes / (sizeof(W) * rows_per_col)) - 2 * px_;
     strip_w_ = std::min(p.cols, std::max({fit, 512, 8 * px_}));
     int max_pw = strip_w_ + 2 * px_;
     ring_.resize(static_cast<size_t>(ring_rows_) * max_pw);
@@ -357,24 +270,14 @@ StreamEngine::StreamEngine(const Plan& p) : p_(p) {
     }
 }
 
-void StreamEngine::run() {
-    for (int x0 = 0; x0 < p_.cols; x0 += strip_w_)
-        sweep_strip(x0, std::min(strip_w_, p_.cols - x0));
-}
-
-void StreamEngine::load_padded(int r, int x0) {
-    int16_t* dst = ring_.data() + static_cast<ptrdiff_t>(pw_) * ((r + py_) % ring_rows_);
-    copy_clamped_row(dst, tgt_row(p_, clamp_int(r, 0, p_.rows - 1)), p_.cols, x0 - px_, pw_,
-                     p_.flip);
-}
-
-void StreamEngine::sweep_strip(int x0, int w) {
+template <class W>
+void StreamEngine<W>::sweep_strip(int x0, int w) {
     pw_ = w + 2 * px_;
     const int kv = p_.kv, kd = p_.kd;
     for (int r = -py_; r < py_; ++r) load_padded(r, x0);
     for (int r = -kv; r < kv; ++r) vertical_fwd(r, 0, w);
     for (int r = -kd; r < kd; ++r) diagonal_fwd(r, 0, w, w);
-    for (int y = 0; y < p_.rows; ++y) {
+    for (int y = 0; y < p_.rows && !stray_; ++y) {
         load_padded(y + py_, x0);
         if (kv && block_pos(y - kv, kv) == 0) vertical_bwd(y - kv, w);
         if (kd && block_pos(y - kd, kd) == 0) diagonal_bwd(y - kd, w);
@@ -388,9 +291,10 @@ void StreamEngine::sweep_strip(int x0, int w) {
 }
 
 // Vertical fwd of row r for output columns [c0, c1), in place.
-void StreamEngine::vertical_fwd(int r, int c0, int c1) {
-    const int16_t* s = padded(r) + px_;
-    int16_t* f = vfwd_.data() + px_;
+template <class W>
+void StreamEngine<W>::vertical_fwd(int r, int c0, int c1) {
+    const W* s = padded(r) + px_;
+    W* f = vfwd_.data() + px_;
     if (block_pos(r, p_.kv) == 0)
         std::copy(s + c0, s + c1, f + c0);
     else
@@ -402,14 +306,15 @@ void StreamEngine::vertical_fwd(int r, int c0, int c1) {
 // the margins that later rows of the block will read).
 //   g[i] = max(g[i], padded(r)[i + s]),  i in [px - k, px + w + k - s)
 //   h[i] = max(h[i], padded(r)[i - s]),  i in [px - k + s, px + w + k)
-void StreamEngine::diagonal_fwd(int r, int c0, int c1, int w) {
+template <class W>
+void StreamEngine<W>::diagonal_fwd(int r, int c0, int c1, int w) {
     const int k = p_.kd, s = block_pos(r, k);
-    const int16_t* row = padded(r);
+    const W* row = padded(r);
     int g0 = c0 == 0 ? px_ - k : px_ + c0 + k - s;
     int g1 = c1 == w ? px_ + w + k - s : px_ + c1 + k - s;
     int h0 = px_ + c0 - k + s;
     int h1 = c1 == w ? px_ + w + k : px_ + c1 - k + s;
-    int16_t *g = g_.data(), *h = h_.data();
+    W *g = g_.data(), *h = h_.data();
     if (s == 0) {
         std::copy(row + g0, row + g1, g + g0);
         std::copy(row + h0, row + h1, h + h0);
@@ -420,13 +325,14 @@ void StreamEngine::diagonal_fwd(int r, int c0, int c1, int w) {
 }
 
 // bwd rows of the vertical block starting at first_row, last row first.
-void StreamEngine::vertical_bwd(int first_row, int w) {
+template <class W>
+void StreamEngine<W>::vertical_bwd(int first_row, int w) {
     const int last = 2 * p_.kv;
-    int16_t* b = vbwd_.data();
+    W* b = vbwd_.data();
     std::copy(padded(first_row + last) + px_, padded(first_row + last) + px_ + w,
               b + static_cast<ptrdiff_t>(strip_w_) * last);
     for (int i = last - 1; i >= 0; --i) {
-        int16_t* bi = b + static_cast<ptrdiff_t>(strip_w_) * i;
+        W* bi = b + static_cast<ptrdiff_t>(strip_w_) * i;
         max_of(bi, padded(first_row + i) + px_, bi + strip_w_, w);
     }
 }
@@ -435,14 +341,15 @@ void StreamEngine::vertical_bwd(int first_row, int w) {
 // right) and e2 (down-left) over the padded width, and for each output column x
 // the max of e1 at px + x - k and e2 at px + x + k, the two values its windows
 // read.
-void StreamEngine::diagonal_bwd(int first_row, int w) {
+template <class W>
+void StreamEngine<W>::diagonal_bwd(int first_row, int w) {
     const int k = p_.kd, last = 2 * k, n = pw_;
     auto e = [&](int diagonal, int i) {
         return ebwd_.data() + static_cast<ptrdiff_t>(n) * (2 * diagonal + (i & 1));
     };
     for (int i = last; i >= 0; --i) {
-        const int16_t* s = padded(first_row + i);
-        int16_t *e1 = e(0, i), *e2 = e(1, i);
+        const W* s = padded(first_row + i);
+        W *e1 = e(0, i), *e2 = e(1, i);
         if (i == last) {
             std::copy(s, s + n, e1);
             std::copy(s, s + n, e2);
@@ -462,17 +369,18 @@ void StreamEngine::diagonal_bwd(int first_row, int w) {
 // the explicit displacements and the comparison. The window of output column x
 // on a line stepping dir columns per row runs from bwd(y - k) at padded column
 // px + x - dir*k to fwd(y + k) at px + x + dir*k.
-void StreamEngine::finish_chunk(int y, int x0, int c0, int c1) {
+template <class W>
+void StreamEngine<W>::finish_chunk(int y, int x0, int c0, int c1) {
     const int n = c1 - c0;
-    const int16_t* center = padded(y) + px_ + c0;
-    const int16_t *h0 = center, *h1 = center;
+    const W* center = padded(y) + px_ + c0;
+    const W *h0 = center, *h1 = center;
     if (p_.kh) {
         int off = 0;
         h0 = horizontal_spans(center - p_.kh, n, p_.kh, t0_.data(), t1_.data(), off);
         h1 = h0 + off;
     }
     const int kv = p_.kv, kd = p_.kd;
-    const int16_t *vb = nullptr, *vf = nullptr, *db = nullptr, *f1 = nullptr, *f2 = nullptr;
+    const W *vb = nullptr, *vf = nullptr, *db = nullptr, *f1 = nullptr, *f2 = nullptr;
     if (kv) {
         vb = vbwd_.data() + static_cast<ptrdiff_t>(strip_w_) * (y % (2 * kv + 1)) + c0;
         vf = vfwd_.data() + px_ + c0;
@@ -483,7 +391,7 @@ void StreamEngine::finish_chunk(int y, int x0, int c0, int c1) {
         f1 = g_.data() + px_ + kd - s + c0;
         f2 = h_.data() + px_ - kd + s + c0;
     }
-    int16_t* acc = acc_.data();
+    W* acc = acc_.data();
     if (kv && kd)
         combine_windows<true, true>(acc, h0, h1, vb, vf, db, f1, f2, n);
     else if (kv)
@@ -501,8 +409,8 @@ void StreamEngine::finish_chunk(int y, int x0, int c0, int c1) {
 // Along a line the clamped coordinates stop changing once every moving
 // coordinate has left the image, so the sequence only needs the stretch [lo, hi]
 // where something still changes; windows are clipped to it, which gives the same
-// maximum because the values outside repeat the end values. Memory is one int16
-// plane plus O(rows + cols), whatever the shifts.
+// maximum because the values outside repeat the end values. Memory is one plane
+// of working values plus O(rows + cols), whatever the shifts.
 
 struct LineSpan {
     int lo, hi;  // stretch of u where the clamped value still changes
@@ -526,22 +434,24 @@ LineSpan line_span(int rows, int cols, int y0, int x0, int ey, int ex) {
 }
 
 // Maxes the window of half-length k along the line through border pixel
-// (y0, x0) stepping (ey, ex) into acc (a row-major plane of the flipped target):
-// the stretch is copied between k' = min(k, n - 1) values of -inf on each side,
-// which never win a max, and run through 1-D van Herk / Gil-Werman maxima.
+// (y0, x0) stepping (ey, ex) into acc (a row-major plane of working values):
+// the stretch is copied between k' = min(k, n - 1) copies of the type's lowest
+// value on each side, which never win a max, and run through 1-D van Herk /
+// Gil-Werman maxima.
+template <class W>
 struct PlaneLine {
-    std::vector<int16_t> buf, fwd, bwd;  // reused from line to line
+    std::vector<W> buf, fwd, bwd;  // reused from line to line
 
-    void apply(const Plan& p, int k, int y0, int x0, int ey, int ex, int16_t* acc) {
+    void apply(const Plan& p, int k, int y0, int x0, int ey, int ex, W* acc) {
         const LineSpan sp = line_span(p.rows, p.cols, y0, x0, ey, ex);
         const int n = sp.hi - sp.lo + 1;
         k = std::min(k, n - 1);
         const int len = n + 2 * k, block = 2 * k + 1;
-        buf.assign(len, kNegInf);
+        buf.assign(len, std::numeric_limits<W>::lowest());
         for (int i = 0; i < n; ++i) {
             int y = clamp_int(y0 + ey * (sp.lo + i), 0, p.rows - 1);
             int x = clamp_int(x0 + ex * (sp.lo + i), 0, p.cols - 1);
-            buf[k + i] = int16_t(tgt_row(p, y)[x] ^ p.flip);
+            buf[k + i] = to_work<W>(tgt_row(p, y)[x], p.lo, p.flip);
         }
         fwd.resize(len);
         bwd.resize(len);
@@ -554,7 +464,7 @@ struct PlaneLine {
         }
         // pixel u: window buf[u - lo, u - lo + 2k] = max(bwd[u - lo], fwd[u - lo + 2k])
         for (int u = 0; u < sp.len; ++u) {
-            int16_t& a = acc[static_cast<size_t>(y0 + ey * u) * p.cols + (x0 + ex * u)];
+            W& a = acc[static_cast<size_t>(y0 + ey * u) * p.cols + (x0 + ex * u)];
             a = std::max({a, bwd[u - sp.lo], fwd[u - sp.lo + 2 * k]});
         }
     }
@@ -562,8 +472,9 @@ struct PlaneLine {
 
 // Every line of one direction: rows (ey = 0), or lines starting on the top
 // row and, for diagonals, on the left or right column.
-void apply_lines(const Plan& p, int k, int ey, int ex, int16_t* acc) {
-    PlaneLine line;
+template <class W>
+void apply_lines(const Plan& p, int k, int ey, int ex, W* acc) {
+    PlaneLine<W> line;
     if (ey == 0) {
         for (int y = 0; y < p.rows; ++y) line.apply(p, k, y, 0, ey, ex, acc);
         return;
@@ -573,10 +484,15 @@ void apply_lines(const Plan& p, int k, int ey, int ex, int16_t* acc) {
         for (int y = 1; y < p.rows; ++y) line.apply(p, k, y, ex > 0 ? 0 : p.cols - 1, ey, ex, acc);
 }
 
-void run_whole_plane(const Plan& p) {
-    std::vector<int16_t> acc(static_cast<size_t>(p.rows) * p.cols);
-    for (int y = 0; y < p.rows; ++y)
-        copy_flipped(acc.data() + static_cast<size_t>(y) * p.cols, tgt_row(p, y), p.cols, p.flip);
+template <class W>
+bool run_whole_plane(const Plan& p) {
+    std::vector<W> acc(static_cast<size_t>(p.rows) * p.cols);
+    int stray = 0;
+    for (int y = 0; y < p.rows; ++y) {
+        W* row = acc.data() + static_cast<size_t>(y) * p.cols;
+        stray |= copy_work(row, tgt_row(p, y), p.cols, p.lo, p.flip);
+    }
+    if (stray) return false;
     if (p.kh) apply_lines(p, p.kh, 0, 1, acc.data());
     if (p.kv) apply_lines(p, p.kv, 1, 0, acc.data());
     if (p.kd) {
@@ -585,6 +501,18 @@ void run_whole_plane(const Plan& p) {
     }
     for (int y = 0; y < p.rows; ++y)
         finish_row(p, acc.data() + static_cast<size_t>(y) * p.cols, y, 0, p.cols);
+    return true;
+}
+
+// Writes the mask; false (with the mask incomplete) when the 8-bit bounds
+// turned out not to hold.
+template <class W>
+bool run(const Plan& p) {
+    if (std::max({p.kh, p.kv, p.kd}) <= kMaxPad) {
+        StreamEngine<W> engine(p);
+        return engine.run();
+    }
+    return run_whole_plane<W>(p);
 }
 
 }  // namespace
@@ -594,16 +522,15 @@ void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
                          int rows, int cols, int threshold,
                          const int* axis_shifts, int n_axis,
                          const int* diag_shifts, int n_diag,
-                         uint8_t* out, ptrdiff_t out_stride) {
+                         uint8_t* out, ptrdiff_t out_stride, int tgt_lo, int tgt_hi) {
     if (rows < 1 || cols < 1) return;
     const Plan p = make_plan(std_data, std_stride, tgt_data, tgt_stride, rows, cols, threshold,
-                             axis_shifts, n_axis, diag_shifts, n_diag, out, out_stride);
-    if (std::max({p.kh, p.kv, p.kd}) <= kMaxPad) {
-        StreamEngine engine(p);
-        engine.run();
-    } else {
-        run_whole_plane(p);
-    }
+                             axis_shifts, n_axis, diag_shifts, n_diag, out, out_stride, tgt_lo,
+                             tgt_hi);
+    // Each target value is checked against the bounds as it is narrowed; if the
+    // caller's bounds were wrong (the plane changed since it measured them, say),
+    // the mask is computed again on int16.
+    if (!p.narrow || !run<uint8_t>(p)) run<int16_t>(p);
 }
 
 void minmax_int16(const int16_t* data, ptrdiff_t stride, int rows, int cols, int& lo, int& hi) {

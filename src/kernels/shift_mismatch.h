@@ -38,13 +38,24 @@ namespace qlo::kernels {
 // nothing is written. Scratch is allocated per call and no state is kept, so
 // concurrent calls are safe. Scratch is a few hundred KB for runs up to about
 // 10, at most about 7 MB for runs up to 256 (each capped at the image size),
-// and one int16 plane (rows * cols * 2 bytes) beyond that.
+// and one int16 plane (rows * cols * 2 bytes) beyond that; half of each on the
+// 8-bit path below.
+//
+// tgt_lo and tgt_hi are the range the caller expects the target's values in
+// (e.g. measured with minmax_int16); the defaults say nothing. When they span
+// at most 256 values (8-bit images), the windows are computed on uint8 values,
+// twice as many per vector, and only the final comparison uses int16. The
+// bounds only choose the path: each value is checked as it is narrowed, and if
+// one lies outside them the mask is computed again on int16 (the cost of a
+// second call), so the result stays exact. Reversed bounds or bounds outside
+// int16 are ignored.
 void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
                          const int16_t* tgt_data, ptrdiff_t tgt_stride,
                          int rows, int cols, int threshold,
                          const int* axis_shifts, int n_axis,
                          const int* diag_shifts, int n_diag,
-                         uint8_t* out, ptrdiff_t out_stride);
+                         uint8_t* out, ptrdiff_t out_stride,
+                         int tgt_lo = INT16_MIN, int tgt_hi = INT16_MAX);
 
 // Smallest and largest value of a plane (stride in bytes), e.g. for a caller's
 // overflow check. An empty plane (rows or cols < 1) gives lo = hi = 0.

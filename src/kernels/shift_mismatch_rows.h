@@ -1,0 +1,199 @@
+// Row operations of the shift-mismatch kernel (shift_mismatch.cpp) on its
+// working values: target values converted to int16 or, when they span at most
+// 256 values, to uint8; complemented for minima so that every pass is a max.
+// Internal to the kernel; the functions are inline so -O3 sees every loop.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+namespace qlo::kernels::shift_rows {
+
+inline int clamp_int(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+// Working value of target value v: v ^ flip on int16, (v - lo) ^ flip on uint8
+// (for uint8, XOR with all ones is 255 - x).
+template <class W>
+inline W to_work(int16_t v, int16_t lo, int16_t flip) {
+    if constexpr (std::is_same_v<W, uint8_t>)
+        return uint8_t(uint8_t(v - lo) ^ uint8_t(flip));
+    else
+        return int16_t(v ^ flip);
+}
+
+// Row primitives, for either working type. Plain loops with std::max so that
+// -O3 vectorises them without target-specific flags (SSE2 has both the signed
+// 16-bit and the unsigned 8-bit max).
+
+template <class W>
+inline void max_of(W* __restrict d, const W* __restrict a, const W* __restrict b, int n) {
+    for (int j = 0; j < n; ++j) d[j] = std::max(a[j], b[j]);
+}
+
+template <class W>
+inline void max_into(W* __restrict acc, const W* __restrict a, int n) {
+    for (int j = 0; j < n; ++j) acc[j] = std::max(acc[j], a[j]);
+}
+
+template <class W>
+inline void max_const_into(W* acc, W v, int n) {
+    for (int j = 0; j < n; ++j) acc[j] = std::max(acc[j], v);
+}
+
+// Copies target values as working values. On the 8-bit path it also returns
+// nonzero when some value lies outside lo..lo+255 (its v - lo has high bits).
+template <class W>
+inline int copy_work(W* __restrict d, const int16_t* __restrict s, int n, int16_t lo,
+                     int16_t flip) {
+    if constexpr (std::is_same_v<W, uint8_t>) {
+        uint16_t bits = 0;
+        for (int j = 0; j < n; ++j) {
+            uint16_t u = uint16_t(s[j] - lo);
+            d[j] = uint8_t(uint8_t(u) ^ uint8_t(flip));
+            bits |= u;
+        }
+        return bits >> 8;
+    } else {
+        for (int j = 0; j < n; ++j) d[j] = to_work<W>(s[j], lo, flip);
+        return 0;
+    }
+}
+
+template <class W>
+inline void max_work_into(W* __restrict acc, const int16_t* __restrict s, int n, int16_t lo,
+                          int16_t flip) {
+    for (int j = 0; j < n; ++j) acc[j] = std::max(acc[j], to_work<W>(s[j], lo, flip));
+}
+
+// Clamped copy of target row `src` for columns [x0, x0 + w), as working values:
+// columns left of the image take column 0, columns right of it take column cols-1.
+// Returns what copy_work returns for the columns inside the image.
+template <class W>
+inline int copy_clamped_row(W* dst, const int16_t* src, int cols, int x0, int w, int16_t lo,
+                            int16_t flip) {
+    int a = clamp_int(-x0, 0, w), b = clamp_int(cols - x0, 0, w), stray = 0;
+    std::fill(dst, dst + a, to_work<W>(src[0], lo, flip));
+    if (b > a) stray = copy_work(dst + a, src + (x0 + a), b - a, lo, flip);
+    std::fill(dst + b, dst + w, to_work<W>(src[cols - 1], lo, flip));
+    return stray;
+}
+
+// acc[i] = max(acc[i], target row displaced right by dx, at column x0 + i).
+template <class W>
+inline void max_shifted_row(W* acc, const int16_t* src, int cols, int x0, int w, int dx,
+                            int16_t lo, int16_t flip) {
+    // Columns reading inside the row: 0 <= x0 + i - dx <= cols - 1.
+    int a = clamp_int(dx - x0, 0, w), b = clamp_int(cols + dx - x0, 0, w);
+    max_const_into(acc, to_work<W>(src[0], lo, flip), a);
+    if (b > a) max_work_into(acc + a, src + (x0 + a - dx), b - a, lo, flip);
+    max_const_into(acc + b, to_work<W>(src[cols - 1], lo, flip), w - b);
+}
+
+// o[x] = 255 where std - v > t for every displaced value v (t >= 0), or
+// std - v < t for every v (t < 0); acc holds max(v), or ~min(v) when use_min.
+// Evaluated in int16 without losing exactness: for t >= 0, max + t < std needs
+// max + t <= 32767, and within that bound the int16 sum is exact; likewise
+// min + t >= -32768 for t < 0. Keeping the loop in int16 halves its width
+// compared to widening to int32. t must be within +-65536.
+inline void compare_row(const int16_t* acc, const int16_t* s, uint8_t* o, int w, int t,
+                        bool use_min) {
+    // The bound is an int; outside int16 nothing can pass.
+    int bound = use_min ? -32768 - t : 32767 - t;
+    if (bound < -32768 || bound > 32767) {
+        std::fill(o, o + w, uint8_t(0));
+        return;
+    }
+    const int16_t b = int16_t(bound);
+    const uint16_t tu = uint16_t(t);  // the sum is taken modulo 2^16, exact within the bound
+    if (!use_min) {
+        for (int x = 0; x < w; ++x) {
+            int16_t sum = int16_t(uint16_t(acc[x]) + tu);
+            o[x] = ((acc[x] <= b) & (sum < s[x])) ? 255 : 0;
+        }
+    } else {
+        for (int x = 0; x < w; ++x) {
+            int16_t mn = int16_t(~acc[x]);
+            int16_t sum = int16_t(uint16_t(mn) + tu);
+            o[x] = ((mn >= b) & (sum > s[x])) ? 255 : 0;
+        }
+    }
+}
+
+// The same on the 8-bit path, where acc holds max(v) - lo, or 255 - (min(v) - lo)
+// when use_min: with u the extreme minus lo, the test is std > u + (t + lo)
+// (std < u + (t + lo) for t < 0). u is 0..255, so while t + lo stays within
+// -32768..32512 the sum fits int16 and the loop stays in int16; other
+// thresholds (which no realistic 8-bit comparison uses) take int32. t must be
+// within +-65536.
+inline void compare_row(const uint8_t* acc, const int16_t* s, uint8_t* o, int w, int t, int16_t lo,
+                        bool use_min) {
+    const int tl = t + lo;
+    const uint8_t flip = use_min ? 0xFF : 0;
+    if (tl >= -32768 && tl <= 32767 - 255) {
+        const uint16_t tu = uint16_t(tl);  // modulo 2^16, exact since the sum fits int16
+        if (!use_min) {
+            for (int x = 0; x < w; ++x) o[x] = int16_t(uint16_t(acc[x]) + tu) < s[x] ? 255 : 0;
+        } else {
+            for (int x = 0; x < w; ++x)
+                o[x] = int16_t(uint16_t(uint8_t(acc[x] ^ flip)) + tu) > s[x] ? 255 : 0;
+        }
+        return;
+    }
+    for (int x = 0; x < w; ++x) {
+        int m = int(uint8_t(acc[x] ^ flip)) + tl;
+        o[x] = (use_min ? s[x] < m : s[x] > m) ? 255 : 0;
+    }
+}
+
+// Horizontal and combined windows of the streaming path.
+
+template <class W>
+inline void max_of3(W* __restrict d, const W* __restrict a, const W* __restrict b,
+                    const W* __restrict c, int n) {
+    for (int j = 0; j < n; ++j) d[j] = std::max(a[j], std::max(b[j], c[j]));
+}
+
+// Horizontal window of 2k+1 starting at each column: after the passes cur[j] is
+// the max of `span` values starting at j with 2 * span >= 2k+1, so the window
+// at x is max(cur[x], cur[x + off]). Three-tap passes where they fit need fewer
+// loads and stores than doubling.
+template <class W>
+inline const W* horizontal_spans(const W* src, int w, int k, W* t0, W* t1, int& off) {
+    const int win = 2 * k + 1;
+    const W* cur = src;
+    int n = w + 2 * k, span = 1;
+    W* bufs[2] = {t0, t1};
+    for (int which = 0; 2 * span < win; which ^= 1) {
+        W* next = bufs[which];
+        if (3 * span <= win) {
+            max_of3(next, cur, cur + span, cur + 2 * span, n - 2 * span);
+            n -= 2 * span;
+            span *= 3;
+        } else {
+            max_of(next, cur, cur + span, n - span);
+            n -= span;
+            span *= 2;
+        }
+        cur = next;
+    }
+    off = win - span;
+    return cur;
+}
+
+// acc[j] = max of the horizontal window (h0, h1) and, when present, the
+// vertical (vb, vf) and diagonal (db: both bwd values, f1, f2) windows.
+template <bool kVertical, bool kDiagonal, class W>
+inline void combine_windows(W* __restrict acc, const W* h0, const W* h1, const W* __restrict vb,
+                            const W* __restrict vf, const W* __restrict db,
+                            const W* __restrict f1, const W* __restrict f2, int n) {
+    for (int j = 0; j < n; ++j) {
+        W m = std::max(h0[j], h1[j]);
+        if (kVertical) m = std::max(m, std::max(vb[j], vf[j]));
+        if (kDiagonal) m = std::max(m, std::max(db[j], std::max(f1[j], f2[j])));
+        acc[j] = m;
+    }
+}
+
+}  // namespace qlo::kernels::shift_rows
