@@ -7,7 +7,7 @@
 
 #include "chain/register.h"
 #include "frame/registry.h"
-#include "inspect/register.h"
+#include "compare/register.h"
 #include "measure/register.h"
 
 namespace qlo {

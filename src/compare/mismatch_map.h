@@ -5,7 +5,7 @@
 
 #include "frame/object.h"
 
-namespace qlo::inspect {
+namespace qlo::comparison {
 
 // Records the module's own translate, compare_image_difference, _cv, _np and
 // _math; the native route is taken only while they are still bound.
@@ -20,4 +20,4 @@ void record_mismatch_originals();
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
                          py::handle slope, py::handle step);
 
-}  // namespace qlo::inspect
+}  // namespace qlo::comparison

@@ -2,13 +2,13 @@
 // a description), CompareResult the inspected image with the defects that
 // comparators append to it. Neither checks what it is given nor copies images.
 #include "frame/frame.h"
-#include "inspect/register.h"
+#include "compare/register.h"
 
 namespace qlo {
 
 namespace {
 
-constexpr const char* kSource = "src/inspect/compare_result.cpp";
+constexpr const char* kSource = "src/compare/compare_result.cpp";
 
 // ---- NGRegion ----
 

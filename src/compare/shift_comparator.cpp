@@ -2,14 +2,14 @@
 // A pixel is a defect only when it differs from the standard at every tried
 // displacement of the other image, so small misregistration is tolerated.
 #include "frame/frame.h"
-#include "inspect/mismatch_map.h"
-#include "inspect/register.h"
+#include "compare/mismatch_map.h"
+#include "compare/register.h"
 
 namespace qlo {
 
 namespace {
 
-constexpr const char* kSource = "src/inspect/shift_comparator.cpp";
+constexpr const char* kSource = "src/compare/shift_comparator.cpp";
 
 constexpr char kJudgeParameter[] = "_ShiftComparator__judge_parameter";
 constexpr char kJudge[] = "_ShiftComparator__judge";
@@ -142,12 +142,12 @@ py::object do_compare_image_with_shift(Args& a) {
     py::object threshold = self.attr(interned("threshold"));
     py::object slope = self.attr(interned("slope"));
     py::object step = self.attr(interned("step"));
-    report_blobs(self, inspect::mismatch_mask(a[1], a[2], max_shift, threshold, slope, step), a[3], a[4], a[5]);
+    report_blobs(self, comparison::mismatch_mask(a[1], a[2], max_shift, threshold, slope, step), a[3], a[4], a[5]);
     return py::none();
 }
 
 py::object make_shift_comparator() {
-    inspect::record_mismatch_originals();
+    comparison::record_mismatch_originals();
     ClassBuilder cls("ShiftComparator", kSource);
     cls.doc("Compares target images with a standard one, tolerating misregistration up to max_shift pixels.");
     cls.method({"__init__",

@@ -3,7 +3,7 @@
 // without overflow, std - tgt_d > t for every d in D is std - max_D(tgt_d) > t
 // (and min_D for t < 0): one grey-level dilation or erosion of the other image
 // over D, with replicated borders, instead of one warp per displacement.
-#include "inspect/mismatch_map.h"
+#include "compare/mismatch_map.h"
 
 #include <algorithm>
 #include <climits>
@@ -17,7 +17,7 @@
 #include "frame/globals.h"
 #include "kernels/shift_mismatch.h"
 
-namespace qlo::inspect {
+namespace qlo::comparison {
 
 namespace {
 
@@ -223,4 +223,4 @@ py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle 
     return mask_by_displacement(std_image, tgt_image, max_shift, threshold, slope, step);
 }
 
-}  // namespace qlo::inspect
+}  // namespace qlo::comparison
