@@ -43,14 +43,13 @@ py::object add_weighted(Args& a) {
 }
 
 py::object make_add_weighted() {
-    return make_function({"add_weighted",
-                          {{"image1"},
-                           {"weight1", Hint::Float},
-                           {"image2"},
-                           {"weight2", Hint::Float},
-                           {"gamma", Hint::Float}},
-                          add_weighted},
-                         "add_weighted", kSource);
+    return module_function({"add_weighted",
+                            {{"image1"},
+                             {"weight1", Hint::Float},
+                             {"image2"},
+                             {"weight2", Hint::Float},
+                             {"gamma", Hint::Float}},
+                            add_weighted}, kSource);
 }
 
 // ---- ImageROI ----

@@ -34,9 +34,8 @@ py::object contour_is_too_long(Args& a) {
 }
 
 py::object make_contour_is_too_long() {
-    return make_function({"contour_is_too_long", {{"cnt"}, {"length"}}, contour_is_too_long, Ret::Any, false,
-                          "True when the contour's bounding box is at least `length` wide or high."},
-                         "contour_is_too_long", kSource);
+    return module_function({"contour_is_too_long", {{"cnt"}, {"length"}}, contour_is_too_long, Ret::Any, false,
+                            "True when the contour's bounding box is at least `length` wide or high."}, kSource);
 }
 
 // True when the contour's area reaches `area`.
@@ -46,9 +45,8 @@ py::object contour_is_too_big(Args& a) {
 }
 
 py::object make_contour_is_too_big() {
-    return make_function({"contour_is_too_big", {{"cnt"}, {"area", Hint::Float}}, contour_is_too_big, Ret::Any, false,
-                          "True when the contour's area is at least `area`."},
-                         "contour_is_too_big", kSource);
+    return module_function({"contour_is_too_big", {{"cnt"}, {"area", Hint::Float}}, contour_is_too_big, Ret::Any, false,
+                            "True when the contour's area is at least `area`."}, kSource);
 }
 
 // Turns the blobs of `mask` into contours, asks the judge about each, and

@@ -25,6 +25,11 @@ struct FunctionSpec {
 // "Class.name" for methods; `source` names the file for traceback entries.
 py::object make_function(const FunctionSpec& spec, const std::string& qualname, const char* source);
 
+// A module-level function: its qualified name is its name.
+inline py::object module_function(const FunctionSpec& spec, const char* source) {
+    return make_function(spec, spec.name, source);
+}
+
 // Module layer only: readies the type at import.
 void ready_function_type();
 

@@ -161,43 +161,39 @@ py::object translate_and_rotate(Args& a) {
 }
 
 py::object make_extract_poly() {
-    return make_function({"extract_poly", {{"image"}, {"poly"}, {"outer_value", Hint::Any, py::int_(0)}}, extract_poly},
-                         "extract_poly", kSource);
+    return module_function(
+        {"extract_poly", {{"image"}, {"poly"}, {"outer_value", Hint::Any, py::int_(0)}}, extract_poly}, kSource);
 }
 
 py::object make_rotate_to_make_edge_horizontal() {
-    return make_function({"rotate_to_make_edge_horizontal",
-                          {{"image"}, {"contour"}, {"use_long_edge", Hint::Any, py::bool_(true)}},
-                          rotate_to_make_edge_horizontal},
-                         "rotate_to_make_edge_horizontal", kSource);
+    return module_function({"rotate_to_make_edge_horizontal",
+                            {{"image"}, {"contour"}, {"use_long_edge", Hint::Any, py::bool_(true)}},
+                            rotate_to_make_edge_horizontal}, kSource);
 }
 
 py::object make_compare_image_difference() {
-    return make_function({"compare_image_difference", {{"std_image"}, {"tgt_image"}, {"threshold"}},
-                          compare_image_difference},
-                         "compare_image_difference", kSource);
+    return module_function({"compare_image_difference", {{"std_image"}, {"tgt_image"}, {"threshold"}},
+                            compare_image_difference}, kSource);
 }
 
 py::object make_translate() {
-    return make_function({"translate",
-                          {{"image"},
-                           {"right"},
-                           {"down"},
-                           {"border_mode", Hint::Any, global("_cv").attr("BORDER_REPLICATE")},
-                           {"border_value", Hint::Any, py::none()}},
-                          translate},
-                         "translate", kSource);
+    return module_function({"translate",
+                            {{"image"},
+                             {"right"},
+                             {"down"},
+                             {"border_mode", Hint::Any, global("_cv").attr("BORDER_REPLICATE")},
+                             {"border_value", Hint::Any, py::none()}},
+                            translate}, kSource);
 }
 
 py::object make_translate_and_rotate() {
-    return make_function({"translate_and_rotate",
-                          {{"image"},
-                           {"old_center"},
-                           {"new_center"},
-                           {"angle", Hint::Float},
-                           {"border_mode", Hint::Any, global("_cv").attr("BORDER_REPLICATE")}},
-                          translate_and_rotate},
-                         "translate_and_rotate", kSource);
+    return module_function({"translate_and_rotate",
+                            {{"image"},
+                             {"old_center"},
+                             {"new_center"},
+                             {"angle", Hint::Float},
+                             {"border_mode", Hint::Any, global("_cv").attr("BORDER_REPLICATE")}},
+                            translate_and_rotate}, kSource);
 }
 
 }  // namespace
