@@ -6,7 +6,8 @@ otherwise makes a 2448 x 2048 grey print pair whose target is misregistered by
 go through image chains, a ShiftComparator tolerating 3 pixels of
 misregistration compares them, the verdict and the defect descriptions are
 printed, and the marked image is written to <out>/marked.png
-(out = argv[1], default "out").
+(out = argv[1], default "out"). Then the inspection-regions step runs
+(examples/inspection_regions.py).
 """
 import os
 import sys
@@ -15,6 +16,7 @@ import time
 import cv2
 
 import qlo_cv
+import inspection_regions
 from print_pair import make_print_pair
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
@@ -54,6 +56,7 @@ def main():
     if not cv2.imwrite(marked, result.marked_image()):
         raise OSError("could not write %s" % marked)
     print("marked image: %s" % marked)
+    inspection_regions.main_step(standard.image, target.image, result, out_dir)
     return 0
 
 

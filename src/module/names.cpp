@@ -9,6 +9,7 @@
 #include "frame/registry.h"
 #include "compare/register.h"
 #include "measure/register.h"
+#include "regions/register.h"
 
 namespace qlo {
 
@@ -106,6 +107,11 @@ void register_capabilities(Registry& registry) {
     register_compare_result(registry);
     register_warps(registry);
     register_shift_comparator(registry);
+    register_binary_swap(registry);
+    register_extraction(registry);
+    register_corresponding_region(registry);
+    register_shapes(registry);
+    register_inspection_region(registry);
 }
 
 }  // namespace
