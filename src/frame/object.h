@@ -30,11 +30,4 @@ inline bool truthy(py::handle value) {
     return r != 0;
 }
 
-// Python truth of `a <op> b` (op is Py_LT, Py_EQ, ...), evaluated as the
-// expression is: the comparison's result is tested for truth, and equality
-// takes no identity shortcut (unlike PyObject_RichCompareBool).
-inline bool compares(py::handle a, int op, py::handle b) {
-    return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
-}
-
 }  // namespace qlo

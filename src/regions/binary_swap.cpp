@@ -255,7 +255,7 @@ std::optional<SwapPlan> make_plan(const BufferView& view, py::handle one, py::ha
 
 PyTypeObject* ndarray_type() {
     static PyObject* type = nullptr;  // numpy.ndarray, kept for the life of the process
-    if (!type) type = py::module_::import("numpy").attr("ndarray").release().ptr();
+    if (!type) type = py::object(py::module_::import("numpy").attr("ndarray")).release().ptr();
     return reinterpret_cast<PyTypeObject*>(type);
 }
 

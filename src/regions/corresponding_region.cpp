@@ -5,7 +5,7 @@
 // box is grown from the blobs in the window: large blobs, then small blobs
 // lined up with them, then (on request) whole blobs beside the box.
 #include "frame/frame.h"
-#include "regions/contour_steps.h"
+#include "regions/shared_steps.h"
 #include "regions/register.h"
 
 namespace qlo {

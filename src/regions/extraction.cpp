@@ -2,7 +2,7 @@
 // larger image, and the contours of an image in a reading order chosen by
 // the extraction record's direction word ("Horizontal", "Vertical", "Both").
 #include "frame/frame.h"
-#include "regions/contour_steps.h"
+#include "regions/shared_steps.h"
 #include "regions/register.h"
 
 namespace qlo {

@@ -3,6 +3,7 @@
 // applied to an image together and loaded from a workbook, one shape per row.
 #include "frame/frame.h"
 #include "regions/register.h"
+#include "regions/shared_steps.h"
 
 namespace qlo {
 
@@ -42,16 +43,12 @@ py::object add_region(Args& a) {
 // every "roui" shape is blanked.
 py::object region_apply(Args& a) {
     py::handle self = a[0], image = a[1];
-    py::object zeros = global("_np").attr(interned("zeros"));
-    py::object shape = image.attr(interned("shape"));
-    py::object mask = zeros(shape, global("_np").attr(interned("uint8")));
-    py::object whole = steal(PySlice_New(nullptr, nullptr, nullptr));
-    py::object all = py::make_tuple(whole, whole);
+    py::object mask = regions::blank_mask(image);
     for (py::handle entry : self.attr(interned("regions"))) {
         auto [type, region] = unpack<2>(entry);
         bool roi = compares(type, Py_EQ, interned("roi"));
         py::int_ color(roi ? 255 : 0), m(roi ? 0 : 255);
-        if (PyObject_SetItem(mask.ptr(), all.ptr(), m.ptr()) != 0) throw_error_already_set();
+        regions::fill(mask, m);
         region.attr(interned("apply"))(image, color, mask);
     }
     return py::none();

@@ -4,6 +4,7 @@
 // keeps only its inside (colour 255) or blanks it (colour 0).
 #include "frame/frame.h"
 #include "regions/register.h"
+#include "regions/shared_steps.h"
 
 namespace qlo {
 
@@ -62,18 +63,10 @@ py::object colour_for(py::handle mask, py::handle color) {
 py::object shape_apply(Args& a) {
     py::handle self = a[0], image = a[1], color = a[2];
     py::object mask = a.get(3);
-    if (mask.is_none()) {
-        py::object zeros = global("_np").attr(interned("zeros"));
-        py::object shape = image.attr(interned("shape"));
-        mask = zeros(shape, global("_np").attr(interned("uint8")));
-    }
+    if (mask.is_none()) mask = regions::blank_mask(image);
     py::int_ white(255), zero(0);
     py::object m = steal(PyNumber_Xor(color.ptr(), white.ptr()));
-    if (compares(m, Py_NE, zero)) {
-        py::object whole = steal(PySlice_New(nullptr, nullptr, nullptr));
-        py::object all = py::make_tuple(whole, whole);
-        if (PyObject_SetItem(mask.ptr(), all.ptr(), m.ptr()) != 0) throw_error_already_set();
-    }
+    if (compares(m, Py_NE, zero)) regions::fill(mask, m);
     py::object draw = self.attr(interned("draw"));
     draw(mask, colour_for(mask, color));
     global("_cv").attr(interned("bitwise_and"))(image, mask, image);

@@ -1,11 +1,22 @@
-// Steps the region functions share, each made of the same OpenCV calls
-// through the module's `_cv`, looked up at call time in the order a Python
-// expression evaluates them.
+// Steps the region functions and classes share, each made of the same
+// OpenCV and NumPy calls through the module's `_cv` and `_np`, looked up at
+// call time in the order a Python expression evaluates them.
 #pragma once
 
 #include <array>
 
 #include "frame/frame.h"
+
+namespace qlo {
+
+// Python truth of `a <op> b` (op is Py_LT, Py_EQ, ...), evaluated as the
+// expression is: the comparison's result is tested for truth, and equality
+// takes no identity shortcut (unlike PyObject_RichCompareBool).
+inline bool compares(py::handle a, int op, py::handle b) {
+    return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
+}
+
+}  // namespace qlo
 
 namespace qlo::regions {
 
@@ -30,5 +41,11 @@ py::object divided(py::handle a, py::handle b);
 
 // sequence[index]
 py::object item(py::handle sequence, Py_ssize_t index);
+
+// _np.zeros(image.shape, _np.uint8): a blank mask of the image's shape.
+py::object blank_mask(py::handle image);
+
+// mask[:, :] = value
+void fill(py::handle mask, py::handle value);
 
 }  // namespace qlo::regions

@@ -1,4 +1,4 @@
-#include "regions/contour_steps.h"
+#include "regions/shared_steps.h"
 
 #include <cmath>
 
@@ -35,6 +35,18 @@ py::object divided(py::handle a, py::handle b) { return steal(PyNumber_TrueDivid
 py::object item(py::handle sequence, Py_ssize_t index) {
     py::object key = py::int_(index);
     return steal(PyObject_GetItem(sequence.ptr(), key.ptr()));
+}
+
+py::object blank_mask(py::handle image) {
+    py::object zeros = global("_np").attr(interned("zeros"));
+    py::object shape = image.attr(interned("shape"));
+    return zeros(shape, global("_np").attr(interned("uint8")));
+}
+
+void fill(py::handle mask, py::handle value) {
+    py::object whole = steal(PySlice_New(nullptr, nullptr, nullptr));
+    py::object all = py::make_tuple(whole, whole);
+    if (PyObject_SetItem(mask.ptr(), all.ptr(), value.ptr()) != 0) throw_error_already_set();
 }
 
 }  // namespace qlo::regions
