@@ -32,7 +32,7 @@ RED = (0, 0, 255)
 
 # name, shape kind, parameter text, type: the kinds and types in any letter case
 REGION_ROWS = [
-    ("label", "Rectangle", "x1=30,y1=30,x2=2417,y2=2017", "ROI"),
+    ("label", "Rectangle", "x1=16,y1=16,x2=2431,y2=2031", "ROI"),
     ("date code", "rectangle", "x1=1620,y1=1165,x2=2330,y2=1265", "roui"),
 ]
 
