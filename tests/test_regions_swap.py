@@ -7,21 +7,12 @@ import numpy as np
 import pytest
 
 import qlo_cv
+from bench.binary_swap import loop_swap
 
 
 class Plain(np.ndarray):
     """An ndarray subclass: item access as an ndarray's, but outside the
     kernel's domain, so the swap takes the item-by-item path."""
-
-
-def loop_swap(image, one=255, zero=0):
-    h, w = image.shape
-    for i in range(h):
-        for j in range(w):
-            if image[i, j] == zero:
-                image[i, j] = one
-            else:
-                image[i, j] = zero
 
 
 def outcome(action, image, *values):
