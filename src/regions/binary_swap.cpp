@@ -6,7 +6,8 @@
 // errors, read-only arrays). For a plain 2-D NumPy array of a native bool,
 // integer or float type, with `one` and `zero` plain Python ints, bools or
 // floats whose comparison and conversion NumPy performs without warnings, a
-// native kernel gives the same result with the GIL released. It reproduces
+// native kernel gives the same result with the GIL released (so does a NumPy
+// scalar of the image's own type, compared and stored as is). It reproduces
 // NumPy's NEP 50 rules: a Python int is compared exactly with integer pixels
 // and is never equal when out of the type's range; a Python float is compared
 // with integer and bool pixels as float64 and is first cast to float32 for
@@ -239,23 +240,61 @@ std::optional<ElementInfo> element_of(const char* format, Py_ssize_t itemsize) {
     }
 }
 
+PyObject* numpy_type(const char* name) {
+    return py::object(py::module_::import("numpy").attr(name)).release().ptr();
+}
+
+const char* without_byte_order(const char* format) {
+    return (format && (*format == '=' || *format == '@')) ? format + 1 : format;
+}
+
+// A NumPy scalar of exactly the image's element type (np.uint8(255) for a
+// uint8 image) is compared and stored as its own bytes; a bool's as 0 or 1.
+bool same_type_scalar(py::handle value, const BufferView& image, unsigned char* bytes) {
+    static PyObject* generic = numpy_type("generic");  // kept for the life of the process
+    PyObject* v = value.ptr();
+    if (PyLong_CheckExact(v) || PyBool_Check(v) || PyFloat_CheckExact(v)) return false;
+    int is_scalar = PyObject_IsInstance(v, generic);
+    if (is_scalar < 0) throw_error_already_set();
+    if (!is_scalar) return false;
+    Py_buffer b;
+    if (PyObject_GetBuffer(v, &b, PyBUF_FORMAT) != 0) {
+        PyErr_Clear();  // no buffer (object scalars): not the image's type
+        return false;
+    }
+    const char* mine = without_byte_order(b.format);
+    const char* theirs = without_byte_order(image.format());
+    bool same = b.ndim == 0 && b.itemsize == image.itemsize() && b.itemsize <= 8 && mine && theirs &&
+                std::strcmp(mine, theirs) == 0;
+    if (same) std::memcpy(bytes, b.buf, static_cast<std::size_t>(b.itemsize));
+    PyBuffer_Release(&b);
+    if (same && *theirs == '?') bytes[0] = bytes[0] != 0;
+    return same;
+}
+
 std::optional<SwapPlan> make_plan(const BufferView& view, py::handle one, py::handle zero) {
     std::optional<ElementInfo> e = element_of(view.format(), view.itemsize());
-    std::optional<Scalar> one_value = read_scalar(one), zero_value = read_scalar(zero);
-    if (!e || !one_value || !zero_value) return std::nullopt;
+    if (!e) return std::nullopt;
     SwapPlan plan;
     plan.element = e->element;
-    if (!plan_test(*e, *zero_value, plan)) return std::nullopt;
-    if (!plan_store(*e, *one_value, plan.one, plan.one_storable)) return std::nullopt;
-    if (!plan_store(*e, *zero_value, plan.zero, plan.zero_storable)) return std::nullopt;
+    if (same_type_scalar(zero, view, plan.zero)) {
+        plan.test = SwapTest::Equal;
+        std::memcpy(plan.test_value, plan.zero, sizeof plan.zero);
+    } else {
+        std::optional<Scalar> zero_value = read_scalar(zero);
+        if (!zero_value || !plan_test(*e, *zero_value, plan)) return std::nullopt;
+        if (!plan_store(*e, *zero_value, plan.zero, plan.zero_storable)) return std::nullopt;
+    }
+    if (same_type_scalar(one, view, plan.one)) return plan;
+    std::optional<Scalar> one_value = read_scalar(one);
+    if (!one_value || !plan_store(*e, *one_value, plan.one, plan.one_storable)) return std::nullopt;
     return plan;
 }
 
 // ---- the native route ----
 
 PyTypeObject* ndarray_type() {
-    static PyObject* type = nullptr;  // numpy.ndarray, kept for the life of the process
-    if (!type) type = py::object(py::module_::import("numpy").attr("ndarray")).release().ptr();
+    static PyObject* type = numpy_type("ndarray");  // kept for the life of the process
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
