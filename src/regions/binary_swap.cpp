@@ -111,8 +111,8 @@ void put(unsigned char* bytes, T value) {
 
 // Writes the integer `v` (known to be in range) as an element of `e`.
 void put_integer(const ElementInfo& e, unsigned char* bytes, long long v, unsigned long long u, bool use_u) {
-    if (use_u) {
-        std::memcpy(bytes, &u, kernels::swap_element_size(e.element));  // little-endian truncation
+    if (use_u) {  // only unsigned 64-bit values beyond int64 get here
+        put<std::uint64_t>(bytes, static_cast<std::uint64_t>(u));
         return;
     }
     switch (kernels::swap_element_size(e.element)) {
