@@ -109,6 +109,7 @@ void register_capabilities(Registry& registry) {
     register_shift_comparator(registry);
     register_contour_functions(registry);
     register_contour_class(registry);
+    register_matching_angle(registry);
 }
 
 }  // namespace
