@@ -2,12 +2,12 @@
 and 300 pixels), against the same steps written with direct OpenCV/NumPy calls
 in Python, and Contour's cached reads against recomputing them."""
 import math
-import time
 
 import cv2
 import numpy as np
 
 import qlo_cv
+from bench.shift_comparator import best_ms
 
 RADII = (60, 300)
 TURN = 37.0
@@ -51,15 +51,6 @@ def baseline(reference, uut):
     while angle > 180:
         angle -= 360
     return angle
-
-
-def best_ms(action, repeat):
-    best = math.inf
-    for _ in range(repeat):
-        start = time.perf_counter()
-        action()
-        best = min(best, time.perf_counter() - start)
-    return best * 1000.0
 
 
 def main():

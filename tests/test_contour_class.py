@@ -1,9 +1,12 @@
 """The Contour class: cached measures, orientation, masks and moves."""
+import types
+
 import cv2
 import numpy as np
 import pytest
 
 import qlo_cv
+from conftest import run_python
 from contour_helpers import SQUARE, contour_of, spy_on_cv, type_name
 
 CACHES = ["area", "moments", "min_enclosing_circle", "bounding_rectangle", "min_area_rectangle",
@@ -202,3 +205,53 @@ def test_bad_points_raise_python_errors(points):
             call()
         except Exception:
             pass
+
+
+ODD = [None, 0, -1, 2 ** 70, 1.5, "text", [], (), object(), np.zeros(0, np.uint8), np.zeros((3, 4, 5, 6), np.float32),
+       np.ones((5, 5), np.int64)[:, ::2], (2 ** 31, 3), (3, 2 ** 31), (2, 2, 0)]
+
+
+@pytest.mark.parametrize("name", ["make_mask", "move_offset", "move_centroid_to", "reverse", "_invalidate_caches"])
+def test_odd_arguments_to_members_raise_python_errors(name):
+    for value in ODD:
+        for arity in range(0, 5):
+            contour = qlo_cv.Contour(BOX)
+            try:
+                getattr(contour, name)(*([value] * arity))
+            except Exception:
+                pass
+    for value in ODD:
+        for call in (qlo_cv.the_most_matching_angle, qlo_cv.contour_point_distances):
+            try:
+                call(qlo_cv.Contour(BOX) if value is None else types.SimpleNamespace(points=value), value)
+            except Exception:
+                pass
+
+
+def test_repeated_use_does_not_leak():
+    proc = run_python("""
+        import gc, resource
+        import numpy as np, qlo_cv
+        box = np.array([[[4, 3]], [[40, 3]], [[40, 12]], [[4, 30]]], np.int32)
+        def round_trip():
+            c = qlo_cv.Contour(box)
+            c.area, c.length, c.centroid, c.direction, c.min_rotating_image_width, c.is_clockwise
+            c.make_mask((50, 50, 3), True, 1, 1), c.reverse_copy, c.move_centroid_to(20, 20), c.reverse()
+            qlo_cv.the_most_matching_angle(c, qlo_cv.Contour(box))
+            for bad in (lambda: c.make_mask((5,)), lambda: c.move_offset(1.5, 0),
+                        lambda: qlo_cv.contour_is_clockwise(box[:1]), lambda: qlo_cv.Contour(box[:1]).centroid):
+                try:
+                    bad()
+                except Exception:
+                    pass
+        for _ in range(300):
+            round_trip()
+        gc.collect()
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        for _ in range(3000):
+            round_trip()
+        gc.collect()
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    assert int(proc.stdout) < 2048, f"resident memory grew by {proc.stdout.strip()} KiB"
