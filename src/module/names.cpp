@@ -106,6 +106,10 @@ void register_capabilities(Registry& registry) {
     register_compare_result(registry);
     register_warps(registry);
     register_shift_comparator(registry);
+    register_template_match(registry);
+    register_simple_compare(registry);
+    register_barcode_contours(registry);
+    register_barcode_compare(registry);
 }
 
 }  // namespace
