@@ -110,6 +110,10 @@ void register_capabilities(Registry& registry) {
     register_contour_functions(registry);
     register_contour_class(registry);
     register_matching_angle(registry);
+    register_template_match(registry);
+    register_simple_compare(registry);
+    register_barcode_contours(registry);
+    register_barcode_compare(registry);
 }
 
 }  // namespace
