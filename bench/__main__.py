@@ -1,9 +1,10 @@
 """Runs every benchmark: python -m bench [name ...]"""
 import sys
 
-from bench import binary_swap, shift_comparator
+from bench import barcode, binary_swap, contour, shift_comparator
 
-BENCHES = {"shift_comparator": shift_comparator.main, "binary_swap": binary_swap.main}
+BENCHES = {"shift_comparator": shift_comparator.main, "contour": contour.main, "barcode": barcode.main,
+           "binary_swap": binary_swap.main}
 
 
 def main(argv):

@@ -6,8 +6,9 @@ otherwise makes a 2448 x 2048 grey print pair whose target is misregistered by
 go through image chains, a ShiftComparator tolerating 3 pixels of
 misregistration compares them, the verdict and the defect descriptions are
 printed, and the marked image is written to <out>/marked.png
-(out = argv[1], default "out"). Then the inspection-regions step runs
-(examples/inspection_regions.py).
+(out = argv[1], default "out"). Then the inspection-regions step
+(examples/inspection_regions.py) and a barcode print inspection
+(examples/barcode_job.py, writing its NG crop into <out>) run.
 """
 import os
 import sys
@@ -18,6 +19,7 @@ import cv2
 import qlo_cv
 import inspection_regions
 from print_pair import make_print_pair
+from barcode_job import run_barcode_inspection
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 MAX_SHIFT = 3            # pixels of misregistration tolerated
@@ -57,6 +59,7 @@ def main():
         raise OSError("could not write %s" % marked)
     print("marked image: %s" % marked)
     inspection_regions.main_step(standard.image, target.image, result, out_dir)
+    run_barcode_inspection(out_dir)
     return 0
 
 
