@@ -240,9 +240,9 @@ std::optional<ElementInfo> element_of(const char* format, Py_ssize_t itemsize) {
     }
 }
 
-PyObject* numpy_type(const char* name) {
-    return py::object(py::module_::import("numpy").attr(name)).release().ptr();
-}
+// Looked up per call rather than cached: the module may outlive an
+// interpreter (and its NumPy) within the process.
+py::object numpy_type(const char* name) { return py::module_::import("numpy").attr(name); }
 
 const char* without_byte_order(const char* format) {
     return (format && (*format == '=' || *format == '@')) ? format + 1 : format;
@@ -251,10 +251,9 @@ const char* without_byte_order(const char* format) {
 // A NumPy scalar of exactly the image's element type (np.uint8(255) for a
 // uint8 image) is compared and stored as its own bytes; a bool's as 0 or 1.
 bool same_type_scalar(py::handle value, const BufferView& image, unsigned char* bytes) {
-    static PyObject* generic = numpy_type("generic");  // kept for the life of the process
     PyObject* v = value.ptr();
     if (PyLong_CheckExact(v) || PyBool_Check(v) || PyFloat_CheckExact(v)) return false;
-    int is_scalar = PyObject_IsInstance(v, generic);
+    int is_scalar = PyObject_IsInstance(v, numpy_type("generic").ptr());
     if (is_scalar < 0) throw_error_already_set();
     if (!is_scalar) return false;
     Py_buffer b;
@@ -293,15 +292,10 @@ std::optional<SwapPlan> make_plan(const BufferView& view, py::handle one, py::ha
 
 // ---- the native route ----
 
-PyTypeObject* ndarray_type() {
-    static PyObject* type = numpy_type("ndarray");  // kept for the life of the process
-    return reinterpret_cast<PyTypeObject*>(type);
-}
-
 // Runs the kernel when the image and values are in its domain; false when
 // the caller must loop over the items instead.
 bool swap_native(py::handle image, py::handle h, py::handle w, py::handle one, py::handle zero) {
-    if (Py_TYPE(image.ptr()) != ndarray_type()) return false;
+    if (reinterpret_cast<PyObject*>(Py_TYPE(image.ptr())) != numpy_type("ndarray").ptr()) return false;
     std::optional<BufferView> view;
     try {
         view.emplace(image, true);

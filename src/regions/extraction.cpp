@@ -91,14 +91,12 @@ py::object compare_in_direction(Args& a) {
     return global("_compare_extract_region_contours")(a[1], a[2], a[0]);
 }
 
+// Made per call, like the closure it stands for: nothing outlives the
+// interpreter that made it.
 py::object comparator_for(py::handle direction) {
-    static PyObject* compare = nullptr;  // the unbound function, made once
-    if (!compare)
-        compare = make_function({"compare", {{"direction"}, {"a"}, {"b"}}, compare_in_direction},
-                                "get_sorted_extract_region_contours.<locals>.compare", kSource)
-                      .release()
-                      .ptr();
-    return steal(PyMethod_New(compare, direction.ptr()));
+    py::object compare = make_function({"compare", {{"direction"}, {"a"}, {"b"}}, compare_in_direction},
+                                       "get_sorted_extract_region_contours.<locals>.compare", kSource);
+    return steal(PyMethod_New(compare.ptr(), direction.ptr()));
 }
 
 // Sorts the contours in place, stably, by the record's direction word and
