@@ -8,6 +8,7 @@
 #include "chain/register.h"
 #include "frame/registry.h"
 #include "compare/register.h"
+#include "coords/register.h"
 #include "measure/register.h"
 
 namespace qlo {
@@ -106,6 +107,7 @@ void register_capabilities(Registry& registry) {
     register_compare_result(registry);
     register_warps(registry);
     register_shift_comparator(registry);
+    register_coords(registry);
 }
 
 }  // namespace
