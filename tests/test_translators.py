@@ -1,6 +1,4 @@
 """Camera-to-robot translators: single camera, rotation displacement, rotating, external target, couple camera."""
-import math
-
 import numpy as np
 import pytest
 
@@ -293,13 +291,22 @@ def test_couple_camera_unpacking(kwargs, text):
         couple().translate((1, 2, 3, 4), (1, 2, 3))
 
 
-def test_bad_values_raise_python_errors():
-    for call in (lambda: qlo_cv.TranslatorAccompanyingRotation(None).translate(None, None),
-                 lambda: qlo_cv.TranslatorAccompanyingRotation((0, 0), "bogus").translate((1, 2), 3),
-                 lambda: qlo_cv.FixRadiusRotatingTranslator("ab").translate(3),
-                 lambda: qlo_cv.SingleCameraInternalTargetRotatingTranslator((0, 0), None, (1, 2, 3)).translate((1, 2, 3)),
-                 lambda: qlo_cv.SingleCameraExternalTargetTranslator((0, 0, 0), (0, 0), [[1, 2]], [[1]]),
-                 lambda: qlo_cv.CoupleCameraTranslator(None, SOURCE, GOALS, DEST, (0, 0), object())):
-        with pytest.raises(Exception):
-            call()
-    assert math.isnan(NAN)
+def test_translators_reach_module_globals_at_call_time(monkeypatch):
+    made = []
+
+    class Recording(qlo_cv.TranslatorAccompanyingRotation):
+        def __init__(self, center, *rest):
+            made.append(list(center))
+            super().__init__(center, *rest)
+
+    monkeypatch.setattr(qlo_cv, "TranslatorAccompanyingRotation", Recording)
+    qlo_cv.calculate_translation_accompanying_rotation((1, 0), 0, (3, 4, 5), 90)
+    assert isinstance(couple().rotator, Recording)
+    assert made == [[3, 4], [210, 160]]
+
+    class NoMath:
+        isclose = staticmethod(lambda a, b: a == b)
+        isnan = staticmethod(lambda v: True)
+
+    monkeypatch.setattr(qlo_cv, "_math", NoMath)
+    couple([(400.0, 300.0), (410.0, 1.0), (400.0, 300.0), (1.0, 306.0)])   # NaN checks replaced
