@@ -268,6 +268,7 @@ class Contour:
 
 
 def the_most_matching_angle(reference: Contour, uut: Contour) -> float: ...
+
 # ---- robot guidance ----
 class SingleCameraInternalTargetTranslator:
     def __init__(self, camera_coordinates: Sequence[Sequence[float]], delta_r_x: float,
