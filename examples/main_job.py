@@ -8,7 +8,8 @@ misregistration compares them, the verdict and the defect descriptions are
 printed, and the marked image is written to <out>/marked.png
 (out = argv[1], default "out"). Then the inspection-regions step
 (examples/inspection_regions.py) and a barcode print inspection
-(examples/barcode_job.py, writing its NG crop into <out>) run.
+(examples/barcode_job.py, writing its NG crop into <out>) run, and a
+simulated robot cell guides parts to a target pose (examples/robot_guidance.py).
 """
 import os
 import sys
@@ -20,6 +21,7 @@ import qlo_cv
 import inspection_regions
 from print_pair import make_print_pair
 from barcode_job import run_barcode_inspection
+from robot_guidance import demonstrate_robot_guidance
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 MAX_SHIFT = 3            # pixels of misregistration tolerated
@@ -60,6 +62,7 @@ def main():
     print("marked image: %s" % marked)
     inspection_regions.main_step(standard.image, target.image, result, out_dir)
     run_barcode_inspection(out_dir)
+    demonstrate_robot_guidance()
     return 0
 
 
