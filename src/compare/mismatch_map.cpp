@@ -76,9 +76,15 @@ py::object mask_by_displacement(py::handle std_image, py::handle tgt_image, py::
 // ---- the native route ----
 
 constexpr const char* kReplaced[] = {"translate", "compare_image_difference", "_cv", "_np", "_math"};
+// NumPy's own objects the loop reaches through _np (the in-place conjunction
+// and the final scaling) and the array type the native route checks its
+// planes against and allocates its mask with.
+constexpr const char* kNumpyNames[] = {"logical_and", "uint8", "ndarray"};
+constexpr std::size_t kNp = 3, kNdarray = 2, kUint8 = 1;
 // Strong references, kept for the life of the process (the module loads once
 // per process), so an identity match cannot come from a reused address.
 PyObject* g_originals[std::size(kReplaced)] = {};
+PyObject* g_numpy[std::size(kNumpyNames)] = {};
 
 // warpAffine holds source coordinates in 16 bits and its fixed-point offsets
 // in 32: within these bounds an integral translation is an exact copy with
@@ -94,6 +100,16 @@ bool originals_bound() {
         } catch (py::error_already_set&) {
             return false;  // unbound: the loop raises the NameError where it looks the name up
         }
+    }
+    // _np is NumPy itself; its attributes the loop uses must still be NumPy's
+    // own (a patched logical_and or uint8 would change the loop's result).
+    // Reading an existing module attribute runs no Python code.
+    for (std::size_t i = 0; i < std::size(kNumpyNames); ++i) {
+        if (!g_numpy[i]) return false;
+        PyObject* current = PyObject_GetAttrString(g_originals[kNp], kNumpyNames[i]);
+        Py_XDECREF(current);
+        if (!current) PyErr_Clear();
+        if (current != g_numpy[i]) return false;
     }
     return true;
 }
@@ -114,8 +130,8 @@ struct Plane {
     ptrdiff_t stride = 0;
     int rows = 0, cols = 0;
 
-    bool open(py::handle image, py::handle ndarray_type) {
-        if (Py_TYPE(image.ptr()) != reinterpret_cast<PyTypeObject*>(ndarray_type.ptr())) return false;
+    bool open(py::handle image) {
+        if (Py_TYPE(image.ptr()) != reinterpret_cast<PyTypeObject*>(g_numpy[kNdarray])) return false;
         array = py::reinterpret_borrow<py::object>(image);
         try {
             view.emplace(array, false);
@@ -125,11 +141,11 @@ struct Plane {
         if (view->ndim() != 2 || view->itemsize() != 2 || !view->has_format("h")) return false;
         if (view->shape(0) < 1 || view->shape(1) < 1 || view->shape(0) > kMaxSide || view->shape(1) > kMaxSide)
             return false;
-        auto address = reinterpret_cast<std::uintptr_t>(view->data());
-        if (view->stride(1) != 2 || view->stride(0) % 2 != 0 || address % alignof(int16_t) != 0) {
+        if (!packed()) {
             view.reset();
             array = array.attr(interned("copy"))();
             view.emplace(array, false);
+            if (view->ndim() != 2 || !view->has_format("h") || !packed()) return false;
         }
         data = static_cast<const int16_t*>(view->data());
         stride = view->stride(0);
@@ -137,6 +153,34 @@ struct Plane {
         cols = static_cast<int>(view->shape(1));
         return true;
     }
+
+    // Rows of aligned int16 elements side by side, rows a whole number of elements apart.
+    bool packed() const {
+        auto address = reinterpret_cast<std::uintptr_t>(view->data());
+        return view->stride(1) == 2 && view->stride(0) % 2 == 0 && address % alignof(int16_t) == 0;
+    }
+};
+
+// A new C-ordered rows x cols uint8 array, made by NumPy's own array type (the
+// array `result * _np.uint8(255)` gives on the loop) and checked before the
+// kernel writes into it: nothing the caller rebound takes part.
+struct Mask {
+    py::object array;
+    std::optional<BufferView> view;
+
+    bool make(int rows, int cols) {
+        py::handle ndarray = g_numpy[kNdarray], uint8 = g_numpy[kUint8];
+        array = py::reinterpret_borrow<py::object>(ndarray)(py::make_tuple(rows, cols), uint8);
+        try {
+            view.emplace(array, true);
+        } catch (py::error_already_set&) {
+            return false;
+        }
+        return Py_TYPE(array.ptr()) == reinterpret_cast<PyTypeObject*>(ndarray.ptr()) && view->ndim() == 2 &&
+               view->has_format("B") && view->shape(0) == rows && view->shape(1) == cols &&
+               view->stride(1) == 1 && view->stride(0) == cols;
+    }
+    uint8_t* data() const { return static_cast<uint8_t*>(view->data()); }
 };
 
 // True when no difference std - tgt of their values can leave int16, so the
@@ -175,10 +219,8 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
     if (!exact_int_within(threshold, SHRT_MIN, SHRT_MAX) || !exact_int_within(max_shift, -kMaxShift, kMaxShift) ||
         !PyLong_CheckExact(step.ptr()))
         return {};
-    py::object np = global("_np");
-    py::object ndarray = np.attr(interned("ndarray"));
     Plane s, t;
-    if (!s.open(std_image, ndarray) || !t.open(tgt_image, ndarray)) return {};
+    if (!s.open(std_image) || !t.open(tgt_image)) return {};
     int t_lo = 0, t_hi = 0;
     if (s.rows != t.rows || s.cols != t.cols || !differences_fit_int16(s, t, t_lo, t_hi)) return {};
 
@@ -189,17 +231,16 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
     std::vector<int> diagonal;
     if (truthy(slope)) diagonal = displacements(diagonal_stop(max_shift), step, limit);
 
-    py::object mask = np.attr(interned("empty"))(py::make_tuple(s.rows, s.cols), np.attr(interned("uint8")));
-    BufferView out(mask, true);
+    Mask mask;
+    if (!mask.make(s.rows, s.cols)) return {};
     int thr = static_cast<int>(PyLong_AsLong(threshold.ptr()));
     {
         ReleaseGil nogil;
         kernels::shift_mismatch_mask(s.data, s.stride, t.data, t.stride, s.rows, s.cols, thr, axis.data(),
                                      static_cast<int>(axis.size()), diagonal.data(),
-                                     static_cast<int>(diagonal.size()), static_cast<uint8_t*>(out.data()),
-                                     out.stride(0), t_lo, t_hi);
+                                     static_cast<int>(diagonal.size()), mask.data(), s.cols, t_lo, t_hi);
     }
-    return mask;
+    return mask.array;
 }
 
 }  // namespace
@@ -214,6 +255,13 @@ void record_mismatch_originals() {
         }
         Py_XSETREF(g_originals[i], current);
     }
+    for (std::size_t i = 0; i < std::size(kNumpyNames); ++i) {
+        PyObject* current = g_originals[kNp] ? PyObject_GetAttrString(g_originals[kNp], kNumpyNames[i]) : nullptr;
+        if (!current) PyErr_Clear();
+        Py_XSETREF(g_numpy[i], current);
+    }
+    // The route allocates its mask with ndarray: only NumPy's own type will do.
+    if (g_numpy[kNdarray] && !PyType_Check(g_numpy[kNdarray])) Py_CLEAR(g_numpy[kNdarray]);
 }
 
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
