@@ -76,15 +76,20 @@ py::object mask_by_displacement(py::handle std_image, py::handle tgt_image, py::
 // ---- the native route ----
 
 constexpr const char* kReplaced[] = {"translate", "compare_image_difference", "_cv", "_np", "_math"};
-// NumPy's own objects the loop reaches through _np (the in-place conjunction
-// and the final scaling) and the array type the native route checks its
-// planes against and allocates its mask with.
-constexpr const char* kNumpyNames[] = {"logical_and", "uint8", "ndarray"};
-constexpr std::size_t kNp = 3, kNdarray = 2, kUint8 = 1;
+// Library objects the loop reaches through _np and _math (the in-place
+// conjunction, the final scaling, the diagonal reach) and the array type the
+// native route checks its planes against and allocates its mask with.
+struct LibraryName {
+    std::size_t module;  // index in kReplaced
+    const char* name;
+};
+constexpr std::size_t kNp = 3, kMath = 4;
+constexpr LibraryName kLibraryNames[] = {{kNp, "logical_and"}, {kNp, "uint8"}, {kNp, "ndarray"}, {kMath, "sqrt"}};
+constexpr std::size_t kUint8 = 1, kNdarray = 2;
 // Strong references, kept for the life of the process (the module loads once
 // per process), so an identity match cannot come from a reused address.
 PyObject* g_originals[std::size(kReplaced)] = {};
-PyObject* g_numpy[std::size(kNumpyNames)] = {};
+PyObject* g_library[std::size(kLibraryNames)] = {};
 
 // warpAffine holds source coordinates in 16 bits and its fixed-point offsets
 // in 32: within these bounds an integral translation is an exact copy with
@@ -101,15 +106,15 @@ bool originals_bound() {
             return false;  // unbound: the loop raises the NameError where it looks the name up
         }
     }
-    // _np is NumPy itself; its attributes the loop uses must still be NumPy's
-    // own (a patched logical_and or uint8 would change the loop's result).
-    // Reading an existing module attribute runs no Python code.
-    for (std::size_t i = 0; i < std::size(kNumpyNames); ++i) {
-        if (!g_numpy[i]) return false;
-        PyObject* current = PyObject_GetAttrString(g_originals[kNp], kNumpyNames[i]);
+    // _np and _math are the libraries themselves; the attributes the loop uses
+    // must still be their own (a patched logical_and would change the loop's
+    // result). Reading an existing module attribute runs no Python code.
+    for (std::size_t i = 0; i < std::size(kLibraryNames); ++i) {
+        if (!g_library[i]) return false;
+        PyObject* current = PyObject_GetAttrString(g_originals[kLibraryNames[i].module], kLibraryNames[i].name);
         Py_XDECREF(current);
         if (!current) PyErr_Clear();
-        if (current != g_numpy[i]) return false;
+        if (current != g_library[i]) return false;
     }
     return true;
 }
@@ -131,7 +136,7 @@ struct Plane {
     int rows = 0, cols = 0;
 
     bool open(py::handle image) {
-        if (Py_TYPE(image.ptr()) != reinterpret_cast<PyTypeObject*>(g_numpy[kNdarray])) return false;
+        if (Py_TYPE(image.ptr()) != reinterpret_cast<PyTypeObject*>(g_library[kNdarray])) return false;
         array = py::reinterpret_borrow<py::object>(image);
         try {
             view.emplace(array, false);
@@ -169,7 +174,7 @@ struct Mask {
     std::optional<BufferView> view;
 
     bool make(int rows, int cols) {
-        py::handle ndarray = g_numpy[kNdarray], uint8 = g_numpy[kUint8];
+        py::handle ndarray = g_library[kNdarray], uint8 = g_library[kUint8];
         array = py::reinterpret_borrow<py::object>(ndarray)(py::make_tuple(rows, cols), uint8);
         try {
             view.emplace(array, true);
@@ -183,17 +188,23 @@ struct Mask {
     uint8_t* data() const { return static_cast<uint8_t*>(view->data()); }
 };
 
-// True when no difference std - tgt of their values can leave int16, so the
-// loop's int16 subtraction never wraps. Also gives the range of the target's
-// values, which lets the kernel work on 8 bits when it spans at most 256.
-bool differences_fit_int16(const Plane& s, const Plane& t, int& t_lo, int& t_hi) {
-    int s_lo, s_hi;
-    {
-        ReleaseGil nogil;
-        kernels::minmax_int16(s.data, s.stride, s.rows, s.cols, s_lo, s_hi);
-        kernels::minmax_int16(t.data, t.stride, t.rows, t.cols, t_lo, t_hi);
-    }
-    return s_hi - t_lo <= SHRT_MAX && s_lo - t_hi >= SHRT_MIN;
+// True when no difference std - tgt of values in these ranges can leave
+// int16, so the loop's int16 subtraction never wraps.
+bool differences_fit_int16(const kernels::PlaneRanges& r) {
+    return r.std_hi - r.tgt_lo <= SHRT_MAX && r.std_lo - r.tgt_hi >= SHRT_MIN;
+}
+
+kernels::PlaneRanges measure(const Plane& s, const Plane& t) {
+    kernels::PlaneRanges r{};
+    ReleaseGil nogil;
+    kernels::minmax_int16(s.data, s.stride, s.rows, s.cols, r.std_lo, r.std_hi);
+    kernels::minmax_int16(t.data, t.stride, t.rows, t.cols, r.tgt_lo, r.tgt_hi);
+    return r;
+}
+
+// True for slopes whose truth test runs no Python code.
+bool plain_truth(py::handle slope) {
+    return slope.is_none() || PyBool_Check(slope.ptr()) || PyLong_CheckExact(slope.ptr());
 }
 
 // The distinct |i| > 0 of range(1, stop, step), each capped at `limit`: a
@@ -220,9 +231,18 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
         !PyLong_CheckExact(step.ptr()))
         return {};
     Plane s, t;
-    if (!s.open(std_image) || !t.open(tgt_image)) return {};
-    int t_lo = 0, t_hi = 0;
-    if (s.rows != t.rows || s.cols != t.cols || !differences_fit_int16(s, t, t_lo, t_hi)) return {};
+    if (!s.open(std_image) || !t.open(tgt_image) || s.rows != t.rows || s.cols != t.cols) return {};
+    // The route must give up when a difference could wrap in int16. With a
+    // plain slope it finds that out from the ranges the kernel measures while
+    // it reads the planes, and giving up after it evaluated the displacements
+    // repeats nothing the caller can see. Any other slope's truth test runs
+    // only once the route is sure to finish, after a pass measuring both planes.
+    const bool measured_first = !plain_truth(slope);
+    kernels::PlaneRanges ranges{};
+    if (measured_first) {
+        ranges = measure(s, t);
+        if (!differences_fit_int16(ranges)) return {};
+    }
 
     // Past this point the loop could not fail before its ranges, so errors
     // raised here are the loop's own.
@@ -236,10 +256,14 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
     int thr = static_cast<int>(PyLong_AsLong(threshold.ptr()));
     {
         ReleaseGil nogil;
+        int t_lo = ranges.tgt_lo, t_hi = ranges.tgt_hi;
+        if (!measured_first) kernels::guess_narrow_bounds(t.data, t.stride, t.rows, t.cols, t_lo, t_hi);
         kernels::shift_mismatch_mask(s.data, s.stride, t.data, t.stride, s.rows, s.cols, thr, axis.data(),
                                      static_cast<int>(axis.size()), diagonal.data(),
-                                     static_cast<int>(diagonal.size()), mask.data(), s.cols, t_lo, t_hi);
+                                     static_cast<int>(diagonal.size()), mask.data(), s.cols, t_lo, t_hi,
+                                     measured_first ? nullptr : &ranges);
     }
+    if (!differences_fit_int16(ranges)) return {};
     return mask.array;
 }
 
@@ -255,13 +279,14 @@ void record_mismatch_originals() {
         }
         Py_XSETREF(g_originals[i], current);
     }
-    for (std::size_t i = 0; i < std::size(kNumpyNames); ++i) {
-        PyObject* current = g_originals[kNp] ? PyObject_GetAttrString(g_originals[kNp], kNumpyNames[i]) : nullptr;
+    for (std::size_t i = 0; i < std::size(kLibraryNames); ++i) {
+        PyObject* module = g_originals[kLibraryNames[i].module];
+        PyObject* current = module ? PyObject_GetAttrString(module, kLibraryNames[i].name) : nullptr;
         if (!current) PyErr_Clear();
-        Py_XSETREF(g_numpy[i], current);
+        Py_XSETREF(g_library[i], current);
     }
     // The route allocates its mask with ndarray: only NumPy's own type will do.
-    if (g_numpy[kNdarray] && !PyType_Check(g_numpy[kNdarray])) Py_CLEAR(g_numpy[kNdarray]);
+    if (g_library[kNdarray] && !PyType_Check(g_library[kNdarray])) Py_CLEAR(g_library[kNdarray]);
 }
 
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,

@@ -176,6 +176,9 @@ private:
         W* dst = ring_.data() + static_cast<ptrdiff_t>(pw_) * ((r + py_) % ring_rows_);
         const int16_t* src = tgt_row(p_, clamp_int(r, 0, p_.rows - 1));
         stray_ |= copy_clamped_row(dst, src, p_.cols, x0 - px_, pw_, p_.lo, p_.flip);
+        // The strips' columns cover the row; the clamped margins repeat its ends.
+        int first = std::max(x0 - px_, 0), last = std::min(x0 - px_ + pw_, p_.cols);
+        if (last > first) track_extremes(p_.tgt_seen, src + first, last - first);
     }
     // Position of row r in its block; blocks of 2k+1 rows start at row -k.
     static int block_pos(int r, int k) { return (r + k) % (2 * k + 1); }
@@ -380,7 +383,8 @@ void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
                          int rows, int cols, int threshold,
                          const int* axis_shifts, int n_axis,
                          const int* diag_shifts, int n_diag,
-                         uint8_t* out, ptrdiff_t out_stride, int tgt_lo, int tgt_hi) {
+                         uint8_t* out, ptrdiff_t out_stride, int tgt_lo, int tgt_hi,
+                         PlaneRanges* seen) {
     if (rows < 1 || cols < 1) return;
     const Plan p = make_plan(std_data, std_stride, tgt_data, tgt_stride, rows, cols, threshold,
                              axis_shifts, n_axis, diag_shifts, n_diag, out, out_stride, tgt_lo,
@@ -389,6 +393,7 @@ void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
     // caller's bounds were wrong (the plane changed since it measured them, say),
     // the mask is computed again on int16.
     if (!p.narrow || !run<uint8_t>(p)) run<int16_t>(p);
+    if (seen) *seen = PlaneRanges{p.std_seen.lo, p.std_seen.hi, p.tgt_seen.lo, p.tgt_seen.hi};
 }
 
 void minmax_int16(const int16_t* data, ptrdiff_t stride, int rows, int cols, int& lo, int& hi) {
@@ -396,16 +401,27 @@ void minmax_int16(const int16_t* data, ptrdiff_t stride, int rows, int cols, int
         lo = hi = 0;
         return;
     }
-    int16_t mn = INT16_MAX, mx = INT16_MIN;
-    for (int y = 0; y < rows; ++y) {
-        const int16_t* r = row_at(data, stride, y);
-        for (int x = 0; x < cols; ++x) {
-            mn = std::min(mn, r[x]);
-            mx = std::max(mx, r[x]);
-        }
+    Extremes e;
+    for (int y = 0; y < rows; ++y) track_extremes(e, row_at(data, stride, y), cols);
+    lo = e.lo;
+    hi = e.hi;
+}
+
+void guess_narrow_bounds(const int16_t* data, ptrdiff_t stride, int rows, int cols, int& lo, int& hi) {
+    constexpr int kSampleRows = 16;
+    Extremes e;
+    if (rows >= 1 && cols >= 1)
+        for (int i = 0; i < kSampleRows; ++i)
+            track_extremes(e, row_at(data, stride, static_cast<int>(int64_t(rows - 1) * i / (kSampleRows - 1))), cols);
+    lo = INT16_MIN;
+    hi = INT16_MAX;
+    if (e.lo >= 0 && e.hi <= 255) {
+        lo = 0;
+        hi = 255;
+    } else if (e.lo <= e.hi && e.hi - e.lo <= 255) {
+        lo = std::clamp(e.lo - (255 - (e.hi - e.lo)) / 2, INT16_MIN, INT16_MAX - 255);
+        hi = lo + 255;
     }
-    lo = mn;
-    hi = mx;
 }
 
 }  // namespace qlo::kernels

@@ -43,6 +43,8 @@ struct Plan {
     bool narrow;    // the caller's range fits lo..lo+255: try uint8 first
     int kh, kv, kd; // half-lengths of the horizontal, vertical and diagonal line windows
     std::vector<Displacement> extra;  // other displacements, clamped and deduplicated
+    // Values of each plane read by the passes (every one of them is read).
+    mutable Extremes std_seen, tgt_seen;
 };
 
 inline const int16_t* tgt_row(const Plan& p, int y) { return row_at(p.tgt_data, p.tgt_stride, y); }
@@ -57,6 +59,7 @@ inline void finish_row(const Plan& p, W* acc, int y, int x0, int w) {
     }
     const int16_t* s = row_at(p.std_data, p.std_stride, y) + x0;
     uint8_t* o = row_at(p.out, p.out_stride, y) + x0;
+    track_extremes(p.std_seen, s, w);
     if constexpr (std::is_same_v<W, uint8_t>)
         compare_row(acc, s, o, w, p.threshold, p.lo, p.use_min);
     else

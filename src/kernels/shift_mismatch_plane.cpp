@@ -160,8 +160,10 @@ template <class W>
 bool run_whole_plane(const Plan& p) {
     std::vector<W> acc(static_cast<size_t>(p.rows) * p.cols);
     int stray = 0;
-    for (int y = 0; y < p.rows; ++y)
+    for (int y = 0; y < p.rows; ++y) {
         stray |= copy_work(acc_at(p, acc.data(), y, 0), tgt_row(p, y), p.cols, p.lo, p.flip);
+        track_extremes(p.tgt_seen, tgt_row(p, y), p.cols);
+    }
     if (stray) return false;
     if (p.kh) apply_axis(p, p.kh, 0, 1, acc.data());
     if (p.kv) apply_axis(p, p.kv, 1, 0, acc.data());
