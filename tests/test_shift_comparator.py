@@ -535,3 +535,20 @@ def test_threads_compare_concurrently_with_the_same_results(rng):
     for t in threads:
         t.join()
     assert got == expected
+
+
+@pytest.mark.parametrize("desc, rect_type", [("black spot", int), ("", int), ("é ✓", int), ("x", np.int64),
+                                             ("x", bool)])
+def test_descriptions_read_as_python_formats_them(monkeypatch, desc, rect_type):
+    std = np.full((40, 60), 200, np.uint8)
+    tgt = std.copy()
+    tgt[10:15, 20:32] = 20
+    bounding_rect = cv2.boundingRect
+    monkeypatch.setattr(cv2, "boundingRect", lambda cnt: tuple(rect_type(v) for v in bounding_rect(cnt)))
+    result = qlo_cv.CompareResult(tgt)
+    comparator = qlo_cv.ShiftComparator(std, 1, 30, 1)
+    comparator.black_spot_desc = desc
+    comparator.compare(tgt, result)
+    rect = [r for r in result.ng_regions][0].rect
+    longest = max(rect[2] - rect[0], rect[3] - rect[1])
+    assert [r.desc for r in result.ng_regions] == ["%s: %d, %s" % (desc, longest, rect)]

@@ -49,6 +49,23 @@ py::object make_contour_is_too_big() {
                             "True when the contour's area is at least `area`."}, kSource);
 }
 
+// "%s: %d, %s" % (error_desc, longest, rect). For a str and ints of the exact
+// types (what boundingRect gives) str() and repr() of each item are the text
+// Python's formatting would produce, built here without parsing the format.
+py::object describe(py::handle error_desc, py::handle longest, const py::list& rect) {
+    PyObject* items[4];
+    bool exact = PyUnicode_CheckExact(error_desc.ptr()) && PyLong_CheckExact(longest.ptr());
+    for (int i = 0; i < 4; ++i) {
+        items[i] = PyList_GET_ITEM(rect.ptr(), i);
+        exact = exact && PyLong_CheckExact(items[i]);
+    }
+    if (exact)
+        return steal(PyUnicode_FromFormat("%U: %S, [%S, %S, %S, %S]", error_desc.ptr(), longest.ptr(), items[0],
+                                          items[1], items[2], items[3]));
+    py::handle format = interned("%s: %d, %s");
+    return steal(PyUnicode_Format(format.ptr(), py::make_tuple(error_desc, longest, rect).ptr()));
+}
+
 // Turns the blobs of `mask` into contours, asks the judge about each, and
 // appends an NGRegion for every one it accepts, in OpenCV's contour order.
 void report_blobs(py::handle self, py::handle mask, py::handle judge_parameter, py::handle error_desc,
@@ -57,7 +74,6 @@ void report_blobs(py::handle self, py::handle mask, py::handle judge_parameter, 
     py::object found = cv.attr(interned("findContours"))(mask, cv.attr(interned("RETR_EXTERNAL")),
                                                          cv.attr(interned("CHAIN_APPROX_NONE")));
     auto [contours, hierarchy] = unpack<2>(found);
-    py::handle format = interned("%s: %d, %s");
     for (py::handle cnt : contours) {
         if (!truthy(self.attr(interned(kJudge))(cnt, judge_parameter))) continue;
         auto [x1, y1, w, h] = unpack<4>(global("_cv").attr(interned("boundingRect"))(cnt));
@@ -67,7 +83,7 @@ void report_blobs(py::handle self, py::handle mask, py::handle judge_parameter, 
         rect.append(add(x1, w));
         rect.append(add(y1, h));
         py::object longest = greater(h, w) ? h : w;
-        py::object desc = steal(PyUnicode_Format(format.ptr(), py::make_tuple(error_desc, longest, rect).ptr()));
+        py::object desc = describe(error_desc, longest, rect);
         compare_result.attr(interned("append"))(global("NGRegion")(rect, desc));
     }
 }
