@@ -552,3 +552,21 @@ def test_descriptions_read_as_python_formats_them(monkeypatch, desc, rect_type):
     rect = [r for r in result.ng_regions][0].rect
     longest = max(rect[2] - rect[0], rect[3] - rect[1])
     assert [r.desc for r in result.ng_regions] == ["%s: %d, %s" % (desc, longest, rect)]
+
+
+def test_append_is_looked_up_before_the_region_is_made(monkeypatch):
+    events = []
+
+    class Result:
+        @property
+        def append(self):
+            events.append("append")
+            return lambda region: events.append("appended")
+
+    monkeypatch.setattr(qlo_cv, "NGRegion", lambda rect, desc: events.append("NGRegion"))
+    std = np.full((30, 40), 200, np.int16)
+    tgt = std.copy()
+    tgt[5:15, 5:15] = 10
+    qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), 1, 30, 1)._do_compare_image_with_shift(
+        std, tgt, 1, "x", Result())
+    assert events == ["append", "NGRegion", "appended"]

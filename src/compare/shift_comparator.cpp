@@ -66,6 +66,14 @@ py::object describe(py::handle error_desc, py::handle longest, const py::list& r
     return steal(PyUnicode_Format(format.ptr(), py::make_tuple(error_desc, longest, rect).ptr()));
 }
 
+// f(args...) through vectorcall: the call per region is made without building
+// an argument tuple.
+template <class... Handles>
+py::object call(py::handle f, Handles... args) {
+    PyObject* argv[] = {args.ptr()...};
+    return steal(PyObject_Vectorcall(f.ptr(), argv, sizeof...(args), nullptr));
+}
+
 // Turns the blobs of `mask` into contours, asks the judge about each, and
 // appends an NGRegion for every one it accepts, in OpenCV's contour order.
 void report_blobs(py::handle self, py::handle mask, py::handle judge_parameter, py::handle error_desc,
@@ -75,8 +83,8 @@ void report_blobs(py::handle self, py::handle mask, py::handle judge_parameter, 
                                                          cv.attr(interned("CHAIN_APPROX_NONE")));
     auto [contours, hierarchy] = unpack<2>(found);
     for (py::handle cnt : contours) {
-        if (!truthy(self.attr(interned(kJudge))(cnt, judge_parameter))) continue;
-        auto [x1, y1, w, h] = unpack<4>(global("_cv").attr(interned("boundingRect"))(cnt));
+        if (!truthy(call(self.attr(interned(kJudge)), cnt, judge_parameter))) continue;
+        auto [x1, y1, w, h] = unpack<4>(call(global("_cv").attr(interned("boundingRect")), cnt));
         py::list rect;
         rect.append(x1);
         rect.append(y1);
@@ -84,7 +92,8 @@ void report_blobs(py::handle self, py::handle mask, py::handle judge_parameter, 
         rect.append(add(y1, h));
         py::object longest = greater(h, w) ? h : w;
         py::object desc = describe(error_desc, longest, rect);
-        compare_result.attr(interned("append"))(global("NGRegion")(rect, desc));
+        py::object append = compare_result.attr(interned("append"));  // looked up before its argument
+        call(append, call(global("NGRegion"), rect, desc));
     }
 }
 
