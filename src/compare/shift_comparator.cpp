@@ -20,12 +20,20 @@ py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), 
 
 bool greater(py::handle a, py::handle b) { return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT))); }
 
+// f(args...) through vectorcall: the calls made per region go without building
+// an argument tuple.
+template <class... Handles>
+py::object call(py::handle f, Handles... args) {
+    PyObject* argv[] = {args.ptr()...};
+    return steal(PyObject_Vectorcall(f.ptr(), argv, sizeof...(args), nullptr));
+}
+
 // ---- judges ----
 
 // True when either side of the contour's bounding box reaches `length`
 // (the first item of a tuple or list). Returns the value of Python's `or`.
 py::object contour_is_too_long(Args& a) {
-    auto [x, y, w, h] = unpack<4>(global("_cv").attr(interned("boundingRect"))(a[0]));
+    auto [x, y, w, h] = unpack<4>(call(global("_cv").attr(interned("boundingRect")), a[0]));
     py::object length = a.get(1);
     if (PyTuple_Check(length.ptr()) || PyList_Check(length.ptr())) length = length[py::int_(0)];
     py::object wide = steal(PyObject_RichCompare(w.ptr(), length.ptr(), Py_GE));
@@ -40,7 +48,7 @@ py::object make_contour_is_too_long() {
 
 // True when the contour's area reaches `area`.
 py::object contour_is_too_big(Args& a) {
-    py::object area = global("_cv").attr(interned("contourArea"))(a[0]);
+    py::object area = call(global("_cv").attr(interned("contourArea")), a[0]);
     return steal(PyObject_RichCompare(area.ptr(), a[1].ptr(), Py_GE));
 }
 
@@ -64,14 +72,6 @@ py::object describe(py::handle error_desc, py::handle longest, const py::list& r
                                           items[1], items[2], items[3]));
     py::handle format = interned("%s: %d, %s");
     return steal(PyUnicode_Format(format.ptr(), py::make_tuple(error_desc, longest, rect).ptr()));
-}
-
-// f(args...) through vectorcall: the call per region is made without building
-// an argument tuple.
-template <class... Handles>
-py::object call(py::handle f, Handles... args) {
-    PyObject* argv[] = {args.ptr()...};
-    return steal(PyObject_Vectorcall(f.ptr(), argv, sizeof...(args), nullptr));
 }
 
 // Turns the blobs of `mask` into contours, asks the judge about each, and
