@@ -77,19 +77,9 @@ py::object mask_by_displacement(py::handle std_image, py::handle tgt_image, py::
 
 constexpr const char* kReplaced[] = {"translate", "compare_image_difference", "_cv", "_np", "_math"};
 // Library objects the loop reaches through _np and _math (the in-place
-// conjunction, the final scaling, the diagonal reach) and the array type the
+// conjunction, the final scaling, the diagonal reach), and the array type the
 // native route checks its planes against and allocates its mask with.
-struct LibraryName {
-    std::size_t module;  // index in kReplaced
-    const char* name;
-};
-constexpr std::size_t kNp = 3, kMath = 4;
-constexpr LibraryName kLibraryNames[] = {{kNp, "logical_and"}, {kNp, "uint8"}, {kNp, "ndarray"}, {kMath, "sqrt"}};
-constexpr std::size_t kUint8 = 1, kNdarray = 2;
-// Strong references, kept for the life of the process (the module loads once
-// per process), so an identity match cannot come from a reused address.
-PyObject* g_originals[std::size(kReplaced)] = {};
-PyObject* g_library[std::size(kLibraryNames)] = {};
+constexpr const char* kLibrary[] = {"_np.logical_and", "_np.uint8", "_np.ndarray", "_math.sqrt"};
 
 // warpAffine holds source coordinates in 16 bits and its fixed-point offsets
 // in 32: within these bounds an integral translation is an exact copy with
@@ -98,26 +88,14 @@ constexpr Py_ssize_t kMaxSide = SHRT_MAX - 1;
 constexpr long kMaxShift = 1L << 20;
 
 bool originals_bound() {
-    for (std::size_t i = 0; i < std::size(kReplaced); ++i) {
-        if (!g_originals[i]) return false;
-        try {
-            if (global(kReplaced[i]).ptr() != g_originals[i]) return false;
-        } catch (py::error_already_set&) {
-            return false;  // unbound: the loop raises the NameError where it looks the name up
-        }
-    }
-    // _np and _math are the libraries themselves; the attributes the loop uses
-    // must still be their own (a patched logical_and would change the loop's
-    // result). Reading an existing module attribute runs no Python code.
-    for (std::size_t i = 0; i < std::size(kLibraryNames); ++i) {
-        if (!g_library[i]) return false;
-        PyObject* current = PyObject_GetAttrString(g_originals[kLibraryNames[i].module], kLibraryNames[i].name);
-        Py_XDECREF(current);
-        if (!current) PyErr_Clear();
-        if (current != g_library[i]) return false;
-    }
-    return true;
+    for (const char* name : kReplaced)
+        if (!still_original(name)) return false;
+    for (const char* name : kLibrary)
+        if (!still_original(name)) return false;
+    return PyType_Check(original("_np.ndarray").ptr());
 }
+
+PyTypeObject* ndarray_type() { return reinterpret_cast<PyTypeObject*>(original("_np.ndarray").ptr()); }
 
 bool exact_int_within(py::handle value, long lo, long hi) {
     if (!PyLong_CheckExact(value.ptr())) return false;
@@ -136,7 +114,7 @@ struct Plane {
     int rows = 0, cols = 0;
 
     bool open(py::handle image) {
-        if (Py_TYPE(image.ptr()) != reinterpret_cast<PyTypeObject*>(g_library[kNdarray])) return false;
+        if (Py_TYPE(image.ptr()) != ndarray_type()) return false;
         array = py::reinterpret_borrow<py::object>(image);
         try {
             view.emplace(array, false);
@@ -174,14 +152,14 @@ struct Mask {
     std::optional<BufferView> view;
 
     bool make(int rows, int cols) {
-        py::handle ndarray = g_library[kNdarray], uint8 = g_library[kUint8];
-        array = py::reinterpret_borrow<py::object>(ndarray)(py::make_tuple(rows, cols), uint8);
+        array = py::reinterpret_borrow<py::object>(original("_np.ndarray"))(py::make_tuple(rows, cols),
+                                                                              original("_np.uint8"));
         try {
             view.emplace(array, true);
         } catch (py::error_already_set&) {
             return false;
         }
-        return Py_TYPE(array.ptr()) == reinterpret_cast<PyTypeObject*>(ndarray.ptr()) && view->ndim() == 2 &&
+        return Py_TYPE(array.ptr()) == ndarray_type() && view->ndim() == 2 &&
                view->has_format("B") && view->shape(0) == rows && view->shape(1) == cols &&
                view->stride(1) == 1 && view->stride(0) == cols;
     }
@@ -270,23 +248,8 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
 }  // namespace
 
 void record_mismatch_originals() {
-    for (std::size_t i = 0; i < std::size(kReplaced); ++i) {
-        PyObject* current = nullptr;
-        try {
-            current = global(kReplaced[i]).release().ptr();
-        } catch (py::error_already_set&) {
-            // not defined: the native route stays off
-        }
-        Py_XSETREF(g_originals[i], current);
-    }
-    for (std::size_t i = 0; i < std::size(kLibraryNames); ++i) {
-        PyObject* module = g_originals[kLibraryNames[i].module];
-        PyObject* current = module ? PyObject_GetAttrString(module, kLibraryNames[i].name) : nullptr;
-        if (!current) PyErr_Clear();
-        Py_XSETREF(g_library[i], current);
-    }
-    // The route allocates its mask with ndarray: only NumPy's own type will do.
-    if (g_library[kNdarray] && !PyType_Check(g_library[kNdarray])) Py_CLEAR(g_library[kNdarray]);
+    for (const char* name : kReplaced) record_original(name);
+    for (const char* name : kLibrary) record_original(name);
 }
 
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,

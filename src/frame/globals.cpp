@@ -1,6 +1,7 @@
 #include "frame/globals.h"
 
 #include <cstdarg>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 
@@ -8,21 +9,28 @@ namespace qlo {
 
 namespace {
 
-PyObject* g_module = nullptr;       // strong reference while imported
+// Borrowed: the module's own m_free forgets it when the module object dies,
+// so a later interpreter of the same process builds a fresh module.
+PyObject* g_module = nullptr;
 PyObject* g_module_dict = nullptr;  // borrowed from g_module
 bool g_assertions = true;
 Builtins* g_builtins = nullptr;
 
+// Interned names, keyed by the address of the literal. They belong to the
+// interpreter that made them and are forgotten with the module.
+std::unordered_map<const char*, PyObject*> g_interned;
+
+// Strong references, so an identity match cannot come from a reused address.
+std::unordered_map<std::string, PyObject*> g_originals;
+
 }  // namespace
 
-// Keyed by the address of the literal; the strings live as long as the process.
 py::handle interned(const char* literal) {
-    static std::unordered_map<const char*, PyObject*> cache;
-    auto it = cache.find(literal);
-    if (it != cache.end()) return it->second;
+    auto it = g_interned.find(literal);
+    if (it != g_interned.end()) return it->second;
     PyObject* s = PyUnicode_InternFromString(literal);
     if (!s) throw_error_already_set();
-    cache.emplace(literal, s);
+    g_interned.emplace(literal, s);
     return s;
 }
 
@@ -47,6 +55,51 @@ py::object global(const char* name) {
     throw_error_already_set();
 }
 
+namespace {
+
+// The current binding of a name or dotted name (see record_original). The
+// head of a dotted name is looked up with a str of its own: interned() keys
+// its cache by the literal's address, which a part of a name does not have.
+py::object current_binding(const char* name) {
+    const char* dot = std::strchr(name, '.');
+    if (!dot) return global(name);
+    py::object head = steal(PyUnicode_FromStringAndSize(name, dot - name));
+    PyObject* value = g_module_dict ? PyDict_GetItemWithError(g_module_dict, head.ptr()) : nullptr;
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", head.ptr());
+        throw_error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value).attr(dot + 1);
+}
+
+}  // namespace
+
+void record_original(const char* name) {
+    PyObject* current = nullptr;
+    try {
+        current = current_binding(name).release().ptr();
+    } catch (py::error_already_set&) {
+        return;  // unbound: the fast path stays off
+    }
+    PyObject*& slot = g_originals[name];
+    Py_XSETREF(slot, current);
+}
+
+bool still_original(const char* name) {
+    auto it = g_originals.find(name);
+    if (it == g_originals.end()) return false;
+    try {
+        return current_binding(name).ptr() == it->second;
+    } catch (py::error_already_set&) {
+        return false;  // unbound: the general path raises the NameError where it looks the name up
+    }
+}
+
+py::handle original(const char* name) {
+    auto it = g_originals.find(name);
+    return it == g_originals.end() ? py::handle() : py::handle(it->second);
+}
+
 const Builtins& builtins() {
     if (!g_builtins) raise_format(PyExc_RuntimeError, "qlo_cv is not initialised");
     return *g_builtins;
@@ -66,16 +119,27 @@ void assert_that(bool condition, const char* message) {
 namespace module_state {
 
 void bind(PyObject* module) {
-    Py_INCREF(module);
     g_module = module;
     g_module_dict = PyModule_GetDict(module);
 }
 
 void release() {
     g_module_dict = nullptr;
-    Py_CLEAR(g_module);
+    g_module = nullptr;
     delete g_builtins;
     g_builtins = nullptr;
+    for (auto& entry : g_interned) Py_DECREF(entry.second);
+    g_interned.clear();
+    for (auto& entry : g_originals) Py_DECREF(entry.second);
+    g_originals.clear();
+}
+
+void forget() {
+    g_module_dict = nullptr;
+    g_module = nullptr;
+    g_builtins = nullptr;  // its objects went with the interpreter; nothing to release
+    g_interned.clear();
+    g_originals.clear();
 }
 
 PyObject* module() { return g_module; }
