@@ -7,7 +7,8 @@ go through image chains, a ShiftComparator tolerating 3 pixels of
 misregistration compares them, the verdict and the defect descriptions are
 printed, and the marked image is written to <out>/marked.png
 (out = argv[1], default "out"). Then a barcode print inspection runs
-(examples/barcode_job.py), writing its NG crop into <out>.
+(examples/barcode_job.py), writing its NG crop into <out>, and a simulated
+robot cell guides parts to a target pose (examples/robot_guidance.py).
 """
 import os
 import sys
@@ -18,6 +19,7 @@ import cv2
 import qlo_cv
 from print_pair import make_print_pair
 from barcode_job import run_barcode_inspection
+from robot_guidance import demonstrate_robot_guidance
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 MAX_SHIFT = 3            # pixels of misregistration tolerated
@@ -57,6 +59,7 @@ def main():
         raise OSError("could not write %s" % marked)
     print("marked image: %s" % marked)
     run_barcode_inspection(out_dir)
+    demonstrate_robot_guidance()
     return 0
 
 

@@ -9,6 +9,7 @@
 #include "frame/registry.h"
 #include "compare/register.h"
 #include "contour/register.h"
+#include "coords/register.h"
 #include "measure/register.h"
 
 namespace qlo {
@@ -114,6 +115,7 @@ void register_capabilities(Registry& registry) {
     register_simple_compare(registry);
     register_barcode_contours(registry);
     register_barcode_compare(registry);
+    register_coords(registry);
 }
 
 }  // namespace
