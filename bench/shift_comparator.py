@@ -1,6 +1,9 @@
 """ShiftComparator.compare on a 5-megapixel print pair, against the same
 inspection written as one warp, subtraction, comparison and in-place
-logical_and per tried displacement, and its scaling over two threads."""
+logical_and per tried displacement, and its scaling over two threads; the
+mismatch map of one pass against OpenCV's grey dilation by the same window;
+the native route against the module's own per-displacement loop on thin
+images, wide windows and the shapes the tests use."""
 import math
 import threading
 import time
@@ -84,8 +87,74 @@ def main():
                                                    len(boxes)))
     print("  cost of max_shift 8 against max_shift 1: %.2fx" % (cost[8] / cost[1]))
 
+    mismatch_map_against_dilate(comparator.std_threshold, tgt)
     comparator = qlo_cv.ShiftComparator(std_image, 3, THRESHOLD, JUDGE_LENGTH)
     one = throughput(lambda: inspect(comparator, tgt), 1, 20)
     two = throughput(lambda: inspect(comparator, tgt), 2, 20)
     print("  threads (max_shift 3): 1 thread %.1f compares/s, 2 threads %.1f compares/s, %.2fx"
           % (one, two, two / one))
+    route_against_loop()
+
+
+def mismatch_map_against_dilate(std, tgt_image):
+    """One directed pass at max_shift 3 with findContours answering at once,
+    against cv2.dilate of the same int16 image by a 7 x 7 window."""
+    tgt = np.int16(tgt_image)
+    comparator = qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), 3, THRESHOLD, JUDGE_LENGTH)
+    result = qlo_cv.CompareResult(None)
+    find = cv2.findContours
+    cv2.findContours = lambda *args: ((), None)
+    try:
+        mine = best_ms(lambda: comparator._do_compare_image_with_shift(std, tgt, 1, "x", result), 15)
+    finally:
+        cv2.findContours = find
+    kernel = np.ones((7, 7), np.uint8)
+    dilate = best_ms(lambda: cv2.dilate(tgt, kernel), 15)
+    threads = cv2.getNumThreads()
+    cv2.setNumThreads(1)                      # the map is one thread's work: compare with one thread too
+    try:
+        dilate_one = best_ms(lambda: cv2.dilate(tgt, kernel), 15)
+    finally:
+        cv2.setNumThreads(threads)
+    print("  mismatch map of one pass (max_shift 3): %.1f ms; cv2.dilate int16 7x7: %.1f ms (%.1f ms on one thread);"
+          " %.2fx the one-thread dilation" % (mine, dilate, dilate_one, mine / dilate_one))
+
+
+def loop_translate(image, right, down):
+    m = np.float32([[1, 0, right], [0, 1, down]])
+    return cv2.warpAffine(image, m, (image.shape[1], image.shape[0]), borderMode=cv2.BORDER_REPLICATE)
+
+
+# (rows, cols), max_shift, step: the thin image of a wide window, then the
+# shapes and windows the tests compare on.
+ROUTE_CASES = [((2, 32766), 260, 1),
+               ((64, 80), 9, 1), ((64, 80), 9, 3), ((20, 30), 45, 1), ((200, 240), 3, 1), ((1, 1), 2, 1),
+               ((2, 300), 20, 1), ((300, 2), 20, 1), ((3, 700), 260, 1), ((5, 90), 40, 3), ((1, 50), 9, 1),
+               ((40, 600), 300, 1), ((600, 40), 300, 2), ((31, 33), 400, 1)]
+
+
+def route_against_loop():
+    """One directed pass through the native route and through the module's
+    loop (forced by rebinding translate) on each case; ratio loop / native."""
+    rng = np.random.default_rng(5)
+    print("  native route against the per-displacement loop, one pass, threshold 20, slope true")
+    print("  %-12s %9s %4s %11s %11s %8s" % ("shape", "max_shift", "step", "native ms", "loop ms", "ratio"))
+    worst = math.inf
+    for shape, max_shift, step in ROUTE_CASES:
+        tgt = cv2.GaussianBlur(rng.integers(0, 256, shape, dtype=np.uint8), (3, 3), 0).astype(np.int16)
+        std = tgt + rng.integers(-10, 11, shape).astype(np.int16)       # a few blobs: the map dominates
+        std[shape[0] // 3:shape[0] // 2 + 1, shape[1] // 3:shape[1] // 2 + 1] += 200
+        comparator = qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), max_shift, 20, 1, step=step)
+        result = qlo_cv.CompareResult(None)
+        action = lambda: comparator._do_compare_image_with_shift(std, tgt, 1, "x", result)
+        repeat = 1 if shape[0] * shape[1] * max_shift > 10 ** 6 else 5
+        native = best_ms(action, 5)
+        qlo_cv.translate, translate = loop_translate, qlo_cv.translate
+        try:
+            looped = best_ms(action, repeat)
+        finally:
+            qlo_cv.translate = translate
+        worst = min(worst, looped / native)
+        print("  %-12s %9d %4d %11.2f %11.2f %7.1fx" % ("%dx%d" % shape, max_shift, step, native, looped,
+                                                       looped / native))
+    print("  slowest case: native %.1fx the loop's speed" % worst)

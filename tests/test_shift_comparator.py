@@ -408,6 +408,65 @@ def test_target_changed_after_its_range_was_measured_gives_the_exact_mask(monkey
     assert cut[9:23, 17:39].any() and not exact[9:23, 17:39].any()
 
 
+# Thin and wide images with windows reaching along them: the diagonals' runs
+# past the image follow border rows or columns; windows past 256 take the
+# kernel's whole-plane path whatever the shape.
+@pytest.mark.parametrize("shape, max_shift, step", [
+    ((2, 300), 20, 1), ((300, 2), 20, 1), ((3, 700), 260, 1), ((5, 90), 40, 3), ((1, 50), 9, 1),
+    ((40, 600), 300, 1), ((600, 40), 300, 2), ((31, 33), 400, 1),
+])
+@pytest.mark.parametrize("threshold", [20, 0, -20])
+def test_mask_matches_for_thin_images_and_wide_windows(monkeypatch, rng, shape, max_shift, step, threshold):
+    tgt = cv2.GaussianBlur(rng.integers(0, 256, shape, dtype=np.uint8), (3, 3), 0).astype(np.int16)
+    std = tgt + rng.integers(-80, 81, shape).astype(np.int16)
+    native, looped, warped = direct_masks(monkeypatch, std, tgt, max_shift, threshold, step)
+    assert np.array_equal(native, looped) and not warped and native.any()
+
+
+REAL_EMPTY = np.empty
+
+
+# The mask is the array the loop would give, whatever numpy.empty was made to
+# return; it is checked in a child, where writing past a buffer would crash at exit.
+@pytest.mark.parametrize("fake", [
+    "lambda shape, dtype=None: REAL_EMPTY((2, 2), np.uint8)",
+    "lambda shape, dtype=None: REAL_EMPTY(shape, np.uint8, order='F')",
+    "lambda shape, dtype=None: np.frombuffer(bytes(shape[0] * shape[1]), np.uint8).reshape(shape)",
+    "lambda shape, dtype=None: REAL_EMPTY(shape, np.float64)",
+])
+def test_a_patched_numpy_empty_changes_nothing(fake):
+    from conftest import run_python
+    proc = run_python(f"""
+        import cv2, numpy as np, qlo_cv
+        REAL_EMPTY = np.empty
+        std = np.full((64, 80), 120, np.int16)
+        std[20:30, 10:40] = 10
+        seen, find = [], cv2.findContours
+        cv2.findContours = lambda mask, *args: seen.append(mask) or find(mask, *args)
+        comparator = qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), 2, 30, 1)
+        comparator._do_compare_image_with_shift(std, std - 60, 1, "x", qlo_cv.CompareResult(None))
+        expected = seen.pop()
+        np.empty = {fake}
+        for _ in range(20):
+            comparator._do_compare_image_with_shift(std, std - 60, 1, "x", qlo_cv.CompareResult(None))
+            mask = seen.pop()
+            assert type(mask) is np.ndarray and mask.dtype == np.uint8 and mask.shape == (64, 80)
+            assert mask.flags.c_contiguous and mask.flags.writeable and mask.flags.owndata
+            assert np.array_equal(mask, expected)
+        print("ok")
+    """)
+    assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr
+
+
+@pytest.mark.parametrize("name", ["logical_and", "uint8"])
+def test_patched_numpy_functions_of_the_loop_are_called(monkeypatch, rng, name):
+    std, tgt = textured_pair(rng)
+    calls, real = [], getattr(np, name)
+    expected = summary(run(std, tgt, max_shift=2))
+    monkeypatch.setattr(np, name, lambda *args: calls.append(1) or real(*args))
+    assert summary(run(std, tgt, max_shift=2)) == expected and calls
+
+
 @pytest.mark.parametrize("attribute, value", [("step", 0), ("step", 1.0), ("max_shift", 2.5), ("max_shift", None),
                                               ("slope", np.ones(2))])
 def test_odd_attributes_raise_what_the_loop_raises(monkeypatch, attribute, value):
@@ -476,3 +535,38 @@ def test_threads_compare_concurrently_with_the_same_results(rng):
     for t in threads:
         t.join()
     assert got == expected
+
+
+@pytest.mark.parametrize("desc, rect_type", [("black spot", int), ("", int), ("é ✓", int), ("x", np.int64),
+                                             ("x", bool)])
+def test_descriptions_read_as_python_formats_them(monkeypatch, desc, rect_type):
+    std = np.full((40, 60), 200, np.uint8)
+    tgt = std.copy()
+    tgt[10:15, 20:32] = 20
+    bounding_rect = cv2.boundingRect
+    monkeypatch.setattr(cv2, "boundingRect", lambda cnt: tuple(rect_type(v) for v in bounding_rect(cnt)))
+    result = qlo_cv.CompareResult(tgt)
+    comparator = qlo_cv.ShiftComparator(std, 1, 30, 1)
+    comparator.black_spot_desc = desc
+    comparator.compare(tgt, result)
+    rect = [r for r in result.ng_regions][0].rect
+    longest = max(rect[2] - rect[0], rect[3] - rect[1])
+    assert [r.desc for r in result.ng_regions] == ["%s: %d, %s" % (desc, longest, rect)]
+
+
+def test_append_is_looked_up_before_the_region_is_made(monkeypatch):
+    events = []
+
+    class Result:
+        @property
+        def append(self):
+            events.append("append")
+            return lambda region: events.append("appended")
+
+    monkeypatch.setattr(qlo_cv, "NGRegion", lambda rect, desc: events.append("NGRegion"))
+    std = np.full((30, 40), 200, np.int16)
+    tgt = std.copy()
+    tgt[5:15, 5:15] = 10
+    qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), 1, 30, 1)._do_compare_image_with_shift(
+        std, tgt, 1, "x", Result())
+    assert events == ["append", "NGRegion", "appended"]

@@ -13,8 +13,8 @@ constexpr const char* kSource = "src/compare/compare_result.cpp";
 // ---- NGRegion ----
 
 py::object ng_region_init(Args& a) {
-    py::setattr(a[0], "rect", a[1]);
-    py::setattr(a[0], "desc", a[2]);
+    py::setattr(a[0], interned("rect"), a[1]);
+    py::setattr(a[0], interned("desc"), a[2]);
     return py::none();
 }
 
@@ -45,8 +45,15 @@ py::object reset(Args& a) {
     return py::none();
 }
 
+// Comparators append one region per defect: a plain list takes it directly
+// (its append cannot be replaced), anything else through its own append.
 py::object append(Args& a) {
-    a[0].attr("ng_regions").attr("append")(a[1]);
+    py::object regions = a[0].attr(interned("ng_regions"));
+    if (PyList_CheckExact(regions.ptr())) {
+        if (PyList_Append(regions.ptr(), a[1].ptr()) != 0) throw_error_already_set();
+    } else {
+        regions.attr(interned("append"))(a[1]);
+    }
     return py::none();
 }
 

@@ -76,6 +76,10 @@ py::object mask_by_displacement(py::handle std_image, py::handle tgt_image, py::
 // ---- the native route ----
 
 constexpr const char* kReplaced[] = {"translate", "compare_image_difference", "_cv", "_np", "_math"};
+// Library objects the loop reaches through _np and _math (the in-place
+// conjunction, the final scaling, the diagonal reach), and the array type the
+// native route checks its planes against and allocates its mask with.
+constexpr const char* kLibrary[] = {"_np.logical_and", "_np.uint8", "_np.ndarray", "_math.sqrt"};
 
 // warpAffine holds source coordinates in 16 bits and its fixed-point offsets
 // in 32: within these bounds an integral translation is an exact copy with
@@ -86,8 +90,12 @@ constexpr long kMaxShift = 1L << 20;
 bool originals_bound() {
     for (const char* name : kReplaced)
         if (!still_original(name)) return false;
-    return true;
+    for (const char* name : kLibrary)
+        if (!still_original(name)) return false;
+    return PyType_Check(original("_np.ndarray").ptr());
 }
+
+PyTypeObject* ndarray_type() { return reinterpret_cast<PyTypeObject*>(original("_np.ndarray").ptr()); }
 
 bool exact_int_within(py::handle value, long lo, long hi) {
     if (!PyLong_CheckExact(value.ptr())) return false;
@@ -105,8 +113,8 @@ struct Plane {
     ptrdiff_t stride = 0;
     int rows = 0, cols = 0;
 
-    bool open(py::handle image, py::handle ndarray_type) {
-        if (Py_TYPE(image.ptr()) != reinterpret_cast<PyTypeObject*>(ndarray_type.ptr())) return false;
+    bool open(py::handle image) {
+        if (Py_TYPE(image.ptr()) != ndarray_type()) return false;
         array = py::reinterpret_borrow<py::object>(image);
         try {
             view.emplace(array, false);
@@ -116,11 +124,11 @@ struct Plane {
         if (view->ndim() != 2 || view->itemsize() != 2 || !view->has_format("h")) return false;
         if (view->shape(0) < 1 || view->shape(1) < 1 || view->shape(0) > kMaxSide || view->shape(1) > kMaxSide)
             return false;
-        auto address = reinterpret_cast<std::uintptr_t>(view->data());
-        if (view->stride(1) != 2 || view->stride(0) % 2 != 0 || address % alignof(int16_t) != 0) {
+        if (!packed()) {
             view.reset();
             array = array.attr(interned("copy"))();
             view.emplace(array, false);
+            if (view->ndim() != 2 || !view->has_format("h") || !packed()) return false;
         }
         data = static_cast<const int16_t*>(view->data());
         stride = view->stride(0);
@@ -128,19 +136,53 @@ struct Plane {
         cols = static_cast<int>(view->shape(1));
         return true;
     }
+
+    // Rows of aligned int16 elements side by side, rows a whole number of elements apart.
+    bool packed() const {
+        auto address = reinterpret_cast<std::uintptr_t>(view->data());
+        return view->stride(1) == 2 && view->stride(0) % 2 == 0 && address % alignof(int16_t) == 0;
+    }
 };
 
-// True when no difference std - tgt of their values can leave int16, so the
-// loop's int16 subtraction never wraps. Also gives the range of the target's
-// values, which lets the kernel work on 8 bits when it spans at most 256.
-bool differences_fit_int16(const Plane& s, const Plane& t, int& t_lo, int& t_hi) {
-    int s_lo, s_hi;
-    {
-        ReleaseGil nogil;
-        kernels::minmax_int16(s.data, s.stride, s.rows, s.cols, s_lo, s_hi);
-        kernels::minmax_int16(t.data, t.stride, t.rows, t.cols, t_lo, t_hi);
+// A new C-ordered rows x cols uint8 array, made by NumPy's own array type (the
+// array `result * _np.uint8(255)` gives on the loop) and checked before the
+// kernel writes into it: nothing the caller rebound takes part.
+struct Mask {
+    py::object array;
+    std::optional<BufferView> view;
+
+    bool make(int rows, int cols) {
+        array = py::reinterpret_borrow<py::object>(original("_np.ndarray"))(py::make_tuple(rows, cols),
+                                                                              original("_np.uint8"));
+        try {
+            view.emplace(array, true);
+        } catch (py::error_already_set&) {
+            return false;
+        }
+        return Py_TYPE(array.ptr()) == ndarray_type() && view->ndim() == 2 &&
+               view->has_format("B") && view->shape(0) == rows && view->shape(1) == cols &&
+               view->stride(1) == 1 && view->stride(0) == cols;
     }
-    return s_hi - t_lo <= SHRT_MAX && s_lo - t_hi >= SHRT_MIN;
+    uint8_t* data() const { return static_cast<uint8_t*>(view->data()); }
+};
+
+// True when no difference std - tgt of values in these ranges can leave
+// int16, so the loop's int16 subtraction never wraps.
+bool differences_fit_int16(const kernels::PlaneRanges& r) {
+    return r.std_hi - r.tgt_lo <= SHRT_MAX && r.std_lo - r.tgt_hi >= SHRT_MIN;
+}
+
+kernels::PlaneRanges measure(const Plane& s, const Plane& t) {
+    kernels::PlaneRanges r{};
+    ReleaseGil nogil;
+    kernels::minmax_int16(s.data, s.stride, s.rows, s.cols, r.std_lo, r.std_hi);
+    kernels::minmax_int16(t.data, t.stride, t.rows, t.cols, r.tgt_lo, r.tgt_hi);
+    return r;
+}
+
+// True for slopes whose truth test runs no Python code.
+bool plain_truth(py::handle slope) {
+    return slope.is_none() || PyBool_Check(slope.ptr()) || PyLong_CheckExact(slope.ptr());
 }
 
 // The distinct |i| > 0 of range(1, stop, step), each capped at `limit`: a
@@ -166,12 +208,19 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
     if (!exact_int_within(threshold, SHRT_MIN, SHRT_MAX) || !exact_int_within(max_shift, -kMaxShift, kMaxShift) ||
         !PyLong_CheckExact(step.ptr()))
         return {};
-    py::object np = global("_np");
-    py::object ndarray = np.attr(interned("ndarray"));
     Plane s, t;
-    if (!s.open(std_image, ndarray) || !t.open(tgt_image, ndarray)) return {};
-    int t_lo = 0, t_hi = 0;
-    if (s.rows != t.rows || s.cols != t.cols || !differences_fit_int16(s, t, t_lo, t_hi)) return {};
+    if (!s.open(std_image) || !t.open(tgt_image) || s.rows != t.rows || s.cols != t.cols) return {};
+    // The route must give up when a difference could wrap in int16. With a
+    // plain slope it finds that out from the ranges the kernel measures while
+    // it reads the planes, and giving up after it evaluated the displacements
+    // repeats nothing the caller can see. Any other slope's truth test runs
+    // only once the route is sure to finish, after a pass measuring both planes.
+    const bool measured_first = !plain_truth(slope);
+    kernels::PlaneRanges ranges{};
+    if (measured_first) {
+        ranges = measure(s, t);
+        if (!differences_fit_int16(ranges)) return {};
+    }
 
     // Past this point the loop could not fail before its ranges, so errors
     // raised here are the loop's own.
@@ -180,23 +229,27 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
     std::vector<int> diagonal;
     if (truthy(slope)) diagonal = displacements(diagonal_stop(max_shift), step, limit);
 
-    py::object mask = np.attr(interned("empty"))(py::make_tuple(s.rows, s.cols), np.attr(interned("uint8")));
-    BufferView out(mask, true);
+    Mask mask;
+    if (!mask.make(s.rows, s.cols)) return {};
     int thr = static_cast<int>(PyLong_AsLong(threshold.ptr()));
     {
         ReleaseGil nogil;
+        int t_lo = ranges.tgt_lo, t_hi = ranges.tgt_hi;
+        if (!measured_first) kernels::guess_narrow_bounds(t.data, t.stride, t.rows, t.cols, t_lo, t_hi);
         kernels::shift_mismatch_mask(s.data, s.stride, t.data, t.stride, s.rows, s.cols, thr, axis.data(),
                                      static_cast<int>(axis.size()), diagonal.data(),
-                                     static_cast<int>(diagonal.size()), static_cast<uint8_t*>(out.data()),
-                                     out.stride(0), t_lo, t_hi);
+                                     static_cast<int>(diagonal.size()), mask.data(), s.cols, t_lo, t_hi,
+                                     measured_first ? nullptr : &ranges);
     }
-    return mask;
+    if (!differences_fit_int16(ranges)) return {};
+    return mask.array;
 }
 
 }  // namespace
 
 void record_mismatch_originals() {
     for (const char* name : kReplaced) record_original(name);
+    for (const char* name : kLibrary) record_original(name);
 }
 
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,

@@ -8,7 +8,8 @@
 namespace qlo::comparison {
 
 // Records the module's own translate, compare_image_difference, _cv, _np and
-// _math; the native route is taken only while they are still bound.
+// _math, and the library objects the loop uses through _np and _math; the
+// native route is taken only while they are all still bound.
 void record_mismatch_originals();
 
 // The 0/255 uint8 mask of `result * _np.uint8(255)` after the displacement

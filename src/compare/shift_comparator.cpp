@@ -20,12 +20,20 @@ py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), 
 
 bool greater(py::handle a, py::handle b) { return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT))); }
 
+// f(args...) through vectorcall: the calls made per region go without building
+// an argument tuple.
+template <class... Handles>
+py::object call(py::handle f, Handles... args) {
+    PyObject* argv[] = {args.ptr()...};
+    return steal(PyObject_Vectorcall(f.ptr(), argv, sizeof...(args), nullptr));
+}
+
 // ---- judges ----
 
 // True when either side of the contour's bounding box reaches `length`
 // (the first item of a tuple or list). Returns the value of Python's `or`.
 py::object contour_is_too_long(Args& a) {
-    auto [x, y, w, h] = unpack<4>(global("_cv").attr(interned("boundingRect"))(a[0]));
+    auto [x, y, w, h] = unpack<4>(call(global("_cv").attr(interned("boundingRect")), a[0]));
     py::object length = a.get(1);
     if (PyTuple_Check(length.ptr()) || PyList_Check(length.ptr())) length = length[py::int_(0)];
     py::object wide = steal(PyObject_RichCompare(w.ptr(), length.ptr(), Py_GE));
@@ -40,13 +48,30 @@ py::object make_contour_is_too_long() {
 
 // True when the contour's area reaches `area`.
 py::object contour_is_too_big(Args& a) {
-    py::object area = global("_cv").attr(interned("contourArea"))(a[0]);
+    py::object area = call(global("_cv").attr(interned("contourArea")), a[0]);
     return steal(PyObject_RichCompare(area.ptr(), a[1].ptr(), Py_GE));
 }
 
 py::object make_contour_is_too_big() {
     return module_function({"contour_is_too_big", {{"cnt"}, {"area", Hint::Float}}, contour_is_too_big, Ret::Any, false,
                             "True when the contour's area is at least `area`."}, kSource);
+}
+
+// "%s: %d, %s" % (error_desc, longest, rect). For a str and ints of the exact
+// types (what boundingRect gives) str() and repr() of each item are the text
+// Python's formatting would produce, built here without parsing the format.
+py::object describe(py::handle error_desc, py::handle longest, const py::list& rect) {
+    PyObject* items[4];
+    bool exact = PyUnicode_CheckExact(error_desc.ptr()) && PyLong_CheckExact(longest.ptr());
+    for (int i = 0; i < 4; ++i) {
+        items[i] = PyList_GET_ITEM(rect.ptr(), i);
+        exact = exact && PyLong_CheckExact(items[i]);
+    }
+    if (exact)
+        return steal(PyUnicode_FromFormat("%U: %S, [%S, %S, %S, %S]", error_desc.ptr(), longest.ptr(), items[0],
+                                          items[1], items[2], items[3]));
+    py::handle format = interned("%s: %d, %s");
+    return steal(PyUnicode_Format(format.ptr(), py::make_tuple(error_desc, longest, rect).ptr()));
 }
 
 // Turns the blobs of `mask` into contours, asks the judge about each, and
@@ -58,18 +83,18 @@ void report_blobs(py::handle self, py::handle mask, py::handle judge_parameter, 
     py::object method = global("_cv").attr(interned("CHAIN_APPROX_NONE"));
     py::object found = find_contours(mask, mode, method);
     auto [contours, hierarchy] = unpack<2>(found);
-    py::handle format = interned("%s: %d, %s");
     for (py::handle cnt : contours) {
-        if (!truthy(self.attr(interned(kJudge))(cnt, judge_parameter))) continue;
-        auto [x1, y1, w, h] = unpack<4>(global("_cv").attr(interned("boundingRect"))(cnt));
+        if (!truthy(call(self.attr(interned(kJudge)), cnt, judge_parameter))) continue;
+        auto [x1, y1, w, h] = unpack<4>(call(global("_cv").attr(interned("boundingRect")), cnt));
         py::list rect;
         rect.append(x1);
         rect.append(y1);
         rect.append(add(x1, w));
         rect.append(add(y1, h));
         py::object longest = greater(h, w) ? h : w;
-        py::object desc = steal(PyUnicode_Format(format.ptr(), py::make_tuple(error_desc, longest, rect).ptr()));
-        compare_result.attr(interned("append"))(global("NGRegion")(rect, desc));
+        py::object desc = describe(error_desc, longest, rect);
+        py::object append = compare_result.attr(interned("append"));  // looked up before its argument
+        call(append, call(global("NGRegion"), rect, desc));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "frame/globals.h"
 
 #include <cstdarg>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 
@@ -54,10 +55,29 @@ py::object global(const char* name) {
     throw_error_already_set();
 }
 
+namespace {
+
+// The current binding of a name or dotted name (see record_original). The
+// head of a dotted name is looked up with a str of its own: interned() keys
+// its cache by the literal's address, which a part of a name does not have.
+py::object current_binding(const char* name) {
+    const char* dot = std::strchr(name, '.');
+    if (!dot) return global(name);
+    py::object head = steal(PyUnicode_FromStringAndSize(name, dot - name));
+    PyObject* value = g_module_dict ? PyDict_GetItemWithError(g_module_dict, head.ptr()) : nullptr;
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", head.ptr());
+        throw_error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value).attr(dot + 1);
+}
+
+}  // namespace
+
 void record_original(const char* name) {
     PyObject* current = nullptr;
     try {
-        current = global(name).release().ptr();
+        current = current_binding(name).release().ptr();
     } catch (py::error_already_set&) {
         return;  // unbound: the fast path stays off
     }
@@ -69,10 +89,15 @@ bool still_original(const char* name) {
     auto it = g_originals.find(name);
     if (it == g_originals.end()) return false;
     try {
-        return global(name).ptr() == it->second;
+        return current_binding(name).ptr() == it->second;
     } catch (py::error_already_set&) {
         return false;  // unbound: the general path raises the NameError where it looks the name up
     }
+}
+
+py::handle original(const char* name) {
+    auto it = g_originals.find(name);
+    return it == g_originals.end() ? py::handle() : py::handle(it->second);
 }
 
 const Builtins& builtins() {

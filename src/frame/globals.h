@@ -21,9 +21,14 @@ py::handle interned(const char* literal);
 // import. record_original (at import) remembers the current binding of a name
 // (an unbound name stays unrecorded); still_original is false once the name
 // is rebound, unbound, or was never recorded. The records live and die with
-// the module.
+// the module. A dotted name "_np.logical_and" is the attribute of a module
+// global (a library function the general path calls through it); reading an
+// existing module attribute runs no Python code. original(name) is the
+// recorded object (null when none), e.g. a library type a fast path makes its
+// output with.
 void record_original(const char* name);
 bool still_original(const char* name);
+py::handle original(const char* name);
 
 // Builtins the module's code uses, looked up once at import.
 struct Builtins {

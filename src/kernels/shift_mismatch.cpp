@@ -34,53 +34,26 @@
 #include <type_traits>
 #include <vector>
 
-#include "kernels/shift_mismatch_rows.h"
+#include "kernels/shift_mismatch_plan.h"
 
 namespace qlo::kernels {
 namespace {
 
-using namespace shift_rows;
+using namespace shift_plan;
 
 // Line windows wider than this go through the whole-plane path, whose memory
 // does not grow with the window; below it the streaming path keeps its scratch
 // to a few MB.
 constexpr int kMaxPad = 256;
 
+// The streaming path sweeps the target padded by its windows, the whole-plane
+// path only the image but with several times the work per pixel: streaming is
+// taken while the padded area stays within this many times the image's.
+constexpr double kPaddingWorth = 8.0;
+
 // Target size of the streaming path's buffers for one column strip, so that
 // they stay within a 1 MB L2 cache.
 constexpr size_t kStripBytes = 640 * 1024;
-
-template <class T>
-inline T* row_at(T* base, ptrdiff_t stride_bytes, int y) {
-    using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
-    return reinterpret_cast<T*>(reinterpret_cast<Byte*>(base) + stride_bytes * y);
-}
-
-struct Displacement {
-    int dx, dy;
-    bool operator<(const Displacement& o) const { return dx != o.dx ? dx < o.dx : dy < o.dy; }
-    bool operator==(const Displacement& o) const { return dx == o.dx && dy == o.dy; }
-};
-
-// Everything the passes need, derived once from the arguments.
-struct Plan {
-    const int16_t* std_data;
-    ptrdiff_t std_stride;
-    const int16_t* tgt_data;
-    ptrdiff_t tgt_stride;
-    uint8_t* out;
-    ptrdiff_t out_stride;
-    int rows, cols;
-    int threshold;  // clamped to +-65536, which cannot change any outcome
-    bool use_min;   // threshold < 0: the minimum over D decides
-    int16_t flip;   // 0, or ~0 when use_min: working values are XORed with it
-    int16_t lo;     // uint8 working values hold v - lo (0 on the int16 path)
-    bool narrow;    // the caller's range fits lo..lo+255: try uint8 first
-    int kh, kv, kd; // half-lengths of the horizontal, vertical and diagonal line windows
-    std::vector<Displacement> extra;  // other displacements, clamped and deduplicated
-};
-
-const int16_t* tgt_row(const Plan& p, int y) { return row_at(p.tgt_data, p.tgt_stride, y); }
 
 // Length of the leading run 1, 2, ..., k of a shift list.
 int leading_run(const int* shifts, int n) {
@@ -159,22 +132,6 @@ Plan make_plan(const int16_t* std_data, ptrdiff_t std_stride, const int16_t* tgt
     return p;
 }
 
-// Applies the explicit displacements to acc (the max over the line windows for
-// row y, columns [x0, x0 + w)) and writes the comparison to the output row.
-template <class W>
-void finish_row(const Plan& p, W* acc, int y, int x0, int w) {
-    for (const Displacement& d : p.extra) {
-        const int16_t* src = tgt_row(p, clamp_int(y - d.dy, 0, p.rows - 1));
-        max_shifted_row(acc, src, p.cols, x0, w, d.dx, p.lo, p.flip);
-    }
-    const int16_t* s = row_at(p.std_data, p.std_stride, y) + x0;
-    uint8_t* o = row_at(p.out, p.out_stride, y) + x0;
-    if constexpr (std::is_same_v<W, uint8_t>)
-        compare_row(acc, s, o, w, p.threshold, p.lo, p.use_min);
-    else
-        compare_row(acc, s, o, w, p.threshold, p.use_min);
-}
-
 // ---------------------------------------------------------------------------
 // Streaming path: line windows of half-length up to kMaxPad.
 //
@@ -219,6 +176,9 @@ private:
         W* dst = ring_.data() + static_cast<ptrdiff_t>(pw_) * ((r + py_) % ring_rows_);
         const int16_t* src = tgt_row(p_, clamp_int(r, 0, p_.rows - 1));
         stray_ |= copy_clamped_row(dst, src, p_.cols, x0 - px_, pw_, p_.lo, p_.flip);
+        // The strips' columns cover the row; the clamped margins repeat its ends.
+        int first = std::max(x0 - px_, 0), last = std::min(x0 - px_ + pw_, p_.cols);
+        if (last > first) track_extremes(p_.tgt_seen, src + first, last - first);
     }
     // Position of row r in its block; blocks of 2k+1 rows start at row -k.
     static int block_pos(int r, int k) { return (r + k) % (2 * k + 1); }
@@ -403,112 +363,13 @@ void StreamEngine<W>::finish_chunk(int y, int x0, int c0, int c1) {
     finish_row(p_, acc, y, x0 + c0, n);
 }
 
-// ---------------------------------------------------------------------------
-// Whole-plane path for windows wider than kMaxPad (shift lists reaching far
-// beyond a large image). Each line of the plane is handled as a 1-D sequence.
-// Along a line the clamped coordinates stop changing once every moving
-// coordinate has left the image, so the sequence only needs the stretch [lo, hi]
-// where something still changes; windows are clipped to it, which gives the same
-// maximum because the values outside repeat the end values. Memory is one plane
-// of working values plus O(rows + cols), whatever the shifts.
-
-struct LineSpan {
-    int lo, hi;  // stretch of u where the clamped value still changes
-    int len;     // pixels of the line inside the image: u in [0, len)
-};
-
-// Line through (y0, x0) on the image border, stepping (ey, ex) with ey in {0, 1}.
-LineSpan line_span(int rows, int cols, int y0, int x0, int ey, int ex) {
-    // The start is on the border, so every moving coordinate is valid at u = 0
-    // and the line is inside the image for u in [0, in_hi].
-    int lo = 0, hi = 0, in_hi = INT_MAX;
-    auto moving = [&](int first, int last) {  // coordinate valid for u in [first, last]
-        lo = std::min(lo, first);
-        hi = std::max(hi, last);
-        in_hi = std::min(in_hi, last);
-    };
-    if (ey) moving(-y0, rows - 1 - y0);
-    if (ex > 0) moving(-x0, cols - 1 - x0);
-    if (ex < 0) moving(x0 - (cols - 1), x0);
-    return LineSpan{lo, hi, in_hi + 1};
-}
-
-// Maxes the window of half-length k along the line through border pixel
-// (y0, x0) stepping (ey, ex) into acc (a row-major plane of working values):
-// the stretch is copied between k' = min(k, n - 1) copies of the type's lowest
-// value on each side, which never win a max, and run through 1-D van Herk /
-// Gil-Werman maxima.
-template <class W>
-struct PlaneLine {
-    std::vector<W> buf, fwd, bwd;  // reused from line to line
-
-    void apply(const Plan& p, int k, int y0, int x0, int ey, int ex, W* acc) {
-        const LineSpan sp = line_span(p.rows, p.cols, y0, x0, ey, ex);
-        const int n = sp.hi - sp.lo + 1;
-        k = std::min(k, n - 1);
-        const int len = n + 2 * k, block = 2 * k + 1;
-        buf.assign(len, std::numeric_limits<W>::lowest());
-        for (int i = 0; i < n; ++i) {
-            int y = clamp_int(y0 + ey * (sp.lo + i), 0, p.rows - 1);
-            int x = clamp_int(x0 + ex * (sp.lo + i), 0, p.cols - 1);
-            buf[k + i] = to_work<W>(tgt_row(p, y)[x], p.lo, p.flip);
-        }
-        fwd.resize(len);
-        bwd.resize(len);
-        for (int b0 = 0; b0 < len; b0 += block) {
-            int b1 = std::min(len, b0 + block);
-            fwd[b0] = buf[b0];
-            for (int i = b0 + 1; i < b1; ++i) fwd[i] = std::max(fwd[i - 1], buf[i]);
-            bwd[b1 - 1] = buf[b1 - 1];
-            for (int i = b1 - 2; i >= b0; --i) bwd[i] = std::max(bwd[i + 1], buf[i]);
-        }
-        // pixel u: window buf[u - lo, u - lo + 2k] = max(bwd[u - lo], fwd[u - lo + 2k])
-        for (int u = 0; u < sp.len; ++u) {
-            W& a = acc[static_cast<size_t>(y0 + ey * u) * p.cols + (x0 + ex * u)];
-            a = std::max({a, bwd[u - sp.lo], fwd[u - sp.lo + 2 * k]});
-        }
-    }
-};
-
-// Every line of one direction: rows (ey = 0), or lines starting on the top
-// row and, for diagonals, on the left or right column.
-template <class W>
-void apply_lines(const Plan& p, int k, int ey, int ex, W* acc) {
-    PlaneLine<W> line;
-    if (ey == 0) {
-        for (int y = 0; y < p.rows; ++y) line.apply(p, k, y, 0, ey, ex, acc);
-        return;
-    }
-    for (int x = 0; x < p.cols; ++x) line.apply(p, k, 0, x, ey, ex, acc);
-    if (ex != 0)
-        for (int y = 1; y < p.rows; ++y) line.apply(p, k, y, ex > 0 ? 0 : p.cols - 1, ey, ex, acc);
-}
-
-template <class W>
-bool run_whole_plane(const Plan& p) {
-    std::vector<W> acc(static_cast<size_t>(p.rows) * p.cols);
-    int stray = 0;
-    for (int y = 0; y < p.rows; ++y) {
-        W* row = acc.data() + static_cast<size_t>(y) * p.cols;
-        stray |= copy_work(row, tgt_row(p, y), p.cols, p.lo, p.flip);
-    }
-    if (stray) return false;
-    if (p.kh) apply_lines(p, p.kh, 0, 1, acc.data());
-    if (p.kv) apply_lines(p, p.kv, 1, 0, acc.data());
-    if (p.kd) {
-        apply_lines(p, p.kd, 1, 1, acc.data());
-        apply_lines(p, p.kd, 1, -1, acc.data());
-    }
-    for (int y = 0; y < p.rows; ++y)
-        finish_row(p, acc.data() + static_cast<size_t>(y) * p.cols, y, 0, p.cols);
-    return true;
-}
-
 // Writes the mask; false (with the mask incomplete) when the 8-bit bounds
 // turned out not to hold.
 template <class W>
 bool run(const Plan& p) {
-    if (std::max({p.kh, p.kv, p.kd}) <= kMaxPad) {
+    const int px = std::max(p.kh, p.kd), py = std::max(p.kv, p.kd);
+    const double padded = double(p.rows + 2 * py) * (p.cols + 2 * px);
+    if (std::max(px, py) <= kMaxPad && padded <= kPaddingWorth * p.rows * p.cols) {
         StreamEngine<W> engine(p);
         return engine.run();
     }
@@ -522,7 +383,8 @@ void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
                          int rows, int cols, int threshold,
                          const int* axis_shifts, int n_axis,
                          const int* diag_shifts, int n_diag,
-                         uint8_t* out, ptrdiff_t out_stride, int tgt_lo, int tgt_hi) {
+                         uint8_t* out, ptrdiff_t out_stride, int tgt_lo, int tgt_hi,
+                         PlaneRanges* seen) {
     if (rows < 1 || cols < 1) return;
     const Plan p = make_plan(std_data, std_stride, tgt_data, tgt_stride, rows, cols, threshold,
                              axis_shifts, n_axis, diag_shifts, n_diag, out, out_stride, tgt_lo,
@@ -531,6 +393,7 @@ void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
     // caller's bounds were wrong (the plane changed since it measured them, say),
     // the mask is computed again on int16.
     if (!p.narrow || !run<uint8_t>(p)) run<int16_t>(p);
+    if (seen) *seen = PlaneRanges{p.std_seen.lo, p.std_seen.hi, p.tgt_seen.lo, p.tgt_seen.hi};
 }
 
 void minmax_int16(const int16_t* data, ptrdiff_t stride, int rows, int cols, int& lo, int& hi) {
@@ -538,16 +401,27 @@ void minmax_int16(const int16_t* data, ptrdiff_t stride, int rows, int cols, int
         lo = hi = 0;
         return;
     }
-    int16_t mn = INT16_MAX, mx = INT16_MIN;
-    for (int y = 0; y < rows; ++y) {
-        const int16_t* r = row_at(data, stride, y);
-        for (int x = 0; x < cols; ++x) {
-            mn = std::min(mn, r[x]);
-            mx = std::max(mx, r[x]);
-        }
+    Extremes e;
+    for (int y = 0; y < rows; ++y) track_extremes(e, row_at(data, stride, y), cols);
+    lo = e.lo;
+    hi = e.hi;
+}
+
+void guess_narrow_bounds(const int16_t* data, ptrdiff_t stride, int rows, int cols, int& lo, int& hi) {
+    constexpr int kSampleRows = 16;
+    Extremes e;
+    if (rows >= 1 && cols >= 1)
+        for (int i = 0; i < kSampleRows; ++i)
+            track_extremes(e, row_at(data, stride, static_cast<int>(int64_t(rows - 1) * i / (kSampleRows - 1))), cols);
+    lo = INT16_MIN;
+    hi = INT16_MAX;
+    if (e.lo >= 0 && e.hi <= 255) {
+        lo = 0;
+        hi = 255;
+    } else if (e.lo <= e.hi && e.hi - e.lo <= 255) {
+        lo = std::clamp(e.lo - (255 - (e.hi - e.lo)) / 2, INT16_MIN, INT16_MAX - 255);
+        hi = lo + 255;
     }
-    lo = mn;
-    hi = mx;
 }
 
 }  // namespace qlo::kernels

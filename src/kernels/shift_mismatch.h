@@ -49,16 +49,31 @@ namespace qlo::kernels {
 // one lies outside them the mask is computed again on int16 (the cost of a
 // second call), so the result stays exact. Reversed bounds or bounds outside
 // int16 are ignored.
+//
+// `seen`, when given, receives the smallest and largest value of each plane as
+// the kernel read them (every value is read), e.g. for an overflow check made
+// after the work instead of in passes of its own over both planes.
+struct PlaneRanges {
+    int std_lo, std_hi, tgt_lo, tgt_hi;
+};
+
 void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
                          const int16_t* tgt_data, ptrdiff_t tgt_stride,
                          int rows, int cols, int threshold,
                          const int* axis_shifts, int n_axis,
                          const int* diag_shifts, int n_diag,
                          uint8_t* out, ptrdiff_t out_stride,
-                         int tgt_lo = INT16_MIN, int tgt_hi = INT16_MAX);
+                         int tgt_lo = INT16_MIN, int tgt_hi = INT16_MAX,
+                         PlaneRanges* seen = nullptr);
 
 // Smallest and largest value of a plane (stride in bytes), e.g. for a caller's
 // overflow check. An empty plane (rows or cols < 1) gives lo = hi = 0.
 void minmax_int16(const int16_t* data, ptrdiff_t stride, int rows, int cols, int& lo, int& hi);
+
+// Bounds to pass to shift_mismatch_mask as tgt_lo / tgt_hi without measuring
+// the whole plane: from the range of a few rows, 0..255 when they lie in it
+// (8-bit images), else a 256-value span centred on them if they fit one, else
+// the whole int16 range. Only the kernel's speed depends on the guess.
+void guess_narrow_bounds(const int16_t* data, ptrdiff_t stride, int rows, int cols, int& lo, int& hi);
 
 }  // namespace qlo::kernels

@@ -13,6 +13,24 @@ namespace qlo::kernels::shift_rows {
 
 inline int clamp_int(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
+// Smallest and largest plane value read so far, measured while the rows are
+// read anyway instead of in a pass of their own.
+struct Extremes {
+    int16_t lo = INT16_MAX, hi = INT16_MIN;
+};
+
+// Folds s[0..n) into `seen`. Called on a row just read for other work, so
+// its values come from L1 and the plane is not streamed from memory again.
+inline void track_extremes(Extremes& seen, const int16_t* s, int n) {
+    int16_t mn = seen.lo, mx = seen.hi;
+    for (int j = 0; j < n; ++j) {
+        mn = std::min(mn, s[j]);
+        mx = std::max(mx, s[j]);
+    }
+    seen.lo = mn;
+    seen.hi = mx;
+}
+
 // Working value of target value v: v ^ flip on int16, (v - lo) ^ flip on uint8
 // (for uint8, XOR with all ones is 255 - x).
 template <class W>
