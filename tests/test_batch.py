@@ -37,7 +37,7 @@ def archive(tmp_path):
     folder.mkdir()
     speck, smudge = moved(standard, 1, 0), standard.copy()
     cv2.circle(speck, (90, 20), 5, 30, -1)
-    smudge[60:75, 20:40] = 250
+    smudge[60:75, 20:40] = 255
     both = speck.copy()
     both[62:70, 60:75] = 120
     for name, image in [("a_ok.png", standard), ("b_moved.png", moved(standard, -2, 0)), ("c_speck.png", speck),

@@ -82,8 +82,19 @@ def single(where, nodes, kind):
     return nodes[0]
 
 
+def inherited(cls, stubbed):
+    """The class's stubbed members with those of its module bases beneath them:
+    an override with the base's signature need not be stubbed again."""
+    out = {}
+    for base in reversed(cls.__mro__[1:]):
+        if base.__module__ == "qlo_cv" and isinstance(STUBBED.get(base.__name__, [None])[0], ast.ClassDef):
+            out.update(members(STUBBED[base.__name__][0].body))
+    out.update(stubbed)
+    return out
+
+
 def check_class(where, node, cls):
-    stubbed = members(node.body)
+    stubbed = inherited(cls, members(node.body))
     bases = [b.id if isinstance(b, ast.Name) else ast.unparse(b) for b in node.bases]
     assert bases == [b.__name__ for b in cls.__bases__ if b is not object], where
     for name, value in vars(cls).items():
