@@ -63,7 +63,7 @@ class ReportWriter:
 
 def summary(rows):
     counts = {verdict: sum(row["verdict"] == verdict for row in rows) for verdict in ("OK", "NG", "ERROR")}
-    return "%d images: %d OK, %d NG, %d errors" % (len(rows), counts["OK"], counts["NG"], counts["ERROR"])
+    return "%d images: %d OK, %d NG, %d not inspected" % (len(rows), counts["OK"], counts["NG"], counts["ERROR"])
 
 
 def html_row(row):

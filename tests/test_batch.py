@@ -110,13 +110,13 @@ def test_report_lists_every_file_with_marked_images(archive, tmp_path):
             assert 'src="%s"' % row["thumbnail"] in page and (out / row["thumbnail"]).is_file()
         else:
             assert written["marked_image"] == ""
-    assert "7 images: 2 OK, 3 NG, 2 errors" in page
+    assert "7 images: 2 OK, 3 NG, 2 not inspected" in page
 
 
 def test_local_cluster_of_threads_and_the_command_line(archive, tmp_path, capsys):
     standard, folder, settings = archive
     assert main([standard, folder, str(tmp_path / "out"), "--settings", settings, "--serial", "--no-progress"]) == 0
-    assert "7 images: 2 OK, 3 NG, 2 errors" in capsys.readouterr().out
+    assert "7 images: 2 OK, 3 NG, 2 not inspected" in capsys.readouterr().out
     rows = run_batch(standard, folder, str(tmp_path / "out2"), settings, workers=2, processes=False, progress=False)
     assert verdicts(rows) == serial_loop(standard, folder)
 
