@@ -311,3 +311,20 @@ def test_a_copied_chain_is_independent_of_the_original():
     root_copy.source[:] = 0
     duplicate.invalidate_all()
     assert not duplicate.image.any() and last.image.any()
+
+
+def test_a_misaligned_standard_keeps_the_native_route(monkeypatch):
+    # Arrays unpickled from out-of-band buffers (Dask's transport) can start at
+    # an odd address; the comparator must not fall back to a warp per displacement.
+    std, target = grey(), grey(seed=8)
+    raw = bytearray(std.size * 2 + 1)
+    misaligned = np.frombuffer(raw, np.int16, count=std.size, offset=1).reshape(std.shape)
+    misaligned[...] = std
+    assert not misaligned.flags.aligned
+    warps = []
+    warp = cv2.warpAffine
+    monkeypatch.setattr(cv2, "warpAffine", lambda *args, **kwargs: warps.append(1) or warp(*args, **kwargs))
+    comparator = qlo_cv.ShiftComparator(std, 2, 30, 1)
+    comparator.std_threshold = misaligned
+    assert comparison(comparator) == comparison(qlo_cv.ShiftComparator(std, 2, 30, 1))
+    assert warps == []
