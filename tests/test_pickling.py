@@ -101,7 +101,7 @@ def calibration():
     distortion = np.array([0.05, -0.02, 0, 0, 0])
     views = [((0.1, -0.2, 0.05), (-25, -15, 200)), ((-0.15, 0.1, -0.1), (-20, -10, 180)),
              ((0.2, 0.15, 0.0), (-30, -20, 220)), ((0.0, -0.1, 0.2), (-15, -18, 190))]
-    image_points = [cv2.projectPoints(board, np.array(r), np.array(t), camera, distortion)[0].astype(np.float32)
+    image_points = [cv2.projectPoints(board, np.array(r, float), np.array(t, float), camera, distortion)[0].astype(np.float32)
                     for r, t in views]
     made = qlo_cv.CameraCalibrationData([board] * len(views), image_points, (480, 640))
     made.ppmm = 3.5
@@ -154,6 +154,10 @@ CALLS = {
     "CoupleCameraTranslator": lambda o: o.translate((100, 100, 0), (55, 55, 1)),
     "CameraCalibrationData": lambda o: o.undistort(np.tile(grey(), (20, 20))[:480, :640]),
 }
+
+
+# Classes whose probed methods change the object's own arrays in place.
+MOVED_IN_PLACE = {"Contour"}
 
 
 def comparison(comparator):
@@ -285,10 +289,11 @@ def test_instances_come_back_equal(name, how, tmp_path):
         assert_same(outcome(lambda o: getattr(o, prop), original),
                     outcome(lambda o: getattr(o, prop), duplicate), "%s.%s" % (name, prop))
     if name in CALLS:
-        # Methods may change their object in place (moves), and a shallow copy
-        # shares that state: compare a fresh object with a copy of another one.
-        expected = outcome(CALLS[name], make(name, tmp_path))
-        assert_same(expected, outcome(CALLS[name], COPIES[how](make(name, tmp_path))), name)
+        original = make(name, tmp_path)
+        duplicate = COPIES[how](original)
+        if name in MOVED_IN_PLACE:                # a shallow copy shares the moved points
+            original = make(name, tmp_path)
+        assert_same(outcome(CALLS[name], original), outcome(CALLS[name], duplicate), name)
 
 
 @pytest.mark.parametrize("judge", ["contour_is_too_long", "contour_is_too_big"])
