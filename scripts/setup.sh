@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Creates the project's virtual environment (.venv) with Python 3.12, installs
-# the runtime, build and test requirements, and builds and installs qlo_cv.
+# the runtime, build and test requirements and the batch tool's extras (Dask,
+# tqdm), and builds and installs qlo_cv.
 # Safe to run again: it reuses the environment and rebuilds incrementally.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,5 +29,5 @@ fi
 PY=.venv/bin/python
 $PY -m pip install -q --disable-pip-version-check \
     'numpy>=2,<3' 'opencv-python-headless>=4.8,<5' scipy openpyxl \
-    'scikit-build-core>=0.10' 'pybind11>=2.12' cmake ninja pytest
+    'scikit-build-core>=0.10' 'pybind11>=2.12' cmake ninja pytest 'dask[distributed]' tqdm
 $PY -m pip install -q --disable-pip-version-check --no-build-isolation .

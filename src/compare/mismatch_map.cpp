@@ -121,7 +121,10 @@ struct Plane {
         } catch (py::error_already_set&) {
             return false;  // dtypes without a buffer (datetime64, ...)
         }
-        if (view->ndim() != 2 || view->itemsize() != 2 || !view->has_format("h")) return false;
+        // NumPy exports a misaligned int16 array (as unpickled from out-of-band
+        // buffers, e.g. by Dask) as "=h": the same elements, aligned by the copy below.
+        bool int16 = view->has_format("h") || view->has_format("=h");
+        if (view->ndim() != 2 || view->itemsize() != 2 || !int16) return false;
         if (view->shape(0) < 1 || view->shape(1) < 1 || view->shape(0) > kMaxSide || view->shape(1) > kMaxSide)
             return false;
         if (!packed()) {

@@ -1,0 +1,95 @@
+"""The inspection settings of a batch run, read from a small TOML file:
+
+    max_shift = 3                     # pixels of misregistration tolerated
+    threshold = 50                    # grey levels a defect must differ by
+    judge = "contour_is_too_long"     # or "contour_is_too_big"
+    judge_parameter = 4               # blob length (or area) that makes it NG
+    slope = true                      # try diagonal displacements too
+    step = 1                          # stride of the tried displacements
+    compare_region = [0, 0, 2448, 2048]   # optional corner box (x1, y1, x2, y2)
+    regions_workbook = "regions.xlsx"     # optional, relative to this file
+    regions_sheet = "Sheet1"              # optional, the first sheet by default
+
+Every key is optional; unknown keys are refused so that a misspelt one does not
+silently fall back to its default.
+"""
+import dataclasses
+import os
+import tomllib
+from typing import Optional, Union
+
+import qlo_cv
+
+JUDGES = ("contour_is_too_long", "contour_is_too_big")
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    max_shift: int = 3
+    threshold: int = 50
+    judge: str = "contour_is_too_long"
+    judge_parameter: Union[int, float, list] = 4
+    slope: bool = True
+    step: int = 1
+    compare_region: Optional[list] = None
+    regions_workbook: Optional[str] = None
+    regions_sheet: Optional[str] = None
+
+    def __post_init__(self):
+        for name in ("max_shift", "threshold", "step"):
+            _expect(name, getattr(self, name), int)
+        _expect("slope", self.slope, bool)
+        _expect("judge_parameter", self.judge_parameter, (int, float, list))
+        if self.judge not in JUDGES:
+            raise ValueError("judge must be one of %s, not %r" % (", ".join(JUDGES), self.judge))
+        if self.step < 1:
+            raise ValueError("step must be at least 1, not %d" % self.step)
+        if self.compare_region is not None:
+            _expect("compare_region", self.compare_region, list)
+            if len(self.compare_region) != 4 or not all(_is_int(v) for v in self.compare_region):
+                raise ValueError("compare_region must be four integers x1, y1, x2, y2")
+        for name in ("regions_workbook", "regions_sheet"):
+            if getattr(self, name) is not None:
+                _expect(name, getattr(self, name), str)
+
+    def comparator(self, standard):
+        """A ShiftComparator for the standard image with these settings."""
+        judge = getattr(qlo_cv, self.judge)
+        return qlo_cv.ShiftComparator(standard, self.max_shift, self.threshold, self.judge_parameter, judge,
+                                      self.slope, self.step, self.compare_region)
+
+    def region(self):
+        """The inspection regions of the workbook, or None when no workbook is set."""
+        if self.regions_workbook is None:
+            return None
+        region_class = getattr(qlo_cv, "Region", None)
+        if region_class is None:
+            raise RuntimeError("this build of qlo_cv has no Region: inspection regions are not available")
+        return region_class.load_from_xslx(self.regions_workbook, self.regions_sheet)
+
+
+def _is_int(value):
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _expect(name, value, types):
+    wanted = types if isinstance(types, tuple) else (types,)
+    if isinstance(value, bool) and bool not in wanted or not isinstance(value, wanted):
+        raise TypeError("setting %r must be %s, not %s"
+                        % (name, " or ".join(t.__name__ for t in wanted), type(value).__name__))
+
+
+def load_settings(path=None):
+    """The settings of the TOML file at `path` (the defaults when None)."""
+    if path is None:
+        return Settings()
+    with open(path, "rb") as f:
+        values = tomllib.load(f)
+    known = {field.name for field in dataclasses.fields(Settings)}
+    unknown = sorted(set(values) - known)
+    if unknown:
+        raise ValueError("%s: unknown setting%s %s" % (path, "s" if len(unknown) > 1 else "", ", ".join(unknown)))
+    workbook = values.get("regions_workbook")
+    if isinstance(workbook, str):
+        values["regions_workbook"] = os.path.join(os.path.dirname(os.path.abspath(path)), workbook)
+    return Settings(**values)
