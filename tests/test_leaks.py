@@ -1,0 +1,106 @@
+"""Repeated calls, succeeding and failing, of every callable of the module keep
+neither memory nor Python objects.
+
+A fresh interpreter picks, for each callable, a call that succeeds (plausible
+arguments) and one that fails (hostile arguments), then repeats each pair
+many times: resident memory may not grow by 1 MB over the whole run, and the
+memory traced by tracemalloc may not grow with the number of repetitions of
+any one callable (an object kept per call adds at least 16 bytes a call).
+"""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
+REPEATS = int(os.environ.get("QLO_LEAK_REPEATS", "300"))
+
+
+def _probe(repeats):
+    """Runs in the child; returns the measurements as a dict."""
+    import gc
+    import random
+    import tracemalloc
+    import warnings
+
+    import hostile
+
+    warnings.simplefilter("ignore")
+    sys.stdout = open(os.devnull, "w")
+    hostile.prepare_workdir()
+
+    def attempt(spec):
+        try:
+            hostile.perform(spec)
+            return True
+        except Exception:
+            return False
+
+    pairs = []
+    for target in hostile.targets():
+        if target.kind == "unbound":
+            continue  # the bound method covers the body; a foreign self fails at the first attribute
+        calls, good = {}, hostile.plausible_call(target)
+        if attempt(good):
+            calls[True] = good
+        rng = random.Random(f"leak:{target.label}")
+        for index in range(40):
+            spec = hostile.draw_for(rng, index, target)
+            calls.setdefault(attempt(spec), spec)
+            if len(calls) == 2:
+                break
+        pairs.append((target.label, list(calls.values())))
+
+    def repeat(calls, times):
+        for _ in range(times):
+            for spec in calls:
+                attempt(spec)
+
+    def resident():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    for _, calls in pairs:  # warm caches and free lists
+        repeat(calls, 20)
+    gc.collect()
+    before = resident()
+    for _, calls in pairs:
+        repeat(calls, repeats)
+    gc.collect()
+    grown = resident() - before
+
+    traced = {}
+    tracemalloc.start()
+    for label, calls in pairs:
+        repeat(calls, 5)
+        gc.collect()
+        start = tracemalloc.get_traced_memory()[0]
+        repeat(calls, repeats // 3)
+        gc.collect()
+        traced[label] = tracemalloc.get_traced_memory()[0] - start
+    tracemalloc.stop()
+    return {"resident": grown, "traced": traced, "targets": len(pairs),
+            "calls": sum(len(calls) for _, calls in pairs) * repeats}
+
+
+def test_repeated_calls_keep_no_memory(tmp_path):
+    proc = subprocess.run([sys.executable, "-X", "faulthandler", __file__, str(REPEATS)], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=900)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    report = json.loads(proc.stdout.splitlines()[-1])
+    assert report["targets"] > 0
+    if not UNDER_ASAN:  # ASan's quarantine keeps freed memory resident
+        assert report["resident"] < 1 << 20, f"resident memory grew by {report['resident']} bytes"
+    limit = 16 * (REPEATS // 3)
+    growing = {label: size for label, size in report["traced"].items() if size >= limit}
+    assert not growing, f"traced memory grew (bytes over {REPEATS // 3} repetitions): {growing}"
+
+
+if __name__ == "__main__":
+    sys.path.insert(0, HERE)
+    result = _probe(int(sys.argv[1]))
+    sys.stdout = sys.__stdout__
+    print(json.dumps(result))
