@@ -73,8 +73,8 @@ def _parameters(func, drop_self=False):
 class Target:
     """One callable surface: a module function, a constructor, or a member of a class."""
 
-    def __init__(self, kind, owner, name=None, params=None):
-        self.kind, self.owner, self.name = kind, owner, name
+    def __init__(self, kind, owner, name=None, params=None, func=None):
+        self.kind, self.owner, self.name, self.func = kind, owner, name, func
         self.params = params  # None when the signature is unknown
 
     @property
@@ -93,10 +93,8 @@ def _self_test_crash(value=None):
 def targets():
     """Every target of the module, in a stable order."""
     if os.environ.get("QLO_FUZZ_SELFTEST"):
-        _self_test_crash.__module__ = _MODULE
-        qlo_cv.SelfTestCrash = _self_test_crash
-        return [Target("function", "SelfTestCrash", None, _parameters(_self_test_crash))]
-    found = [Target("function", name, None, _parameters(func)) for name, func in _module_functions()]
+        return [Target("function", "SelfTestCrash", None, _parameters(_self_test_crash), _self_test_crash)]
+    found = [Target("function", name, None, _parameters(func), func) for name, func in _module_functions()]
     for cls in _module_classes():
         found.append(Target("construct", cls, None, _parameters(cls)))
         for name, kind in _members(cls):
@@ -118,8 +116,8 @@ PLAUSIBLE_SHAPE = (32, 40)  # the thread test raises it so that kernels run long
 
 def _image(shape=None, dtype=np.uint8):
     img = np.zeros(shape or PLAUSIBLE_SHAPE, dtype)
-    img[8:20, 10:25] = 200 if np.dtype(dtype).kind != "b" else True
-    img[22:26, 5:9] = 90 if np.dtype(dtype).kind != "b" else True
+    img[8:20, 10:25] = 100 if np.dtype(dtype).kind != "b" else True
+    img[22:26, 5:9] = 50 if np.dtype(dtype).kind != "b" else True
     return img
 
 
@@ -237,6 +235,8 @@ def _result():
 
 
 PLAUSIBLE_BY_NAME = [
+    (("max_shift", "block_size", "step", "index", "count"), lambda: 3),
+    (("src_points", "dst_points"), lambda: np.array([[0, 0], [10, 0], [10, 10]], np.float32)),
     (("previous", "image_prev"), _node),
     (("result",), _result),
     (("contours", "bars"), lambda: [_contour(), _contour() + 2]),
@@ -362,16 +362,18 @@ def plausible_call(target):
 
 # ---- running a call ----
 
-def make_instance(cls, plausible_args=True):
-    """An instance of `cls` built from plausible arguments, or None."""
+def make_instance(cls):
+    """An instance of `cls` built from plausible values for its required
+    parameters, else for all of them; None when neither works."""
     params = _parameters(cls)
     if params is None:
         return None
-    args = [plausible(p.name) for p in params if p.default is p.empty]
-    try:
-        return cls(*args)
-    except Exception:
-        return None
+    for chosen in ([p for p in params if p.default is p.empty], params):
+        try:
+            return cls(*[plausible(p.name) for p in chosen])
+        except Exception:
+            pass
+    return None
 
 
 def _receiver(spec):
@@ -398,7 +400,7 @@ def materialize(spec):
 def invoke(target, args, kwargs, receiver):
     """Calls `target` on these values; returns its result or raises what it raised."""
     if target.kind == "function":
-        return getattr(qlo_cv, target.owner)(*args, **kwargs)
+        return target.func(*args, **kwargs)
     if target.kind == "construct":
         return target.owner(*args, **kwargs)
     if target.kind == "static":

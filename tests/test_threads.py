@@ -17,7 +17,7 @@ import pytest
 
 import hostile
 
-ROUNDS = 6
+ROUNDS = 4
 
 
 @pytest.fixture(autouse=True)
@@ -102,7 +102,8 @@ def _cases():
         if target.kind == "unbound":
             continue
         cases.append(pytest.param(target, False, id=f"{target.kind} {target.label}"))
-        cases.append(pytest.param(target, True, id=f"{target.kind} {target.label} hostile"))
+        if target.kind not in ("get", "set"):
+            cases.append(pytest.param(target, True, id=f"{target.kind} {target.label} hostile"))
     return cases
 
 
