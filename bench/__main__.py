@@ -1,9 +1,9 @@
 """Runs every benchmark: python -m bench [name ...]"""
 import sys
 
-from bench import shift_comparator
+from bench import barcode, contour, shift_comparator
 
-BENCHES = {"shift_comparator": shift_comparator.main}
+BENCHES = {"shift_comparator": shift_comparator.main, "contour": contour.main, "barcode": barcode.main}
 
 
 def main(argv):

@@ -3,9 +3,10 @@ neither memory nor Python objects.
 
 A fresh interpreter picks, for each callable, a call that succeeds (plausible
 arguments) and one that fails (hostile arguments), then repeats each pair
-many times: resident memory may not grow by 1 MB over the whole run, and the
-memory traced by tracemalloc may not grow with the number of repetitions of
-any one callable (an object kept per call adds at least 16 bytes a call).
+as often as a time budget allows (up to 10 000 times): resident memory may
+not grow by 1 MB over the whole run, and the memory traced by tracemalloc may
+not grow with the number of repetitions of any one callable (an object kept
+per call adds at least 16 bytes a call).
 """
 import json
 import os
@@ -16,13 +17,16 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
-REPEATS = int(os.environ.get("QLO_LEAK_REPEATS", "300"))
+REPEATS = int(os.environ.get("QLO_LEAK_REPEATS", "10000"))   # per callable, within the time budget
+BUDGET = float(os.environ.get("QLO_LEAK_SECONDS", "30"))      # for the resident-memory pass
+TRACED_REPEATS = 40
 
 
-def _probe(repeats):
+def _probe(repeats, budget):
     """Runs in the child; returns the measurements as a dict."""
     import gc
     import random
+    import time
     import tracemalloc
     import warnings
 
@@ -63,44 +67,48 @@ def _probe(repeats):
         with open("/proc/self/statm") as statm:
             return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
-    for _, calls in pairs:  # warm caches and free lists
-        repeat(calls, 20)
+    # Each callable gets an equal share of the time budget, at most `repeats`.
+    counts = []
+    for _, calls in pairs:  # also warms caches and free lists
+        began = time.perf_counter()
+        repeat(calls, 5)
+        each = max((time.perf_counter() - began) / 5, 1e-6)
+        counts.append(max(20, min(repeats, int(budget / len(pairs) / each))))
     gc.collect()
     before = resident()
-    for _, calls in pairs:
-        repeat(calls, repeats)
+    for (_, calls), count in zip(pairs, counts):
+        repeat(calls, count)
     gc.collect()
     grown = resident() - before
 
     traced = {}
     tracemalloc.start()
     for label, calls in pairs:
-        repeat(calls, 5)
+        repeat(calls, 2)
         gc.collect()
         start = tracemalloc.get_traced_memory()[0]
-        repeat(calls, repeats // 3)
+        repeat(calls, TRACED_REPEATS)
         gc.collect()
         traced[label] = tracemalloc.get_traced_memory()[0] - start
     tracemalloc.stop()
-    return {"resident": grown, "traced": traced, "targets": len(pairs),
-            "calls": sum(len(calls) for _, calls in pairs) * repeats}
+    return {"resident": grown, "traced": traced, "targets": len(pairs), "fewest": min(counts),
+            "calls": sum(len(calls) * count for (_, calls), count in zip(pairs, counts))}
 
 
 def test_repeated_calls_keep_no_memory(tmp_path):
-    proc = subprocess.run([sys.executable, "-X", "faulthandler", __file__, str(REPEATS)], cwd=tmp_path, capture_output=True, text=True,
+    proc = subprocess.run([sys.executable, "-X", "faulthandler", __file__, str(REPEATS), str(BUDGET)], cwd=tmp_path, capture_output=True, text=True,
                           timeout=900)
     assert proc.returncode == 0, proc.stderr[-3000:]
     report = json.loads(proc.stdout.splitlines()[-1])
     assert report["targets"] > 0
     if not UNDER_ASAN:  # ASan's quarantine keeps freed memory resident
         assert report["resident"] < 1 << 20, f"resident memory grew by {report['resident']} bytes"
-    limit = 16 * (REPEATS // 3)
-    growing = {label: size for label, size in report["traced"].items() if size >= limit}
-    assert not growing, f"traced memory grew (bytes over {REPEATS // 3} repetitions): {growing}"
+    growing = {label: size for label, size in report["traced"].items() if size >= 16 * TRACED_REPEATS}
+    assert not growing, f"traced memory grew (bytes over {TRACED_REPEATS} repetitions): {growing}"
 
 
 if __name__ == "__main__":
     sys.path.insert(0, HERE)
-    result = _probe(int(sys.argv[1]))
+    result = _probe(int(sys.argv[1]), float(sys.argv[2]))
     sys.stdout = sys.__stdout__
     print(json.dumps(result))

@@ -76,9 +76,6 @@ py::object mask_by_displacement(py::handle std_image, py::handle tgt_image, py::
 // ---- the native route ----
 
 constexpr const char* kReplaced[] = {"translate", "compare_image_difference", "_cv", "_np", "_math"};
-// Strong references, kept for the life of the process (the module loads once
-// per process), so an identity match cannot come from a reused address.
-PyObject* g_originals[std::size(kReplaced)] = {};
 
 // warpAffine holds source coordinates in 16 bits and its fixed-point offsets
 // in 32: within these bounds an integral translation is an exact copy with
@@ -87,14 +84,8 @@ constexpr Py_ssize_t kMaxSide = SHRT_MAX - 1;
 constexpr long kMaxShift = 1L << 20;
 
 bool originals_bound() {
-    for (std::size_t i = 0; i < std::size(kReplaced); ++i) {
-        if (!g_originals[i]) return false;
-        try {
-            if (global(kReplaced[i]).ptr() != g_originals[i]) return false;
-        } catch (py::error_already_set&) {
-            return false;  // unbound: the loop raises the NameError where it looks the name up
-        }
-    }
+    for (const char* name : kReplaced)
+        if (!still_original(name)) return false;
     return true;
 }
 
@@ -205,15 +196,7 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
 }  // namespace
 
 void record_mismatch_originals() {
-    for (std::size_t i = 0; i < std::size(kReplaced); ++i) {
-        PyObject* current = nullptr;
-        try {
-            current = global(kReplaced[i]).release().ptr();
-        } catch (py::error_already_set&) {
-            // not defined: the native route stays off
-        }
-        Py_XSETREF(g_originals[i], current);
-    }
+    for (const char* name : kReplaced) record_original(name);
 }
 
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,

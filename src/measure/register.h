@@ -6,5 +6,6 @@
 namespace qlo {
 
 void register_warps(Registry& registry);
+void register_template_match(Registry& registry);
 
 }  // namespace qlo
