@@ -89,8 +89,8 @@ def run_child(seed, indices, workdir):
     """Runs `indices` in one child; returns an Outcome naming the last call started."""
     fd, progress_path = tempfile.mkstemp(dir=workdir, suffix=".progress")
     os.close(fd)
-    command = [sys.executable, "-X", "faulthandler", os.path.join(HERE, "fuzz_harness.py"), "--child", progress_path, "--seed", str(seed),
-               "--indices", ",".join(map(str, indices))]
+    command = [sys.executable, "-X", "faulthandler", os.path.join(HERE, "fuzz_harness.py"), "--child", progress_path,
+               "--seed", str(seed), "--indices", ",".join(map(str, indices))]
     timeout = 120 + CALL_TIMEOUT * 2 + len(indices) * 0.5
     try:
         proc = subprocess.run(command, cwd=workdir, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
