@@ -174,12 +174,14 @@ def _misaligned():
 
 HOSTILE = [
     ("None", lambda: None), ("True", lambda: True), ("False", lambda: False),
-    ("0", lambda: 0), ("-1", lambda: -1), ("-7", lambda: -7), ("2**31", lambda: 2**31), ("-2**31-1", lambda: -2**31 - 1),
+    ("0", lambda: 0), ("-1", lambda: -1), ("-7", lambda: -7),
+    ("2**31", lambda: 2**31), ("-2**31-1", lambda: -2**31 - 1),
     ("2**63", lambda: 2**63), ("-2**63-1", lambda: -2**63 - 1), ("2**100", lambda: 2**100),
     ("sys.maxsize", lambda: sys.maxsize), ("HugeIndex()", _HugeIndex),
     ("nan", lambda: math.nan), ("inf", lambda: math.inf), ("-inf", lambda: -math.inf), ("1e308", lambda: 1e308),
     ("-0.0", lambda: -0.0), ("0.5", lambda: 0.5),
-    ("''", lambda: ""), ("'\\x00'", lambda: "\x00"), ("'\\ud800'", lambda: "\ud800"), ("'x'*100000", lambda: "x" * 100000),
+    ("''", lambda: ""), ("'\\x00'", lambda: "\x00"), ("'\\ud800'", lambda: "\ud800"),
+    ("'x'*100000", lambda: "x" * 100000),
     ("'Both'", lambda: "Both"), ("'%s%d'", lambda: "%s%d"),
     ("b''", lambda: b""), ("b'\\xff'*9", lambda: b"\xff" * 9), ("bytearray(4)", lambda: bytearray(4)),
     ("[]", lambda: []), ("()", lambda: ()), ("{}", lambda: {}), ("set()", lambda: set()),
@@ -210,7 +212,8 @@ HOSTILE = [
     np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32, np.int64, np.uint64,
     np.float16, np.float32, np.float64, np.longdouble)] + [
     ("contour", lambda: _contour()), ("contour float32", lambda: _contour(dtype=np.float32)),
-    ("contour float64 nan", lambda: _contour(dtype=np.float64) * np.nan), ("contour int64", lambda: _contour(dtype=np.int64)),
+    ("contour float64 nan", lambda: _contour(dtype=np.float64) * np.nan),
+    ("contour int64", lambda: _contour(dtype=np.int64)),
     ("contour uint8", lambda: _contour(dtype=np.uint8)), ("contour Nx2", lambda: _contour().reshape(-1, 2)),
     ("contour Nx1x3", lambda: np.zeros((4, 1, 3), np.int32)), ("contour 0x1x2", lambda: np.zeros((0, 1, 2), np.int32)),
     ("contour 1 point", lambda: _contour(((3, 4),))), ("contour 2 points", lambda: _contour(((3, 4), (9, 4)))),
