@@ -3,6 +3,7 @@
 # the runtime, build and test requirements and the batch tool's extras (Dask,
 # tqdm), and builds and installs qlo_cv.
 # Safe to run again: it reuses the environment and rebuilds incrementally.
+# QLO_VENV names another environment; arguments go to the module's `pip install`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,11 +24,12 @@ find_python() {
     return 1
 }
 
-if [ ! -x .venv/bin/python ]; then
-    "$(find_python)" -m venv .venv
+VENV=${QLO_VENV:-.venv}
+if [ ! -x "$VENV/bin/python" ]; then
+    "$(find_python)" -m venv "$VENV"
 fi
-PY=.venv/bin/python
+PY=$VENV/bin/python
 $PY -m pip install -q --disable-pip-version-check \
     'numpy>=2,<3' 'opencv-python-headless>=4.8,<5' scipy openpyxl \
     'scikit-build-core>=0.10' 'pybind11>=2.12' cmake ninja pytest 'dask[distributed]' tqdm
-$PY -m pip install -q --disable-pip-version-check --no-build-isolation .
+$PY -m pip install -q --disable-pip-version-check --no-build-isolation "$@" .

@@ -52,6 +52,14 @@ py::object invalidate_all(Args& a) {
 
 py::object no_result(Args&) { return py::none(); }
 
+// OpenCV's reader and writer crash on a file name that has no UTF-8 form (a
+// lone surrogate); encoding it here raises UnicodeEncodeError instead.
+void check_encodable(py::handle filename) {
+    if (PyUnicode_Check(filename.ptr()) && !PyUnicode_AsUTF8AndSize(filename.ptr(), nullptr)) {
+        throw_error_already_set();
+    }
+}
+
 // The cache may hold the image itself, a (image, ...) tuple or list, or a
 // dict with an "image" item.
 py::object image(Args& a) {
@@ -75,6 +83,7 @@ py::object save(Args& a) {
     } else {
         filename = a[0].attr(interned("image_name"));
     }
+    check_encodable(filename);
     py::object written = global("_cv").attr(interned("imwrite"))(filename, img);
     if (!truthy(written)) raise_format(PyExc_OSError, "could not write image to '%S'", filename.ptr());
     return py::none();
@@ -115,6 +124,7 @@ py::object from_file_result(Args& a) {
     py::object filename = a[0].attr(interned("filename"));
     // str() of anything but an exact str: a str subclass may name another path.
     if (!PyUnicode_CheckExact(filename.ptr())) filename = steal(PyObject_Str(filename.ptr()));
+    check_encodable(filename);
     return imread(filename, a[0].attr(interned("read_mode")));
 }
 

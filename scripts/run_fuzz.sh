@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# A long fuzzing run: hostile calls to every public callable of qlo_cv, each
+# batch in a child process; prints every call that crashed, hung or blew up
+# its memory. Usage: scripts/run_fuzz.sh [COUNT] [SEED] (default 1000000 calls).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+.venv/bin/python tests/fuzz_harness.py --count "${1:-1000000}" --seed "${2:-$RANDOM}"

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds qlo_cv with AddressSanitizer and UndefinedBehaviorSanitizer into its
+# own environment (.venv-sanitize, build/sanitize) and runs the whole test
+# suite on it. Any report aborts the process that made it, so a finding fails
+# the run (in the fuzz test's children it is reported as a crash of the call).
+# Arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+QLO_VENV=.venv-sanitize bash scripts/setup.sh \
+    -C cmake.define.QLO_SANITIZE=ON -C install.strip=false -C build-dir=build/sanitize
+
+# The interpreter is not built with the sanitizer: its runtime must be loaded first.
+export LD_PRELOAD
+LD_PRELOAD=$(gcc -print-file-name=libasan.so)
+# Leak detection is off (the interpreter and the libraries keep their import-time
+# allocations to the end); the leak test measures per-call growth itself.
+# ASan's reserved address space rules out RLIMIT_AS: hard_rss_limit_mb caps memory.
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:hard_rss_limit_mb=8192
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1:suppressions=$PWD/scripts/ubsan.supp
+# Python objects go through malloc, so ASan also sees objects freed too early.
+export PYTHONMALLOC=malloc
+.venv-sanitize/bin/python -m pytest -q -p no:cacheprovider tests "$@"
