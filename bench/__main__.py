@@ -1,9 +1,9 @@
 """Runs every benchmark: python -m bench [name ...]"""
 import sys
 
-from bench import shift_comparator
+from bench import measure, shift_comparator
 
-BENCHES = {"shift_comparator": shift_comparator.main}
+BENCHES = {"shift_comparator": shift_comparator.main, "measure": measure.main}
 
 
 def main(argv):

@@ -15,6 +15,7 @@ import time
 import cv2
 
 import qlo_cv
+from measure_part import measure_demo
 from print_pair import make_print_pair
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
@@ -54,6 +55,7 @@ def main():
     if not cv2.imwrite(marked, result.marked_image()):
         raise OSError("could not write %s" % marked)
     print("marked image: %s" % marked)
+    measure_demo()
     return 0
 
 

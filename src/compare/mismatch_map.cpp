@@ -9,12 +9,12 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <iterator>
 #include <optional>
 #include <vector>
 
 #include "frame/buffer.h"
 #include "frame/globals.h"
+#include "frame/originals.h"
 #include "kernels/shift_mismatch.h"
 
 namespace qlo::comparison {
@@ -75,28 +75,14 @@ py::object mask_by_displacement(py::handle std_image, py::handle tgt_image, py::
 
 // ---- the native route ----
 
-constexpr const char* kReplaced[] = {"translate", "compare_image_difference", "_cv", "_np", "_math"};
-// Strong references, kept for the life of the process (the module loads once
-// per process), so an identity match cannot come from a reused address.
-PyObject* g_originals[std::size(kReplaced)] = {};
+// The module's own functions and libraries the native route stands in for.
+Originals g_originals({"translate", "compare_image_difference", "_cv", "_np", "_math"});
 
 // warpAffine holds source coordinates in 16 bits and its fixed-point offsets
 // in 32: within these bounds an integral translation is an exact copy with
 // replicated borders, which is what the kernel computes.
 constexpr Py_ssize_t kMaxSide = SHRT_MAX - 1;
 constexpr long kMaxShift = 1L << 20;
-
-bool originals_bound() {
-    for (std::size_t i = 0; i < std::size(kReplaced); ++i) {
-        if (!g_originals[i]) return false;
-        try {
-            if (global(kReplaced[i]).ptr() != g_originals[i]) return false;
-        } catch (py::error_already_set&) {
-            return false;  // unbound: the loop raises the NameError where it looks the name up
-        }
-    }
-    return true;
-}
 
 bool exact_int_within(py::handle value, long lo, long hi) {
     if (!PyLong_CheckExact(value.ptr())) return false;
@@ -171,7 +157,7 @@ std::vector<int> displacements(py::handle stop, py::handle step, int limit) {
 
 py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
                             py::handle slope, py::handle step) {
-    if (!originals_bound()) return {};
+    if (!g_originals.bound()) return {};
     if (!exact_int_within(threshold, SHRT_MIN, SHRT_MAX) || !exact_int_within(max_shift, -kMaxShift, kMaxShift) ||
         !PyLong_CheckExact(step.ptr()))
         return {};
@@ -204,17 +190,7 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
 
 }  // namespace
 
-void record_mismatch_originals() {
-    for (std::size_t i = 0; i < std::size(kReplaced); ++i) {
-        PyObject* current = nullptr;
-        try {
-            current = global(kReplaced[i]).release().ptr();
-        } catch (py::error_already_set&) {
-            // not defined: the native route stays off
-        }
-        Py_XSETREF(g_originals[i], current);
-    }
-}
+void record_mismatch_originals() { g_originals.record(); }
 
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
                          py::handle slope, py::handle step) {

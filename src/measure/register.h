@@ -5,6 +5,9 @@
 
 namespace qlo {
 
+void register_circle_fit(Registry& registry);
+void register_band_filters(Registry& registry);
 void register_warps(Registry& registry);
+void register_vertical_profiles(Registry& registry);
 
 }  // namespace qlo
