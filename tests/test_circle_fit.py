@@ -112,15 +112,19 @@ def test_peel_without_iterations_is_none(iteration):
     assert qlo_cv.CirclePeeler(ring_image(), 100).peel(iteration) is None
 
 
-def test_peeling_cuts_the_burrs_away():
+def test_second_peel_fits_what_is_left_outside_the_first_disc():
     image = ring_image(burrs=((30, 6), (150, 8), (260, 5)))
     peeler = qlo_cv.CirclePeeler(image, 100)
     first = peeler.peel(1)
-    later = peeler.peel(3)
-    assert isinstance(first, qlo_cv.FittingCircle)
-    assert abs(later.radius - 80) < abs(first.radius - 80)
-    assert later.center == pytest.approx((160, 120), abs=1.5) and later.radius == pytest.approx(80, abs=1.5)
-    assert peeler.peel(3).center == later.center                       # each call starts afresh
+    assert first.center == pytest.approx((160, 120), abs=1.5) and first.radius == pytest.approx(81, abs=1.5)
+    blobs = cv2.fillPoly(np.zeros(image.shape, np.uint8), peeler._CirclePeeler__contours, 255)
+    cx, cy = first.center
+    cv2.circle(blobs, (int(cx), int(cy)), int(first.radius), 0, -1)
+    contours, _ = cv2.findContours(blobs, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_NONE)
+    expected = qlo_cv.FittingCircle(points=[p[0] for c in contours for p in c])
+    second = peeler.peel(2)
+    assert (second.center, second.radius) == (expected.center, expected.radius)
+    assert peeler.peel(2).center == second.center                      # each call starts afresh
 
 
 def test_peel_of_a_ring_uses_its_outer_boundary():

@@ -67,7 +67,7 @@ using Wide = __int128;
 // A Python int, float or bool bound as NumPy sees it when comparing.
 struct Bound {
     bool is_int = false;
-    Wide integer = 0;    // exact when it fits in 64 bits, else saturated far outside every element range
+    Wide integer = 0;    // exact within int64 and uint64, else saturated far outside every element range
     bool fits_long = false;
     std::optional<double> real;  // the int as a float (absent when too large), or the float
 };
@@ -86,6 +86,13 @@ std::optional<Bound> classify(py::handle value) {
     if (small == -1 && PyErr_Occurred()) throw_error_already_set();
     b.fits_long = overflow == 0;
     b.integer = overflow == 0 ? Wide(small) : (overflow > 0 ? Wide(1) << 100 : -(Wide(1) << 100));
+    if (overflow > 0) {  // exact up to 2**64 - 1, the top of uint64
+        unsigned long long large = PyLong_AsUnsignedLongLong(v);
+        if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+            PyErr_Clear();
+        else
+            b.integer = Wide(large);
+    }
     double real = PyLong_AsDouble(v);
     if (real == -1.0 && PyErr_Occurred())
         PyErr_Clear();  // too large for a float: comparing it with a float element raises, so no fast path
