@@ -1,13 +1,13 @@
 """Band filters on a 5-megapixel image against the per-element loop they
 replace and against one np.copyto of the same image, and the vertical profile
 of a 100 000-point contour against the column walk written in Python."""
-import math
 import sys
 import time
 
 import numpy as np
 
 import qlo_cv
+from bench.shift_comparator import best_ms
 
 SHAPE = (2048, 2448)          # rows, columns: a 5-megapixel camera image
 PROFILE_POINTS = 100_000
@@ -33,15 +33,6 @@ def loop_filter(rule, src, lo, hi):
 
 FILTERS = [("take_middle", "middle", (60, 180)), ("take_min_or_max", "min_or_max", (60, 180)),
            ("take_min", "min", (None, 180)), ("take_max", "max", (60, None))]
-
-
-def best_ms(action, repeat):
-    best = math.inf
-    for _ in range(repeat):
-        start = time.perf_counter()
-        action()
-        best = min(best, time.perf_counter() - start)
-    return best * 1000.0
 
 
 def bench_band_filters():

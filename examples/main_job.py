@@ -6,7 +6,8 @@ otherwise makes a 2448 x 2048 grey print pair whose target is misregistered by
 go through image chains, a ShiftComparator tolerating 3 pixels of
 misregistration compares them, the verdict and the defect descriptions are
 printed, and the marked image is written to <out>/marked.png
-(out = argv[1], default "out").
+(out = argv[1], default "out"). Then a barcode print inspection runs
+(examples/barcode_job.py), writing its NG crop into <out>.
 """
 import os
 import sys
@@ -17,6 +18,7 @@ import cv2
 import qlo_cv
 from measure_part import measure_demo
 from print_pair import make_print_pair
+from barcode_job import run_barcode_inspection
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 MAX_SHIFT = 3            # pixels of misregistration tolerated
@@ -56,6 +58,7 @@ def main():
         raise OSError("could not write %s" % marked)
     print("marked image: %s" % marked)
     measure_demo()
+    run_barcode_inspection(out_dir)
     return 0
 
 

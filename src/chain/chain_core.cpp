@@ -113,7 +113,8 @@ py::object from_file_init(Args& a) {
 py::object from_file_result(Args& a) {
     py::object imread = global("_cv").attr(interned("imread"));
     py::object filename = a[0].attr(interned("filename"));
-    if (!PyUnicode_CheckExact(filename.ptr())) filename = py::str(filename);
+    // str() of anything but an exact str: a str subclass may name another path.
+    if (!PyUnicode_CheckExact(filename.ptr())) filename = steal(PyObject_Str(filename.ptr()));
     return imread(filename, a[0].attr(interned("read_mode")));
 }
 

@@ -76,22 +76,26 @@ bool less_than(py::handle left, py::handle right) {
 
 // A red outline one pixel outside the region's box, so the box's own pixels
 // keep their values; a region without a box stands for the whole image.
-void outline(py::handle cv, py::handle canvas, py::handle source, py::handle region, py::handle red) {
-    py::object x1 = py::int_(0), y1 = py::int_(0), x2, y2;
-    py::object rect = region.attr("rect");
-    if (rect.is_none()) {
-        auto [rows, cols] = unpack<2>(source.attr("shape"));
+// Attributes are read where and as often as the drawing reads them: the box
+// for the test and again to unpack it, the image's shape for each whole-image
+// region.
+void outline(py::handle self, py::handle canvas, py::handle region) {
+    py::object x1, y1, x2, y2;
+    if (region.attr("rect").is_none()) {
+        x1 = py::int_(0);
+        y1 = py::int_(0);
+        auto [rows, cols] = unpack<2>(self.attr("image").attr("shape"));
         y2 = rows;
         x2 = cols;
     } else {
-        auto [rx1, ry1, rx2, ry2] = unpack<4>(rect);
+        auto [rx1, ry1, rx2, ry2] = unpack<4>(region.attr("rect"));
         x1 = rx1, y1 = ry1, x2 = rx2, y2 = ry2;
     }
-    py::object rectangle = cv.attr("rectangle");
+    py::object rectangle = global("_cv").attr("rectangle");
     py::int_ one(1);
     // One at a time, so a bad item fails in the order the coordinates are read.
     py::object left = x1 - one, top = y1 - one, right = x2 + one, bottom = y2 + one;
-    rectangle(canvas, py::make_tuple(left, top), py::make_tuple(right, bottom), red, one);
+    rectangle(canvas, py::make_tuple(left, top), py::make_tuple(right, bottom), py::make_tuple(0, 0, 255), one);
 }
 
 // A BGR copy of the image with every region (index < 0) or only region
@@ -99,13 +103,15 @@ void outline(py::handle cv, py::handle canvas, py::handle source, py::handle reg
 py::object marked_image(Args& a) {
     py::handle self = a[0], index = a[1];
     if (assertions_enabled()) assert_that(less_than(index, self.attr("ng_count")));
-    py::object cv = global("_cv");
+    py::object cvt_color = global("_cv").attr("cvtColor");
     py::object source = self.attr("image");
-    py::object canvas = cv.attr("cvtColor")(source, cv.attr("COLOR_GRAY2BGR"));
-    py::object regions = self.attr("ng_regions");
-    if (!less_than(index, py::int_(0))) regions = py::make_tuple(regions[index]);
-    py::tuple red = py::make_tuple(0, 0, 255);
-    for (py::handle region : regions) outline(cv, canvas, source, region, red);
+    py::object canvas = cvt_color(source, global("_cv").attr("COLOR_GRAY2BGR"));
+    py::object regions;
+    if (less_than(index, py::int_(0)))
+        regions = self.attr("ng_regions");
+    else
+        regions = py::make_tuple(self.attr("ng_regions")[index]);
+    for (py::handle region : regions) outline(self, canvas, region);
     return canvas;
 }
 

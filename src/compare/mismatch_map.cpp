@@ -9,12 +9,12 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <optional>
 #include <vector>
 
 #include "frame/buffer.h"
 #include "frame/globals.h"
-#include "frame/originals.h"
 #include "kernels/shift_mismatch.h"
 
 namespace qlo::comparison {
@@ -75,14 +75,19 @@ py::object mask_by_displacement(py::handle std_image, py::handle tgt_image, py::
 
 // ---- the native route ----
 
-// The module's own functions and libraries the native route stands in for.
-Originals g_originals({"translate", "compare_image_difference", "_cv", "_np", "_math"});
+constexpr const char* kReplaced[] = {"translate", "compare_image_difference", "_cv", "_np", "_math"};
 
 // warpAffine holds source coordinates in 16 bits and its fixed-point offsets
 // in 32: within these bounds an integral translation is an exact copy with
 // replicated borders, which is what the kernel computes.
 constexpr Py_ssize_t kMaxSide = SHRT_MAX - 1;
 constexpr long kMaxShift = 1L << 20;
+
+bool originals_bound() {
+    for (const char* name : kReplaced)
+        if (!still_original(name)) return false;
+    return true;
+}
 
 bool exact_int_within(py::handle value, long lo, long hi) {
     if (!PyLong_CheckExact(value.ptr())) return false;
@@ -157,7 +162,7 @@ std::vector<int> displacements(py::handle stop, py::handle step, int limit) {
 
 py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
                             py::handle slope, py::handle step) {
-    if (!g_originals.bound()) return {};
+    if (!originals_bound()) return {};
     if (!exact_int_within(threshold, SHRT_MIN, SHRT_MAX) || !exact_int_within(max_shift, -kMaxShift, kMaxShift) ||
         !PyLong_CheckExact(step.ptr()))
         return {};
@@ -190,7 +195,9 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
 
 }  // namespace
 
-void record_mismatch_originals() { g_originals.record(); }
+void record_mismatch_originals() {
+    for (const char* name : kReplaced) record_original(name);
+}
 
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
                          py::handle slope, py::handle step) {

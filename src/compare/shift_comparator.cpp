@@ -53,9 +53,10 @@ py::object make_contour_is_too_big() {
 // appends an NGRegion for every one it accepts, in OpenCV's contour order.
 void report_blobs(py::handle self, py::handle mask, py::handle judge_parameter, py::handle error_desc,
                   py::handle compare_result) {
-    py::object cv = global("_cv");
-    py::object found = cv.attr(interned("findContours"))(mask, cv.attr(interned("RETR_EXTERNAL")),
-                                                         cv.attr(interned("CHAIN_APPROX_NONE")));
+    py::object find_contours = global("_cv").attr(interned("findContours"));
+    py::object mode = global("_cv").attr(interned("RETR_EXTERNAL"));
+    py::object method = global("_cv").attr(interned("CHAIN_APPROX_NONE"));
+    py::object found = find_contours(mask, mode, method);
     auto [contours, hierarchy] = unpack<2>(found);
     py::handle format = interned("%s: %d, %s");
     for (py::handle cnt : contours) {
@@ -94,12 +95,15 @@ py::object window_of(py::handle x1, py::handle y1, py::handle x2, py::handle y2)
                           steal(PySlice_New(x1.ptr(), x2.ptr(), nullptr)));
 }
 
-// A zero image of the standard's size and `dtype` holding `source` inside `window`.
-py::object windowed(py::handle self, py::handle source, py::handle window, const char* dtype) {
+// A zero image of the standard's size and `dtype` holding, inside `window`,
+// the target or (when `target` is null) the standard as read after the zero
+// image is made.
+py::object windowed(py::handle self, py::handle target, py::handle window, const char* dtype) {
+    py::object zeros = global("_np").attr(interned("zeros"));
     py::object first_two = steal(PySlice_New(nullptr, py::int_(2).ptr(), nullptr));
     py::object shape = self.attr(interned("std_threshold")).attr(interned("shape"))[first_two];
-    py::object np = global("_np");
-    py::object image = np.attr(interned("zeros"))(shape, py::arg("dtype") = np.attr(interned(dtype)));
+    py::object image = zeros(shape, py::arg("dtype") = global("_np").attr(interned(dtype)));
+    py::object source = target ? py::reinterpret_borrow<py::object>(target) : self.attr(interned("std_threshold"));
     image[window] = source[window];
     return image;
 }
@@ -124,7 +128,7 @@ py::object compare(Args& a) {
         auto [x1, y1, x2, y2] = unpack<4>(region);
         py::object window = window_of(x1, y1, x2, y2);
         tgt_work = windowed(self, a[1], window, "uint8");
-        std_work = windowed(self, self.attr(interned("std_threshold")), window, "int16");
+        std_work = windowed(self, {}, window, "int16");
     }
     py::object tgt = global("_np").attr(interned("int16"))(tgt_work);
     directed_pass(self, std_work, tgt, "black_spot_desc", result);

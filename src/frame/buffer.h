@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include <pybind11/gil_simple.h>
 
@@ -35,6 +37,20 @@ public:
 private:
     Py_buffer view_{};
 };
+
+// (rows, columns) of an object exporting a buffer of two or more dimensions;
+// nothing for any other object. Reads no Python attribute.
+inline std::optional<std::pair<Py_ssize_t, Py_ssize_t>> planar_size(py::handle exporter) {
+    Py_buffer view{};
+    if (PyObject_GetBuffer(exporter.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    std::optional<std::pair<Py_ssize_t, Py_ssize_t>> size;
+    if (view.ndim >= 2) size.emplace(view.shape[0], view.shape[1]);
+    PyBuffer_Release(&view);
+    return size;
+}
 
 // Releases the GIL for the lifetime of the object; pure C++ work only.
 using ReleaseGil = py::gil_scoped_release_simple;

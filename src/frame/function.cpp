@@ -22,6 +22,7 @@ struct NativeFunction {
     PyObject* doc;
     PyObject* source;
     PyCodeObject* code;  // made on the first exception, for traceback entries
+    PyObject* weakrefs;  // observers and WeakMethod callbacks refer to functions weakly
 };
 
 PyTypeObject g_function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -63,8 +64,7 @@ void add_traceback(NativeFunction* f) {
     Py_DECREF(frame);
 }
 
-PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* f = reinterpret_cast<NativeFunction*>(self);
+PyObject* invoke(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     try {
         Args bound;
         f->signature->bind(bound, args, PyVectorcall_NARGS(nargsf), kwnames);
@@ -79,6 +79,21 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
     return nullptr;
 }
 
+PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<NativeFunction*>(self);
+    // Native calls nest without the interpreter seeing them (a chain node
+    // asking its previous node for its image): counting each one against the
+    // recursion limit turns a cycle or an absurdly deep chain into
+    // RecursionError instead of a C stack overflow.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        add_traceback(f);
+        return nullptr;
+    }
+    PyObject* result = invoke(f, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 PyObject* descr_get(PyObject* self, PyObject* obj, PyObject* type) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
@@ -86,6 +101,7 @@ PyObject* descr_get(PyObject* self, PyObject* obj, PyObject* type) {
 
 void dealloc(PyObject* self) {
     auto* f = reinterpret_cast<NativeFunction*>(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
     delete f->signature;
     Py_XDECREF(f->name);
     Py_XDECREF(f->qualname);
@@ -110,6 +126,18 @@ PyObject* get_signature(PyObject* self, void*) {
 }
 
 PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString("qlo_cv"); }
+
+// Pickled by reference, as Python functions are: the qualified name is looked
+// up in the module again when unpickling, and copy/deepcopy return the
+// function itself.
+PyObject* reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<NativeFunction*>(self)->qualname);
+}
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyMemberDef members[] = {
     {"__name__", Py_T_OBJECT_EX, offsetof(NativeFunction, name), Py_READONLY, nullptr},
@@ -137,6 +165,8 @@ void ready_function_type() {
     g_function_type.tp_descr_get = descr_get;
     g_function_type.tp_dealloc = dealloc;
     g_function_type.tp_repr = repr;
+    g_function_type.tp_weaklistoffset = offsetof(NativeFunction, weakrefs);
+    g_function_type.tp_methods = methods;
     g_function_type.tp_members = members;
     g_function_type.tp_getset = getsets;
     if (PyType_Ready(&g_function_type) < 0) throw_error_already_set();
@@ -154,6 +184,7 @@ py::object make_function(const FunctionSpec& spec, const std::string& qualname, 
     f->doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
     f->source = PyUnicode_FromString(source);
     f->code = nullptr;
+    f->weakrefs = nullptr;
     py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
     if (!f->name || !f->qualname || !f->doc || !f->source) throw_error_already_set();
     return result;

@@ -8,21 +8,28 @@ namespace qlo {
 
 namespace {
 
-PyObject* g_module = nullptr;       // strong reference while imported
+// Borrowed: the module's own m_free forgets it when the module object dies,
+// so a later interpreter of the same process builds a fresh module.
+PyObject* g_module = nullptr;
 PyObject* g_module_dict = nullptr;  // borrowed from g_module
 bool g_assertions = true;
 Builtins* g_builtins = nullptr;
 
+// Interned names, keyed by the address of the literal. They belong to the
+// interpreter that made them and are forgotten with the module.
+std::unordered_map<const char*, PyObject*> g_interned;
+
+// Strong references, so an identity match cannot come from a reused address.
+std::unordered_map<std::string, PyObject*> g_originals;
+
 }  // namespace
 
-// Keyed by the address of the literal; the strings live as long as the process.
 py::handle interned(const char* literal) {
-    static std::unordered_map<const char*, PyObject*> cache;
-    auto it = cache.find(literal);
-    if (it != cache.end()) return it->second;
+    auto it = g_interned.find(literal);
+    if (it != g_interned.end()) return it->second;
     PyObject* s = PyUnicode_InternFromString(literal);
     if (!s) throw_error_already_set();
-    cache.emplace(literal, s);
+    g_interned.emplace(literal, s);
     return s;
 }
 
@@ -47,6 +54,27 @@ py::object global(const char* name) {
     throw_error_already_set();
 }
 
+void record_original(const char* name) {
+    PyObject* current = nullptr;
+    try {
+        current = global(name).release().ptr();
+    } catch (py::error_already_set&) {
+        return;  // unbound: the fast path stays off
+    }
+    PyObject*& slot = g_originals[name];
+    Py_XSETREF(slot, current);
+}
+
+bool still_original(const char* name) {
+    auto it = g_originals.find(name);
+    if (it == g_originals.end()) return false;
+    try {
+        return global(name).ptr() == it->second;
+    } catch (py::error_already_set&) {
+        return false;  // unbound: the general path raises the NameError where it looks the name up
+    }
+}
+
 const Builtins& builtins() {
     if (!g_builtins) raise_format(PyExc_RuntimeError, "qlo_cv is not initialised");
     return *g_builtins;
@@ -66,16 +94,27 @@ void assert_that(bool condition, const char* message) {
 namespace module_state {
 
 void bind(PyObject* module) {
-    Py_INCREF(module);
     g_module = module;
     g_module_dict = PyModule_GetDict(module);
 }
 
 void release() {
     g_module_dict = nullptr;
-    Py_CLEAR(g_module);
+    g_module = nullptr;
     delete g_builtins;
     g_builtins = nullptr;
+    for (auto& entry : g_interned) Py_DECREF(entry.second);
+    g_interned.clear();
+    for (auto& entry : g_originals) Py_DECREF(entry.second);
+    g_originals.clear();
+}
+
+void forget() {
+    g_module_dict = nullptr;
+    g_module = nullptr;
+    g_builtins = nullptr;  // its objects went with the interpreter; nothing to release
+    g_interned.clear();
+    g_originals.clear();
 }
 
 PyObject* module() { return g_module; }

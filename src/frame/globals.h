@@ -16,6 +16,15 @@ py::object global(const char* name);
 // (`obj.attr(interned("_cache"))`, `py::setattr(obj, interned("x"), v)`).
 py::handle interned(const char* literal);
 
+// Fast paths stand in for calls through module globals, so they run only
+// while those globals are still bound to the objects the module bound at
+// import. record_original (at import) remembers the current binding of a name
+// (an unbound name stays unrecorded); still_original is false once the name
+// is rebound, unbound, or was never recorded. The records live and die with
+// the module.
+void record_original(const char* name);
+bool still_original(const char* name);
+
 // Builtins the module's code uses, looked up once at import.
 struct Builtins {
     py::object staticmethod, property, range, ValueError, enumerate,
@@ -31,10 +40,13 @@ bool assertions_enabled();
 // assertions_enabled() is true, exactly like an `assert` statement.
 void assert_that(bool condition, const char* message = nullptr);
 
-// Module layer only: binding the namespace at import and releasing it on failure.
+// Module layer only: binding the namespace at import, releasing it when the
+// import fails or the module object is freed, and forgetting it (without
+// touching any object) after the interpreter was finalised.
 namespace module_state {
 void bind(PyObject* module);
 void release();
+void forget();
 PyObject* module();  // borrowed; null before import
 void load_builtins(PyObject* builtins_module);
 void set_assertions(bool enabled);

@@ -265,14 +265,18 @@ std::optional<Element> element_of(const BufferView& view) {
 
 // ---- the native route ----
 
-PyObject* g_ndarray = nullptr;  // numpy.ndarray as bound at import; a strong reference
+// True when `img` is exactly a numpy.ndarray of the module's own NumPy,
+// whose element access and assignment the kernel reproduces.
+bool plain_array(py::handle img) {
+    if (!still_original("_np")) return false;
+    return Py_TYPE(img.ptr()) == reinterpret_cast<PyTypeObject*>(global("_np").attr(interned("ndarray")).ptr());
+}
 
 // Filters img in place when its dtype and the bounds are ones whose NumPy
 // comparisons the kernel reproduces. Returns the index the element loop must
 // resume at: `count` when done, 0 when the kernel cannot be used at all.
 Py_ssize_t filter_native(Rule rule, py::handle img, py::handle size, py::handle min_value, py::handle max_value) {
-    if (!g_ndarray || Py_TYPE(img.ptr()) != reinterpret_cast<PyTypeObject*>(g_ndarray) || !PyLong_CheckExact(size.ptr()))
-        return 0;
+    if (!PyLong_CheckExact(size.ptr()) || !plain_array(img)) return 0;
     std::optional<Bound> low, high;
     if (rule != Rule::Min && !(low = classify(min_value))) return 0;
     if (rule != Rule::Max && !(high = classify(max_value))) return 0;
@@ -332,7 +336,7 @@ py::object take_min(Args& a) { return band_filter(Rule::Min, a[0], py::none(), a
 py::object take_max(Args& a) { return band_filter(Rule::Max, a[0], a[1], py::none()); }
 
 py::object make_take_middle() {
-    if (!g_ndarray) g_ndarray = py::object(global("_np").attr("ndarray")).release().ptr();
+    record_original("_np");
     return module_function({"take_middle", {{"src"}, {"min_value"}, {"max_value"}}, take_middle, Ret::Any, false,
                             "Zeroes the values below min_value or above max_value; the ends of the band are "
                             "kept. Changes src itself when src.reshape(-1) is a view of it."},

@@ -21,7 +21,6 @@
 
 #include "frame/buffer.h"
 #include "frame/frame.h"
-#include "frame/originals.h"
 #include "kernels/column_profile.h"
 #include "measure/register.h"
 
@@ -99,9 +98,14 @@ py::object calculate_max_vertical_distance(Args& a) {
 
 // ---- calculate_contour_vertical_distances ----
 
-Originals g_helpers({"_get_points_equal_x", "_calculate_max_vertical_distance", "_maxsize"});
-PyObject* g_ndarray = nullptr;     // numpy.ndarray as bound at import; a strong reference
-PyObject* g_x_of_point = nullptr;  // operator.itemgetter(0), the sort key
+// The globals the native heights stand in for.
+constexpr const char* kHelpers[] = {"_get_points_equal_x", "_calculate_max_vertical_distance", "_maxsize", "_np"};
+
+bool helpers_bound() {
+    for (const char* name : kHelpers)
+        if (!still_original(name)) return false;
+    return true;
+}
 
 // tuple(contour[contour[:, :, 0].<extreme>()][0]): the first point with the
 // smallest (argmin) or largest (argmax) x.
@@ -128,7 +132,7 @@ py::list columns_points(py::handle contour, py::handle begin, py::handle end) {
         }
     }
     py::dict by_x;
-    by_x["key"] = py::handle(g_x_of_point);
+    by_x["key"] = py::module_::import("operator").attr("itemgetter")(0);
     all_points.attr("sort")(**by_x);
     return all_points;
 }
@@ -168,7 +172,8 @@ std::optional<kernels::Coordinate> coordinate_of(const BufferView& view) {
 // helpers are the module's own; null when it does not apply (including no
 // point in the range, where the walk raises IndexError on the empty list).
 py::object native_heights(py::handle contour, py::handle begin, py::handle end) {
-    if (!g_ndarray || Py_TYPE(contour.ptr()) != reinterpret_cast<PyTypeObject*>(g_ndarray) || !g_helpers.bound())
+    if (!helpers_bound() ||
+        Py_TYPE(contour.ptr()) != reinterpret_cast<PyTypeObject*>(global("_np").attr(interned("ndarray")).ptr()))
         return {};
     int overflow = 0;
     long long first = PyLong_AsLongLongAndOverflow(begin.ptr(), &overflow);
@@ -248,9 +253,7 @@ py::object make_calculate_max_vertical_distance() {
 }
 
 py::object make_calculate_contour_vertical_distances() {
-    g_helpers.record();
-    if (!g_ndarray) g_ndarray = py::object(global("_np").attr("ndarray")).release().ptr();
-    if (!g_x_of_point) g_x_of_point = py::module_::import("operator").attr("itemgetter")(0).release().ptr();
+    for (const char* name : kHelpers) record_original(name);
     return module_function({"calculate_contour_vertical_distances",
                             {{"contour"}, {"head_off", Hint::Int, py::int_(0)}, {"tail_off", Hint::Int, py::int_(0)}},
                             calculate_contour_vertical_distances, Ret::Any, false,

@@ -24,17 +24,10 @@ py::object image_size(py::handle image) {
     return py::make_tuple(cols, item(shape, 0));
 }
 
-// Keyword names for warpAffine's border arguments, made once (plain strings,
-// not module state).
-PyObject* border_keywords(bool with_value) {
-    static PyObject* mode_only = nullptr;
-    static PyObject* mode_and_value = nullptr;
-    PyObject*& names = with_value ? mode_and_value : mode_only;
-    if (!names) {
-        names = with_value ? Py_BuildValue("(ss)", "borderMode", "borderValue") : Py_BuildValue("(s)", "borderMode");
-        if (!names) throw_error_already_set();
-    }
-    return names;
+// Keyword names for warpAffine's border arguments.
+py::tuple border_keywords(bool with_value) {
+    if (with_value) return py::make_tuple(interned("borderMode"), interned("borderValue"));
+    return py::make_tuple(interned("borderMode"));
 }
 
 // warp(src, matrix, size, borderMode=mode[, borderValue=value]) as one
@@ -42,7 +35,7 @@ PyObject* border_keywords(bool with_value) {
 py::object warp_affine(py::handle warp, py::handle src, py::handle matrix, py::handle size, py::handle mode,
                        py::handle value = {}) {
     PyObject* args[] = {src.ptr(), matrix.ptr(), size.ptr(), mode.ptr(), value.ptr()};
-    return steal(PyObject_Vectorcall(warp.ptr(), args, 3, border_keywords(static_cast<bool>(value))));
+    return steal(PyObject_Vectorcall(warp.ptr(), args, 3, border_keywords(static_cast<bool>(value)).ptr()));
 }
 
 // ---- extract_poly ----
@@ -66,19 +59,15 @@ py::object fill_value(py::handle shape, py::handle dtype) {
 py::object extract_poly(Args& a) {
     py::handle image = a[0], poly = a[1], outer_value = a[2];
     py::object shape = image.attr("shape");
-    py::object dtype = image.attr("dtype");
-    py::object max_value = fill_value(shape, dtype);
-    py::object np = global("_np");
-    py::dict zeros_kw;
-    zeros_kw["dtype"] = dtype;
-    py::object zeros = np.attr("zeros")(shape, **zeros_kw);
+    py::object max_value = fill_value(shape, image.attr("dtype"));
+    py::object make_zeros = global("_np").attr("zeros");
+    py::object zeros = make_zeros(shape, py::arg("dtype") = image.attr("dtype"));
     if (truthy(steal(PyObject_RichCompare(outer_value.ptr(), py::int_(0).ptr(), Py_NE))))
         zeros = steal(PyNumber_InPlaceAdd(zeros.ptr(), outer_value.ptr()));
     py::list polygons;
     polygons.append(poly);
-    py::dict array_kw;
-    array_kw["dtype"] = np.attr("int32");
-    py::object pts = np.attr("array")(polygons, **array_kw);
+    py::object array = global("_np").attr("array");
+    py::object pts = array(polygons, py::arg("dtype") = global("_np").attr("int32"));
     py::object frame = global("_cv").attr("fillPoly")(zeros, pts, max_value);
     return steal(PyNumber_InPlaceAnd(frame.ptr(), image.ptr()));
 }

@@ -107,6 +107,17 @@ void import_aliases(py::handle m) {
         m.attr((std::string("_") + name).c_str()) = typing.attr(name);
 }
 
+// The module object is being freed (its interpreter is finalising, or every
+// reference was dropped): forget it, so that a later import builds a working
+// module instead of handing back this one with its names cleared.
+void free_module(void* module) {
+    if (module_state::module() == module) module_state::release();
+}
+
+// A module kept alive past finalisation by some stray reference is never
+// freed; the state it left must not outlive its interpreter either.
+void forget_at_exit() { module_state::forget(); }
+
 void forget_module(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* present = PyDict_GetItemString(modules, kModuleName);
@@ -121,6 +132,8 @@ int exec_module(PyObject* module) {
                         "Module 'qlo_cv' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
+    static bool exit_hook = false;
+    if (!exit_hook) exit_hook = Py_AtExit(forget_at_exit) == 0;
     module_state::bind(module);
     try {
         PyObject* builtins_module = PyImport_AddModule("builtins");
@@ -131,6 +144,11 @@ int exec_module(PyObject* module) {
         register_in_sys_modules(module);
         module_state::load_builtins(builtins_module);
         ready_function_type();
+        // The object layer's shared state is made lazily, on the first
+        // release of a Python error; made at the bottom of a recursion that
+        // just hit the limit it fails and reports the failure recursively.
+        // Made here, at import, it is always ready.
+        py::detail::get_internals();
         py::handle m(module);
         import_aliases(m);
         define_module_names(m);
@@ -163,7 +181,7 @@ PyModuleDef g_module_def = {
     g_slots,
     nullptr,
     nullptr,
-    nullptr,
+    free_module,
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "chain/register.h"
 #include "frame/registry.h"
 #include "compare/register.h"
+#include "contour/register.h"
 #include "measure/register.h"
 
 namespace qlo {
@@ -109,6 +110,13 @@ void register_capabilities(Registry& registry) {
     register_warps(registry);
     register_vertical_profiles(registry);
     register_shift_comparator(registry);
+    register_contour_functions(registry);
+    register_contour_class(registry);
+    register_matching_angle(registry);
+    register_template_match(registry);
+    register_simple_compare(registry);
+    register_barcode_contours(registry);
+    register_barcode_compare(registry);
 }
 
 }  // namespace

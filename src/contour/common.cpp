@@ -1,0 +1,49 @@
+#include "contour/common.h"
+
+namespace qlo::contour {
+
+py::object slice(py::handle start, py::handle stop, py::handle step) {
+    return steal(PySlice_New(start.ptr(), stop.ptr(), step.ptr()));
+}
+
+py::object subscript(py::handle target, py::handle key) { return steal(PyObject_GetItem(target.ptr(), key.ptr())); }
+
+void assign(py::handle target, py::handle key, py::handle value) {
+    if (PyObject_SetItem(target.ptr(), key.ptr(), value.ptr()) < 0) throw_error_already_set();
+}
+
+py::object column(py::handle points, long index) {
+    return subscript(points, py::make_tuple(slice({}, {}), py::int_(index)));
+}
+
+bool compare(py::handle a, py::handle b, int op) { return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op))); }
+
+py::object moment(py::handle moments, const char* key) {
+    return steal(PyObject_GetItem(moments.ptr(), interned(key).ptr()));
+}
+
+py::object area_moment(py::handle moments) {
+    py::object m00 = moment(moments, "m00");
+    if (assertions_enabled()) {
+        bool zero = truthy(steal(PyObject_RichCompare(m00.ptr(), py::int_(0).ptr(), Py_EQ)));
+        assert_that(!zero, "Empty or degenerative contour");
+    }
+    return m00;
+}
+
+py::object moment_ratio(py::handle moments, const char* key, py::handle m00) {
+    return steal(PyNumber_TrueDivide(moment(moments, key).ptr(), m00.ptr()));
+}
+
+py::object principal_direction(py::handle moments) {
+    py::object mu20 = moment(moments, "mu20");
+    py::object mu02 = moment(moments, "mu02");
+    py::object mu11 = moment(moments, "mu11");
+    py::object atan2 = global("_np").attr(interned("atan2"));
+    py::object twice_mu11 = steal(PyNumber_Multiply(py::float_(2.0).ptr(), mu11.ptr()));
+    py::object spread = steal(PyNumber_Subtract(mu20.ptr(), mu02.ptr()));
+    py::object theta = steal(PyNumber_Multiply(py::float_(0.5).ptr(), atan2(twice_mu11, spread).ptr()));
+    return global("_np").attr(interned("rad2deg"))(theta);
+}
+
+}  // namespace qlo::contour
