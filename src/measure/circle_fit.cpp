@@ -82,7 +82,7 @@ py::object fitting_circle_init(Args& a) {
     py::object x = a.get(1), y = a.get(2);
     if (!a[3].is_none()) std::tie(x, y) = split_points(a[3]);
     if (assertions_enabled()) assert_that(truthy(steal(PyObject_RichCompare(length(x).ptr(), length(y).ptr(), Py_EQ))));
-    if (PyObject_Size(x.ptr()) == 0) {
+    if (length(x).equal(py::int_(0))) {
         py::setattr(self, interned(kCenter), py::make_tuple(0, 0));
         py::setattr(self, interned(kRadius), py::int_(0));
         return py::none();
