@@ -10,7 +10,7 @@ import qlo_cv
 
 TRUE_CENTER = (612.4, 431.8)   # pixels
 TRUE_RADIUS = 287.3
-PEEL_ROUNDS = 3
+PEEL_ROUNDS = 2
 
 
 def round_part(shape=(860, 1220)):
