@@ -7,7 +7,7 @@ import cv2
 import numpy as np
 
 import qlo_cv
-from bench.shift_comparator import best_ms
+from bench import best_ms
 
 RADII = (60, 300)
 TURN = 37.0

@@ -7,7 +7,7 @@ import time
 import numpy as np
 
 import qlo_cv
-from bench.shift_comparator import best_ms
+from bench import best_ms
 
 SHAPE = (2048, 2448)          # rows, columns: a 5-megapixel camera image
 PROFILE_POINTS = 100_000

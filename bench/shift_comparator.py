@@ -9,6 +9,7 @@ import cv2
 import numpy as np
 
 import qlo_cv
+from bench import best_ms
 from examples.print_pair import make_print_pair
 
 SHAPE = (2048, 2448)          # rows, columns: a 5-megapixel camera image
@@ -53,15 +54,6 @@ def inspect(comparator, tgt):
     result = qlo_cv.CompareResult(tgt)
     comparator.compare(tgt, result)
     return [region.rect for region in result.ng_regions]
-
-
-def best_ms(action, repeat):
-    best = math.inf
-    for _ in range(repeat):
-        start = time.perf_counter()
-        action()
-        best = min(best, time.perf_counter() - start)
-    return best * 1000.0
 
 
 def throughput(action, threads, per_thread):

@@ -31,6 +31,7 @@ public:
     Py_ssize_t stride(int i) const { return view_.strides[i]; }
     Py_ssize_t itemsize() const { return view_.itemsize; }
     void* data() const { return view_.buf; }
+    const char* format() const { return view_.format; }  // struct-module syntax; null means "B"
     // True when the element format is exactly `format` ("h" is native int16).
     bool has_format(const char* format) const { return view_.format && std::strcmp(view_.format, format) == 0; }
 

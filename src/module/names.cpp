@@ -9,7 +9,9 @@
 #include "frame/registry.h"
 #include "compare/register.h"
 #include "contour/register.h"
+#include "coords/register.h"
 #include "measure/register.h"
+#include "regions/register.h"
 
 namespace qlo {
 
@@ -117,6 +119,12 @@ void register_capabilities(Registry& registry) {
     register_simple_compare(registry);
     register_barcode_contours(registry);
     register_barcode_compare(registry);
+    register_coords(registry);
+    register_binary_swap(registry);
+    register_extraction(registry);
+    register_corresponding_region(registry);
+    register_shapes(registry);
+    register_inspection_region(registry);
 }
 
 }  // namespace
