@@ -19,6 +19,7 @@ import cv2
 
 import qlo_cv
 import inspection_regions
+from measure_part import measure_demo
 from print_pair import make_print_pair
 from barcode_job import run_barcode_inspection
 from robot_guidance import demonstrate_robot_guidance
@@ -61,6 +62,7 @@ def main():
         raise OSError("could not write %s" % marked)
     print("marked image: %s" % marked)
     inspection_regions.main_step(standard.image, target.image, result, out_dir)
+    measure_demo()
     run_barcode_inspection(out_dir)
     demonstrate_robot_guidance()
     return 0

@@ -107,7 +107,10 @@ void register_capabilities(Registry& registry) {
     register_warp_nodes(registry);
     register_thresholds(registry);
     register_compare_result(registry);
+    register_circle_fit(registry);
+    register_band_filters(registry);
     register_warps(registry);
+    register_vertical_profiles(registry);
     register_shift_comparator(registry);
     register_contour_functions(registry);
     register_contour_class(registry);
