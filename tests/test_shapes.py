@@ -60,6 +60,29 @@ def test_rectangle_and_triangle_fill_themselves():
     assert image[0, 9] == 1 and image[9, 0] == 1 and image[9, 9] == 0
 
 
+
+class _LyingColour:
+    """Claims four items but runs out after two: OpenCV's binding would read past the end."""
+
+    def __len__(self):
+        return 4
+
+    def __getitem__(self, index):
+        if index >= 2:
+            raise IndexError(index)
+        return 255
+
+
+@pytest.mark.parametrize("cls, text", [(qlo_cv.Rectangle, "x1=1,y1=1,x2=8,y2=8"),
+                                       (qlo_cv.Triangle, "x1=1,y1=1,x2=8,y2=1,x3=4,y3=8")])
+def test_a_colour_sequence_is_read_by_iteration(cls, text):
+    shape = cls("s")
+    shape.create_from_string(text)
+    image = np.zeros((10, 10, 3), np.uint8)
+    shape.draw(image, _LyingColour())           # drawn with (255, 255), not a crash
+    assert image[4, 4].tolist() == [255, 255, 0]
+
+
 @pytest.mark.parametrize("channels", [None, 3, 4])
 def test_apply_keeps_or_blanks_the_inside_on_every_channel(channels):
     image = grey() if channels is None else np.dstack([grey()] * channels)

@@ -30,4 +30,17 @@ inline bool truthy(py::handle value) {
     return r != 0;
 }
 
+// OpenCV's binding trusts len() of a sequence it converts (a colour, a point)
+// and reads past the end when __getitem__ runs out first, crashing the
+// interpreter. Anything that is a sequence but not an exact list or tuple, a
+// str or a buffer (arrays, bytes) is handed over as the tuple its iteration
+// gives: the same items for an honest sequence, an exception for a broken one.
+inline py::object honest_sequence(py::handle value) {
+    PyObject* v = value.ptr();
+    if (PyList_CheckExact(v) || PyTuple_CheckExact(v) || PyUnicode_Check(v) || PyObject_CheckBuffer(v) ||
+        !PySequence_Check(v))
+        return py::reinterpret_borrow<py::object>(value);
+    return steal(PySequence_Tuple(v));
+}
+
 }  // namespace qlo

@@ -115,7 +115,8 @@ py::object rectangle_draw(Args& a) {
     py::object rectangle = global("_cv").attr(interned("rectangle"));
     py::object first = point(self, "x1", "y1", false);
     py::object second = point(self, "x2", "y2", false);
-    rectangle(a[1], first, second, a[2], global("_cv").attr(interned("FILLED")));
+    py::object colour = honest_sequence(a[2]);
+    rectangle(a[1], first, second, colour, global("_cv").attr(interned("FILLED")));
     return py::none();
 }
 
@@ -129,7 +130,8 @@ py::object triangle_draw(Args& a) {
     polygons.append(points);
     py::object array = global("_np").attr(interned("array"));
     py::object pts = array(polygons, global("_np").attr(interned("int32")));
-    global("_cv").attr(interned("fillPoly"))(a[1], pts, a[2]);
+    py::object fill_poly = global("_cv").attr(interned("fillPoly"));
+    fill_poly(a[1], pts, honest_sequence(a[2]));
     return py::none();
 }
 
