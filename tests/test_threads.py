@@ -39,6 +39,8 @@ def same(a, b):
         return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
     if isinstance(a, float):
         return a == b or (math.isnan(a) and math.isnan(b))
+    if a is b:
+        return True
     if type(a).__module__ == "qlo_cv":
         return same(vars(a), vars(b))
     try:
