@@ -7,7 +7,7 @@ go through image chains, a ShiftComparator tolerating 3 pixels of
 misregistration compares them, the verdict and the defect descriptions are
 printed, and the marked image is written to <out>/marked.png
 (out = argv[1], default "out"). Then the inspection-regions step
-(examples/inspection_regions.py) and a barcode print inspection
+(examples/masked_regions.py) and a barcode print inspection
 (examples/barcode_job.py, writing its NG crop into <out>) run, and a
 simulated robot cell guides parts to a target pose (examples/robot_guidance.py).
 """
@@ -18,7 +18,7 @@ import time
 import cv2
 
 import qlo_cv
-import inspection_regions
+import masked_regions
 from measure_part import measure_demo
 from print_pair import make_print_pair
 from barcode_job import run_barcode_inspection
@@ -61,7 +61,7 @@ def main():
     if not cv2.imwrite(marked, result.marked_image()):
         raise OSError("could not write %s" % marked)
     print("marked image: %s" % marked)
-    inspection_regions.main_step(standard.image, target.image, result, out_dir)
+    masked_regions.main_step(standard.image, target.image, result, out_dir)
     measure_demo()
     run_barcode_inspection(out_dir)
     demonstrate_robot_guidance()

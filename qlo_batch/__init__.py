@@ -10,7 +10,7 @@ image of every NG print and an HTML page with thumbnails.
 
 Dask and tqdm are needed only for the distributed run (the `batch` extra).
 """
-from qlo_batch.inspection import Inspector, Outcome, list_images
+from qlo_batch.work_unit import Inspector, Outcome, list_images
 from qlo_batch.pipeline import run_batch
 from qlo_batch.settings import Settings, load_settings
 

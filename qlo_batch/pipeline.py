@@ -5,7 +5,7 @@ import contextlib
 import os
 import sys
 
-from qlo_batch.inspection import Inspector, Outcome, list_images, read_grey
+from qlo_batch.work_unit import Inspector, Outcome, list_images, read_grey
 from qlo_batch.report import ReportWriter
 from qlo_batch.settings import load_settings
 

@@ -124,7 +124,7 @@ void register_capabilities(Registry& registry) {
     register_extraction(registry);
     register_corresponding_region(registry);
     register_shapes(registry);
-    register_inspection_region(registry);
+    register_region_masks(registry);
 }
 
 }  // namespace

@@ -11,6 +11,6 @@ void register_binary_swap(Registry& registry);
 void register_extraction(Registry& registry);
 void register_corresponding_region(Registry& registry);
 void register_shapes(Registry& registry);
-void register_inspection_region(Registry& registry);
+void register_region_masks(Registry& registry);
 
 }  // namespace qlo

@@ -9,7 +9,7 @@ namespace qlo {
 
 namespace {
 
-constexpr const char* kSource = "src/regions/inspection_region.cpp";
+constexpr const char* kSource = "src/regions/region_masks.cpp";
 
 [[noreturn]] void raise_value_error(const char* message) { raise_format(PyExc_ValueError, "%s", message); }
 
@@ -95,6 +95,6 @@ py::object make_region() {
 
 }  // namespace
 
-void register_inspection_region(Registry& registry) { registry.add("Region", make_region); }
+void register_region_masks(Registry& registry) { registry.add("Region", make_region); }
 
 }  // namespace qlo
