@@ -80,18 +80,6 @@ py::object shifted(py::handle loc, py::handle point, py::handle offset, int i) {
     return from_loc + from_point + offset;
 }
 
-// OpenCV swaps image and template when the template is the larger in both
-// directions and then reports where the image lies inside the template.
-// Refuse that with OpenCV's error type, as OpenCV itself refuses a template
-// larger in one direction only.
-void check_template_fits(py::handle search, py::handle templ) {
-    auto s = planar_size(search), t = planar_size(templ);
-    if (!s || !t || t->first < s->first || t->second < s->second || *t == *s) return;
-    py::object error = global("_cv").attr(interned("error"));
-    raise_format(error.ptr(), "template (%zd x %zd) is larger than the search image (%zd x %zd)", t->first,
-                 t->second, s->first, s->second);
-}
-
 py::object find_corresponding_point_by_template_match(Args& a) {
     py::handle image = a[0], templ = a[1], region = a[2], point = a[3], threshold = a[4];
     py::object x1 = py::int_(0), y1 = py::int_(0);

@@ -10,6 +10,7 @@
 
 #include <pybind11/gil_simple.h>
 
+#include "frame/globals.h"
 #include "frame/object.h"
 
 namespace qlo {
@@ -51,6 +52,18 @@ inline std::optional<std::pair<Py_ssize_t, Py_ssize_t>> planar_size(py::handle e
     if (view.ndim >= 2) size.emplace(view.shape[0], view.shape[1]);
     PyBuffer_Release(&view);
     return size;
+}
+
+// OpenCV's matchTemplate swaps image and template when the template is the
+// larger in both directions and then reports where the image lies inside the
+// template. Both template searches refuse that with OpenCV's error type, as
+// OpenCV itself refuses a template larger in one direction only.
+inline void check_template_fits(py::handle search, py::handle templ) {
+    auto s = planar_size(search), t = planar_size(templ);
+    if (!s || !t || t->first < s->first || t->second < s->second || *t == *s) return;
+    py::object error = global("_cv").attr(interned("error"));
+    raise_format(error.ptr(), "template (%zd x %zd) is larger than the search image (%zd x %zd)", t->first,
+                 t->second, s->first, s->second);
 }
 
 // Releases the GIL for the lifetime of the object; pure C++ work only.

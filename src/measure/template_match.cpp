@@ -45,18 +45,6 @@ py::object view(py::handle image, const Window& w) {
     return image[py::make_tuple(rows, py::slice(w.x1, w.x2, py::none()))];
 }
 
-// OpenCV swaps image and template when the template is the larger in both
-// directions and then reports where the image lies inside the template.
-// Refuse that with OpenCV's error type, as OpenCV itself refuses a template
-// larger in one direction only.
-void check_template_fits(py::handle search, py::handle templ) {
-    auto s = planar_size(search), t = planar_size(templ);
-    if (!s || !t || t->first < s->first || t->second < s->second || *t == *s) return;
-    py::object error = global("_cv").attr(interned("error"));
-    raise_format(error.ptr(), "template (%zd x %zd) is larger than the search image (%zd x %zd)", t->first,
-                 t->second, s->first, s->second);
-}
-
 // (max_val, location) of the normalised correlation match; location is the
 // image position of `point_position` in the template, None below `threshold`.
 py::object template_match_point(Args& a) {
