@@ -10,8 +10,10 @@ QLO_VENV=.venv-sanitize bash scripts/setup.sh \
     -C cmake.define.QLO_SANITIZE=ON -C install.strip=false -C build-dir=build/sanitize
 
 # The interpreter is not built with the sanitizer: its runtime must be loaded first.
+# The C++ runtime comes right after it: the interpreter does not link it, and
+# ASan's interceptor for thrown C++ exceptions must find it at start-up.
 export LD_PRELOAD
-LD_PRELOAD=$(gcc -print-file-name=libasan.so)
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)"
 # Leak detection is off (the interpreter and the libraries keep their import-time
 # allocations to the end); the leak test measures per-call growth itself.
 # ASan's reserved address space rules out RLIMIT_AS: hard_rss_limit_mb caps memory.
