@@ -5,14 +5,12 @@ mismatch map of one pass against OpenCV's grey dilation by the same window;
 the native route against the module's own per-displacement loop on thin
 images, wide windows and the shapes the tests use."""
 import math
-import threading
-import time
 
 import cv2
 import numpy as np
 
 import qlo_cv
-from bench import best_ms
+from bench import best_ms, thread_scaling
 from examples.print_pair import make_print_pair
 
 SHAPE = (2048, 2448)          # rows, columns: a 5-megapixel camera image
@@ -59,17 +57,6 @@ def inspect(comparator, tgt):
     return [region.rect for region in result.ng_regions]
 
 
-def throughput(action, threads, per_thread):
-    """Calls per second with `threads` threads each calling `action` `per_thread` times."""
-    workers = [threading.Thread(target=lambda: [action() for _ in range(per_thread)]) for _ in range(threads)]
-    start = time.perf_counter()
-    for worker in workers:
-        worker.start()
-    for worker in workers:
-        worker.join()
-    return threads * per_thread / (time.perf_counter() - start)
-
-
 def main():
     std_image, tgt, _defects = make_print_pair(SHAPE, SHIFT)
     print("shift_comparator: %d x %d 8-bit print pair, threshold %d, step 1, slope true"
@@ -89,10 +76,7 @@ def main():
 
     mismatch_map_against_dilate(comparator.std_threshold, tgt)
     comparator = qlo_cv.ShiftComparator(std_image, 3, THRESHOLD, JUDGE_LENGTH)
-    one = throughput(lambda: inspect(comparator, tgt), 1, 20)
-    two = throughput(lambda: inspect(comparator, tgt), 2, 20)
-    print("  threads (max_shift 3): 1 thread %.1f compares/s, 2 threads %.1f compares/s, %.2fx"
-          % (one, two, two / one))
+    thread_scaling("compare, max_shift 3:", lambda: (lambda: inspect(comparator, tgt)), 10)
     route_against_loop()
 
 
