@@ -1,6 +1,9 @@
 """Shift comparator: judges, verdicts on drawn defects, and the native mismatch
 map against the displacement-by-displacement loop."""
 import math
+import os
+import subprocess
+import sys
 import threading
 
 import cv2
@@ -570,3 +573,49 @@ def test_append_is_looked_up_before_the_region_is_made(monkeypatch):
     qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), 1, 30, 1)._do_compare_image_with_shift(
         std, tgt, 1, "x", Result())
     assert events == ["append", "NGRegion", "appended"]
+
+
+# ---- generic and vector-extension kernels ----
+
+KERNEL_CASES = """
+import sys
+import cv2
+import numpy as np
+import qlo_cv
+
+def masks():
+    rng = np.random.default_rng(11)
+    out = []
+    find = cv2.findContours
+    for rows, cols in ((1, 1), (3, 70), (17, 15), (40, 33), (31, 257), (96, 130)):
+        for low, high in ((0, 256), (-3000, 3000)):
+            std = rng.integers(low, high, (rows, cols)).astype(np.int16)
+            tgt = rng.integers(low, high, (rows, cols)).astype(np.int16)
+            for max_shift, step, slope, threshold in ((1, 1, True, 10), (3, 1, True, 0), (4, 2, False, -20),
+                                                      (7, 1, True, 60), (9, 1, True, -1)):
+                comparator = qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), max_shift, threshold, 1,
+                                                    slope=slope, step=step)
+                cv2.findContours = lambda mask, *args: out.append(mask.copy()) or find(mask, *args)
+                comparator._do_compare_image_with_shift(std, tgt, 1, "x", qlo_cv.CompareResult(None))
+                cv2.findContours = find
+    return out
+
+if __name__ == "__main__":
+    np.savez(sys.argv[1], *masks())
+"""
+
+
+def test_generic_kernels_give_the_masks_of_the_vector_extension_ones(tmp_path):
+    # The process picks the kernels built for the processor's vector
+    # extensions; the variable keeps the generic ones in the child.
+    script = tmp_path / "kernel_cases.py"
+    script.write_text(KERNEL_CASES)
+    env = dict(os.environ, QLO_CV_GENERIC_KERNELS="1")
+    subprocess.run([sys.executable, str(script), str(tmp_path / "generic.npz")], env=env, check=True)
+    namespace = {}
+    exec(compile(KERNEL_CASES, str(script), "exec"), namespace)
+    here = namespace["masks"]()
+    with np.load(tmp_path / "generic.npz") as generic:
+        assert len(generic.files) == len(here) == 60
+        for index, mask in enumerate(here):
+            assert np.array_equal(generic[f"arr_{index}"], mask), index
