@@ -155,6 +155,20 @@ def test_read_only_arrays_fail_only_where_the_loop_writes(native, loop, nbounds)
         assert same(outcome(native, mine, *args), expected)
 
 
+@pytest.mark.parametrize("dtype", [np.uint8, np.int16, np.float16, np.float32, np.float64])
+@pytest.mark.parametrize("position", [None, 0, 1023, 1024, 2500, 4999])
+def test_a_lone_drop_is_found_wherever_it_lies(dtype, position):
+    # The search for the first drop reads whole blocks at a time.
+    values = np.full(5000, 100, dtype)
+    if position is not None:
+        values[position] = 7
+    expected = values.copy()
+    if position is not None:
+        expected[position] = 0
+    assert np.array_equal(qlo_cv.take_middle(values, 50, 150), expected)
+    assert np.array_equal(values, expected)
+
+
 @pytest.mark.parametrize("call, args, expected", [
     (qlo_cv.take_middle, ([1, 5, 9], 5, 9), [0, 5, 9]),
     (qlo_cv.take_min_or_max, ([1, 5, 7, 9], 5, 9), [1, 5, 0, 9]),
