@@ -17,30 +17,31 @@ def best_ms(action, repeat):
 def throughput(make_action, threads, calls):
     """Calls per second of `threads` threads started together, each making
     `calls` calls of its own action from make_action() (its own buffers, so
-    the threads share no output). The best of three runs."""
-    best = 0.0
-    for _ in range(3):
-        actions = [make_action() for _ in range(threads)]
-        start_line = threading.Barrier(threads + 1)
+    the threads share no output)."""
+    actions = [make_action() for _ in range(threads)]
+    start_line = threading.Barrier(threads + 1)
 
-        def work(action):
-            start_line.wait()
-            for _ in range(calls):
-                action()
-
-        workers = [threading.Thread(target=work, args=(action,)) for action in actions]
-        for worker in workers:
-            worker.start()
+    def work(action):
         start_line.wait()
-        start = time.perf_counter()
-        for worker in workers:
-            worker.join()
-        best = max(best, threads * calls / (time.perf_counter() - start))
-    return best
+        for _ in range(calls):
+            action()
+
+    workers = [threading.Thread(target=work, args=(action,)) for action in actions]
+    for worker in workers:
+        worker.start()
+    start_line.wait()
+    start = time.perf_counter()
+    for worker in workers:
+        worker.join()
+    return threads * calls / (time.perf_counter() - start)
 
 
-def thread_scaling(label, make_action, calls):
-    """Prints the throughput of one thread and of two threads at once."""
-    one = throughput(make_action, 1, calls)
-    two = throughput(make_action, 2, calls)
+def thread_scaling(label, make_action, calls, rounds=5):
+    """Prints the throughput of one thread and of two threads at once, each
+    the best of `rounds` runs taken in turns, so that a slow spell of the
+    machine weighs on both."""
+    one = two = 0.0
+    for _ in range(rounds):
+        one = max(one, throughput(make_action, 1, calls))
+        two = max(two, throughput(make_action, 2, calls))
     print("  %-34s 1 thread %8.1f calls/s, 2 threads %8.1f calls/s, %.2fx" % (label, one, two, two / one))
