@@ -619,3 +619,38 @@ def test_generic_kernels_give_the_masks_of_the_vector_extension_ones(tmp_path):
         assert len(generic.files) == len(here) == 60
         for index, mask in enumerate(here):
             assert np.array_equal(generic[f"arr_{index}"], mask), index
+
+
+# ---- reuse of the native mask ----
+
+@pytest.mark.parametrize("treat", ["keep", "view", "read-only", "resize"])
+def test_a_mask_someone_holds_or_changed_is_never_filled_again(monkeypatch, rng, treat):
+    # The native route refills the mask of an earlier call only when nothing
+    # else holds it and it still has the layout it was made with.
+    find, held, seen = cv2.findContours, [], []
+
+    def spy(mask, *args):
+        seen.append(mask.copy())
+        if treat == "keep":
+            held.append((mask, mask.copy()))
+        elif treat == "view":
+            held.append((mask[1:, :], mask[1:, :].copy()))
+        elif treat == "read-only":
+            mask.flags.writeable = False
+        else:
+            mask.resize((3, 3), refcheck=False)
+        return find(seen[-1], *args)
+
+    pairs = [textured_pair(rng), textured_pair(rng, shape=(50, 70)), textured_pair(rng)]
+    expected = [summary(run(std, tgt, 2)) for std, tgt in pairs]
+    monkeypatch.setattr(cv2, "findContours", spy)
+    assert [summary(run(std, tgt, 2)) for std, tgt in pairs] == expected
+    for array, copy in held:
+        assert np.array_equal(array, copy)
+    with monkeypatch.context() as m:
+        m.setattr(qlo_cv, "translate", py_translate)
+        looped = []
+        for std, tgt in pairs:
+            looped_result = run(std, tgt, 2)
+            looped.append(summary(looped_result))
+    assert looped == expected

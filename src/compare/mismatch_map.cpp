@@ -147,16 +147,26 @@ struct Plane {
     }
 };
 
-// A new C-ordered rows x cols uint8 array, made by NumPy's own array type (the
+constexpr const char kSpareMask[] = "mismatch mask";
+
+// A C-ordered rows x cols uint8 array, made by NumPy's own array type (the
 // array `result * _np.uint8(255)` gives on the loop) and checked before the
-// kernel writes into it: nothing the caller rebound takes part.
+// kernel writes into it: nothing the caller rebound takes part. The mask of
+// an earlier call that no one kept is filled again when its shape fits (the
+// kernel writes every pixel); otherwise a new one is made.
 struct Mask {
     py::object array;
     std::optional<BufferView> view;
 
     bool make(int rows, int cols) {
+        array = take_spare(kSpareMask);
+        if (array && fits(rows, cols)) return true;
+        view.reset();
         array = py::reinterpret_borrow<py::object>(original("_np.ndarray"))(py::make_tuple(rows, cols),
                                                                               original("_np.uint8"));
+        return fits(rows, cols);
+    }
+    bool fits(int rows, int cols) {
         try {
             view.emplace(array, true);
         } catch (py::error_already_set&) {
@@ -256,10 +266,13 @@ void record_mismatch_originals() {
 }
 
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
-                         py::handle slope, py::handle step) {
+                         py::handle slope, py::handle step, bool* made_here) {
     py::object mask = mask_by_dilation(std_image, tgt_image, max_shift, threshold, slope, step);
+    if (made_here) *made_here = bool(mask);
     if (mask) return mask;
     return mask_by_displacement(std_image, tgt_image, max_shift, threshold, slope, step);
 }
+
+void done_with_mask(py::object mask) { keep_spare(kSpareMask, std::move(mask)); }
 
 }  // namespace qlo::comparison

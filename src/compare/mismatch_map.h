@@ -17,8 +17,13 @@ void record_mismatch_originals();
 // For int16 planes whose differences cannot overflow, and with the module's
 // own functions bound, a native grey-level dilation/erosion gives the same
 // mask in a few passes; everywhere else each displacement is tried through
-// translate / compare_image_difference / _np.logical_and.
+// translate / compare_image_difference / _np.logical_and. `made_here`, when
+// given, tells whether the native route made the mask.
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
-                         py::handle slope, py::handle step);
+                         py::handle slope, py::handle step, bool* made_here = nullptr);
+
+// Hands back a mask the native route made, once the caller is done with it:
+// when nothing else holds it, the next native mask of its shape reuses it.
+void done_with_mask(py::object mask);
 
 }  // namespace qlo::comparison

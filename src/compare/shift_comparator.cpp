@@ -169,7 +169,10 @@ py::object do_compare_image_with_shift(Args& a) {
     py::object threshold = self.attr(interned("threshold"));
     py::object slope = self.attr(interned("slope"));
     py::object step = self.attr(interned("step"));
-    report_blobs(self, comparison::mismatch_mask(a[1], a[2], max_shift, threshold, slope, step), a[3], a[4], a[5]);
+    bool made_here = false;
+    py::object mask = comparison::mismatch_mask(a[1], a[2], max_shift, threshold, slope, step, &made_here);
+    report_blobs(self, mask, a[3], a[4], a[5]);
+    if (made_here) comparison::done_with_mask(std::move(mask));
     return py::none();
 }
 

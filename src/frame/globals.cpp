@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 namespace qlo {
 
@@ -22,6 +23,9 @@ std::unordered_map<const char*, PyObject*> g_interned;
 
 // Strong references, so an identity match cannot come from a reused address.
 std::unordered_map<std::string, PyObject*> g_originals;
+
+// Spare output arrays by key, each the only reference to its array.
+std::unordered_map<std::string, PyObject*> g_spares;
 
 }  // namespace
 
@@ -100,6 +104,18 @@ py::handle original(const char* name) {
     return it == g_originals.end() ? py::handle() : py::handle(it->second);
 }
 
+void keep_spare(const char* key, py::object array) {
+    if (!array || Py_REFCNT(array.ptr()) != 1 || !g_module) return;
+    PyObject*& slot = g_spares[key];
+    Py_XSETREF(slot, array.release().ptr());
+}
+
+py::object take_spare(const char* key) {
+    auto it = g_spares.find(key);
+    if (it == g_spares.end() || !it->second) return {};
+    return steal(std::exchange(it->second, nullptr));
+}
+
 const Builtins& builtins() {
     if (!g_builtins) raise_format(PyExc_RuntimeError, "qlo_cv is not initialised");
     return *g_builtins;
@@ -132,6 +148,8 @@ void release() {
     g_interned.clear();
     for (auto& entry : g_originals) Py_DECREF(entry.second);
     g_originals.clear();
+    for (auto& entry : g_spares) Py_XDECREF(entry.second);
+    g_spares.clear();
 }
 
 void forget() {
@@ -140,6 +158,7 @@ void forget() {
     g_builtins = nullptr;  // its objects went with the interpreter; nothing to release
     g_interned.clear();
     g_originals.clear();
+    g_spares.clear();
 }
 
 PyObject* module() { return g_module; }
