@@ -1,4 +1,5 @@
 """Wrong input of every kind raises a Python exception, and repeated calls do not leak."""
+import cv2
 import numpy as np
 import pytest
 
@@ -59,3 +60,26 @@ def test_repeated_failures_and_successes_do_not_leak():
     """)
     assert proc.returncode == 0, proc.stderr
     assert int(proc.stdout) < 4096, f"resident memory grew by {proc.stdout.strip()} KiB"
+
+
+def _peeler_on_four_dims():
+    peeler = qlo_cv.CirclePeeler(np.full((20, 20), 200, np.uint8), 100)
+    peeler._CirclePeeler__shape = (1, 1, 1, 1)
+    return peeler.peel(1)
+
+
+SQUARE = np.array([[[1, 1]], [[6, 1]], [[6, 6]], [[1, 6]]], np.int32)
+
+
+@pytest.mark.parametrize("draw", [
+    lambda image: qlo_cv.Contour(SQUARE).make_mask(image.shape),
+    lambda image: qlo_cv.Triangle("t").draw(image, 255),
+    lambda image: qlo_cv.Rectangle("r").draw(image, 255),
+    lambda image: qlo_cv.extract_poly(image, SQUARE.reshape(-1, 2), 0),
+    lambda image: _peeler_on_four_dims(),
+], ids=["make_mask", "triangle", "rectangle", "extract_poly", "peel"])
+@pytest.mark.parametrize("shape", [(0, 0, 0, 0), (1, 1, 1, 1), (2, 3, 4, 5)])
+def test_drawing_on_more_than_three_dimensions_is_refused(draw, shape):
+    # OpenCV's fillPoly and drawContours write past a small 4-D array's memory.
+    with pytest.raises(cv2.error, match="cannot draw on an array of 4 dimensions"):
+        draw(np.zeros(shape, np.uint8))

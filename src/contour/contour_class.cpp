@@ -3,6 +3,7 @@
 // object's own moves (reverse, move_offset, move_centroid_to). It also paints
 // the contour into a new mask image.
 #include "contour/common.h"
+#include "frame/buffer.h"
 #include "contour/register.h"
 
 namespace qlo {
@@ -215,6 +216,7 @@ py::object make_mask(Args& a) {
     py::object draw = global("_cv").attr(interned("drawContours"));
     py::list contours;
     contours.append(points_of(self));
+    check_drawable(mask);
     draw(mask, contours, 0, py::arg("color") = white, py::arg("thickness") = thickness);
     if (compare(edge, edge_process("NoProcess"), Py_NE)) {
         py::object co = points_of(self).attr(interned("reshape"))(-1, 2);

@@ -66,6 +66,25 @@ inline void check_template_fits(py::handle search, py::handle templ) {
                  t->second, s->first, s->second);
 }
 
+// OpenCV draws on images of rows and columns with at most one axis of
+// channels, but its binding hands a drawing function an array of more
+// dimensions anyway, and fillPoly or drawContours on a small one (shape
+// (1, 1, 1, 1), say) write past its memory. Drawing on such an array is
+// refused with OpenCV's error type, before the drawing call.
+inline void check_drawable(py::handle image) {
+    Py_buffer view{};
+    if (PyObject_GetBuffer(image.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return;  // not an array: OpenCV's binding refuses it itself
+    }
+    int ndim = view.ndim;
+    PyBuffer_Release(&view);
+    if (ndim <= 3) return;
+    py::object error = global("_cv").attr(interned("error"));
+    raise_format(error.ptr(), "cannot draw on an array of %d dimensions: an image has rows, columns and channels",
+                 ndim);
+}
+
 // Releases the GIL for the lifetime of the object; pure C++ work only.
 using ReleaseGil = py::gil_scoped_release_simple;
 

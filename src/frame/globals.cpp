@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
-#include <utility>
+#include <vector>
 
 namespace qlo {
 
@@ -24,8 +24,10 @@ std::unordered_map<const char*, PyObject*> g_interned;
 // Strong references, so an identity match cannot come from a reused address.
 std::unordered_map<std::string, PyObject*> g_originals;
 
-// Spare output arrays by key, each the only reference to its array.
-std::unordered_map<std::string, PyObject*> g_spares;
+// Spare output arrays by key, each the only reference to its array: as many
+// as calls have needed at once (threads), up to kSparesPerKey.
+constexpr size_t kSparesPerKey = 4;
+std::unordered_map<std::string, std::vector<PyObject*>> g_spares;
 
 }  // namespace
 
@@ -106,14 +108,16 @@ py::handle original(const char* name) {
 
 void keep_spare(const char* key, py::object array) {
     if (!array || Py_REFCNT(array.ptr()) != 1 || !g_module) return;
-    PyObject*& slot = g_spares[key];
-    Py_XSETREF(slot, array.release().ptr());
+    std::vector<PyObject*>& spares = g_spares[key];
+    if (spares.size() < kSparesPerKey) spares.push_back(array.release().ptr());
 }
 
 py::object take_spare(const char* key) {
     auto it = g_spares.find(key);
-    if (it == g_spares.end() || !it->second) return {};
-    return steal(std::exchange(it->second, nullptr));
+    if (it == g_spares.end() || it->second.empty()) return {};
+    PyObject* array = it->second.back();
+    it->second.pop_back();
+    return steal(array);
 }
 
 const Builtins& builtins() {
@@ -148,7 +152,8 @@ void release() {
     g_interned.clear();
     for (auto& entry : g_originals) Py_DECREF(entry.second);
     g_originals.clear();
-    for (auto& entry : g_spares) Py_XDECREF(entry.second);
+    for (auto& entry : g_spares)
+        for (PyObject* array : entry.second) Py_DECREF(array);
     g_spares.clear();
 }
 

@@ -33,9 +33,10 @@ py::handle original(const char* name);
 // A fast path's output array that no one else holds any more, kept so that
 // the next call fills it again instead of allocating: a fresh buffer of
 // megabytes costs its page faults again whenever the allocator has handed the
-// last one back to the system. One array per key, released with the module.
-// keep_spare takes the array only while the caller holds its sole reference;
-// take_spare hands it out once (null when none is kept).
+// last one back to the system. As many arrays per key as calls needed at once
+// (threads), at most four; released with the module. keep_spare takes the
+// array only while the caller holds its sole reference; take_spare hands each
+// out once (null when none is kept).
 void keep_spare(const char* key, py::object array);
 py::object take_spare(const char* key);
 

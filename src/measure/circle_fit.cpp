@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "frame/buffer.h"
 #include "frame/frame.h"
 #include "measure/register.h"
 
@@ -164,7 +165,10 @@ py::object peel(Args& a) {
     py::object zeros_of = global("_np").attr(interned("zeros"));
     py::object shape = self.attr(interned(kShape));
     py::object zeros = zeros_of(shape, py::arg("dtype") = global("_np").attr(interned("uint8")));
-    py::object image = global("_cv").attr(interned("fillPoly"))(zeros, self.attr(interned(kContours)), 255);
+    py::object fill_poly = global("_cv").attr(interned("fillPoly"));
+    py::object contours = self.attr(interned(kContours));
+    check_drawable(zeros);
+    py::object image = fill_poly(zeros, contours, 255);
     py::object rounds = builtins().range(a[1]);
     for (py::handle round : rounds) {
         (void)round;

@@ -3,6 +3,7 @@
 // compare_image_difference run once per tried displacement in the shift
 // comparator, so they make their OpenCV and NumPy calls directly, with no
 // argument dictionaries and no temporaries beyond those the calls return.
+#include "frame/buffer.h"
 #include "frame/frame.h"
 #include "measure/register.h"
 
@@ -68,7 +69,9 @@ py::object extract_poly(Args& a) {
     polygons.append(poly);
     py::object array = global("_np").attr("array");
     py::object pts = array(polygons, py::arg("dtype") = global("_np").attr("int32"));
-    py::object frame = global("_cv").attr("fillPoly")(zeros, pts, max_value);
+    py::object fill_poly = global("_cv").attr("fillPoly");
+    check_drawable(zeros);
+    py::object frame = fill_poly(zeros, pts, max_value);
     return steal(PyNumber_InPlaceAnd(frame.ptr(), image.ptr()));
 }
 

@@ -2,6 +2,7 @@
 // Rectangle and Triangle that fill themselves. Their coordinates come from a
 // short text of name=value pairs; applied to an image as a mask, a shape
 // keeps only its inside (colour 255) or blanks it (colour 0).
+#include "frame/buffer.h"
 #include "frame/frame.h"
 #include "regions/register.h"
 #include "regions/shared_steps.h"
@@ -116,7 +117,9 @@ py::object rectangle_draw(Args& a) {
     py::object first = point(self, "x1", "y1", false);
     py::object second = point(self, "x2", "y2", false);
     py::object colour = honest_sequence(a[2]);
-    rectangle(a[1], first, second, colour, global("_cv").attr(interned("FILLED")));
+    py::object filled = global("_cv").attr(interned("FILLED"));
+    check_drawable(a[1]);
+    rectangle(a[1], first, second, colour, filled);
     return py::none();
 }
 
@@ -131,7 +134,9 @@ py::object triangle_draw(Args& a) {
     py::object array = global("_np").attr(interned("array"));
     py::object pts = array(polygons, global("_np").attr(interned("int32")));
     py::object fill_poly = global("_cv").attr(interned("fillPoly"));
-    fill_poly(a[1], pts, honest_sequence(a[2]));
+    py::object colour = honest_sequence(a[2]);
+    check_drawable(a[1]);
+    fill_poly(a[1], pts, colour);
     return py::none();
 }
 
