@@ -596,8 +596,10 @@ def masks():
                 comparator = qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), max_shift, threshold, 1,
                                                     slope=slope, step=step)
                 cv2.findContours = lambda mask, *args: out.append(mask.copy()) or find(mask, *args)
-                comparator._do_compare_image_with_shift(std, tgt, 1, "x", qlo_cv.CompareResult(None))
-                cv2.findContours = find
+                try:
+                    comparator._do_compare_image_with_shift(std, tgt, 1, "x", qlo_cv.CompareResult(None))
+                finally:
+                    cv2.findContours = find
     return out
 
 if __name__ == "__main__":
