@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include <pybind11/gil_simple.h>
 
@@ -40,18 +41,25 @@ private:
     Py_buffer view_{};
 };
 
-// (rows, columns) of an object exporting a buffer of two or more dimensions;
-// nothing for any other object. Reads no Python attribute.
-inline std::optional<std::pair<Py_ssize_t, Py_ssize_t>> planar_size(py::handle exporter) {
+// The shape of the buffer an object exports; nothing for an object that
+// exports none. Reads no Python attribute.
+inline std::optional<std::vector<Py_ssize_t>> exported_shape(py::handle exporter) {
     Py_buffer view{};
     if (PyObject_GetBuffer(exporter.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
         PyErr_Clear();
         return std::nullopt;
     }
-    std::optional<std::pair<Py_ssize_t, Py_ssize_t>> size;
-    if (view.ndim >= 2) size.emplace(view.shape[0], view.shape[1]);
+    std::vector<Py_ssize_t> shape(view.shape, view.shape + view.ndim);
     PyBuffer_Release(&view);
-    return size;
+    return shape;
+}
+
+// (rows, columns) of an object exporting a buffer of two or more dimensions;
+// nothing for any other object. Reads no Python attribute.
+inline std::optional<std::pair<Py_ssize_t, Py_ssize_t>> planar_size(py::handle exporter) {
+    auto shape = exported_shape(exporter);
+    if (!shape || shape->size() < 2) return std::nullopt;
+    return std::make_pair((*shape)[0], (*shape)[1]);
 }
 
 // OpenCV's matchTemplate swaps image and template when the template is the
@@ -72,17 +80,11 @@ inline void check_template_fits(py::handle search, py::handle templ) {
 // (1, 1, 1, 1), say) write past its memory. Drawing on such an array is
 // refused with OpenCV's error type, before the drawing call.
 inline void check_drawable(py::handle image) {
-    Py_buffer view{};
-    if (PyObject_GetBuffer(image.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
-        PyErr_Clear();
-        return;  // not an array: OpenCV's binding refuses it itself
-    }
-    int ndim = view.ndim;
-    PyBuffer_Release(&view);
-    if (ndim <= 3) return;
+    auto shape = exported_shape(image);  // not an array: OpenCV's binding refuses it itself
+    if (!shape || shape->size() <= 3) return;
     py::object error = global("_cv").attr(interned("error"));
-    raise_format(error.ptr(), "cannot draw on an array of %d dimensions: an image has rows, columns and channels",
-                 ndim);
+    raise_format(error.ptr(), "cannot draw on an array of %zu dimensions: an image has rows, columns and channels",
+                 shape->size());
 }
 
 // Releases the GIL for the lifetime of the object; pure C++ work only.
