@@ -2,6 +2,7 @@
 thumbnail of every NG print at once (so the image bytes are not kept), then a
 CSV table and an HTML page, both in file order."""
 import csv
+import hashlib
 import html
 import json
 import os
@@ -17,6 +18,11 @@ th, td { border: 1px solid #ccc; padding: 4px 8px; vertical-align: top; text-ali
 .ERROR { color: #9a6700; font-weight: bold; }
 ul { margin: 0; padding-left: 1.2em; } img { display: block; }
 """
+
+
+def anchor(file):
+    """The id of a file's row in report.html (other pages link to it)."""
+    return "row-" + hashlib.sha1(file.encode("utf-8")).hexdigest()[:12]
 
 
 class ReportWriter:
@@ -76,8 +82,8 @@ def html_row(row):
     if row["thumbnail"]:
         picture = '<a href="%s"><img src="%s" alt="%s marked"></a>' % (
             e(quote(row["marked_image"])), e(quote(row["thumbnail"])), e(row["file"]))
-    return ('<tr><td>%s</td><td class="%s">%s</td><td>%d</td><td>%s</td><td>%.3f</td><td>%s</td></tr>'
-            % (e(row["file"]), row["verdict"], row["verdict"], row["ng_count"], detail, row["seconds"], picture))
+    return ('<tr id="%s"><td>%s</td><td class="%s">%s</td><td>%d</td><td>%s</td><td>%.3f</td><td>%s</td></tr>'
+            % (anchor(row["file"]), e(row["file"]), row["verdict"], row["verdict"], row["ng_count"], detail, row["seconds"], picture))
 
 
 def html_page(rows):

@@ -10,6 +10,13 @@
     regions_workbook = "regions.xlsx"     # optional, relative to this file
     regions_sheet = "Sheet1"              # optional, the first sheet by default
 
+    # Defects (qlo_batch.defects): how NG regions become one defect each.
+    gap = 6                           # NG regions closer than this (pixels) are one defect
+    extent = 8                        # how far (pixels) around its NG regions a defect's difference may reach
+    margin = 0                        # pixels added on each side of a defect's box
+    min_score = 0.0                   # defects scoring less are not reported
+    material = "auto"                 # the pattern's grey level: "dark", "light" or "auto"
+
 Every key is optional; unknown keys are refused so that a misspelt one does not
 silently fall back to its default.
 """
@@ -21,6 +28,10 @@ from typing import Optional, Union
 import qlo_cv
 
 JUDGES = ("contour_is_too_long", "contour_is_too_big")
+MATERIALS = ("auto", "dark", "light")
+# Bounds of the numeric settings: beyond them a value is a typo, not a choice.
+RANGES = (("max_shift", 0, 64), ("threshold", -255, 255), ("gap", 0, 1000), ("extent", 0, 1000),
+          ("margin", 0, 1000), ("min_score", 0.0, 1e12))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -34,16 +45,30 @@ class Settings:
     compare_region: Optional[list] = None
     regions_workbook: Optional[str] = None
     regions_sheet: Optional[str] = None
+    gap: int = 6
+    extent: int = 8
+    margin: int = 0
+    min_score: float = 0.0
+    material: str = "auto"
 
     def __post_init__(self):
-        for name in ("max_shift", "threshold", "step"):
+        for name in ("max_shift", "threshold", "step", "gap", "extent", "margin"):
             _expect(name, getattr(self, name), int)
+        _expect("min_score", self.min_score, (int, float))
+        for name, low, high in RANGES:
+            value = getattr(self, name)
+            if not low <= value <= high:
+                raise ValueError("setting %r must lie in %s..%s, not %r" % (name, low, high, value))
+        if self.material not in MATERIALS:
+            raise ValueError("material must be one of %s, not %r" % (", ".join(MATERIALS), self.material))
         _expect("slope", self.slope, bool)
         _expect("judge_parameter", self.judge_parameter, (int, float, list))
         if self.judge not in JUDGES:
             raise ValueError("judge must be one of %s, not %r" % (", ".join(JUDGES), self.judge))
         if self.step < 1:
             raise ValueError("step must be at least 1, not %d" % self.step)
+        if isinstance(self.judge_parameter, (int, float)) and not 0 <= self.judge_parameter <= 1e12:
+            raise ValueError("setting 'judge_parameter' must lie in 0..1e12, not %r" % (self.judge_parameter,))
         if self.compare_region is not None:
             _expect("compare_region", self.compare_region, list)
             if len(self.compare_region) != 4 or not all(_is_int(v) for v in self.compare_region):
@@ -93,3 +118,25 @@ def load_settings(path=None):
     if isinstance(workbook, str):
         values["regions_workbook"] = os.path.join(os.path.dirname(os.path.abspath(path)), workbook)
     return Settings(**values)
+
+
+def save_settings(settings, path):
+    """Writes `settings` as a TOML file that load_settings reads back equal
+    (keys left at None are left out)."""
+    lines = []
+    for field in dataclasses.fields(Settings):
+        value = getattr(settings, field.name)
+        if value is not None:
+            lines.append("%s = %s" % (field.name, _toml_value(value)))
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def _toml_value(value):
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, str):
+        return '"%s"' % value.replace("\\", "\\\\").replace('"', '\\"')
+    if isinstance(value, (list, tuple)):
+        return "[%s]" % ", ".join(_toml_value(v) for v in value)
+    return repr(value)
