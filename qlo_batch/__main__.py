@@ -1,38 +1,62 @@
-"""Command line: python -m qlo_batch STANDARD TARGET_DIR OUT_DIR [options]"""
+"""Command line:
+    python -m qlo_batch STANDARD TARGET_DIR OUT_DIR [options]
+    python -m qlo_batch --pairs PAIRS_CSV OUT_DIR [options]"""
 import argparse
 import os
 import sys
 
-from qlo_batch.pipeline import run_batch
+from qlo_batch.pipeline import run_batch, run_pairs
 from qlo_batch.report import summary
+
+USAGE = ("%(prog)s STANDARD TARGET_DIR OUT_DIR [options]\n"
+         "       %(prog)s --pairs PAIRS_CSV OUT_DIR [options]")
 
 
 def parse(argv):
     parser = argparse.ArgumentParser(
-        prog="qlo_batch", description="Inspect every image of a folder against a standard print and write a "
-                                      "report (report.csv, report.html, marked/ and thumbs/) into OUT_DIR.")
-    parser.add_argument("standard", metavar="STANDARD", help="the standard (reference) image file")
-    parser.add_argument("target_dir", metavar="TARGET_DIR", help="the folder of images to inspect")
-    parser.add_argument("out_dir", metavar="OUT_DIR", help="the folder the report is written into")
-    parser.add_argument("--settings", metavar="FILE", help="TOML settings file (comparator and regions)")
-    parser.add_argument("--scheduler", metavar="ADDR",
-                        help="address of an existing Dask scheduler (default: a new local cluster)")
+        prog="qlo_batch", usage=USAGE,
+        description="Inspect every image of a folder against a standard print, or every target of a pairs CSV "
+                    "(header standard,target) against its own standard, and write a report (report.csv, "
+                    "defects.csv, run.json, report.html, marked/ and thumbs/) into OUT_DIR.")
+    parser.add_argument("paths", nargs="+", metavar="PATH",
+                        help="STANDARD TARGET_DIR OUT_DIR, or OUT_DIR alone with --pairs")
+    parser.add_argument("--pairs", metavar="PAIRS_CSV",
+                        help="CSV of standard,target pairs (relative paths are relative to its folder)")
+    parser.add_argument("--settings", metavar="FILE", help="TOML settings file (comparator, regions, defects)")
+    parser.add_argument("--scheduler", metavar="ADDR", help="address of an existing Dask scheduler (always used)")
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 1,
-                        help="workers of the local cluster (default: one per core)")
-    parser.add_argument("--serial", action="store_true", help="inspect in a plain loop in this process")
+                        help="workers of a local cluster (default: one per core)")
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--serial", action="store_true", help="inspect in a plain loop in this process")
+    mode.add_argument("--dask", action="store_true",
+                      help="start a local Dask cluster whatever the batch's size (by default one is started "
+                           "only when the batch is large enough to gain from it)")
     parser.add_argument("--no-progress", action="store_true", help="do not show the progress bar")
-    return parser.parse_args(argv)
+    args = parser.parse_args(argv)
+    wanted = 1 if args.pairs else 3
+    if len(args.paths) != wanted:
+        parser.error("expected %s, got %d path%s" % ("OUT_DIR after --pairs PAIRS_CSV" if args.pairs else
+                                                     "STANDARD TARGET_DIR OUT_DIR", len(args.paths),
+                                                     "" if len(args.paths) == 1 else "s"))
+    return args
 
 
 def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
-    if not os.path.isdir(args.target_dir):
-        print("qlo_batch: %s is not a folder" % args.target_dir, file=sys.stderr)
-        return 2
-    rows = run_batch(args.standard, args.target_dir, args.out_dir, args.settings, args.scheduler, args.workers,
-                     serial=args.serial, progress=not args.no_progress)
+    serial = True if args.serial else False if args.dask else None
+    options = dict(settings=args.settings, scheduler=args.scheduler, workers=args.workers, serial=serial,
+                   progress=not args.no_progress)
+    if args.pairs:
+        out_dir = args.paths[0]
+        rows = run_pairs(args.pairs, out_dir, **options)
+    else:
+        standard, target_dir, out_dir = args.paths
+        if not os.path.isdir(target_dir):
+            print("qlo_batch: %s is not a folder" % target_dir, file=sys.stderr)
+            return 2
+        rows = run_batch(standard, target_dir, out_dir, **options)
     print(summary(rows))
-    print("report: %s" % os.path.join(args.out_dir, "report.html"))
+    print("report: %s" % os.path.join(out_dir, "report.html"))
     return 0
 
 

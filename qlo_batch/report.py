@@ -1,14 +1,21 @@
 """The report of a batch run, written as outcomes arrive: the marked image and
-thumbnail of every NG print at once (so the image bytes are not kept), then a
-CSV table and an HTML page, both in file order."""
+thumbnail of every NG print at once (so the image bytes are not kept), then, in
+file order, the CSV tables of prints and of defects, run.json (image sizes and
+paths, for the commands that read a run) and an HTML page."""
 import csv
+import dataclasses
 import hashlib
 import html
 import json
 import os
+import re
 from urllib.parse import quote
 
 COLUMNS = ("file", "verdict", "ng_count", "descriptions", "boxes", "seconds", "error", "marked_image")
+DEFECT_COLUMNS = ("file", "x1", "y1", "x2", "y2", "kind", "score", "regions")
+# Characters a report file name may not hold: path separators, control
+# characters, and the "~" that marks a name made safe.
+UNSAFE = re.compile(r'[\x00-\x1f/\\~]')
 
 STYLE = """
 body { font-family: sans-serif; margin: 1.5em; }
@@ -25,9 +32,22 @@ def anchor(file):
     return "row-" + hashlib.sha1(file.encode("utf-8")).hexdigest()[:12]
 
 
+def safe_name(file):
+    """A name for the files written for `file` (a target path as a pairs file
+    writes it): `file` itself when it is a plain name, as in a folder run;
+    otherwise its unsafe characters replaced and a hash of the whole path
+    added after a "~" (which a plain name never holds), so two paths never
+    share a name."""
+    name = UNSAFE.sub("_", file)
+    if name == file and name not in (".", "..") and len(name) <= 200:
+        return name
+    return "%s~%s" % (name[-150:].lstrip("."), hashlib.sha1(file.encode("utf-8")).hexdigest()[:10])
+
+
 class ReportWriter:
-    def __init__(self, out_dir):
+    def __init__(self, out_dir, settings=None):
         self.out_dir = out_dir
+        self.settings = settings
         self.rows = []
         for sub in ("marked", "thumbs"):
             os.makedirs(os.path.join(out_dir, sub), exist_ok=True)
@@ -36,10 +56,13 @@ class ReportWriter:
         """Writes the outcome's images and keeps its row; returns the row."""
         row = {"file": outcome.file, "verdict": outcome.verdict, "ng_count": outcome.ng_count,
                "descriptions": outcome.descriptions, "boxes": outcome.boxes, "seconds": outcome.seconds,
-               "error": outcome.error, "marked_image": "", "thumbnail": ""}
+               "error": outcome.error, "marked_image": "", "thumbnail": "", "defects": outcome.defects,
+               "width": outcome.width, "height": outcome.height, "target": os.path.abspath(outcome.target),
+               "standard": os.path.abspath(outcome.standard)}
         if outcome.marked_png is not None:
-            row["marked_image"] = self._write("marked", outcome.file + ".png", outcome.marked_png)
-            row["thumbnail"] = self._write("thumbs", outcome.file + ".jpg", outcome.thumbnail_jpg)
+            name = safe_name(outcome.file)
+            row["marked_image"] = self._write("marked", name + ".png", outcome.marked_png)
+            row["thumbnail"] = self._write("thumbs", name + ".jpg", outcome.thumbnail_jpg)
         self.rows.append(row)
         return row
 
@@ -50,9 +73,12 @@ class ReportWriter:
         return relative
 
     def finish(self):
-        """Writes report.csv and report.html; returns the rows in file order."""
+        """Writes report.csv, defects.csv, run.json and report.html; returns the
+        rows in file order."""
         self.rows.sort(key=lambda row: row["file"])
         self._write_csv(os.path.join(self.out_dir, "report.csv"))
+        self._write_defects(os.path.join(self.out_dir, "defects.csv"))
+        self._write_run(os.path.join(self.out_dir, "run.json"))
         with open(os.path.join(self.out_dir, "report.html"), "w", encoding="utf-8") as f:
             f.write(html_page(self.rows))
         return self.rows
@@ -66,29 +92,47 @@ class ReportWriter:
                                  json.dumps(row["boxes"]), "%.4f" % row["seconds"], row["error"],
                                  row["marked_image"]])
 
+    def _write_defects(self, path):
+        with open(path, "w", newline="", encoding="utf-8") as f:
+            writer = csv.writer(f)
+            writer.writerow(DEFECT_COLUMNS)
+            for row in self.rows:
+                for box, kind, score, regions in row["defects"]:
+                    writer.writerow([row["file"], *box, kind, "%.4f" % score, regions])
+
+    def _write_run(self, path):
+        files = {row["file"]: {key: row[key] for key in ("width", "height", "verdict", "marked_image", "target",
+                                                           "standard")} for row in self.rows}
+        settings = dataclasses.asdict(self.settings) if self.settings is not None else {}
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump({"files": files, "settings": settings}, f, indent=1)
+
 
 def summary(rows):
     counts = {verdict: sum(row["verdict"] == verdict for row in rows) for verdict in ("OK", "NG", "ERROR")}
     return "%d images: %d OK, %d NG, %d not inspected" % (len(rows), counts["OK"], counts["NG"], counts["ERROR"])
 
 
+def html_list(items):
+    return "<ul>%s</ul>" % "".join("<li>%s</li>" % html.escape(item) for item in items) if items else ""
+
+
 def html_row(row):
     e = html.escape
-    if row["error"]:
-        detail = e(row["error"])
-    else:
-        detail = "<ul>%s</ul>" % "".join("<li>%s</li>" % e(d) for d in row["descriptions"]) if row["descriptions"] else ""
+    detail = e(row["error"]) if row["error"] else html_list(row["descriptions"])
+    defects = html_list(["%s %.3g [%d, %d, %d, %d]" % (kind, score, *box) for box, kind, score, _ in row["defects"]])
     picture = ""
     if row["thumbnail"]:
         picture = '<a href="%s"><img src="%s" alt="%s marked"></a>' % (
             e(quote(row["marked_image"])), e(quote(row["thumbnail"])), e(row["file"]))
-    return ('<tr id="%s"><td>%s</td><td class="%s">%s</td><td>%d</td><td>%s</td><td>%.3f</td><td>%s</td></tr>'
-            % (anchor(row["file"]), e(row["file"]), row["verdict"], row["verdict"], row["ng_count"], detail, row["seconds"], picture))
+    return ('<tr id="%s"><td>%s</td><td class="%s">%s</td><td>%d</td><td>%s</td><td>%s</td><td>%.3f</td><td>%s</td>'
+            '</tr>' % (anchor(row["file"]), e(row["file"]), row["verdict"], row["verdict"], row["ng_count"], detail,
+                       defects, row["seconds"], picture))
 
 
 def html_page(rows):
     body = "\n".join(html_row(row) for row in rows)
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Inspection report</title>"
             "<style>%s</style></head><body>\n<h1>Inspection report</h1>\n<p>%s</p>\n<table>\n"
-            "<tr><th>File</th><th>Verdict</th><th>NG regions</th><th>Descriptions</th><th>Seconds</th>"
-            "<th>Marked image</th></tr>\n%s\n</table>\n</body></html>\n" % (STYLE, html.escape(summary(rows)), body))
+            "<tr><th>File</th><th>Verdict</th><th>NG regions</th><th>Descriptions</th><th>Defects</th>"
+            "<th>Seconds</th><th>Marked image (defects in blue)</th></tr>\n%s\n</table>\n</body></html>\n" % (STYLE, html.escape(summary(rows)), body))

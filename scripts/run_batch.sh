@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Batch inspection of a folder of prints on Dask, with a report:
+# Batch inspection of a folder of prints, or of standard,target pairs, with a report:
 #   bash scripts/run_batch.sh STANDARD TARGET_DIR OUT_DIR [--scheduler ADDR] [--settings FILE]
+#   bash scripts/run_batch.sh --pairs PAIRS_CSV OUT_DIR [--scheduler ADDR] [--settings FILE]
 # (further options: python -m qlo_batch --help). Sets up .venv first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
