@@ -142,8 +142,11 @@ class Inspector:
         return cached[1], cached[2]
 
     def __call__(self, task):
-        """The outcome for one Pair; any failure becomes an ERROR outcome."""
+        """The outcome for one Pair (or one file path, inspected against the
+        standard held); any failure becomes an ERROR outcome."""
         start = time.perf_counter()
+        if isinstance(task, (str, os.PathLike)):
+            task = folder_task(self._standard[0] if self._standard else "", os.fspath(task))
         try:
             return self.inspect(task, start)
         except Exception as error:   # one bad file must not stop the batch

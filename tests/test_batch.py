@@ -117,7 +117,8 @@ def test_local_cluster_of_threads_and_the_command_line(archive, tmp_path, capsys
     standard, folder, settings = archive
     assert main([standard, folder, str(tmp_path / "out"), "--settings", settings, "--serial", "--no-progress"]) == 0
     assert "7 images: 2 OK, 3 NG, 2 not inspected" in capsys.readouterr().out
-    rows = run_batch(standard, folder, str(tmp_path / "out2"), settings, workers=2, processes=False, progress=False)
+    rows = run_batch(standard, folder, str(tmp_path / "out2"), settings, workers=2, processes=False, serial=False,
+                     progress=False)
     assert verdicts(rows) == serial_loop(standard, folder)
 
 
