@@ -82,11 +82,24 @@ def inspect_task(inspector, task):
     return inspector(task)
 
 
+def idle_cores():
+    """Cores free for more workers: the machine's, less the load of the last
+    minute that is not this process's own (a shared machine has fewer)."""
+    cores = os.cpu_count() or 1
+    try:
+        load = os.getloadavg()[0]
+    except (AttributeError, OSError):
+        return cores
+    return min(cores, max(1.0, cores - load + 1.0))
+
+
 def cluster_pays(seconds_left, workers):
-    """Whether `workers` local worker processes, after starting, finish work
-    that takes `seconds_left` in the loop sooner than the loop does."""
-    parallel = min(workers, os.cpu_count() or 1)
-    return parallel > 1 and seconds_left > CLUSTER_START_SECONDS / (1.0 - 1.0 / (0.9 * parallel))
+    """Whether `workers` local worker processes, once started, would finish
+    work that takes `seconds_left` in the loop sooner than the loop does. The
+    workers run the prints at the loop's speed each (measured), in parallel
+    as far as idle cores allow."""
+    parallel = 0.9 * min(workers, idle_cores())
+    return parallel > 1 and seconds_left > CLUSTER_START_SECONDS / (1.0 - 1.0 / parallel)
 
 
 def run_auto(inspector, tasks, stack, workers, processes):
