@@ -119,7 +119,7 @@ def html_list(items):
 
 def html_row(row):
     e = html.escape
-    detail = e(row["error"]) if row["error"] else html_list(row["descriptions"])
+    detail = e(row["error"]) + html_list(row["descriptions"])
     defects = html_list(["%s %.3g [%d, %d, %d, %d]" % (kind, score, *box) for box, kind, score, _ in row["defects"]])
     picture = ""
     if row["thumbnail"]:
@@ -135,4 +135,5 @@ def html_page(rows):
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Inspection report</title>"
             "<style>%s</style></head><body>\n<h1>Inspection report</h1>\n<p>%s</p>\n<table>\n"
             "<tr><th>File</th><th>Verdict</th><th>NG regions</th><th>Descriptions</th><th>Defects</th>"
-            "<th>Seconds</th><th>Marked image (defects in blue)</th></tr>\n%s\n</table>\n</body></html>\n" % (STYLE, html.escape(summary(rows)), body))
+            "<th>Seconds</th><th>Marked image (defects in blue)</th></tr>\n%s\n</table>\n</body></html>\n"
+            % (STYLE, html.escape(summary(rows)), body))

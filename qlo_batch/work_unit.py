@@ -166,8 +166,11 @@ class Inspector:
                           result.descriptions, width=image.shape[1], height=image.shape[0], target=task.target,
                           standard=task.standard)
         if result.ng:
-            defects = find_defects(standard, image, self.settings, result.ng_regions, comparator)
-            outcome.defects = [([int(v) for v in d.box], d.kind, float(d.score), d.ng_count) for d in defects]
+            try:
+                defects = find_defects(standard, image, self.settings, result.ng_regions, comparator)
+                outcome.defects = [([int(v) for v in d.box], d.kind, float(d.score), d.ng_count) for d in defects]
+            except Exception as error:      # the verdict and its regions stand without the defects
+                outcome.error = "defects not found: %s: %s" % (type(error).__name__, error)
             marked = result.marked_image()
             outcome.marked_png = encode(".png", marked, MARKED_PNG_PARAMS)
             small = thumbnail(marked, outcome.boxes, [d[0] for d in outcome.defects])
