@@ -10,7 +10,7 @@ import cv2
 import numpy as np
 import pytest
 
-from qlo_batch import Settings, pipeline, run_pairs
+from qlo_batch import Settings, pipeline, run_pairs, work_unit
 from qlo_batch.defects import find_defects
 from qlo_batch.report import safe_name
 from qlo_batch.work_unit import read_grey
@@ -105,6 +105,17 @@ def test_the_same_tables_from_the_loop_and_after_the_switch_to_dask(pairs_csv, t
     run_pairs(str(pairs_csv), str(tmp_path / "switched"), SETTINGS, workers=2, processes=False, progress=False)
     assert len(started) == 1
     assert tables(tmp_path / "switched") == tables(tmp_path / "loop")
+
+
+def test_a_failing_defect_extraction_keeps_the_verdict(pairs_csv, tmp_path, monkeypatch):
+    def broken(*args):
+        raise RuntimeError("no parts")
+    monkeypatch.setattr(work_unit, "find_defects", broken)
+    rows = {row["file"]: row for row in run_pairs(str(pairs_csv), str(tmp_path / "out"), SETTINGS, serial=True,
+                                                  progress=False)}
+    tile = rows["left/tile.png"]
+    assert (tile["verdict"], tile["error"]) == ("NG", "defects not found: RuntimeError: no parts")
+    assert tile["boxes"] and (tmp_path / "out" / tile["marked_image"]).is_file()
 
 
 @pytest.mark.parametrize("text, error", [
