@@ -176,7 +176,7 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
     """Inspects the tasks (Pair objects) and writes the report; returns its rows."""
     writer = ReportWriter(out_dir, inspector.settings)
     with contextlib.ExitStack() as stack:
-        if serial and not scheduler:
+        if serial and not scheduler or not tasks:
             outcomes = run_serial(inspector, tasks)
         elif scheduler or serial is False:
             client = stack.enter_context(dask_client(scheduler, workers, processes))
