@@ -130,7 +130,8 @@ def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, work
     """Inspects every image of `target_dir` against the `standard` image file and
     writes the report into `out_dir`; returns the report's rows in file order.
     `settings` is a Settings object or the path of a settings file. `serial`
-    True runs the plain loop, False Dask, None (or a `scheduler`) chooses."""
+    True runs the plain loop, False a local Dask cluster, None lets the run
+    choose; a `scheduler` address always uses that cluster."""
     settings = as_settings(settings)
     try:
         inspector = Inspector.from_settings(read_grey(standard), settings, standard)
