@@ -119,7 +119,7 @@ def child_run(way, standard, prints, out):
     """(CPU seconds, wall seconds) of one way in a child process."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     done = subprocess.run([sys.executable, "-m", "bench.batch", way, standard, prints, out], check=True,
-                          capture_output=True, text=True, env=dict(os.environ, OMP_NUM_THREADS="1"))
+                          capture_output=True, text=True, timeout=1200)
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     cpu = after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
     return cpu, json.loads(done.stdout.strip().splitlines()[-1])["wall"]
@@ -141,6 +141,7 @@ def main():
                 out = os.path.join(folder, way)
                 shutil.rmtree(out, ignore_errors=True)
                 times[way].append(child_run(way, standard, prints, out))
+                print("  round %d %-8s CPU %6.2f s  wall %6.2f s" % (_round + 1, way, *times[way][-1]), flush=True)
         expected = verdicts(os.path.join(folder, "today"))
         ng = sum(verdict == "NG" for _, verdict, _ in expected)
         print("batch: %d prints (%d NG), %d rounds; CPU includes the process's start and all its children"
