@@ -4,7 +4,6 @@ report.csv; the same tables from the loop and from Dask, across the switch
 from one to the other."""
 import csv
 import json
-import os
 
 import cv2
 import numpy as np
