@@ -74,24 +74,30 @@ def labelled_box(rng, box, shape):
             min(cols, x2 + int(grow[2])), min(rows, y2 + int(grow[3])))
 
 
-def seen_kind(clean, target, change, kind, shift):
-    """The kind that the defect shows in the target frame: clean material and
-    the change moved like the target, compared with the target's material."""
-    clean_t = move(clean.view(np.uint8), shift) >= 0.5
-    change_t = move(change.view(np.uint8), shift) >= 0.5
-    if not change_t.any():
+def seen_kind(moved_clean, target, defect, shift):
+    """The kind that `defect` shows in the target: the clean material and the
+    defect moved like the target (`moved_clean` already is) against the
+    target's material, in a window around the defect."""
+    rows, cols = target.shape
+    x1, y1, x2, y2 = defect.box
+    m = 30
+    sl = np.s_[max(0, y1 - m):min(rows, y2 + m), max(0, x1 - m):min(cols, x2 + m)]
+    change = np.zeros(target.shape, np.uint8)
+    defect.apply(change.view(bool))
+    change = move(change[sl], shift) >= 0.5
+    if not change.any():
         return None
-    return sample_defects.window_kind(clean_t, target, change_t, kind in sample_defects.EXTRA_KINDS, 12)
+    return sample_defects.window_kind(moved_clean[sl], target[sl], change, defect.extra, 12)
 
 
-def plant_defects(rng, mat, count):
-    """Up to `count` defects of random kinds: [(kind, box, change)]."""
+def plant_defects(rng, mat, count, size=sample_defects.defect_size):
+    """Up to `count` defects of random kinds, planted into `mat`: [Defect]."""
     defects = []
     for _ in range(count):
         for kind in rng.permutation(sample_defects.KINDS):
-            got = sample_defects.plant(rng, mat, str(kind))
+            got = sample_defects.plant(rng, mat, str(kind), size=size)
             if got:
-                defects.append((str(kind), *got))
+                defects.append(got)
                 break
     return defects
 
@@ -103,21 +109,22 @@ def board_sample(rng, size=640):
     count = 0 if rng.random() < 0.12 else int(rng.integers(1, 7))
     defects = plant_defects(rng, mat, count)
     damaged = copper.copy()
-    for _kind, _box, change in defects:
-        damaged ^= change
+    for defect in defects:
+        defect.apply(damaged)
     white = rng.random() < 0.5
     paint = (lambda m: np.where(m, 255, 0).astype(np.uint8)) if white else (
         lambda m: np.where(m, 0, 255).astype(np.uint8))
     shift = random_shift(rng)
     standard = sample_boards.scan(rng, paint(copper), noise=(4.0, 16.0)) if rng.random() < 0.5 else paint(copper)
+    moved_clean = move(copper.view(np.uint8), shift) >= 0.5
     for _attempt in range(4):
         target = sample_boards.scan(rng, paint(damaged), shift)
         material = target == (255 if white else 0)
-        kinds = [seen_kind(copper, material, change, kind, shift) for kind, _b, change in defects]
-        if kinds == [k for k, _b, _c in defects]:
+        kinds = [seen_kind(moved_clean, material, d, shift) for d in defects]
+        if kinds == [d.kind for d in defects]:
             break
-    labels = [(kind if seen == kind else "", labelled_box(rng, moved_box(box, shift), target.shape))
-              for (kind, box, _c), seen in zip(defects, kinds)]
+    labels = [(d.kind if seen == d.kind else "", labelled_box(rng, moved_box(d.box, shift), target.shape))
+              for d, seen in zip(defects, kinds)]
     return standard, target, shift, labels
 
 

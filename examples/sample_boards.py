@@ -20,7 +20,7 @@ class Layout:
         self.ids = np.zeros((size, size), np.uint16)   # part id of each copper pixel, 0 = none
         self.drills = []
         self.clear = int(rng.integers(3, 15))
-        lo = int(rng.integers(3, 9))
+        lo = int(rng.integers(3, 9))   # trace widths of this tile: lo..hi pixels
         self.widths = (lo, int(rng.integers(lo, 13)))
         self.next_id = 1
 
@@ -36,8 +36,15 @@ class Layout:
         off = np.asarray(offset, float)
         for kind, pts, size in prims:
             p = np.round((np.asarray(pts, float) - off) * 4).astype(np.int32)
-            if kind == "path":
-                cv2.polylines(img, [p], False, value, int(size + 2 * grow), cv2.LINE_8, 2)
+            if kind == "path":   # segments as polygons and round joints: any width, not only odd ones
+                half = (size + 2 * grow - 1) / 2   # a filled polygon also takes its outline
+                q = np.asarray(pts, float) - off
+                d = np.diff(q, axis=0)
+                n = np.stack([-d[:, 1], d[:, 0]], 1) / np.maximum(1e-9, np.hypot(d[:, 0], d[:, 1]))[:, None] * half
+                quads = np.stack([q[:-1] + n, q[1:] + n, q[1:] - n, q[:-1] - n], 1)
+                cv2.fillPoly(img, list(np.round(quads * 4).astype(np.int32)), value, cv2.LINE_8, 2)
+                for c in p:
+                    cv2.circle(img, (int(c[0]), int(c[1])), int(round(half * 4)), value, -1, cv2.LINE_8, 2)
             elif kind == "disc":
                 cv2.circle(img, tuple(int(v) for v in p[0]), int(round((size + grow) * 4)), value, -1,
                            cv2.LINE_8, 2)

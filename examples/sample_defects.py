@@ -26,10 +26,11 @@ import numpy as np
 KINDS = ("bridge", "break", "hole", "bite", "island", "spur")
 EXTRA_KINDS = ("bridge", "island", "spur")
 MIN_AREA = 6          # parts smaller than this are scan noise, not parts
+MIN_DEPTH = 3         # a defect reaches this far into or out of the material
 GAP = 4               # extra material that must stay apart keeps this distance
 SEPARATION = 18       # free margin between two defects of one picture
 CHECK_MARGINS = (8, 24)
-HALF_WINDOW = 72      # planting works on a window of this half size
+HALF_WINDOW = 96      # planting works on a window of this half size
 _K3 = np.ones((3, 3), np.uint8)
 
 
@@ -78,10 +79,10 @@ def classify(clean, target, change, extra):
 
 def box_of(mask):
     """(x1, y1, x2, y2) of the true pixels, x2/y2 one past the last; None if none."""
-    ys, xs = np.nonzero(mask)
+    ys, xs = np.flatnonzero(mask.any(1)), np.flatnonzero(mask.any(0))
     if not ys.size:
         return None
-    return int(xs.min()), int(ys.min()), int(xs.max()) + 1, int(ys.max()) + 1
+    return int(xs[0]), int(ys[0]), int(xs[-1]) + 1, int(ys[-1]) + 1
 
 
 def window_kind(clean, target, change, extra, margin):
@@ -185,6 +186,7 @@ class Material:
         self.edge = np.argwhere(self.mask & ~cv2.erode(m8, _K3).view(bool))
         ridge = self.inside >= cv2.dilate(self.inside, _K3) - 0.35
         self.ridge = np.argwhere(ridge & (self.inside >= 1.4) & (self.inside <= 8.5))
+        self.thick = np.argwhere(self.inside >= 5)
         self.busy = np.zeros(self.mask.shape, bool)
         self.border = border
 
@@ -217,9 +219,10 @@ def _island(rng, mat, r):
 
 
 def _hole(rng, mat, r):
-    site = mat.random_point(rng, r)
-    if site is None or mat.inside[site] < r + 3:
+    site = _edge_site(rng, mat, mat.thick)
+    if site is None:
         return None
+    r = min(r, mat.inside[site] - 3)
     y0, x0, sl = mat.window(*site)
     return y0, x0, blob(rng, mat.mask[sl].shape, (site[1] - x0, site[0] - y0), r) & mat.mask[sl]
 
@@ -327,11 +330,28 @@ def defect_size(rng):
     return 2.5 + 11.5 * rng.random() ** 1.6
 
 
+class Defect:
+    """A planted defect: its kind, the box (x1, y1, x2, y2) of its changed
+    pixels in the picture, and `change`, the bool array of those pixels in
+    the window whose top left corner is (x0, y0)."""
+
+    def __init__(self, kind, box, x0, y0, change):
+        self.kind, self.box, self.x0, self.y0, self.change = kind, box, x0, y0, change
+        self.extra = kind in EXTRA_KINDS
+
+    def window(self):
+        rows, cols = self.change.shape
+        return np.s_[self.y0:self.y0 + rows, self.x0:self.x0 + cols]
+
+    def apply(self, mask):
+        """Puts the defect into a bool mask of the picture (in place)."""
+        mask[self.window()] ^= self.change
+
+
 def plant(rng, mat, kind, tries=80, size=defect_size):
-    """Plants one defect of `kind` into `mat` (a Material): returns (box, change)
-    with the change as a bool array of the whole picture and its box
-    (x1, y1, x2, y2), or None if no site was found. The defect's box and a
-    free margin are marked busy so later defects keep apart from it."""
+    """Plants one defect of `kind` into `mat` (a Material): returns a Defect, or
+    None if no site was found. The defect's box and a free margin are marked
+    busy so later defects keep apart from it."""
     propose = PROPOSERS[kind]
     extra = kind in EXTRA_KINDS
     rows, cols = mat.mask.shape
@@ -342,16 +362,18 @@ def plant(rng, mat, kind, tries=80, size=defect_size):
         y0, x0, change = found
         if np.count_nonzero(change) < 8:
             continue
+        sl = np.s_[y0:y0 + change.shape[0], x0:x0 + change.shape[1]]
+        if kind != "break" and (mat.outside if extra else mat.inside)[sl][change].max() < MIN_DEPTH:
+            continue   # hugs the material's outline (a fillet, a shaving): no defect to the eye
         x1, y1, x2, y2 = box_of(change)
         x1, x2, y1, y2 = x1 + x0, x2 + x0, y1 + y0, y2 + y0
         b = mat.border
         if x1 < b or y1 < b or x2 > cols - b or y2 > rows - b or mat.busy[y1:y2, x1:x2].any():
             continue
-        full = np.zeros(mat.mask.shape, bool)
-        full[y0:y0 + change.shape[0], x0:x0 + change.shape[1]] = change
-        if steady_kind(mat.mask, full, extra) != kind:
+        clean = mat.mask[sl]
+        if steady_kind(clean, np.ascontiguousarray(change), extra) != kind:
             continue
         s = SEPARATION
         mat.busy[max(0, y1 - s):y2 + s, max(0, x1 - s):x2 + s] = True
-        return (x1, y1, x2, y2), full
+        return Defect(kind, (x1, y1, x2, y2), x0, y0, change)
     return None

@@ -124,7 +124,8 @@ def print_pair(rng, shift):
             got = sd.plant(rng, mat, kind, size=lambda r: r.uniform(2.5, 16))
             if got is None:
                 continue
-            _box, change = got
+            change = np.zeros(shape, bool)
+            got.apply(change)
             before = damaged
             damaged = _damage(rng, damaged, kind, change)
             seen = np.abs(render(damaged) - render(before)) > VISIBLE
