@@ -218,20 +218,20 @@ def _offset(pts, off):
 def board_copper(rng, size=640):
     """A random board tile: bool copper mask, size x size."""
     lay = Layout(rng, size)
-    busy = rng.uniform(0.3, 1.6)
-    if rng.random() < 0.45:
-        for _ in range(rng.integers(1, 3)):
+    busy = rng.uniform(0.3, 2.0)
+    if rng.random() < 0.5:
+        for _ in range(rng.integers(1, 4)):
             lay.ic_row()
     if rng.random() < 0.4:
         lay.th_grid()
-    for _ in range(int(busy * rng.integers(2, 9))):
-        lay.bus(int(rng.choice([1, 2, 3, 4, 6])))
-    for _ in range(int(busy * rng.integers(3, 20))):
+    for _ in range(int(busy * rng.integers(3, 14))):
+        lay.bus(int(rng.choice([1, 2, 3, 4, 6, 8])))
+    for _ in range(int(busy * rng.integers(5, 40))):
         start = rng.uniform(0, size, 2)
         lay.trace(lay.path(start, int(rng.integers(8)), int(rng.integers(1, 5))), lay.width())
     for _ in range(int(rng.integers(0, 10))):
         lay.pad(rng.uniform(20, size - 20, 2), rng.uniform(3, 9), drill=True)
-    if rng.random() < 0.4:
+    if rng.random() < 0.45:
         lay.pour()
     return lay.copper()
 
