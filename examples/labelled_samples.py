@@ -160,6 +160,8 @@ def generate(out_dir, boards=40, prints=10, seed=0, test_share=0.5):
         raise ValueError("test_share must lie between 0 and 1, not %r" % (test_share,))
     if boards < 0 or prints < 0:
         raise ValueError("the counts of boards and prints must not be negative")
+    if seed < 0:
+        raise ValueError("the seed must not be negative, not %r" % (seed,))
     os.makedirs(out_dir, exist_ok=True)
     pairs, train, test, labels, shifts = [], [], [], [], []
     kinds = {}

@@ -305,7 +305,7 @@ def _break(rng, mat, r):
     along = vectors[:, 1]
     across_angle = math.degrees(math.atan2(along[1], along[0])) + 90 + rng.uniform(-25, 25)
     centre = p + along * rng.uniform(-1, 1)
-    length = rng.uniform(1.5, 1.5 + min(r, 7))
+    length = rng.uniform(1.5, 1.5 + min(r, 10))
     shape = blob(rng, part.shape, centre, half + rng.uniform(2, 6), length, across_angle)
     return y0, x0, shape & part
 
@@ -327,7 +327,7 @@ PROPOSERS = {"bridge": _bridge, "break": _break, "hole": _hole, "bite": _bite, "
 
 def defect_size(rng):
     """A defect's radius in pixels: mostly small, sometimes large."""
-    return 2.5 + 11.5 * rng.random() ** 1.6
+    return 2.5 + 15.5 * rng.random() ** 1.6
 
 
 class Defect:
