@@ -318,7 +318,8 @@ def _bite(rng, mat, r):
     y0, x0, sl = mat.window(*site)
     part = mat.labels[sl] == mat.labels[site]
     p = np.array([site[1] - x0, site[0] - y0], float)
-    r = min(r, 2 + mat.inside[sl].max())
+    y, x = site
+    r = min(r, 2 + mat.inside[y - 8:y + 9, x - 8:x + 9].max())   # no deeper than the part is wide here
     return y0, x0, blob(rng, part.shape, p + n * r * rng.uniform(-0.6, 0.3), r) & part
 
 
