@@ -15,12 +15,15 @@ last pixel, with the kind that its construction makes true (empty for print
 defects whose kind depends on where ink is said to begin).
 
     python examples/labelled_samples.py OUT_DIR [--boards N] [--prints N] [--seed S] [--test-share F]
+                                                [--material mixed|light|dark]
 
 writes OUT_DIR/boards/0007_std.png, OUT_DIR/boards/0007_tgt.png, ...,
 prints/..., pairs.csv, train_pairs.csv, test_pairs.csv (header
 standard,target, paths relative to OUT_DIR), labels.csv (header
 file,x1,y1,x2,y2,kind, file as in the pairs CSVs; a clean target has no row)
-and shifts.csv (file,dx,dy: how far each target was moved right and down).
+and shifts.csv (file,dx,dy,material: how far each target was moved right
+and down, and whether its pattern is light or dark; what a detector must
+find out for itself, kept for checking it).
 """
 import argparse
 import csv
@@ -102,8 +105,10 @@ def plant_defects(rng, mat, count, size=sample_defects.defect_size):
     return defects
 
 
-def board_sample(rng, size=640):
-    """(standard, target, shift, [(kind, box in the target frame)]) of one tile."""
+def board_sample(rng, material="mixed", size=640):
+    """(standard, target, shift, [(kind, box in the target frame)], material)
+    of one tile; `material` is the copper's grey: "light", "dark", or "mixed"
+    for either at random."""
     copper = sample_boards.board_copper(rng, size)
     mat = sample_defects.Material(copper)
     count = 0 if rng.random() < 0.12 else int(rng.integers(1, 7))
@@ -111,7 +116,8 @@ def board_sample(rng, size=640):
     damaged = copper.copy()
     for defect in defects:
         defect.apply(damaged)
-    white = rng.random() < 0.5
+    coin = rng.random() < 0.5   # drawn in every mode, so the rest of the tile stays the same
+    white = coin if material == "mixed" else material == "light"
     paint = (lambda m: np.where(m, 255, 0).astype(np.uint8)) if white else (
         lambda m: np.where(m, 0, 255).astype(np.uint8))
     shift = random_shift(rng)
@@ -125,17 +131,18 @@ def board_sample(rng, size=640):
             break
     labels = [(d.kind if seen == d.kind else "", labelled_box(rng, moved_box(d.box, shift), target.shape))
               for d, seen in zip(defects, kinds)]
-    return standard, target, shift, labels
+    return standard, target, shift, labels, "light" if white else "dark"
 
 
-def print_sample(rng):
-    """(standard, target, shift, [(kind, box in the target frame)]) of one print."""
+def print_sample(rng, _material=None):
+    """(standard, target, shift, [(kind, box in the target frame)], "dark") of one print."""
     standard, target, shift, defects = sample_prints.print_pair(rng, random_shift(rng))
     labels = [(kind, labelled_box(rng, moved_box(box, shift), target.shape)) for kind, box in defects]
-    return standard, target, shift, labels
+    return standard, target, shift, labels, "dark"
 
 
 FAMILIES = (("boards", board_sample), ("prints", print_sample))
+MATERIALS = ("mixed", "light", "dark")
 
 
 def _split(rng, names, test_share):
@@ -150,12 +157,16 @@ def _write_csv(path, header, rows):
         writer.writerows(rows)
 
 
-def generate(out_dir, boards=40, prints=10, seed=0, test_share=0.5):
+def generate(out_dir, boards=40, prints=10, seed=0, test_share=0.5, material="mixed"):
     """Writes the sample set into `out_dir` (see the module text) and returns
     {"pairs", "train", "test", "labels", "shifts": paths of the CSVs,
      "kinds": {kind: count of labels}}.
     The same arguments give the same files. The train/test split is drawn per
-    family, so each family has about `test_share` of its pairs in the test part."""
+    family, so each family has about `test_share` of its pairs in the test part.
+    `material` is the grey of the boards' copper: "light", "dark", or "mixed"
+    (each tile either way at random); only the polarity depends on it."""
+    if material not in MATERIALS:
+        raise ValueError("material must be one of %s, not %r" % (", ".join(MATERIALS), material))
     if not 0.0 <= test_share <= 1.0:
         raise ValueError("test_share must lie between 0 and 1, not %r" % (test_share,))
     if boards < 0 or prints < 0:
@@ -171,12 +182,12 @@ def generate(out_dir, boards=40, prints=10, seed=0, test_share=0.5):
         names = []
         for index in range(count):
             rng = np.random.default_rng([seed, code, index])
-            standard, target, shift, found = make(rng)
+            standard, target, shift, found, seen_material = make(rng, material)
             std_name, tgt_name = "%s/%04d_std.png" % (family, index), "%s/%04d_tgt.png" % (family, index)
             cv2.imwrite(os.path.join(out_dir, std_name), standard)
             cv2.imwrite(os.path.join(out_dir, tgt_name), target)
             names.append((std_name, tgt_name))
-            shifts.append((tgt_name, shift[0], shift[1]))
+            shifts.append((tgt_name, shift[0], shift[1], seen_material))
             for kind, box in found:
                 labels.append((tgt_name, *box, kind))
                 kinds[kind] = kinds.get(kind, 0) + 1
@@ -190,7 +201,7 @@ def generate(out_dir, boards=40, prints=10, seed=0, test_share=0.5):
     for key, rows in (("pairs", pairs), ("train", train), ("test", test)):
         _write_csv(paths[key], ("standard", "target"), rows)
     _write_csv(paths["labels"], ("file", "x1", "y1", "x2", "y2", "kind"), labels)
-    _write_csv(paths["shifts"], ("file", "dx", "dy"), shifts)
+    _write_csv(paths["shifts"], ("file", "dx", "dy", "material"), shifts)
     return dict(paths, kinds=kinds)
 
 
@@ -201,9 +212,11 @@ def main(argv=None):
     parser.add_argument("--prints", type=int, default=10, help="label prints (default 10)")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--test-share", type=float, default=0.5, help="share of pairs held out for testing")
+    parser.add_argument("--material", choices=MATERIALS, default="mixed",
+                        help="grey of the boards' copper (default: mixed, either at random per tile)")
     args = parser.parse_args(argv)
     try:
-        result = generate(args.out_dir, args.boards, args.prints, args.seed, args.test_share)
+        result = generate(args.out_dir, args.boards, args.prints, args.seed, args.test_share, args.material)
     except ValueError as e:
         parser.error(str(e))
     for key in ("pairs", "train", "test", "labels"):

@@ -75,7 +75,8 @@ def test_same_seed_same_samples(sample_set, tmp_path):
         assert rows and rows == [r for r in _rows(paths[key]) if r["file"] in {r["file"] for r in rows}]
 
 
-@pytest.mark.parametrize("args", [dict(test_share=1.5), dict(test_share=-0.1), dict(boards=-1), dict(seed=-2)])
+@pytest.mark.parametrize("args", [dict(test_share=1.5), dict(test_share=-0.1), dict(boards=-1), dict(seed=-2),
+                                  dict(material="white")])
 def test_bad_arguments(tmp_path, args):
     with pytest.raises(ValueError):
         labelled_samples.generate(str(tmp_path), **dict(dict(boards=1, prints=0), **args))
