@@ -87,8 +87,8 @@ class Layout:
             prim = ("disc", [centre], radius)
         part = self.put([prim], own)
         drill = rng.random() < 0.6 if drill is None else drill
-        if part and drill and radius >= 5:
-            self.drills.append((centre, rng.uniform(1.5, radius - 3)))
+        if part and drill and radius >= 5.5:
+            self.drills.append((centre, rng.uniform(2.2, max(2.2, radius - 3))))
         return part
 
     def path(self, start, heading, segments):
@@ -190,7 +190,7 @@ class Layout:
         inside = cv2.distanceTransform(area, cv2.DIST_L2, 5)
         for _ in range(int(rng.integers(0, 12))):
             y, x = rng.integers(0, s, 2)
-            r = rng.uniform(1.5, 6)
+            r = rng.uniform(2.2, 6)
             if inside[y, x] >= r + 4:
                 self.drills.append(((x, y), r))
 
