@@ -237,14 +237,23 @@ def _edge_site(rng, mat, source):
     return y, x
 
 
-def _spur(rng, mat, r):
+def _at_edge(rng, mat):
+    """A random edge pixel of the material, its outward normal and the planting
+    window around it: (site, normal, y0, x0, window slice, site in the window)."""
     site = _edge_site(rng, mat, mat.edge)
-    n = site and mat.normal(*site)
+    n = None if site is None else mat.normal(*site)
     if n is None:
         return None
     y0, x0, sl = mat.window(*site)
+    return site, n, y0, x0, sl, np.array([site[1] - x0, site[0] - y0], float)
+
+
+def _spur(rng, mat, r):
+    at = _at_edge(rng, mat)
+    if at is None:
+        return None
+    _site, n, y0, x0, sl, p = at
     clean = mat.mask[sl]
-    p = np.array([site[1] - x0, site[0] - y0], float)
     if rng.random() < 0.7:
         d = _rot(rng.uniform(-50, 50)) @ n
         length = rng.uniform(4, 4 + 2.2 * r)
@@ -256,10 +265,10 @@ def _spur(rng, mat, r):
 
 
 def _bridge(rng, mat, r):
-    site = _edge_site(rng, mat, mat.edge)
-    n = site and mat.normal(*site)
-    if n is None:
+    at = _at_edge(rng, mat)
+    if at is None:
         return None
+    site, n, y0, x0, sl, p = at
     d = _rot(rng.uniform(-30, 30)) @ n
     own = mat.labels[site]
     rows, cols = mat.mask.shape
@@ -273,9 +282,7 @@ def _bridge(rng, mat, r):
             break
     else:
         return None
-    y0, x0, sl = mat.window(*site)
     clean = mat.mask[sl]
-    p = np.array([site[1] - x0, site[0] - y0], float)
     q = p + d * k
     if rng.random() < 0.6:
         w = rng.uniform(3, min(14, 3 + 1.2 * r))
@@ -311,13 +318,11 @@ def _break(rng, mat, r):
 
 
 def _bite(rng, mat, r):
-    site = _edge_site(rng, mat, mat.edge)
-    n = site and mat.normal(*site)
-    if n is None:
+    at = _at_edge(rng, mat)
+    if at is None:
         return None
-    y0, x0, sl = mat.window(*site)
+    site, n, y0, x0, sl, p = at
     part = mat.labels[sl] == mat.labels[site]
-    p = np.array([site[1] - x0, site[0] - y0], float)
     y, x = site
     r = min(r, 2 + mat.inside[y - 8:y + 9, x - 8:x + 9].max())   # no deeper than the part is wide here
     return y0, x0, blob(rng, part.shape, p + n * r * rng.uniform(-0.6, 0.3), r) & part
