@@ -4,7 +4,8 @@ defect extraction.
 Two families:
 - boards: binarised circuit-board tiles (640 x 640) with planted bridges,
   breaks, holes, bites, islands and spurs, the target shifted by up to 3
-  pixels and scanned again (blur, noise, re-binarisation);
+  pixels (integer or sub-pixel, border replicated) and scanned again (blur,
+  noise, re-binarisation: jagged edges);
 - prints: grey label prints (text, boxes, rules, barcodes) with missing
   strokes, smudges and specks, the target shifted and with its own sensor
   noise and a slight contrast change.
@@ -15,7 +16,7 @@ last pixel, with the kind that its construction makes true (empty for print
 defects whose kind depends on where ink is said to begin).
 
     python examples/labelled_samples.py OUT_DIR [--boards N] [--prints N] [--seed S] [--test-share F]
-                                                [--material mixed|light|dark]
+                                                [--material mixed|light|dark] [--max-shift PX]
 
 writes OUT_DIR/boards/0007_std.png, OUT_DIR/boards/0007_tgt.png, ...,
 prints/..., pairs.csv, train_pairs.csv, test_pairs.csv (header
@@ -40,17 +41,16 @@ else:
     import sample_defects
     import sample_prints
 
-MAX_SHIFT = 3.0
 
-
-def random_shift(rng):
-    """A displacement of at most MAX_SHIFT pixels: integer half the time, else sub-pixel."""
+def random_shift(rng, limit=3.0):
+    """A displacement of at most `limit` pixels: integer half the time, else sub-pixel."""
     while True:
         if rng.random() < 0.5:
-            d = rng.integers(-3, 4, 2).astype(float)
+            whole = int(limit)
+            d = rng.integers(-whole, whole + 1, 2).astype(float)
         else:
-            d = np.round(rng.uniform(-MAX_SHIFT, MAX_SHIFT, 2), 2)
-        if np.hypot(*d) <= MAX_SHIFT:
+            d = np.round(rng.uniform(-limit, limit, 2), 2)
+        if np.hypot(*d) <= limit:
             return float(d[0]), float(d[1])
 
 
@@ -105,7 +105,7 @@ def plant_defects(rng, mat, count, size=sample_defects.defect_size):
     return defects
 
 
-def board_sample(rng, material="mixed", size=640):
+def board_sample(rng, material="mixed", max_shift=3.0, size=640):
     """(standard, target, shift, [(kind, box in the target frame)], material)
     of one tile; `material` is the copper's grey: "light", "dark", or "mixed"
     for either at random."""
@@ -120,7 +120,7 @@ def board_sample(rng, material="mixed", size=640):
     white = coin if material == "mixed" else material == "light"
     paint = (lambda m: np.where(m, 255, 0).astype(np.uint8)) if white else (
         lambda m: np.where(m, 0, 255).astype(np.uint8))
-    shift = random_shift(rng)
+    shift = random_shift(rng, max_shift)
     standard = sample_boards.scan(rng, paint(copper), noise=(4.0, 16.0)) if rng.random() < 0.5 else paint(copper)
     moved_clean = move(copper.view(np.uint8), shift) >= 0.5
     for _attempt in range(4):
@@ -134,9 +134,9 @@ def board_sample(rng, material="mixed", size=640):
     return standard, target, shift, labels, "light" if white else "dark"
 
 
-def print_sample(rng, _material=None):
+def print_sample(rng, _material=None, max_shift=3.0):
     """(standard, target, shift, [(kind, box in the target frame)], "dark") of one print."""
-    standard, target, shift, defects = sample_prints.print_pair(rng, random_shift(rng))
+    standard, target, shift, defects = sample_prints.print_pair(rng, random_shift(rng, max_shift))
     labels = [(kind, labelled_box(rng, moved_box(box, shift), target.shape)) for kind, box in defects]
     return standard, target, shift, labels, "dark"
 
@@ -157,20 +157,23 @@ def _write_csv(path, header, rows):
         writer.writerows(rows)
 
 
-def generate(out_dir, boards=40, prints=10, seed=0, test_share=0.5, material="mixed"):
+def generate(out_dir, boards=40, prints=10, seed=0, test_share=0.5, material="mixed", max_shift=3.0):
     """Writes the sample set into `out_dir` (see the module text) and returns
     {"pairs", "train", "test", "labels", "shifts": paths of the CSVs,
      "kinds": {kind: count of labels}}.
     The same arguments give the same files. The train/test split is drawn per
     family, so each family has about `test_share` of its pairs in the test part.
     `material` is the grey of the boards' copper: "light", "dark", or "mixed"
-    (each tile either way at random); only the polarity depends on it."""
+    (each tile either way at random); only the polarity depends on it.
+    `max_shift` bounds the targets' displacement (pixels, 0 for none)."""
     if material not in MATERIALS:
         raise ValueError("material must be one of %s, not %r" % (", ".join(MATERIALS), material))
     if not 0.0 <= test_share <= 1.0:
         raise ValueError("test_share must lie between 0 and 1, not %r" % (test_share,))
     if boards < 0 or prints < 0:
         raise ValueError("the counts of boards and prints must not be negative")
+    if not 0 <= max_shift <= 16:
+        raise ValueError("max_shift must lie between 0 and 16 pixels, not %r" % (max_shift,))
     if seed < 0:
         raise ValueError("the seed must not be negative, not %r" % (seed,))
     os.makedirs(out_dir, exist_ok=True)
@@ -182,7 +185,7 @@ def generate(out_dir, boards=40, prints=10, seed=0, test_share=0.5, material="mi
         names = []
         for index in range(count):
             rng = np.random.default_rng([seed, code, index])
-            standard, target, shift, found, seen_material = make(rng, material)
+            standard, target, shift, found, seen_material = make(rng, material, max_shift)
             std_name, tgt_name = "%s/%04d_std.png" % (family, index), "%s/%04d_tgt.png" % (family, index)
             cv2.imwrite(os.path.join(out_dir, std_name), standard)
             cv2.imwrite(os.path.join(out_dir, tgt_name), target)
@@ -214,9 +217,11 @@ def main(argv=None):
     parser.add_argument("--test-share", type=float, default=0.5, help="share of pairs held out for testing")
     parser.add_argument("--material", choices=MATERIALS, default="mixed",
                         help="grey of the boards' copper (default: mixed, either at random per tile)")
+    parser.add_argument("--max-shift", type=float, default=3.0, help="largest displacement of a target (default 3 px)")
     args = parser.parse_args(argv)
     try:
-        result = generate(args.out_dir, args.boards, args.prints, args.seed, args.test_share, args.material)
+        result = generate(args.out_dir, args.boards, args.prints, args.seed, args.test_share, args.material,
+                          args.max_shift)
     except ValueError as e:
         parser.error(str(e))
     for key in ("pairs", "train", "test", "labels"):
