@@ -82,7 +82,7 @@ def test_same_seed_same_samples(sample_set, tmp_path):
 
 
 @pytest.mark.parametrize("args", [dict(test_share=1.5), dict(test_share=-0.1), dict(boards=-1), dict(seed=-2),
-                                  dict(material="white")])
+                                  dict(material="white"), dict(max_shift=-1)])
 def test_bad_arguments(tmp_path, args):
     with pytest.raises(ValueError):
         labelled_samples.generate(str(tmp_path), **dict(dict(boards=1, prints=0), **args))
