@@ -61,7 +61,7 @@ class Layout:
         x2, y2 = np.ceil(pts.max(0) + reach).astype(int)
         x1, y1, x2, y2 = max(x1, 0), max(y1, 0), min(x2, self.size), min(y2, self.size)
         if x2 <= x1 or y2 <= y1:
-            return False
+            return True   # wholly off the tile
         scratch = np.zeros((y2 - y1, x2 - x1), np.uint8)
         self._draw(scratch, prims, self.clear, 1, (x1, y1))
         under = self.ids[y1:y2, x1:x2][scratch > 0]
@@ -100,12 +100,13 @@ class Layout:
 
     def trace(self, pts, width, own=0, end_pads=0.5):
         """Puts the longest prefix of the path that fits; pads or vias on some ends."""
-        for k in range(len(pts), 1, -1):
-            part = self.put([("path", pts[:k], width)], own)
-            if part:
-                break
-        else:
+        k = 1   # segment by segment: cheaper than trying ever shorter prefixes whole
+        while k < len(pts) and self.fits([("path", pts[k - 1:k + 1], width)], own):
+            k += 1
+        if k < 2:
             return 0
+        part = own or self.new_id()
+        self._draw(self.ids, [("path", pts[:k], width)], 0, part)
         rng, m = self.rng, 10
         for end in (pts[0], pts[k - 1]):
             if m < end[0] < self.size - m and m < end[1] < self.size - m and rng.random() < end_pads:

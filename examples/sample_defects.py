@@ -183,10 +183,11 @@ class Material:
         self.outside = cv2.distanceTransform(1 - m8, cv2.DIST_L2, 5)
         soft = cv2.GaussianBlur(m8.astype(np.float32), (0, 0), 1.5)
         self.gx, self.gy = cv2.Sobel(soft, cv2.CV_32F, 1, 0), cv2.Sobel(soft, cv2.CV_32F, 0, 1)
-        self.edge = np.argwhere(self.mask & ~cv2.erode(m8, _K3).view(bool))
+        # candidate sites as flat pixel indices
+        self.edge = np.flatnonzero(self.mask & ~cv2.erode(m8, _K3).view(bool))
         ridge = self.inside >= cv2.dilate(self.inside, _K3) - 0.35
-        self.ridge = np.argwhere(ridge & (self.inside >= 1.4) & (self.inside <= 8.5))
-        self.thick = np.argwhere(self.inside >= 5)
+        self.ridge = np.flatnonzero(ridge & (self.inside >= 1.4) & (self.inside <= 8.5))
+        self.thick = np.flatnonzero(self.inside >= 5)
         self.busy = np.zeros(self.mask.shape, bool)
         self.border = border
 
@@ -230,8 +231,8 @@ def _hole(rng, mat, r):
 def _edge_site(rng, mat, source):
     if not len(source):
         return None
-    y, x = (int(v) for v in source[rng.integers(len(source))])
     rows, cols = mat.mask.shape
+    y, x = divmod(int(source[rng.integers(len(source))]), cols)
     if min(y, x, rows - 1 - y, cols - 1 - x) < mat.border + 4:
         return None
     return y, x
