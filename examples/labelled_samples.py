@@ -121,7 +121,7 @@ def board_sample(rng, material="mixed", max_shift=3.0, size=640):
     paint = (lambda m: np.where(m, 255, 0).astype(np.uint8)) if white else (
         lambda m: np.where(m, 0, 255).astype(np.uint8))
     shift = random_shift(rng, max_shift)
-    standard = sample_boards.scan(rng, paint(copper), noise=(4.0, 16.0)) if rng.random() < 0.5 else paint(copper)
+    standard = sample_boards.scan(rng, paint(copper), edge_noise=(5.0, 25.0)) if rng.random() < 0.5 else paint(copper)
     moved_clean = move(copper.view(np.uint8), shift) >= 0.5
     for _attempt in range(4):
         target = sample_boards.scan(rng, paint(damaged), shift)

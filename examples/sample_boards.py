@@ -19,7 +19,7 @@ class Layout:
         self.rng, self.size = rng, size
         self.ids = np.zeros((size, size), np.uint16)   # part id of each copper pixel, 0 = none
         self.drills = []
-        self.clear = int(rng.integers(3, 15))
+        self.clear = int(rng.integers(4, 15))   # 3 px gaps would let the scan join parts by itself
         lo = int(rng.integers(3, 9))   # trace widths of this tile: lo..hi pixels
         self.widths = (lo, int(rng.integers(lo, 13)))
         self.next_id = 1
@@ -237,18 +237,21 @@ def board_copper(rng, size=640):
     return lay.copper()
 
 
-def scan(rng, image, shift=(0.0, 0.0), blur=(0.6, 1.3), noise=(8.0, 26.0)):
+def scan(rng, image, shift=(0.0, 0.0), edge_noise=(15.0, 35.0)):
     """A binarised scan of a 0/255 image moved `shift` (right, down) pixels:
-    blur, Gaussian noise (sometimes spatially correlated) and a threshold near
-    the middle, which make jagged edges."""
+    blur, Gaussian noise and a threshold near the middle. The noise is
+    strongest where the blurred image is halfway between its two levels, so
+    outlines come out jagged while flat areas and the middle of a 3 px trace
+    keep a safe margin (the scan must not cut or join anything by itself)."""
     img = image.astype(np.float32)
     if shift != (0, 0):
         m = np.float32([[1, 0, shift[0]], [0, 1, shift[1]]])
         img = cv2.warpAffine(img, m, img.shape[::-1], flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)
-    img = cv2.GaussianBlur(img, (0, 0), rng.uniform(*blur))
+    img = cv2.GaussianBlur(img, (0, 0), rng.uniform(0.6, 1.0))
     grain = rng.standard_normal(img.shape, dtype=np.float32)
-    if rng.random() < 0.5:
+    if rng.random() < 0.5:   # grain of about a pixel: ragged rather than speckled outlines
         grain = cv2.GaussianBlur(grain, (0, 0), 0.8)
         grain /= grain.std()
-    img += grain * rng.uniform(*noise)
-    return np.where(img > rng.uniform(112, 143), 255, 0).astype(np.uint8)
+    halfway = 1 - np.abs(img * (2 / 255) - 1)
+    img += grain * (rng.uniform(3, 8) + rng.uniform(*edge_noise) * halfway)
+    return np.where(img > rng.uniform(115, 140), 255, 0).astype(np.uint8)
