@@ -93,18 +93,6 @@ def seen_kind(moved_clean, target, defect, shift):
     return sample_defects.window_kind(moved_clean[sl], target[sl], change, defect.extra, 12)
 
 
-def plant_defects(rng, mat, count, size=sample_defects.defect_size):
-    """Up to `count` defects of random kinds, planted into `mat`: [Defect]."""
-    defects = []
-    for _ in range(count):
-        for kind in rng.permutation(sample_defects.KINDS):
-            got = sample_defects.plant(rng, mat, str(kind), size=size)
-            if got:
-                defects.append(got)
-                break
-    return defects
-
-
 def board_sample(rng, material="mixed", max_shift=3.0, size=640):
     """(standard, target, shift, [(kind, box in the target frame)], material)
     of one tile; `material` is the copper's grey: "light", "dark", or "mixed"
@@ -112,7 +100,7 @@ def board_sample(rng, material="mixed", max_shift=3.0, size=640):
     copper = sample_boards.board_copper(rng, size)
     mat = sample_defects.Material(copper)
     count = 0 if rng.random() < 0.12 else int(rng.integers(1, 7))
-    defects = plant_defects(rng, mat, count)
+    defects = sample_defects.plant_some(rng, mat, count)
     damaged = copper.copy()
     for defect in defects:
         defect.apply(damaged)

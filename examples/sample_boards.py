@@ -151,7 +151,7 @@ class Layout:
                 pts = [c, c + out * rng.uniform(ph / 2 + 8, ph / 2 + 60)]
                 turn = DIRS[(heading + rng.choice([-1, 0, 1])) % 8]
                 pts.append(pts[-1] + turn * rng.uniform(30, 300))
-                self.trace(np.array(pts), max(2, width), part, end_pads=0.3)
+                self.trace(np.array(pts), max(3, width), part, end_pads=0.3)
 
     def th_grid(self):
         rng = self.rng

@@ -384,3 +384,17 @@ def plant(rng, mat, kind, tries=80, size=defect_size):
         mat.busy[max(0, y1 - s):y2 + s, max(0, x1 - s):x2 + s] = True
         return Defect(kind, (x1, y1, x2, y2), x0, y0, change)
     return None
+
+
+def plant_some(rng, mat, count, size=defect_size):
+    """Up to `count` defects of random kinds planted into `mat`: [Defect]. When
+    a kind finds no site (no two parts near enough for a bridge, no copper
+    wide enough for a hole), another kind is tried."""
+    defects = []
+    for _ in range(count):
+        for kind in rng.permutation(KINDS):
+            got = plant(rng, mat, str(kind), size=size)
+            if got:
+                defects.append(got)
+                break
+    return defects
