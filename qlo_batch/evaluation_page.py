@@ -125,9 +125,11 @@ def _row(item, picture_name, record):
     marked = record.get("marked_image")
     link = '<a href="%s">marked</a>' % quote(marked.replace(os.sep, "/")) if marked else ""
     score = "%.3g" % item["score"] if "score" in item else ""
-    kind = item.get("kind") or ""
-    why = " (not inspected)" if item.get("why") == "not inspected" else ""
-    row_id = anchor(record.get("file", item["file"]))   # the report's rows carry the name the run wrote
-    return ('<tr><td>%s</td><td><a href="report.html#%s">%s</a>%s</td><td>%s</td><td>%s</td><td>%s</td>'
-            "<td>%.2f</td><td>%s</td></tr>" % (cell, row_id, e(item["file"]), e(why),
-                                                e(str(item["box"])), e(kind), score, item["best_iou"], link))
+    if record:      # the report's rows carry the name the run wrote
+        file = '<a href="report.html#%s">%s</a>' % (anchor(record["file"]), e(item["file"]))
+        if record.get("verdict") == "ERROR":
+            file += " (inspection failed)"
+    else:
+        file = e(item["file"]) + (" (not inspected)" if item.get("why") == "not inspected" else "")
+    return ("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%.2f</td><td>%s</td></tr>"
+            % (cell, file, e(str(item["box"])), e(item.get("kind") or ""), score, item["best_iou"], link))
