@@ -1,0 +1,146 @@
+"""Evaluation and tuning: one-to-one matching on hand-made boxes, the figures
+overall and per kind, the labels reader's errors, the evaluation command on a
+hand-made run folder, and a tiny tuning run on drawn pairs."""
+import json
+
+import cv2
+import numpy as np
+import pytest
+
+from qlo_batch.evaluate import main as evaluate_main
+from qlo_batch.labels import Label, check_inside, read_labels
+from qlo_batch.matching import Found, match, score
+from qlo_batch.report import anchor
+from qlo_batch.settings import load_settings
+from qlo_batch.tune import best_cut, tune
+
+
+@pytest.mark.parametrize("labels, found, overlap, expected", [
+    # two defects on one label: the better one matches, the other is false
+    ([[0, 0, 10, 10]], [[0, 0, 9, 10], [0, 0, 10, 10]], False, [(0, 1)]),
+    # one defect exactly between two labels: the label listed first takes it
+    ([[0, 0, 10, 10], [10, 0, 20, 10]], [[5, 0, 15, 10]], False, [(0, 0)]),
+    # equal IoU of two defects on one label: the defect listed first
+    ([[0, 0, 10, 10]], [[0, 0, 10, 6], [0, 4, 10, 10]], False, [(0, 0)]),
+    # the best pair first, even when it leaves a label unmatched
+    ([[0, 0, 10, 10], [6, 0, 16, 10]], [[4, 0, 14, 10]], False, [(1, 0)]),
+    # IoU exactly at the threshold (33 / 100) does not match; just above does
+    ([[0, 0, 100, 1]], [[0, 0, 33, 1]], False, []),
+    ([[0, 0, 100, 1]], [[0, 0, 34, 1]], False, [(0, 0)]),
+    # any overlap: one common pixel is enough, touching edges are not
+    ([[0, 0, 100, 100]], [[99, 99, 120, 120]], True, [(0, 0)]),
+    ([[0, 0, 10, 10]], [[10, 0, 20, 10]], True, []),
+])
+def test_matching(labels, found, overlap, expected):
+    assert [(i, j) for i, j, _ in match(labels, found, 0.33, overlap)] == expected
+
+
+def test_figures_overall_per_kind_and_kinds():
+    labels = [Label("a.png", [0, 0, 10, 10], "bridge", 2), Label("a.png", [50, 50, 60, 60], "hole", 3),
+              Label("b.png", [0, 0, 10, 10], None, 4), Label("gone.png", [0, 0, 5, 5], "spur", 5)]
+    found = [Found("./a.png", [0, 0, 10, 10], "bridge", 9.0), Found("a.png", [50, 50, 60, 61], "bite", 5.0),
+             Found("a.png", [50, 48, 60, 60], "hole", 1.0), Found("b.png", [0, 0, 10, 10], "spur", 2.0),
+             Found("c.png", [0, 0, 3, 3], "island", 1.0)]
+    result = score(labels, found, skipped={"gone.png"})
+    assert result.overall["iou"] == {"matched": 3, "found": 5, "labels": 4, "precision": 0.6, "recall": 0.75,
+                                     "f_score": 6 / 9}
+    hole, bite, spur = result.per_kind["hole"], result.per_kind["bite"], result.per_kind["spur"]
+    assert (hole["recall"], hole["precision"], bite["precision"]) == (1.0, 0.0, 1.0)
+    assert (spur["labels"], spur["recall"], spur["found"], spur["precision"]) == (1, 0.0, 1, 1.0)
+    # kinds are checked only where the label has one: bridge right, hole taken as bite
+    assert (result.kind_accuracy, result.kinds_checked) == (0.5, 2)
+    assert result.confusion == {"bridge": {"bridge": 1}, "hole": {"bite": 1}}
+    assert [m["why"] for m in result.missed] == ["not inspected"]
+    assert sorted((f["file"], f["kind"]) for f in result.false) == [("a.png", "hole"), ("c.png", "island")]
+
+
+@pytest.mark.parametrize("row, message", [
+    ("a.png,1,2,3", "expected 6 columns"),
+    ("a.png,1,2,3.5,4,hole", "whole numbers"),
+    ("a.png,5,2,5,4,hole", "empty box"),
+    ("a.png,-1,2,3,4,", "negative"),
+    ("a.png,1,2,3,4,crack", "unknown kind 'crack'"),
+    (",1,2,3,4,hole", "file name is empty"),
+])
+def test_bad_label_rows_name_their_line(tmp_path, row, message):
+    path = tmp_path / "labels.csv"
+    path.write_text("file,x1,y1,x2,y2,kind\nb.png,0,0,4,4,Hole\n%s\n" % row)
+    with pytest.raises(ValueError, match=r"labels\.csv, line 3: .*%s" % message):
+        read_labels(str(path))
+
+
+def test_labels_without_kind_column_and_outside_the_image(tmp_path):
+    path = tmp_path / "labels.csv"
+    path.write_text("file,x1,y1,x2,y2\n\nb.png,0,0,4,4\nb.png,10,0,21,4\n")
+    labels = read_labels(str(path))
+    assert [(l.box, l.kind, l.line) for l in labels] == [([0, 0, 4, 4], None, 3), ([10, 0, 21, 4], None, 4)]
+    check_inside(labels, {"b.png": (21, 4)}, str(path))
+    with pytest.raises(ValueError, match=r"line 4: box \[10, 0, 21, 4\] of b.png reaches outside its 20 x 30"):
+        check_inside(labels, {"b.png": (20, 30)}, str(path))
+
+
+def test_evaluate_command_writes_json_and_page(tmp_path, capsys):
+    image = np.full((40, 60), 255, np.uint8)
+    cv2.imwrite(str(tmp_path / "t.png"), image)
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "defects.csv").write_text("file,x1,y1,x2,y2,kind,score,regions\n"
+                                     "t.png,10,10,20,20,hole,3.5,2\nt.png,40,5,45,9,island,1.0,1\n")
+    (out / "run.json").write_text(json.dumps({"files": {
+        "t.png": {"width": 60, "height": 40, "verdict": "NG", "marked_image": "marked/t.png.png",
+                  "target": str(tmp_path / "t.png")},
+        "bad.png": {"width": 0, "height": 0, "verdict": "ERROR", "marked_image": ""}}, "settings": {}}))
+    labels = tmp_path / "labels.csv"
+    labels.write_text("file,x1,y1,x2,y2,kind\nt.png,11,10,20,21,hole\nbad.png,0,0,3,3,\n")
+    assert evaluate_main([str(out), str(labels)]) == 0
+    printed = capsys.readouterr().out
+    assert "1 labelled file inspected with an ERROR (their 1 label count as missed): bad.png" in printed
+    report = json.loads((out / "evaluation.json").read_text())
+    assert report["overall"]["iou"]["f_score"] == 0.5 and report["kind_accuracy"] == 1.0
+    page = (out / "evaluation.html").read_text()
+    assert 'href="report.html#%s"' % anchor("bad.png") in page and 'href="marked/t.png.png"' in page
+    assert (out / "evaluation" / "false-0001.png").exists()
+    labels.write_text("file,x1,y1,x2,y2\nt.png,50,30,61,40\n")
+    assert evaluate_main([str(out), str(labels)]) == 2
+    assert "line 2: box [50, 30, 61, 40] of t.png reaches outside its 60 x 40 image" in capsys.readouterr().err
+
+
+def test_score_cut_off_lies_between_kept_and_dropped_scores():
+    labels = [[Label("a", [0, 0, 10, 10], "hole", 2)], []]
+    found = [[([0, 0, 10, 10], "hole", 8.0), ([30, 30, 40, 40], "island", 2.0)], [([0, 0, 4, 4], "spur", 4.0)]]
+    objective, min_score, figures = best_cut(found, labels)
+    assert (objective[0], min_score, figures["found"]) == (1.0, 6.0, 1)
+
+
+def drawn_pair(rng, width):
+    """A standard of traces and a target shifted by a pixel with a bridge and a
+    cut; the labels of the target."""
+    standard = np.full((96, 96), 230, np.uint8)
+    for y in (14, 40, 66):
+        standard[y:y + width, 6:90] = 20
+    target = np.roll(standard, 1, axis=1)
+    x = int(rng.integers(20, 60))
+    target[14 + width:40, x:x + 5] = 20
+    target[66:66 + width, x + 10:x + 14] = 230
+    return standard, target, [(x, 14 + width, x + 5, 40, "bridge"), (x + 10, 66, x + 14, 66 + width, "break")]
+
+
+def test_tuning_writes_settings_that_load(tmp_path, rng, capsys):
+    pairs, labels = ["standard,target"], ["file,x1,y1,x2,y2,kind"]
+    for k, width in enumerate((6, 8, 10)):
+        standard, target, boxes = drawn_pair(rng, width)
+        cv2.imwrite(str(tmp_path / ("s%d.png" % k)), standard)
+        cv2.imwrite(str(tmp_path / ("t%d.png" % k)), target)
+        pairs.append("s%d.png,t%d.png" % (k, k))
+        labels += ["t%d.png,%d,%d,%d,%d,%s" % ((k,) + box) for box in boxes]
+    labels.append("held_out.png,0,0,5,5,hole")
+    (tmp_path / "train.csv").write_text("\n".join(pairs) + "\n")
+    (tmp_path / "labels.csv").write_text("\n".join(labels) + "\n")
+    out = tmp_path / "tuned.toml"
+    settings, figures = tune(str(tmp_path / "train.csv"), str(tmp_path / "labels.csv"), str(out), budget=40,
+                             progress=False)
+    printed = capsys.readouterr().out
+    assert "tuning on 3 training pairs (keep the pairs you evaluate on out of PAIRS_CSV)" in printed
+    assert "1 labelled file not in PAIRS_CSV: not used" in printed
+    assert load_settings(str(out)) == settings
+    assert figures["f_score"] > 0
