@@ -17,6 +17,9 @@ import dataclasses
 import os
 import sys
 import time
+import uuid
+
+import numpy as np
 
 import qlo_cv
 
@@ -52,10 +55,11 @@ DEFAULT_BUDGET = 240
 
 @dataclasses.dataclass
 class Sample:
-    """One decoded training pair."""
+    """One decoded training pair; `token` tells it from the pairs of other runs."""
     file: str
     standard: object
     target: object
+    token: str = dataclasses.field(default_factory=lambda: uuid.uuid4().hex)
 
 
 def load_samples(pairs, base):
@@ -88,15 +92,49 @@ def run_job(samples, settings, variants, ng=None):
         for sample in samples:
             result = qlo_cv.CompareResult(sample.target)
             settings.comparator(sample.standard).compare(sample.target, result)
-            ng.append([(list(region.rect), region.desc) for region in result.ng_regions])
-    found = []
-    for gap, extent, margin in variants:
-        variant = dataclasses.replace(settings, gap=gap, extent=extent, margin=margin, min_score=0.0)
-        found.append([[(list(d.box), d.kind, float(d.score))
-                       for d in defects.find_defects(sample.standard, sample.target, variant,
-                                                     ng_regions=[qlo_cv.NGRegion(list(r), t) for r, t in regions])]
-                      for sample, regions in zip(samples, ng)])
+            ng.append([(tuple(region.rect), region.desc) for region in result.ng_regions])
+    unpadded = {}       # the margin only pads each box (clipped to the image): extract once per gap and extent
+    for gap, extent, _ in variants:
+        if (gap, extent) not in unpadded:
+            variant = dataclasses.replace(settings, gap=gap, extent=extent, margin=0, min_score=0.0)
+            unpadded[gap, extent] = [extract(sample, variant, regions) for sample, regions in zip(samples, ng)]
+    found = [unpadded[gap, extent] if not margin else
+             [[(pad(box, margin, sample.target.shape), kind, score) for box, kind, score in sample_found]
+              for sample, sample_found in zip(samples, unpadded[gap, extent])] for gap, extent, margin in variants]
     return ng, found
+
+
+# Defects of one group of NG regions, by (sample token, max_shift, threshold,
+# extent, group): the settings tried share most groups (the real defects come
+# out the same whatever the judge, and whatever the gap once they stand apart),
+# and the extraction of a group depends on nothing else that the search varies.
+# Kept per process (each Dask worker has its own), emptied when it grows large.
+EXTRACTED = {}
+MAX_EXTRACTED = 200_000
+
+
+def extract(sample, settings, regions):
+    """find_defects(sample, settings, regions) as (box, kind, score) tuples,
+    largest score first, one group of regions at a time."""
+    found = []
+    if not regions:
+        return found
+    for members in defects.group_boxes([rect for rect, _ in regions], settings.gap):
+        group = tuple(sorted(regions[i] for i in members))
+        key = (sample.token, settings.max_shift, settings.threshold, settings.extent, group)
+        if key not in EXTRACTED:
+            if len(EXTRACTED) >= MAX_EXTRACTED:
+                EXTRACTED.clear()
+            EXTRACTED[key] = [(d.box, d.kind, float(d.score)) for d in defects.find_defects(
+                sample.standard, sample.target, settings, ng_regions=[qlo_cv.NGRegion(list(r), t) for r, t in group])]
+        found += EXTRACTED[key]
+    found.sort(key=lambda d: -d[2])
+    return found
+
+
+def pad(box, margin, shape):
+    x1, y1, x2, y2 = box
+    return [max(x1 - margin, 0), max(y1 - margin, 0), min(x2 + margin, shape[1]), min(y2 + margin, shape[0])]
 
 
 class SerialRunner:
@@ -175,14 +213,48 @@ def neighbours(value, ladder):
     return ([lower[-1]] if lower else []) + ([higher[0]] if higher else [])
 
 
+class ThresholdClasses:
+    """Thresholds that make the same comparison. The comparator and the defect
+    extraction compare grey levels and their differences with the threshold;
+    between two values that occur in the pairs, every threshold splits them
+    alike. On binarised pairs (two grey levels) all thresholds between 0 and
+    the contrast are one class, and the search tries one of them."""
+
+    def __init__(self, samples):
+        values = set()
+        for sample in samples:
+            std, tgt = np.unique(sample.standard), np.unique(sample.target).astype(np.int64)
+            values.update(std.tolist(), tgt.tolist(), np.unique(np.abs(std[:, None] - tgt[None, :])).tolist())
+        self.values = sorted(values)
+
+    def of(self, threshold):
+        magnitude = abs(threshold)
+        if magnitude in self.values:
+            return threshold < 0, magnitude, True
+        below = [v for v in self.values if v < magnitude]
+        return threshold < 0, below[-1] if below else -1, False
+
+    def middle(self, threshold):
+        """The threshold in the middle of its class, the one that stays in it
+        best when new pairs bring a little noise."""
+        negative, low, exact = self.of(threshold)
+        above = [v for v in self.values if v > low]
+        if exact or not above or above[0] - low < 2:
+            return threshold
+        middle = (low + above[0]) // 2
+        return -middle if negative else middle
+
+
 class Search:
     """The settings tried so far and their outcomes. A point is a pair of
     tuples: the comparator values (in COMPARATOR_KEYS order) and the defect
     values (in DEFECT_KEYS order)."""
 
-    def __init__(self, runner, labels, base, budget, bar=None):
+    def __init__(self, runner, labels, base, budget, classes, bar=None):
         self.runner, self.labels, self.base, self.budget, self.bar = runner, labels, base, budget, bar
+        self.classes = classes
         self.outcomes = {}      # point -> best_cut's outcome
+        self.seen = set()       # the points tried, their threshold as its class
         self.ng = {}            # comparator values -> NG regions of every sample
 
     def settings(self, comparator_values, defect_values=(), min_score=0.0):
@@ -192,15 +264,24 @@ class Search:
     def point(self, settings):
         return (tuple(getattr(settings, k) for k in COMPARATOR_KEYS), tuple(getattr(settings, k) for k in DEFECT_KEYS))
 
+    def same_as(self, point):
+        comparator_values, defect_values = point
+        return (comparator_values[:1] + (self.classes.of(comparator_values[1]),) + comparator_values[2:],
+                defect_values)
+
     def evaluate(self, points):
-        """Tries the points not tried yet, as far as the budget goes."""
+        """Tries the points not tried yet (nor any with a threshold of the same
+        class), as far as the budget goes."""
         fresh = []
         for point in points:
-            if point not in self.outcomes and point not in fresh and len(self.outcomes) + len(fresh) < self.budget:
+            key = self.same_as(point)
+            if key not in self.seen and len(self.outcomes) + len(fresh) < self.budget:
+                self.seen.add(key)
                 fresh.append(point)
         groups = {}
         for comparator_values, defect_values in fresh:
             groups.setdefault(comparator_values, []).append(defect_values)
+        self.share_comparisons(groups)
         jobs = [(self.settings(c), variants, self.ng.get(c)) for c, variants in groups.items()]
         for (comparator_values, variants), (ng, found) in zip(groups.items(), self.runner.run(jobs)):
             self.ng[comparator_values] = ng
@@ -208,6 +289,25 @@ class Search:
                 self.outcomes[(comparator_values, defect_values)] = best_cut(variant_found, self.labels)
             if self.bar is not None:
                 self.bar.update(len(variants))
+
+    def share_comparisons(self, groups):
+        """Fills in the NG regions of the contour_is_too_long settings from one
+        comparison that keeps every blob (parameter 1): that judge keeps a blob
+        when the longer side of its box reaches the parameter, and the box is
+        the region's rect, so the regions of any parameter are a filter away."""
+        wanted = {}
+        for values in groups:
+            if values not in self.ng and values[2] == "contour_is_too_long":
+                wanted.setdefault(values[:3] + (1,) + values[4:], []).append(values)
+        missing = [all_blobs for all_blobs in wanted if all_blobs not in self.ng]
+        for all_blobs, (ng, _) in zip(missing, self.runner.run([(self.settings(c), [], None) for c in missing])):
+            self.ng[all_blobs] = ng
+        for all_blobs, targets in wanted.items():
+            for values in targets:
+                length = values[3]
+                self.ng[values] = [[(rect, desc) for rect, desc in regions
+                                    if max(rect[2] - rect[0], rect[3] - rect[1]) >= length]
+                                   for regions in self.ng[all_blobs]]
 
     def ranked(self):
         return sorted(self.outcomes, key=lambda p: self.outcomes[p][0], reverse=True)
@@ -291,20 +391,23 @@ def tune(pairs_path, labels_path, out_path, scheduler=None, budget=DEFAULT_BUDGE
         log("%d training pair%s without labels: taken as free of defects"
             % (unlabelled, "" if unlabelled == 1 else "s"))
     started = time.perf_counter()
+    EXTRACTED.clear()
+    classes = ThresholdClasses(samples)
     with _bar(budget, progress) as bar:
         if scheduler:
             from qlo_batch.pipeline import dask_client
             with dask_client(scheduler) as client:
-                search = Search(DaskRunner(client, samples), labels, base, budget, bar)
+                search = Search(DaskRunner(client, samples), labels, base, budget, classes, bar)
                 best = search.run()
         else:
-            search = Search(SerialRunner(samples), labels, base, budget, bar)
+            search = Search(SerialRunner(samples), labels, base, budget, classes, bar)
             best = search.run()
         if bar is not None:
             bar.total = bar.n
             bar.refresh()
     _, min_score, figures = search.outcomes[best]
-    settings = search.settings(*best, min_score=min_score)
+    settings = dataclasses.replace(search.settings(*best, min_score=min_score),
+                                   threshold=classes.middle(best[0][1]))
     save_settings(settings, out_path)
     log("tried %d settings in %.1f s; best on the training pairs: F-score %s (precision %s, recall %s), "
         "kind right on %s of the matches" % (len(search.outcomes), time.perf_counter() - started,
