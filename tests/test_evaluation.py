@@ -11,8 +11,8 @@ from qlo_batch.evaluate import main as evaluate_main
 from qlo_batch.labels import Label, check_inside, read_labels
 from qlo_batch.matching import Found, match, score
 from qlo_batch.report import anchor
-from qlo_batch.settings import load_settings
-from qlo_batch.tune import best_cut, tune
+from qlo_batch.settings import Settings, load_settings
+from qlo_batch.tune import Sample, Search, SerialRunner, ThresholdClasses, best_cut, run_job, tune
 
 
 @pytest.mark.parametrize("labels, found, overlap, expected", [
@@ -144,3 +144,22 @@ def test_tuning_writes_settings_that_load(tmp_path, rng, capsys):
     assert "1 labelled file not in PAIRS_CSV: not used" in printed
     assert load_settings(str(out)) == settings
     assert figures["f_score"] > 0
+
+
+def test_shared_comparison_and_threshold_classes(rng):
+    """The NG regions of each contour_is_too_long parameter, filtered from one
+    comparison, are those a comparison with that parameter finds; thresholds
+    between the same grey levels and differences form one class."""
+    standard, target, _ = drawn_pair(rng, 6)
+    target[80:82, 10:13] = 20
+    target[4, 4:8] = 20
+    target[30, 70] = 20
+    sample = Sample("t.png", standard, target)
+    search = Search(SerialRunner([sample]), [[]], Settings(max_shift=1), 10, ThresholdClasses([sample]))
+    for length in (1, 2, 3, 4, 5):
+        values = (0, 50, "contour_is_too_long", length, True, 1)
+        search.share_comparisons({values: []})
+        assert search.ng[values] == run_job([sample], search.settings(values), [])[0]
+    classes = search.classes        # grey levels 20 and 230, differences 0 and 210
+    assert classes.of(32) == classes.of(128) != classes.of(210) != classes.of(211)
+    assert (classes.middle(32), classes.middle(-100), classes.middle(210)) == (115, -115, 210)
