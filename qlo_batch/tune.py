@@ -14,6 +14,7 @@ for the best of them, then rounds of coordinate moves to neighbouring values
 while one improves the objective, within a budget of tried settings."""
 import argparse
 import dataclasses
+import math
 import os
 import sys
 import time
@@ -110,7 +111,7 @@ def run_job(samples, settings, variants, ng=None):
 # and the extraction of a group depends on nothing else that the search varies.
 # Kept per process (each Dask worker has its own), emptied when it grows large.
 EXTRACTED = {}
-MAX_EXTRACTED = 200_000
+MAX_EXTRACTED = 50_000
 
 
 def extract(sample, settings, regions):
@@ -265,9 +266,13 @@ class Search:
         return (tuple(getattr(settings, k) for k in COMPARATOR_KEYS), tuple(getattr(settings, k) for k in DEFECT_KEYS))
 
     def same_as(self, point):
-        comparator_values, defect_values = point
-        return (comparator_values[:1] + (self.classes.of(comparator_values[1]),) + comparator_values[2:],
-                defect_values)
+        """What decides the outcome of a point: its threshold's class, and the
+        displacements the comparator tries rather than slope and step (with a
+        max_shift of 1 no diagonal is tried, and steps past max_shift are one)."""
+        (max_shift, threshold, judge, parameter, slope, step), defect_values = point
+        axis = tuple(range(1, max_shift + 1, step))
+        diagonal = tuple(range(1, int(max_shift / math.sqrt(2)) + 1, step)) if slope else ()
+        return (max_shift, self.classes.of(threshold), judge, parameter, axis, diagonal), defect_values
 
     def evaluate(self, points):
         """Tries the points not tried yet (nor any with a threshold of the same
