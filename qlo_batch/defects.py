@@ -183,23 +183,35 @@ def _two_level(sample):
 
 
 def _round_blobs(standard, level):
-    """(dark blobs inside light, light blobs inside dark): the small round
-    components of each level that do not touch the border, at half resolution."""
+    """(dark blobs inside light, light blobs inside dark): the components of
+    each level at half resolution that are small, about as wide as high, fill
+    at least half their box, have no holes of their own and do not touch the
+    border."""
     half = np.ascontiguousarray(standard[::2, ::2] > level).view(np.uint8)
     contours, hierarchy = cv2.findContours(half, cv2.RETR_CCOMP, cv2.CHAIN_APPROX_SIMPLE)
     if hierarchy is None:
         return 0, 0
+    lengths = np.fromiter(map(len, contours), np.int64, len(contours))
+    links = hierarchy[0]
+    chosen = np.flatnonzero((lengths <= 40) & (links[:, 2] < 0))
+    if not chosen.size:
+        return 0, 0
+    points = np.concatenate([contours[i] for i in chosen]).reshape(-1, 2).astype(np.float64)
+    starts = np.concatenate(([0], np.cumsum(lengths[chosen])[:-1]))
+    low, high = np.minimum.reduceat(points, starts), np.maximum.reduceat(points, starts)
+    w, h = (high - low + 1).T
+    # shoelace area of each closed polygon
+    following = np.roll(points, -1, axis=0)
+    ends = starts + lengths[chosen] - 1
+    following[ends] = points[starts]
+    cross = points[:, 0] * following[:, 1] - following[:, 0] * points[:, 1]
+    area = np.abs(np.add.reduceat(cross, starts)) / 2
     rows, cols = half.shape
-    counts = [0, 0]
-    for contour, (_, _, child, parent) in zip(contours, hierarchy[0]):
-        if len(contour) > 40 or child >= 0:
-            continue
-        x, y, w, h = cv2.boundingRect(contour)
-        if x == 0 or y == 0 or x + w == cols or y + h == rows or max(w, h) > 20 or max(w, h) > 1.5 * min(w, h):
-            continue
-        if max(w, h) <= 3 or cv2.contourArea(contour) >= 0.5 * w * h:
-            counts[int(parent < 0)] += 1
-    return counts[0], counts[1]
+    big, small = np.maximum(w, h), np.minimum(w, h)
+    round_ = ((low > 0).all(axis=1) & (high[:, 0] < cols - 1) & (high[:, 1] < rows - 1)
+              & (big <= 20) & (big <= 1.5 * small) & ((big <= 3) | (area >= 0.5 * w * h)))
+    inside_dark = links[chosen, 3] < 0       # outer contours: light blobs
+    return int(np.count_nonzero(round_ & ~inside_dark)), int(np.count_nonzero(round_ & inside_dark))
 
 
 def displacement(standard, target, max_shift):
@@ -241,9 +253,8 @@ class _Extractor:
 
     def defect(self, boxes, regions):
         rows, cols = self.std.shape
-        b = np.asarray(boxes)
-        gx1, gy1 = (int(v) for v in b[:, :2].min(axis=0))
-        gx2, gy2 = (int(v) for v in b[:, 2:].max(axis=0))
+        gx1, gy1 = min(b[0] for b in boxes), min(b[1] for b in boxes)
+        gx2, gy2 = max(b[2] for b in boxes), max(b[3] for b in boxes)
         # the context window, where the pattern's parts are labelled
         reach = self.extent + CONTEXT
         cx1, cy1, cx2, cy2 = max(gx1 - reach, 0), max(gy1 - reach, 0), min(gx2 + reach, cols), min(gy2 + reach, rows)
@@ -251,11 +262,10 @@ class _Extractor:
         std = self._standard(cx1, cy1, cx2, cy2)
         # the growth window: `extent` beyond the boxes, inside the compared area
         lx1, ly1, lx2, ly2 = self.limits
-        wx1, wy1 = max(gx1 - self.extent, lx1, cx1), max(gy1 - self.extent, ly1, cy1)
-        wx2, wy2 = min(gx2 + self.extent, lx2, cx2), min(gy2 + self.extent, ly2, cy2)
-        window = (slice(wy1 - cy1, wy2 - cy1), slice(wx1 - cx1, wx2 - cx1))
-        magnitude = cv2.absdiff(std[window], tgt[window])
-        mask = _grow(magnitude, self.threshold, [(x1 - wx1, y1 - wy1, x2 - wx1, y2 - wy1) for x1, y1, x2, y2 in boxes])
+        wx1, wy1 = max(gx1 - self.extent, lx1), max(gy1 - self.extent, ly1)
+        wx2, wy2 = min(gx2 + self.extent, lx2), min(gy2 + self.extent, ly2)
+        mask, magnitude = self._grow(std, tgt, (wx1 - cx1, wy1 - cy1, wx2 - cx1, wy2 - cy1),
+                                     [(x1 - wx1, y1 - wy1, x2 - wx1, y2 - wy1) for x1, y1, x2, y2 in boxes])
         ys, xs = np.flatnonzero(mask.any(axis=1)), np.flatnonzero(mask.any(axis=0))
         x1, y1 = min(int(xs[0]) + wx1, gx1), min(int(ys[0]) + wy1, gy1)
         x2, y2 = max(int(xs[-1]) + 1 + wx1, gx2), max(int(ys[-1]) + 1 + wy1, gy2)
@@ -263,9 +273,37 @@ class _Extractor:
         box = [max(x1 - m, 0), max(y1 - m, 0), min(x2 + m, cols), min(y2 + m, rows)]
         score = float(magnitude[mask].sum(dtype=np.int64)) / 255.0
         defect = np.zeros(tgt.shape, bool)
-        defect[window] = mask
+        defect[wy1 - cy1:wy2 - cy1, wx1 - cx1:wx2 - cx1] = mask
         kind = classify(self._material(std), self._material(tgt), defect)
         return Defect(box, kind, score, list(regions))
+
+    def _grow(self, std, tgt, window, boxes):
+        """(mask, magnitude) over `window` (x1, y1, x2, y2 of the crops): the
+        pixels differing by more than the threshold that are connected to
+        those inside the NG `boxes` (given in the window), and |std - tgt|.
+        One-pixel slivers are opened away first (the opening is taken one
+        pixel wider than the window, so it is the whole image's opening).
+        When nothing in the boxes differs, the mask is the boxes."""
+        x1, y1, x2, y2 = window
+        rows, cols = std.shape
+        ox1, oy1 = max(x1 - 1, 0), max(y1 - 1, 0)
+        wide = (slice(oy1, min(y2 + 1, rows)), slice(ox1, min(x2 + 1, cols)))
+        inner = (slice(y1 - oy1, y2 - oy1), slice(x1 - ox1, x2 - ox1))
+        magnitude = cv2.absdiff(std[wide], tgt[wide])
+        differ = cv2.compare(magnitude, self.threshold, cv2.CMP_GT)
+        opened = _open(differ)[inner]
+        differ, magnitude = differ[inner], magnitude[inner]
+        inside = np.zeros_like(differ)
+        for bx1, by1, bx2, by2 in boxes:
+            inside[by1:by2, bx1:bx2] = 255
+        seed = differ & inside
+        if not seed.any():
+            return inside > 0, magnitude
+        count, labels = cv2.connectedComponents(opened | seed, connectivity=8)
+        keep = np.zeros(count, bool)
+        keep[labels[seed > 0]] = True
+        keep[0] = False
+        return keep[labels], magnitude
 
     def _material(self, image):
         return image > self.level if self.light else image <= self.level
@@ -278,25 +316,6 @@ class _Extractor:
         crop = self.std[max(sy1, 0):min(sy2, rows), max(sx1, 0):min(sx2, cols)]
         pads = (max(-sy1, 0), max(sy2 - rows, 0), max(-sx1, 0), max(sx2 - cols, 0))
         return cv2.copyMakeBorder(crop, *pads, cv2.BORDER_REPLICATE) if any(pads) else crop
-
-
-def _grow(magnitude, threshold, boxes):
-    """The defect's pixels in a window: the pixels differing by more than
-    `threshold` that are connected to those inside the NG `boxes`; one-pixel
-    slivers away from the boxes are opened away first. When nothing in the
-    boxes differs, the boxes themselves."""
-    differ = cv2.compare(magnitude, threshold, cv2.CMP_GT)
-    inside = np.zeros_like(differ)
-    for x1, y1, x2, y2 in boxes:
-        inside[y1:y2, x1:x2] = 255
-    seed = differ & inside
-    if not seed.any():
-        return inside > 0
-    count, labels = cv2.connectedComponents(_open(differ) | seed, connectivity=8)
-    keep = np.zeros(count, bool)
-    keep[labels[seed > 0]] = True
-    keep[0] = False
-    return keep[labels]
 
 
 def _open(mask):
