@@ -94,11 +94,16 @@ def run_job(samples, settings, variants, ng=None):
             result = qlo_cv.CompareResult(sample.target)
             settings.comparator(sample.standard).compare(sample.target, result)
             ng.append([(tuple(region.rect), region.desc) for region in result.ng_regions])
-    unpadded = {}       # the margin only pads each box (clipped to the image): extract once per gap and extent
+    grouped, unpadded = {}, {}      # the margin only pads each box (clipped to the image): no extraction
     for gap, extent, _ in variants:
-        if (gap, extent) not in unpadded:
-            variant = dataclasses.replace(settings, gap=gap, extent=extent, margin=0, min_score=0.0)
-            unpadded[gap, extent] = [extract(sample, variant, regions) for sample, regions in zip(samples, ng)]
+        if (gap, extent) in unpadded:
+            continue
+        if gap not in grouped:
+            grouped[gap] = [defects.group_boxes([rect for rect, _ in regions], gap) if regions else []
+                            for regions in ng]
+        variant = dataclasses.replace(settings, gap=gap, extent=extent, margin=0, min_score=0.0)
+        unpadded[gap, extent] = [extract(sample, variant, regions, groups)
+                                 for sample, regions, groups in zip(samples, ng, grouped[gap])]
     found = [unpadded[gap, extent] if not margin else
              [[(pad(box, margin, sample.target.shape), kind, score) for box, kind, score in sample_found]
               for sample, sample_found in zip(samples, unpadded[gap, extent])] for gap, extent, margin in variants]
@@ -114,21 +119,28 @@ EXTRACTED = {}
 MAX_EXTRACTED = 50_000
 
 
-def extract(sample, settings, regions):
+def extract(sample, settings, regions, groups):
     """find_defects(sample, settings, regions) as (box, kind, score) tuples,
-    largest score first, one group of regions at a time."""
-    found = []
-    if not regions:
-        return found
-    for members in defects.group_boxes([rect for rect, _ in regions], settings.gap):
-        group = tuple(sorted(regions[i] for i in members))
-        key = (sample.token, settings.max_shift, settings.threshold, settings.extent, group)
-        if key not in EXTRACTED:
-            if len(EXTRACTED) >= MAX_EXTRACTED:
-                EXTRACTED.clear()
-            EXTRACTED[key] = [(d.box, d.kind, float(d.score)) for d in defects.find_defects(
-                sample.standard, sample.target, settings, ng_regions=[qlo_cv.NGRegion(list(r), t) for r, t in group])]
-        found += EXTRACTED[key]
+    largest score first, given the groups of the regions at the settings' gap.
+    Only the groups not met before are extracted, in one call: groups stand
+    more than the gap apart, so any set of whole groups groups the same."""
+    keys = [(sample.token, settings.max_shift, settings.threshold, settings.extent,
+             tuple(sorted(regions[i] for i in members))) for members in groups]
+    missing = [key for key in dict.fromkeys(keys) if key not in EXTRACTED]
+    if missing:
+        if len(EXTRACTED) + len(missing) > MAX_EXTRACTED:
+            EXTRACTED.clear()
+            missing = list(dict.fromkeys(keys))
+        group_of, ng_regions = {}, []
+        for key in missing:
+            EXTRACTED[key] = []
+            for rect, desc in key[-1]:
+                group_of[tuple(rect), desc] = key
+                ng_regions.append(qlo_cv.NGRegion(list(rect), desc))
+        for d in defects.find_defects(sample.standard, sample.target, settings, ng_regions=ng_regions):
+            first = d.regions[0]
+            EXTRACTED[group_of[tuple(first.rect), first.desc]].append((d.box, d.kind, float(d.score)))
+    found = [d for key in keys for d in EXTRACTED[key]]
     found.sort(key=lambda d: -d[2])
     return found
 
