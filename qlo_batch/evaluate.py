@@ -2,7 +2,8 @@
 
     python -m qlo_batch.evaluate OUT_DIR LABELS_CSV [--iou 0.33] [--pairs PAIRS_CSV]
 
-Reads OUT_DIR/defects.csv and OUT_DIR/run.json, prints precision, recall and
+Reads OUT_DIR/defects.csv and OUT_DIR/run.json (and, with --pairs, scores only
+the files of that pairs CSV), prints precision, recall and
 F-score (one-to-one matches at IoU above the threshold, and with any overlap)
 overall and per kind, and writes OUT_DIR/evaluation.json and
 OUT_DIR/evaluation.html (the missed and false defects, with pictures)."""
@@ -14,6 +15,7 @@ import sys
 
 from qlo_batch.labels import check_inside, file_key, read_labels
 from qlo_batch.matching import IOU_THRESHOLD, Found, score
+from qlo_batch.pairs import read_pairs
 
 DEFECT_HEADER = ["file", "x1", "y1", "x2", "y2", "kind", "score", "regions"]
 
@@ -64,13 +66,23 @@ def inspected(run):
     return sizes, skipped
 
 
-def evaluate(out_dir, labels_path, iou_threshold=IOU_THRESHOLD):
+def evaluate(out_dir, labels_path, iou_threshold=IOU_THRESHOLD, pairs_path=None):
     """(score, labels, found, run, notes): the Score of the run in `out_dir`
-    against the labels CSV, with what the table should tell besides."""
+    against the labels CSV, with what the table should tell besides. With
+    `pairs_path` (the pairs CSV the run was given) only its files are scored:
+    labels of other files, as of a training split, are left out."""
     labels = read_labels(labels_path)
     found = read_found(os.path.join(out_dir, "defects.csv"))
     run = read_run(out_dir)
     notes = []
+    if pairs_path is not None:
+        wanted = {file_key(pair.file) for pair in read_pairs(pairs_path)}
+        other = {file_key(x.file) for x in labels + found} - wanted
+        if other:
+            notes.append("%d labelled or inspected file%s not in %s: not scored"
+                         % (len(other), _s(len(other)), os.path.basename(pairs_path)))
+        labels = [x for x in labels if file_key(x.file) in wanted]
+        found = [x for x in found if file_key(x.file) in wanted]
     skipped = set()
     if run is None:
         notes.append("no run.json in %s: every labelled file is taken as inspected, label sizes are not checked"
@@ -79,6 +91,8 @@ def evaluate(out_dir, labels_path, iou_threshold=IOU_THRESHOLD):
         sizes, failed = inspected(run)
         check_inside(labels, sizes, labels_path)
         known = {file_key(file) for file in run["files"]}
+        if pairs_path is not None:
+            known &= wanted
         labelled = {file_key(label.file) for label in labels}
         absent = sorted(labelled - known)
         errors = sorted(labelled & failed)
@@ -88,6 +102,8 @@ def evaluate(out_dir, labels_path, iou_threshold=IOU_THRESHOLD):
                 count = sum(file_key(label.file) in keys for label in labels)
                 notes.append("%d labelled file%s %s (their %d label%s count as missed): %s"
                              % (len(keys), _s(keys), what, count, _s(count), _listed(keys)))
+        if absent and pairs_path is None:
+            notes.append("to score only the pairs the run was given, name their CSV with --pairs")
         unlabelled = len(known - labelled - failed)
         if unlabelled:
             notes.append("%d inspected file%s without labels: taken as free of defects"
@@ -141,8 +157,8 @@ def parse(argv):
     parser.add_argument("--iou", type=float, default=IOU_THRESHOLD,
                         help="a match needs intersection over union above this (default %(default)s)")
     parser.add_argument("--pairs", metavar="PAIRS_CSV",
-                        help="the pairs CSV of the run, to find the target images for the pictures "
-                             "(by default: beside the labels CSV)")
+                        help="the pairs CSV the run was given: only its files are scored (labels of other files, "
+                             "as of a training split, are left out), and its targets are the pictures' images")
     return parser.parse_args(argv)
 
 
@@ -152,7 +168,7 @@ def main(argv=None):
         print("qlo_batch.evaluate: --iou must lie in 0..1 (below 1), not %g" % args.iou, file=sys.stderr)
         return 2
     try:
-        result, labels, found, run, notes = evaluate(args.out_dir, args.labels, args.iou)
+        result, labels, found, run, notes = evaluate(args.out_dir, args.labels, args.iou, args.pairs)
     except (OSError, ValueError) as error:
         print("qlo_batch.evaluate: %s" % error, file=sys.stderr)
         return 2
