@@ -100,6 +100,10 @@ def test_evaluate_command_writes_json_and_page(tmp_path, capsys):
     page = (out / "evaluation.html").read_text()
     assert 'href="report.html#%s"' % anchor("bad.png") in page and 'href="marked/t.png.png"' in page
     assert (out / "evaluation" / "false-0001.png").exists()
+    (tmp_path / "test_pairs.csv").write_text("standard,target\ns.png,t.png\n")
+    assert evaluate_main([str(out), str(labels), "--pairs", str(tmp_path / "test_pairs.csv")]) == 0
+    assert "1 labelled or inspected file not in test_pairs.csv: not scored" in capsys.readouterr().out
+    assert json.loads((out / "evaluation.json").read_text())["overall"]["iou"]["labels"] == 1
     labels.write_text("file,x1,y1,x2,y2\nt.png,50,30,61,40\n")
     assert evaluate_main([str(out), str(labels)]) == 2
     assert "line 2: box [50, 30, 61, 40] of t.png reaches outside its 60 x 40 image" in capsys.readouterr().err
