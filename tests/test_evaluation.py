@@ -7,12 +7,14 @@ import cv2
 import numpy as np
 import pytest
 
-from qlo_batch.evaluate import main as evaluate_main
+from qlo_batch.evaluate import evaluate, main as evaluate_main
+from qlo_batch.evaluation_page import picture
 from qlo_batch.labels import Label, check_inside, read_labels
 from qlo_batch.matching import Found, match, score
 from qlo_batch.report import anchor
 from qlo_batch.settings import Settings, load_settings
-from qlo_batch.tune import Sample, Search, SerialRunner, ThresholdClasses, best_cut, run_job, tune
+from qlo_batch.tune import (DaskRunner, Sample, Search, SerialRunner, ThresholdClasses, best_cut, run_job,
+                            tune)
 
 
 @pytest.mark.parametrize("labels, found, overlap, expected", [
@@ -167,3 +169,68 @@ def test_shared_comparison_and_threshold_classes(rng):
     classes = search.classes        # grey levels 20 and 230, differences 0 and 210
     assert classes.of(32) == classes.of(128) != classes.of(210) != classes.of(211)
     assert (classes.middle(32), classes.middle(-100), classes.middle(210)) == (115, -115, 210)
+
+
+@pytest.mark.parametrize("rows, message", [
+    ("t.png,1,2,3,4,hole,2.5", "line 3: expected 8 columns"),
+    ("t.png,1,2,3,4,hole,high,1", "line 3: could not convert"),
+])
+def test_bad_defect_rows_name_their_line(tmp_path, rows, message):
+    (tmp_path / "defects.csv").write_text("file,x1,y1,x2,y2,kind,score,regions\nt.png,1,2,3,4,hole,2.5,1\n%s\n" % rows)
+    (tmp_path / "labels.csv").write_text("file,x1,y1,x2,y2\n")
+    with pytest.raises(ValueError, match=r"defects\.csv, %s" % message):
+        evaluate(str(tmp_path), str(tmp_path / "labels.csv"))
+
+
+def test_picture_at_the_border_shows_both_boxes():
+    image = np.full((50, 40), 200, np.uint8)
+    crop = picture(image, [0, 44, 6, 50], [[0, 44, 6, 50]], [[2, 40, 8, 50]])
+    assert max(crop.shape[:2]) == 128 and crop.shape[2] == 3
+    colours = {tuple(c) for c in crop.reshape(-1, 3)}
+    assert {(0, 170, 0), (0, 0, 255), (200, 200, 200)} <= colours
+
+
+class FakeClient:
+    """Runs submitted work at once: enough to check how the Dask runner splits
+    the pairs into chunks and puts the results back together."""
+    def scheduler_info(self):
+        return {"workers": {"a": {}, "b": {}}}
+
+    def scatter(self, items):
+        return list(items)
+
+    def submit(self, function, *args, pure=True):
+        return function(*args)
+
+    def gather(self, futures):
+        return futures
+
+
+def test_dask_runner_gives_the_serial_outcomes_within_the_budget(rng):
+    samples, labels = [], []
+    for k, width in enumerate((5, 7, 9)):
+        standard, target, boxes = drawn_pair(rng, width)
+        samples.append(Sample("t%d.png" % k, standard, target))
+        labels.append([Label("t%d.png" % k, list(box[:4]), box[4], 0) for box in boxes])
+    outcomes = []
+    for runner in (SerialRunner(samples), DaskRunner(FakeClient(), samples)):
+        search = Search(runner, labels, Settings(), 12, ThresholdClasses(samples))
+        search.run()
+        outcomes.append(search.outcomes)
+    assert len(outcomes[0]) == 12 and outcomes[0] == outcomes[1]
+
+
+@pytest.mark.parametrize("pairs, labels, message", [
+    ("s.png,gone.png", "t.png,0,0,5,5,", "pair gone.png: "),
+    ("s.png,t.png", "t.png,90,0,97,5,", r"labels\.csv, line 2: box \[90, 0, 97, 5\] of t.png reaches outside"),
+    ("s.png,t.png", "other.png,0,0,5,5,", "no labels for any pair"),
+])
+def test_tuning_refuses_bad_input(tmp_path, rng, pairs, labels, message):
+    standard, target, _ = drawn_pair(rng, 6)
+    cv2.imwrite(str(tmp_path / "s.png"), standard)
+    cv2.imwrite(str(tmp_path / "t.png"), target)
+    (tmp_path / "train.csv").write_text("standard,target\n%s\n" % pairs)
+    (tmp_path / "labels.csv").write_text("file,x1,y1,x2,y2,kind\n%s\n" % labels)
+    with pytest.raises(ValueError, match=message):
+        tune(str(tmp_path / "train.csv"), str(tmp_path / "labels.csv"), str(tmp_path / "out.toml"), progress=False)
+    assert not (tmp_path / "out.toml").exists()
