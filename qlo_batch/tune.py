@@ -13,9 +13,9 @@ is a coarse grid over the comparator settings, a grid over the defect settings
 for the best of them, then rounds of coordinate moves to neighbouring values
 while one improves the objective, within a budget of tried settings."""
 import argparse
+import bisect
 import dataclasses
 import math
-import os
 import sys
 import time
 import uuid
@@ -192,11 +192,12 @@ def best_cut(found, labels, iou_threshold=IOU_THRESHOLD):
         pairs = candidates([l.box for l in sample_labels], [d[0] for d in sample_found], iou_threshold)
         files.append((pairs, sample_found, sample_labels))
     scores = sorted({d[2] for sample_found in found for d in sample_found})
+    cuts = scores
     if len(scores) > MAX_CUTS:
-        scores = [scores[round(i * (len(scores) - 1) / (MAX_CUTS - 1))] for i in range(MAX_CUTS)]
+        cuts = [scores[round(i * (len(scores) - 1) / (MAX_CUTS - 1))] for i in range(MAX_CUTS)]
     labelled = sum(len(sample_labels) for sample_labels in labels)
     best = None
-    for cut in scores or [0.0]:
+    for cut in cuts or [0.0]:
         matched = kinds_right = kinds_checked = kept = 0
         iou_sum = 0.0
         for pairs, sample_found, sample_labels in files:
@@ -211,8 +212,8 @@ def best_cut(found, labels, iou_threshold=IOU_THRESHOLD):
         objective = (round(f, 9), kinds_right / kinds_checked if kinds_checked else 0.0,
                      iou_sum / matched if matched else 0.0)
         if best is None or objective > best[0]:
-            lower = [s for s in scores if s < cut]
-            best = (objective, (cut + lower[-1]) / 2 if lower else 0.0,
+            below = bisect.bisect_left(scores, cut)
+            best = (objective, (cut + scores[below - 1]) / 2 if below else 0.0,
                     {"f_score": f, "precision": matched / kept if kept else None,
                      "recall": matched / labelled if labelled else None, "matched": matched, "found": kept,
                      "labels": labelled, "kind_accuracy": objective[1] if kinds_checked else None})
