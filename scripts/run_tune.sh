@@ -6,5 +6,6 @@
 set -euo pipefail
 # Paths are taken from the caller's folder, so the command stays there.
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+VENV=$(cd "$ROOT" && realpath -m "${QLO_VENV:-.venv}")
 bash "$ROOT/scripts/setup.sh" >&2
-exec "$ROOT/.venv/bin/python" -m qlo_batch.tune "$@"
+exec "$VENV/bin/python" -m qlo_batch.tune "$@"
