@@ -7,6 +7,7 @@ import cv2
 import numpy as np
 import pytest
 
+from qlo_batch.defects import find_defects
 from qlo_batch.evaluate import evaluate, main as evaluate_main
 from qlo_batch.evaluation_page import picture
 from qlo_batch.labels import Label, check_inside, read_labels
@@ -234,3 +235,29 @@ def test_tuning_refuses_bad_input(tmp_path, rng, pairs, labels, message):
     with pytest.raises(ValueError, match=message):
         tune(str(tmp_path / "train.csv"), str(tmp_path / "labels.csv"), str(tmp_path / "out.toml"), progress=False)
     assert not (tmp_path / "out.toml").exists()
+
+
+def test_search_outcomes_equal_find_defects_per_setting(rng):
+    """Whatever the tuner shares between settings (comparisons, extracted
+    groups, threshold classes, margins), each setting scores as find_defects
+    run on its own would make it score."""
+    samples, labels = [], []
+    for k, width in enumerate((5, 8)):
+        standard, target, boxes = drawn_pair(rng, width)
+        if k:
+            target = np.clip(target + rng.integers(-40, 40, target.shape), 0, 255).astype(np.uint8)
+        samples.append(Sample("t%d.png" % k, standard, target))
+        labels.append([Label("t%d.png" % k, list(box[:4]), box[4], 0) for box in boxes])
+    tried = [((1, 40, "contour_is_too_long", 1, True, 1), (0, 4, 0)),
+             ((1, 40, "contour_is_too_long", 3, True, 1), (6, 8, 2)),
+             ((1, 41, "contour_is_too_long", 3, True, 1), (6, 8, 2)),
+             ((2, 100, "contour_is_too_big", 4, False, 2), (3, 2, 1)),
+             ((2, 100, "contour_is_too_big", 4, True, 3), (12, 2, 0)),
+             ((0, 60, "contour_is_too_long", 2, True, 1), (3, 16, 3))]
+    search = Search(SerialRunner(samples), labels, Settings(), 20, ThresholdClasses(samples))
+    search.evaluate(tried)
+    for point in tried:
+        tried_as = next(p for p in search.outcomes if search.same_as(p) == search.same_as(point))
+        settings = search.settings(*point)
+        found = [[(d.box, d.kind, d.score) for d in find_defects(s.standard, s.target, settings)] for s in samples]
+        assert best_cut(found, labels)[:2] == search.outcomes[tried_as][:2]
