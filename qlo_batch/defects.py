@@ -184,16 +184,16 @@ def _two_level(sample):
 
 def _round_blobs(standard, level):
     """(dark blobs inside light, light blobs inside dark): the components of
-    each level at half resolution that are small, about as wide as high, fill
-    at least half their box, have no holes of their own and do not touch the
-    border."""
-    half = np.ascontiguousarray(standard[::2, ::2] > level).view(np.uint8)
-    contours, hierarchy = cv2.findContours(half, cv2.RETR_CCOMP, cv2.CHAIN_APPROX_SIMPLE)
+    each level that do not touch the border and look like drill holes: 3 to
+    40 pixels across, about as wide as high, filling at least half their box,
+    with nothing of the other level inside."""
+    binary = (standard > level).view(np.uint8)
+    contours, hierarchy = cv2.findContours(binary, cv2.RETR_CCOMP, cv2.CHAIN_APPROX_SIMPLE)
     if hierarchy is None:
         return 0, 0
     lengths = np.fromiter(map(len, contours), np.int64, len(contours))
     links = hierarchy[0]
-    chosen = np.flatnonzero((lengths <= 40) & (links[:, 2] < 0))
+    chosen = np.flatnonzero((lengths <= 80) & (links[:, 2] < 0))
     if not chosen.size:
         return 0, 0
     points = np.concatenate([contours[i] for i in chosen]).reshape(-1, 2).astype(np.float64)
@@ -202,16 +202,19 @@ def _round_blobs(standard, level):
     w, h = (high - low + 1).T
     # shoelace area of each closed polygon
     following = np.roll(points, -1, axis=0)
-    ends = starts + lengths[chosen] - 1
-    following[ends] = points[starts]
+    following[starts + lengths[chosen] - 1] = points[starts]
     cross = points[:, 0] * following[:, 1] - following[:, 0] * points[:, 1]
     area = np.abs(np.add.reduceat(cross, starts)) / 2
-    rows, cols = half.shape
+    rows, cols = binary.shape
     big, small = np.maximum(w, h), np.minimum(w, h)
     round_ = ((low > 0).all(axis=1) & (high[:, 0] < cols - 1) & (high[:, 1] < rows - 1)
-              & (big <= 20) & (big <= 1.5 * small) & ((big <= 3) | (area >= 0.5 * w * h)))
-    inside_dark = links[chosen, 3] < 0       # outer contours: light blobs
-    return int(np.count_nonzero(round_ & ~inside_dark)), int(np.count_nonzero(round_ & inside_dark))
+              & (small >= 3) & (big <= 40) & (big <= 1.5 * small) & (area >= 0.5 * w * h))
+    light = links[chosen, 3] < 0       # outer contours are light blobs, holes dark ones
+    # a dark blob with a light blob inside is a ring (a drilled pad), not a hole
+    centres = (low[light] + high[light]) / 2
+    ring = ((centres[None, :, :] > low[:, None, :]) & (centres[None, :, :] < high[:, None, :])).all(axis=2).any(axis=1)
+    round_ &= ~(ring & ~light)
+    return int(np.count_nonzero(round_ & ~light)), int(np.count_nonzero(round_ & light))
 
 
 def displacement(standard, target, max_shift):
@@ -246,7 +249,7 @@ class _Extractor:
         self.threshold = abs(settings.threshold)      # differences above this count
         self.extent, self.margin = settings.extent, settings.margin
         self.level, self.light = material_level(standard, settings.material)
-        self.dx, self.dy = displacement(standard, target, settings.max_shift)
+        self.dx, self.dy = displacement(standard, target, settings.max_shift + 2)
         rows, cols = standard.shape
         limits = _clip(settings.compare_region, rows, cols) if settings.compare_region else None
         self.limits = limits or (0, 0, cols, rows)
@@ -296,9 +299,11 @@ class _Extractor:
         inside = np.zeros_like(differ)
         for bx1, by1, bx2, by2 in boxes:
             inside[by1:by2, bx1:bx2] = 255
-        seed = differ & inside
-        if not seed.any():
-            return inside > 0, magnitude
+        seed = opened & inside
+        if not seed.any():      # only slivers in the boxes: they are the defect
+            seed = differ & inside
+            if not seed.any():
+                return inside > 0, magnitude
         count, labels = cv2.connectedComponents(opened | seed, connectivity=8)
         keep = np.zeros(count, bool)
         keep[labels[seed > 0]] = True
