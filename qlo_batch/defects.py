@@ -83,16 +83,24 @@ def find_defects(standard, target, settings, ng_regions=None, comparator=None):
         result = qlo_cv.CompareResult(target)
         comparator.compare(target, result)
         ng_regions = result.ng_regions
+    if not ng_regions:
+        return []
+    extractor = _Extractor(standard, target, settings)
+    # An NG box lies in the standard's frame, the target's, or between: a
+    # place missing from the target is found where the standard has it, an
+    # extra one where the target has it. Each box is stretched over both.
+    dx, dy = extractor.dx, extractor.dy
     rows, cols = standard.shape
     boxes, kept = [], []
     for region in ng_regions:
-        box = _clip(region.rect if region.rect is not None else (0, 0, cols, rows), rows, cols)
+        x1, y1, x2, y2 = region.rect if region.rect is not None else (0, 0, cols, rows)
+        x1, y1, x2, y2 = min(x1, x1 + dx), min(y1, y1 + dy), max(x2, x2 + dx), max(y2, y2 + dy)
+        box = _clip((x1, y1, x2, y2), rows, cols)
         if box is not None:
             boxes.append(box)
             kept.append(region)
     if not boxes:
         return []
-    extractor = _Extractor(standard, target, settings)
     defects = []
     for members in group_boxes(boxes, settings.gap):
         defect = extractor.defect([boxes[i] for i in members], [kept[i] for i in members])
@@ -184,34 +192,45 @@ def _two_level(sample):
 
 def _round_blobs(standard, level):
     """(dark blobs inside light, light blobs inside dark): the components of
-    each level at half resolution that are small, about as wide as high, fill
-    at least half their box, have no holes of their own and do not touch the
-    border."""
-    half = np.ascontiguousarray(standard[::2, ::2] > level).view(np.uint8)
-    contours, hierarchy = cv2.findContours(half, cv2.RETR_CCOMP, cv2.CHAIN_APPROX_SIMPLE)
+    each level that do not touch the border and look like drill holes: 3 to
+    40 pixels across, about as wide as high, filling at least half their box,
+    with nothing of the other level inside."""
+    binary = (standard > level).view(np.uint8)
+    contours, hierarchy = cv2.findContours(binary, cv2.RETR_CCOMP, cv2.CHAIN_APPROX_SIMPLE)
     if hierarchy is None:
         return 0, 0
-    lengths = np.fromiter(map(len, contours), np.int64, len(contours))
+    corners = np.fromiter(map(len, contours), np.int64, len(contours))
     links = hierarchy[0]
-    chosen = np.flatnonzero((lengths <= 40) & (links[:, 2] < 0))
+    chosen = np.flatnonzero((corners >= 4) & (corners <= 80) & (links[:, 2] < 0))
     if not chosen.size:
         return 0, 0
     points = np.concatenate([contours[i] for i in chosen]).reshape(-1, 2).astype(np.float64)
-    starts = np.concatenate(([0], np.cumsum(lengths[chosen])[:-1]))
+    corners = corners[chosen]
+    starts = np.concatenate(([0], np.cumsum(corners)[:-1]))
     low, high = np.minimum.reduceat(points, starts), np.maximum.reduceat(points, starts)
-    w, h = (high - low + 1).T
-    # shoelace area of each closed polygon
     following = np.roll(points, -1, axis=0)
-    ends = starts + lengths[chosen] - 1
-    following[ends] = points[starts]
+    following[starts + corners - 1] = points[starts]
     cross = points[:, 0] * following[:, 1] - following[:, 0] * points[:, 1]
-    area = np.abs(np.add.reduceat(cross, starts)) / 2
-    rows, cols = half.shape
+    polygon = np.abs(np.add.reduceat(cross, starts)) / 2
+    # pixels on the contour: each straight run of the compressed chain counts its steps
+    length = np.add.reduceat(np.abs(following - points).max(axis=1), starts)
+    # An outer contour runs over a light blob's own edge pixels, a hole's over
+    # the light pixels around the dark blob: one pixel outside it. Pick's
+    # theorem turns the polygon's area into the blob's pixel count.
+    light = links[chosen, 3] < 0
+    pixels = np.where(light, polygon + length / 2 + 1, polygon - length / 2 + 1)
+    low[~light] += 1
+    high[~light] -= 1
+    w, h = (high - low + 1).T
+    rows, cols = binary.shape
     big, small = np.maximum(w, h), np.minimum(w, h)
     round_ = ((low > 0).all(axis=1) & (high[:, 0] < cols - 1) & (high[:, 1] < rows - 1)
-              & (big <= 20) & (big <= 1.5 * small) & ((big <= 3) | (area >= 0.5 * w * h)))
-    inside_dark = links[chosen, 3] < 0       # outer contours: light blobs
-    return int(np.count_nonzero(round_ & ~inside_dark)), int(np.count_nonzero(round_ & inside_dark))
+              & (small >= 3) & (big <= 40) & (big <= 1.5 * small) & (pixels >= 0.5 * w * h))
+    # a dark blob with a light blob inside is a ring (a drilled pad), not a hole
+    centres = (low[light] + high[light]) / 2
+    ring = ((centres[None, :, :] > low[:, None, :]) & (centres[None, :, :] < high[:, None, :])).all(axis=2).any(axis=1)
+    round_ &= ~(ring & ~light)
+    return int(np.count_nonzero(round_ & ~light)), int(np.count_nonzero(round_ & light))
 
 
 def displacement(standard, target, max_shift):
@@ -246,7 +265,7 @@ class _Extractor:
         self.threshold = abs(settings.threshold)      # differences above this count
         self.extent, self.margin = settings.extent, settings.margin
         self.level, self.light = material_level(standard, settings.material)
-        self.dx, self.dy = displacement(standard, target, settings.max_shift)
+        self.dx, self.dy = displacement(standard, target, settings.max_shift + 2)
         rows, cols = standard.shape
         limits = _clip(settings.compare_region, rows, cols) if settings.compare_region else None
         self.limits = limits or (0, 0, cols, rows)
@@ -267,8 +286,7 @@ class _Extractor:
         mask, magnitude = self._grow(std, tgt, (wx1 - cx1, wy1 - cy1, wx2 - cx1, wy2 - cy1),
                                      [(x1 - wx1, y1 - wy1, x2 - wx1, y2 - wy1) for x1, y1, x2, y2 in boxes])
         ys, xs = np.flatnonzero(mask.any(axis=1)), np.flatnonzero(mask.any(axis=0))
-        x1, y1 = min(int(xs[0]) + wx1, gx1), min(int(ys[0]) + wy1, gy1)
-        x2, y2 = max(int(xs[-1]) + 1 + wx1, gx2), max(int(ys[-1]) + 1 + wy1, gy2)
+        x1, y1, x2, y2 = int(xs[0]) + wx1, int(ys[0]) + wy1, int(xs[-1]) + 1 + wx1, int(ys[-1]) + 1 + wy1
         m = self.margin
         box = [max(x1 - m, 0), max(y1 - m, 0), min(x2 + m, cols), min(y2 + m, rows)]
         score = float(magnitude[mask].sum(dtype=np.int64)) / 255.0
@@ -296,9 +314,11 @@ class _Extractor:
         inside = np.zeros_like(differ)
         for bx1, by1, bx2, by2 in boxes:
             inside[by1:by2, bx1:bx2] = 255
-        seed = differ & inside
-        if not seed.any():
-            return inside > 0, magnitude
+        seed = opened & inside
+        if not seed.any():      # only slivers in the boxes: they are the defect
+            seed = differ & inside
+            if not seed.any():
+                return inside > 0, magnitude
         count, labels = cv2.connectedComponents(opened | seed, connectivity=8)
         keep = np.zeros(count, bool)
         keep[labels[seed > 0]] = True
