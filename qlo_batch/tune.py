@@ -45,7 +45,7 @@ LADDERS = {
     "extent": (0, 1, 2, 3, 4, 6, 8, 10, 12, 16, 20, 24, 32),
     "margin": (0, 1, 2, 3, 4, 6, 8),
 }
-COARSE = {"max_shift": (1, 2, 3, 4), "threshold": (32, 64, 128),
+COARSE = {"max_shift": (2, 3, 4), "threshold": (32, 64, 128),
           "judge": (("contour_is_too_long", 2), ("contour_is_too_long", 4), ("contour_is_too_long", 8),
                     ("contour_is_too_big", 4), ("contour_is_too_big", 16))}
 DEFECT_GRID = {"gap": (0, 3, 6, 12), "extent": (2, 4, 8, 16), "margin": (0, 2)}
