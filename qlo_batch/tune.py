@@ -99,47 +99,54 @@ def run_job(samples, settings, variants, ng=None):
         if (gap, extent) in unpadded:
             continue
         if gap not in grouped:
-            grouped[gap] = [defects.group_boxes([rect for rect, _ in regions], gap) if regions else []
+            apart = gap + settings.max_shift + ALIGNMENT_SLACK
+            grouped[gap] = [defects.group_boxes([rect for rect, _ in regions], apart) if regions else []
                             for regions in ng]
         variant = dataclasses.replace(settings, gap=gap, extent=extent, margin=0, min_score=0.0)
-        unpadded[gap, extent] = [extract(sample, variant, regions, groups)
-                                 for sample, regions, groups in zip(samples, ng, grouped[gap])]
+        unpadded[gap, extent] = [extract(sample, variant, regions, clusters)
+                                 for sample, regions, clusters in zip(samples, ng, grouped[gap])]
     found = [unpadded[gap, extent] if not margin else
              [[(pad(box, margin, sample.target.shape), kind, score) for box, kind, score in sample_found]
               for sample, sample_found in zip(samples, unpadded[gap, extent])] for gap, extent, margin in variants]
     return ng, found
 
 
-# Defects of one group of NG regions, by (sample token, max_shift, threshold,
-# extent, group): the settings tried share most groups (the real defects come
-# out the same whatever the judge, and whatever the gap once they stand apart),
-# and the extraction of a group depends on nothing else that the search varies.
-# Kept per process (each Dask worker has its own), emptied when it grows large.
+# find_defects works on windows around groups of NG regions: regions more than
+# the gap apart are separate defects, after each box is stretched by the
+# images' displacement (at most max_shift + ALIGNMENT_SLACK pixels). So the
+# regions of a pair fall into clusters, further apart than gap + max_shift +
+# ALIGNMENT_SLACK, whose defects do not depend on each other, and the settings
+# tried share most clusters (the real defects come out the same whatever the
+# judge). EXTRACTED keeps the defects of each cluster by (pair token,
+# max_shift, threshold, gap, extent, cluster), without the gap for a cluster
+# of one region (one group whatever the gap). It lives per process (each Dask
+# worker has its own) and is emptied when it grows large. A test checks that
+# every setting scores as find_defects on its own makes it score.
+ALIGNMENT_SLACK = 2
 EXTRACTED = {}
 MAX_EXTRACTED = 50_000
 
 
-def extract(sample, settings, regions, groups):
+def extract(sample, settings, regions, clusters):
     """find_defects(sample, settings, regions) as (box, kind, score) tuples,
-    largest score first, given the groups of the regions at the settings' gap.
-    Only the groups not met before are extracted, in one call: groups stand
-    more than the gap apart, so any set of whole groups groups the same."""
-    keys = [(sample.token, settings.max_shift, settings.threshold, settings.extent,
-             tuple(sorted(regions[i] for i in members))) for members in groups]
+    largest score first, given the clusters of the regions (lists of indices).
+    The clusters not met before are extracted in one call."""
+    keys = [(sample.token, settings.max_shift, settings.threshold, settings.gap if len(members) > 1 else None,
+             settings.extent, tuple(sorted(regions[i] for i in members))) for members in clusters]
     missing = [key for key in dict.fromkeys(keys) if key not in EXTRACTED]
     if missing:
         if len(EXTRACTED) + len(missing) > MAX_EXTRACTED:
             EXTRACTED.clear()
             missing = list(dict.fromkeys(keys))
-        group_of, ng_regions = {}, []
+        cluster_of, ng_regions = {}, []
         for key in missing:
             EXTRACTED[key] = []
             for rect, desc in key[-1]:
-                group_of[tuple(rect), desc] = key
+                cluster_of[tuple(rect), desc] = key
                 ng_regions.append(qlo_cv.NGRegion(list(rect), desc))
         for d in defects.find_defects(sample.standard, sample.target, settings, ng_regions=ng_regions):
             first = d.regions[0]
-            EXTRACTED[group_of[tuple(first.rect), first.desc]].append((d.box, d.kind, float(d.score)))
+            EXTRACTED[cluster_of[tuple(first.rect), first.desc]].append((d.box, d.kind, float(d.score)))
     found = [d for key in keys for d in EXTRACTED[key]]
     found.sort(key=lambda d: -d[2])
     return found
