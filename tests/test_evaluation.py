@@ -244,6 +244,8 @@ def test_search_outcomes_equal_find_defects_per_setting(rng):
     samples, labels = [], []
     for k, width in enumerate((5, 8)):
         standard, target, boxes = drawn_pair(rng, width)
+        for x in range(10, 60, 4):          # specks 2 pixels apart: grouping matters
+            target[86:88, x:x + 2] = 20
         if k:
             target = np.clip(target + rng.integers(-40, 40, target.shape), 0, 255).astype(np.uint8)
         samples.append(Sample("t%d.png" % k, standard, target))
@@ -253,7 +255,9 @@ def test_search_outcomes_equal_find_defects_per_setting(rng):
              ((1, 41, "contour_is_too_long", 3, True, 1), (6, 8, 2)),
              ((2, 100, "contour_is_too_big", 4, False, 2), (3, 2, 1)),
              ((2, 100, "contour_is_too_big", 4, True, 3), (12, 2, 0)),
-             ((0, 60, "contour_is_too_long", 2, True, 1), (3, 16, 3))]
+             ((0, 60, "contour_is_too_long", 2, True, 1), (3, 16, 3)),
+             ((0, 60, "contour_is_too_long", 2, True, 1), (0, 4, 0)),
+             ((0, 60, "contour_is_too_long", 2, True, 1), (1, 4, 0))]
     search = Search(SerialRunner(samples), labels, Settings(), 20, ThresholdClasses(samples))
     search.evaluate(tried)
     for point in tried:
@@ -261,3 +265,5 @@ def test_search_outcomes_equal_find_defects_per_setting(rng):
         settings = search.settings(*point)
         found = [[(d.box, d.kind, d.score) for d in find_defects(s.standard, s.target, settings)] for s in samples]
         assert best_cut(found, labels)[:2] == search.outcomes[tried_as][:2]
+        shared = run_job(samples, settings, [point[1]], search.ng.get(point[0]))[1][0]
+        assert [sorted(f) for f in shared] == [sorted(f) for f in found]
