@@ -8,8 +8,10 @@ to the better share of right kinds, then to the tighter boxes). Each pair is
 decoded once. Each comparator setting (max_shift, threshold, judge and its
 parameter, slope, step) compares every pair once; the defect settings (gap,
 extent, margin) are tried on the NG regions it stored, and the score cut-off
-(min_score) is picked from the sorted scores of the defects found. The search
-is a coarse grid over the comparator settings, a grid over the defect settings
+(min_score) is picked from the sorted scores of the defects found. Settings
+that make the same comparison (see ThresholdClasses and Search.same_as) are
+tried once, and extraction is shared between settings (see EXTRACTED). The
+search is a coarse grid over the comparator settings, a grid over the defect settings
 for the best of them, then rounds of coordinate moves to neighbouring values
 while one improves the objective, within a budget of tried settings."""
 import argparse
