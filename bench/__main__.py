@@ -1,10 +1,11 @@
 """Runs every benchmark: python -m bench [name ...]"""
 import sys
 
-from bench import barcode, batch, binary_swap, contour, measure, shift_comparator
+from bench import barcode, batch, binary_swap, contour, defects, measure, shift_comparator, tuning
 
 BENCHES = {"shift_comparator": shift_comparator.main, "contour": contour.main, "barcode": barcode.main,
-           "binary_swap": binary_swap.main, "measure": measure.main, "batch": batch.main}
+           "binary_swap": binary_swap.main, "measure": measure.main, "batch": batch.main,
+           "defects": defects.main, "tuning": tuning.main}
 
 
 def main(argv):

@@ -83,16 +83,24 @@ def find_defects(standard, target, settings, ng_regions=None, comparator=None):
         result = qlo_cv.CompareResult(target)
         comparator.compare(target, result)
         ng_regions = result.ng_regions
+    if not ng_regions:
+        return []
+    extractor = _Extractor(standard, target, settings)
+    # An NG box lies in the standard's frame, the target's, or between: a
+    # place missing from the target is found where the standard has it, an
+    # extra one where the target has it. Each box is stretched over both.
+    dx, dy = extractor.dx, extractor.dy
     rows, cols = standard.shape
     boxes, kept = [], []
     for region in ng_regions:
-        box = _clip(region.rect if region.rect is not None else (0, 0, cols, rows), rows, cols)
+        x1, y1, x2, y2 = region.rect if region.rect is not None else (0, 0, cols, rows)
+        x1, y1, x2, y2 = min(x1, x1 + dx), min(y1, y1 + dy), max(x2, x2 + dx), max(y2, y2 + dy)
+        box = _clip((x1, y1, x2, y2), rows, cols)
         if box is not None:
             boxes.append(box)
             kept.append(region)
     if not boxes:
         return []
-    extractor = _Extractor(standard, target, settings)
     defects = []
     for members in group_boxes(boxes, settings.gap):
         defect = extractor.defect([boxes[i] for i in members], [kept[i] for i in members])
@@ -153,117 +161,187 @@ def group_boxes(boxes, gap):
 
 def material_level(standard, material="auto"):
     """(level, light): the pattern's pixels are those above `level` when
-    `light`, else those at or below it. The level is Otsu's on the standard;
-    "auto" takes the pattern to be the grey level that covers the lesser
-    share of the standard (ink on paper, traces on a board)."""
-    sample = standard[::4, ::4] if standard.size > 4096 else standard
-    level, _ = cv2.threshold(np.ascontiguousarray(sample), 0, 255, cv2.THRESH_BINARY + cv2.THRESH_OTSU)
+    `light`, else those at or below it. The level is Otsu's on the standard.
+
+    "auto" decides which side is the pattern. On a two-level (binarised)
+    standard the drill holes decide: small round blobs of one level enclosed
+    by the other are holes in the pattern, so the enclosing level is the
+    pattern; this holds where copper covers most of a tile. Without such
+    evidence (and on grey prints, where the dots of letters would mislead it)
+    the level covering the lesser share of the standard is the pattern: ink on
+    paper, traces on a bare board."""
+    sample = np.ascontiguousarray(standard[::4, ::4] if standard.size > 4096 else standard)
+    level, _ = cv2.threshold(sample, 0, 255, cv2.THRESH_BINARY + cv2.THRESH_OTSU)
     if material != "auto":
         return level, material == "light"
     light_share = np.count_nonzero(sample > level) / sample.size
+    if _two_level(sample):
+        holes_in_light, holes_in_dark = _round_blobs(standard, level)
+        if holes_in_light >= 3 and holes_in_light >= 2 * holes_in_dark:
+            return level, True
+        if holes_in_dark >= 3 and holes_in_dark >= 2 * holes_in_light:
+            return level, False
     return level, light_share < 0.5
 
 
+def _two_level(sample):
+    low, high = int(sample.min()), int(sample.max())
+    between = cv2.countNonZero(cv2.inRange(sample, low + 1, high - 1)) if high - low > 1 else 0
+    return between <= 0.01 * sample.size
+
+
+def _round_blobs(standard, level):
+    """(dark blobs inside light, light blobs inside dark): the components of
+    each level that do not touch the border and look like drill holes: 3 to
+    40 pixels across, about as wide as high, filling at least half their box,
+    with nothing of the other level inside."""
+    binary = (standard > level).view(np.uint8)
+    contours, hierarchy = cv2.findContours(binary, cv2.RETR_CCOMP, cv2.CHAIN_APPROX_SIMPLE)
+    if hierarchy is None:
+        return 0, 0
+    corners = np.fromiter(map(len, contours), np.int64, len(contours))
+    links = hierarchy[0]
+    chosen = np.flatnonzero((corners >= 4) & (corners <= 80) & (links[:, 2] < 0))
+    if not chosen.size:
+        return 0, 0
+    points = np.concatenate([contours[i] for i in chosen]).reshape(-1, 2).astype(np.float64)
+    corners = corners[chosen]
+    starts = np.concatenate(([0], np.cumsum(corners)[:-1]))
+    low, high = np.minimum.reduceat(points, starts), np.maximum.reduceat(points, starts)
+    following = np.roll(points, -1, axis=0)
+    following[starts + corners - 1] = points[starts]
+    cross = points[:, 0] * following[:, 1] - following[:, 0] * points[:, 1]
+    polygon = np.abs(np.add.reduceat(cross, starts)) / 2
+    # pixels on the contour: each straight run of the compressed chain counts its steps
+    length = np.add.reduceat(np.abs(following - points).max(axis=1), starts)
+    # An outer contour runs over a light blob's own edge pixels, a hole's over
+    # the light pixels around the dark blob: one pixel outside it. Pick's
+    # theorem turns the polygon's area into the blob's pixel count.
+    light = links[chosen, 3] < 0
+    pixels = np.where(light, polygon + length / 2 + 1, polygon - length / 2 + 1)
+    low[~light] += 1
+    high[~light] -= 1
+    w, h = (high - low + 1).T
+    rows, cols = binary.shape
+    big, small = np.maximum(w, h), np.minimum(w, h)
+    round_ = ((low > 0).all(axis=1) & (high[:, 0] < cols - 1) & (high[:, 1] < rows - 1)
+              & (small >= 3) & (big <= 40) & (big <= 1.5 * small) & (pixels >= 0.5 * w * h))
+    # a dark blob with a light blob inside is a ring (a drilled pad), not a hole
+    centres = (low[light] + high[light]) / 2
+    ring = ((centres[None, :, :] > low[:, None, :]) & (centres[None, :, :] < high[:, None, :])).all(axis=2).any(axis=1)
+    round_ &= ~(ring & ~light)
+    return int(np.count_nonzero(round_ & ~light)), int(np.count_nonzero(round_ & light))
+
+
+def displacement(standard, target, max_shift):
+    """(dx, dy) with |dx|, |dy| <= max_shift: the whole target is best matched
+    by the standard moved dx pixels right and dy down. Found from the column
+    and row sums of the two images (a few microseconds per displacement), the
+    smaller displacement winning among equals."""
+    if max_shift == 0:
+        return 0, 0
+    columns = [cv2.reduce(image, 0, cv2.REDUCE_SUM, dtype=cv2.CV_32S).ravel() for image in (standard, target)]
+    rows = [cv2.reduce(image, 1, cv2.REDUCE_SUM, dtype=cv2.CV_32S).ravel() for image in (standard, target)]
+    return _profile_shift(*columns, max_shift), _profile_shift(*rows, max_shift)
+
+
+def _profile_shift(standard, target, s):
+    n = len(standard)
+    if n <= 2 * s:
+        return 0
+    standard, core = standard.astype(np.float64), target[s:n - s].astype(np.float64)
+    costs = [(float(np.dot(d, d)), abs(k), k) for k in range(-s, s + 1)
+             for d in (core - standard[s - k:n - s - k],)]
+    return min(costs)[2]
+
+
 class _Extractor:
-    """The defect of each group of NG boxes, for one image pair."""
+    """The defect of each group of NG boxes, for one image pair. Windows are
+    cut in the target's frame, so boxes are where the defects are seen, with
+    the standard moved onto the target."""
 
     def __init__(self, standard, target, settings):
         self.std, self.tgt = standard, target
-        self.shift = settings.max_shift
         self.threshold = abs(settings.threshold)      # differences above this count
         self.extent, self.margin = settings.extent, settings.margin
         self.level, self.light = material_level(standard, settings.material)
+        self.dx, self.dy = displacement(standard, target, settings.max_shift + 2)
         rows, cols = standard.shape
         limits = _clip(settings.compare_region, rows, cols) if settings.compare_region else None
         self.limits = limits or (0, 0, cols, rows)
 
     def defect(self, boxes, regions):
         rows, cols = self.std.shape
-        b = np.asarray(boxes)
-        gx1, gy1 = b[:, :2].min(axis=0)
-        gx2, gy2 = b[:, 2:].max(axis=0)
+        gx1, gy1 = min(b[0] for b in boxes), min(b[1] for b in boxes)
+        gx2, gy2 = max(b[2] for b in boxes), max(b[3] for b in boxes)
+        # the context window, where the pattern's parts are labelled
         reach = self.extent + CONTEXT
-        cx1, cy1 = max(gx1 - reach, 0), max(gy1 - reach, 0)
-        cx2, cy2 = min(gx2 + reach, cols), min(gy2 + reach, rows)
+        cx1, cy1, cx2, cy2 = max(gx1 - reach, 0), max(gy1 - reach, 0), min(gx2 + reach, cols), min(gy2 + reach, rows)
         tgt = self.tgt[cy1:cy2, cx1:cx2]
-        std = self._aligned(cx1, cy1, cx2, cy2)
-        magnitude = cv2.absdiff(std, tgt)
-        differ = cv2.threshold(magnitude, self.threshold, 255, cv2.THRESH_BINARY)[1]
-        seed = np.zeros_like(differ)
-        for x1, y1, x2, y2 in boxes:
-            seed[y1 - cy1:y2 - cy1, x1 - cx1:x2 - cx1] = 255
-        seed &= differ
-        # the growth window: `extent` beyond the group's boxes, inside the compared area
+        std = self._standard(cx1, cy1, cx2, cy2)
+        # the growth window: `extent` beyond the boxes, inside the compared area
         lx1, ly1, lx2, ly2 = self.limits
-        wx1, wy1 = max(gx1 - self.extent, lx1) - cx1, max(gy1 - self.extent, ly1) - cy1
-        wx2, wy2 = min(gx2 + self.extent, lx2) - cx1, min(gy2 + self.extent, ly2) - cy1
-        grow = np.zeros_like(differ)
-        grow[wy1:wy2, wx1:wx2] = _open(differ[wy1:wy2, wx1:wx2])
-        grow |= seed
-        count, labels, stats, _ = cv2.connectedComponentsWithStats(grow, connectivity=8)
-        kept = np.unique(labels[seed > 0])
-        kept = kept[kept > 0]
-        if kept.size:
-            mask = np.isin(labels, kept)
-            s = stats[kept]
-            x1 = min(int(s[:, 0].min()) + cx1, gx1)
-            y1 = min(int(s[:, 1].min()) + cy1, gy1)
-            x2 = max(int((s[:, 0] + s[:, 2]).max()) + cx1, gx2)
-            y2 = max(int((s[:, 1] + s[:, 3]).max()) + cy1, gy2)
-        else:       # nothing differs at the best alignment: the NG boxes are all there is
-            mask = np.zeros(differ.shape, bool)
-            for bx1, by1, bx2, by2 in boxes:
-                mask[by1 - cy1:by2 - cy1, bx1 - cx1:bx2 - cx1] = True
-            x1, y1, x2, y2 = gx1, gy1, gx2, gy2
-        score = float(magnitude[mask].sum(dtype=np.int64)) / 255.0
+        wx1, wy1 = max(gx1 - self.extent, lx1), max(gy1 - self.extent, ly1)
+        wx2, wy2 = min(gx2 + self.extent, lx2), min(gy2 + self.extent, ly2)
+        mask, magnitude = self._grow(std, tgt, (wx1 - cx1, wy1 - cy1, wx2 - cx1, wy2 - cy1),
+                                     [(x1 - wx1, y1 - wy1, x2 - wx1, y2 - wy1) for x1, y1, x2, y2 in boxes])
+        ys, xs = np.flatnonzero(mask.any(axis=1)), np.flatnonzero(mask.any(axis=0))
+        x1, y1, x2, y2 = int(xs[0]) + wx1, int(ys[0]) + wy1, int(xs[-1]) + 1 + wx1, int(ys[-1]) + 1 + wy1
         m = self.margin
-        box = [max(int(x1) - m, 0), max(int(y1) - m, 0), min(int(x2) + m, cols), min(int(y2) + m, rows)]
-        kind = classify(self._material(std), self._material(tgt), mask)
+        box = [max(x1 - m, 0), max(y1 - m, 0), min(x2 + m, cols), min(y2 + m, rows)]
+        score = float(magnitude[mask].sum(dtype=np.int64)) / 255.0
+        defect = np.zeros(tgt.shape, bool)
+        defect[wy1 - cy1:wy2 - cy1, wx1 - cx1:wx2 - cx1] = mask
+        kind = classify(self._material(std), self._material(tgt), defect)
         return Defect(box, kind, score, list(regions))
+
+    def _grow(self, std, tgt, window, boxes):
+        """(mask, magnitude) over `window` (x1, y1, x2, y2 of the crops): the
+        pixels differing by more than the threshold that are connected to
+        those inside the NG `boxes` (given in the window), and |std - tgt|.
+        One-pixel slivers are opened away first (the opening is taken one
+        pixel wider than the window, so it is the whole image's opening).
+        When nothing in the boxes differs, the mask is the boxes."""
+        x1, y1, x2, y2 = window
+        rows, cols = std.shape
+        ox1, oy1 = max(x1 - 1, 0), max(y1 - 1, 0)
+        wide = (slice(oy1, min(y2 + 1, rows)), slice(ox1, min(x2 + 1, cols)))
+        inner = (slice(y1 - oy1, y2 - oy1), slice(x1 - ox1, x2 - ox1))
+        magnitude = cv2.absdiff(std[wide], tgt[wide])
+        differ = cv2.compare(magnitude, self.threshold, cv2.CMP_GT)
+        opened = _open(differ)[inner]
+        differ, magnitude = differ[inner], magnitude[inner]
+        inside = np.zeros_like(differ)
+        for bx1, by1, bx2, by2 in boxes:
+            inside[by1:by2, bx1:bx2] = 255
+        seed = opened & inside
+        if not seed.any():      # only slivers in the boxes: they are the defect
+            seed = differ & inside
+            if not seed.any():
+                return inside > 0, magnitude
+        count, labels = cv2.connectedComponents(opened | seed, connectivity=8)
+        keep = np.zeros(count, bool)
+        keep[labels[seed > 0]] = True
+        keep[0] = False
+        return keep[labels], magnitude
 
     def _material(self, image):
         return image > self.level if self.light else image <= self.level
 
-    def _aligned(self, x1, y1, x2, y2):
-        """The standard under the target's window, moved by the displacement
-        within max_shift that best matches the target there (the smallest one
-        of equal match, so a featureless window stays where it is). Working in
-        the target's frame keeps the boxes where the defects are seen."""
-        s = self.shift
+    def _standard(self, x1, y1, x2, y2):
+        """The moved standard over the target's window x1..x2, y1..y2; where
+        the window reaches past the standard, its border pixels repeat."""
         rows, cols = self.std.shape
-        if s == 0:
-            return self.std[y1:y2, x1:x2]
-        ex1, ey1, ex2, ey2 = max(x1 - s, 0), max(y1 - s, 0), min(x2 + s, cols), min(y2 + s, rows)
-        wide = self.std[ey1:ey2, ex1:ex2]
-        pads = (s - (y1 - ey1), s - (ey2 - y2), s - (x1 - ex1), s - (ex2 - x2))
-        if any(pads):
-            wide = cv2.copyMakeBorder(wide, *pads, cv2.BORDER_REPLICATE)
-        cost = cv2.matchTemplate(wide, self.tgt[y1:y2, x1:x2], cv2.TM_SQDIFF)
-        cost += _distance_penalty(s)
-        dy, dx = np.unravel_index(int(np.argmin(cost)), cost.shape)
-        return wide[dy:dy + y2 - y1, dx:dx + x2 - x1]
+        sx1, sy1, sx2, sy2 = x1 - self.dx, y1 - self.dy, x2 - self.dx, y2 - self.dy
+        crop = self.std[max(sy1, 0):min(sy2, rows), max(sx1, 0):min(sx2, cols)]
+        pads = (max(-sy1, 0), max(sy2 - rows, 0), max(-sx1, 0), max(sx2 - cols, 0))
+        return cv2.copyMakeBorder(crop, *pads, cv2.BORDER_REPLICATE) if any(pads) else crop
 
 
 def _open(mask):
     """Opening by a 2 x 2 square: drops one-pixel slivers, keeps the rest in
     place (an even kernel needs opposite anchors in its two steps)."""
     return cv2.dilate(cv2.erode(mask, _OPEN, anchor=(0, 0)), _OPEN, anchor=(1, 1))
-
-
-_PENALTIES = {}
-
-
-def _distance_penalty(s):
-    """Added to the match cost of each displacement: nothing within max_shift
-    of no displacement but a tie-break toward the smaller displacement, and
-    infinity beyond max_shift (the corners of the square of displacements)."""
-    penalty = _PENALTIES.get(s)
-    if penalty is None:
-        d = np.arange(-s, s + 1, dtype=np.float32)
-        d2 = d[:, None] ** 2 + d[None, :] ** 2
-        penalty = np.where(d2 <= s * s, d2 * 1e-3, np.inf).astype(np.float32)
-        _PENALTIES[s] = penalty
-    return penalty
 
 
 def classify(std_material, tgt_material, defect):
@@ -277,8 +355,9 @@ def classify(std_material, tgt_material, defect):
 
 
 def _parts(material):
-    count, labels, stats, _ = cv2.connectedComponentsWithStats(material.view(np.uint8), connectivity=8)
-    return labels, stats[:, cv2.CC_STAT_AREA]
+    """Labels of the 8-connected components of a boolean mask, and their areas."""
+    count, labels = cv2.connectedComponents(material.view(np.uint8), connectivity=8)
+    return labels, np.bincount(labels.ravel(), minlength=count)
 
 
 def _extra_kind(std_material, extra):

@@ -1,0 +1,153 @@
+"""Defect extraction on 640 x 640 board tile pairs (and one 5-megapixel label
+print), on one core: the pairs per second of comparison plus extraction, and
+the extraction against the same steps written with whole-image OpenCV calls
+(warp of the standard, difference, threshold and opening of the whole image,
+component statistics per defect), checked to give the same defects."""
+import cv2
+import numpy as np
+
+import qlo_cv
+from bench import best_ms
+from bench.board_pairs import make_board_pair
+from examples.print_pair import make_print_pair
+from qlo_batch import defects
+from qlo_batch.settings import Settings
+
+PAIRS = 24
+ROUNDS = 7
+SETTINGS = Settings(max_shift=3, threshold=50, judge_parameter=3, margin=3)
+_OPEN = np.ones((2, 2), np.uint8)
+
+
+def baseline(std, tgt, regions, settings):
+    """find_defects' steps with whole-image calls; the pattern side and the
+    kind rules are the module's own (the same code in both)."""
+    rows, cols = std.shape
+    boxes, kept = [], []
+    for region in regions:
+        x1, y1, x2, y2 = region.rect
+        boxes.append((max(x1, 0), max(y1, 0), min(x2, cols), min(y2, rows)))
+        kept.append(region)
+    if not boxes:
+        return []
+    level, light = defects.material_level(std, settings.material)
+    s = settings.max_shift + 2
+    dx = _shift(std.sum(axis=0, dtype=np.int64), tgt.sum(axis=0, dtype=np.int64), s)
+    dy = _shift(std.sum(axis=1, dtype=np.int64), tgt.sum(axis=1, dtype=np.int64), s)
+    moved = cv2.warpAffine(std, np.float32([[1, 0, dx], [0, 1, dy]]), (cols, rows), flags=cv2.INTER_NEAREST,
+                           borderMode=cv2.BORDER_REPLICATE)
+    magnitude = cv2.absdiff(moved, tgt)
+    differ = cv2.compare(magnitude, abs(settings.threshold), cv2.CMP_GT)
+    opened = cv2.dilate(cv2.erode(differ, _OPEN, anchor=(0, 0)), _OPEN, anchor=(1, 1))
+    std_material = moved > level if light else moved <= level
+    tgt_material = tgt > level if light else tgt <= level
+    found = []
+    e, reach = settings.extent, settings.extent + defects.CONTEXT
+    for members in defects.group_boxes(boxes, settings.gap):
+        group = [boxes[i] for i in members]
+        gx1, gy1 = min(b[0] for b in group), min(b[1] for b in group)
+        gx2, gy2 = max(b[2] for b in group), max(b[3] for b in group)
+        wx1, wy1, wx2, wy2 = max(gx1 - e, 0), max(gy1 - e, 0), min(gx2 + e, cols), min(gy2 + e, rows)
+        window = (slice(wy1, wy2), slice(wx1, wx2))
+        inside = np.zeros((wy2 - wy1, wx2 - wx1), np.uint8)
+        for x1, y1, x2, y2 in group:
+            inside[y1 - wy1:y2 - wy1, x1 - wx1:x2 - wx1] = 255
+        seed = cv2.bitwise_and(opened[window], inside)
+        if not cv2.countNonZero(seed):
+            seed = cv2.bitwise_and(differ[window], inside)
+        if cv2.countNonZero(seed):
+            count, labels, stats, _ = cv2.connectedComponentsWithStats(cv2.bitwise_or(opened[window], seed),
+                                                                       connectivity=8)
+            keep = np.unique(labels[seed > 0])
+            keep = keep[keep > 0]
+            mask = np.isin(labels, keep)
+            x1, y1 = stats[keep, 0].min() + wx1, stats[keep, 1].min() + wy1
+            x2 = (stats[keep, 0] + stats[keep, 2]).max() + wx1
+            y2 = (stats[keep, 1] + stats[keep, 3]).max() + wy1
+        else:
+            mask = inside > 0
+            x1, y1, x2, y2 = gx1, gy1, gx2, gy2
+        x1, y1, x2, y2 = min(int(x1), gx1), min(int(y1), gy1), max(int(x2), gx2), max(int(y2), gy2)
+        m = settings.margin
+        box = [max(x1 - m, 0), max(y1 - m, 0), min(x2 + m, cols), min(y2 + m, rows)]
+        score = float(magnitude[window][mask].sum(dtype=np.int64)) / 255.0
+        cx1, cy1, cx2, cy2 = max(gx1 - reach, 0), max(gy1 - reach, 0), min(gx2 + reach, cols), min(gy2 + reach, rows)
+        defect = np.zeros((rows, cols), bool)
+        defect[window] = mask
+        context = (slice(cy1, cy2), slice(cx1, cx2))
+        kind = defects.classify(std_material[context], tgt_material[context], defect[context])
+        if score >= settings.min_score:
+            found.append(defects.Defect(box, kind, score, [kept[i] for i in members]))
+    found.sort(key=lambda d: -d.score)
+    return found
+
+
+def _shift(standard, target, s):
+    n = len(standard)
+    best = None
+    for k in range(-s, s + 1):
+        d = (target[s:n - s] - standard[s - k:n - s - k]).astype(np.float64)
+        best = min(best or (np.inf, 0, 0), (float(d @ d), abs(k), k))
+    return best[2]
+
+
+def compare(comparator, tgt):
+    result = qlo_cv.CompareResult(tgt)
+    comparator.compare(tgt, result)
+    return result.ng_regions
+
+
+def same(a, b):
+    return [(d.box, d.kind, round(d.score, 6)) for d in a] == [(d.box, d.kind, round(d.score, 6)) for d in b]
+
+
+def main():
+    threads = cv2.getNumThreads()
+    cv2.setNumThreads(1)
+    try:
+        run()
+    finally:
+        cv2.setNumThreads(threads)
+
+
+def run():
+    pairs = [make_board_pair(seed)[:2] for seed in range(PAIRS)]
+    comparators = [SETTINGS.comparator(std) for std, _ in pairs]
+    regions = [compare(c, tgt) for c, (_, tgt) in zip(comparators, pairs)]
+    found = [defects.find_defects(std, tgt, SETTINGS, r) for (std, tgt), r in zip(pairs, regions)]
+    for (std, tgt), r, mine in zip(pairs, regions, found):
+        if not same(mine, baseline(std, tgt, r, SETTINGS)):
+            raise SystemExit("find_defects and the whole-image baseline disagree")
+    count = sum(map(len, found))
+    print("defects: %d board tile pairs 640 x 640, %.1f NG regions and %.1f defects per pair, one OpenCV thread"
+          % (PAIRS, sum(map(len, regions)) / PAIRS, count / PAIRS))
+    best = dict.fromkeys(("compare", "extract", "baseline", "both"), np.inf)
+    for _ in range(ROUNDS):      # rounds in turn, so a slow spell of the machine weighs on all
+        timings = {
+            "compare": lambda: [compare(c, tgt) for c, (_, tgt) in zip(comparators, pairs)],
+            "extract": lambda: [defects.find_defects(s, t, SETTINGS, r) for (s, t), r in zip(pairs, regions)],
+            "baseline": lambda: [baseline(s, t, r, SETTINGS) for (s, t), r in zip(pairs, regions)],
+            "both": lambda: [defects.find_defects(s, t, SETTINGS, compare(c, t)) for c, (s, t) in zip(comparators, pairs)],
+        }
+        for name, action in timings.items():
+            best[name] = min(best[name], best_ms(action, 1) / PAIRS)
+    print("  per pair: comparison %.3f ms, extraction %.3f ms (%.3f ms per defect), whole-image baseline %.3f ms:"
+          " %.2fx" % (best["compare"], best["extract"], best["extract"] * PAIRS / count, best["baseline"],
+                      best["baseline"] / best["extract"]))
+    print("  comparison and extraction: %.0f pairs per second" % (1000.0 / best["both"]))
+    print_pair()
+
+
+def print_pair():
+    std, tgt, _truth = make_print_pair()
+    settings = Settings(max_shift=3, threshold=50, judge_parameter=4, margin=3)
+    regions = compare(settings.comparator(std), tgt)
+    mine = defects.find_defects(std, tgt, settings, regions)
+    if not same(mine, baseline(std, tgt, regions, settings)):
+        raise SystemExit("find_defects and the whole-image baseline disagree on the print")
+    fast = slow = np.inf
+    for _ in range(3):
+        fast = min(fast, best_ms(lambda: defects.find_defects(std, tgt, settings, regions), 3))
+        slow = min(slow, best_ms(lambda: baseline(std, tgt, regions, settings), 1))
+    print("  2448 x 2048 print, %d NG regions, %d defects: extraction %.2f ms, whole-image baseline %.2f ms: %.1fx"
+          % (len(regions), len(mine), fast, slow, slow / fast))

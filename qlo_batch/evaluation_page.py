@@ -1,0 +1,135 @@
+"""evaluation.html: the figures of an evaluation and the list of missed and
+false defects, each with a small picture (the target around the box, labelled
+boxes in green, found boxes in red) and links to its file's row in report.html
+and to its marked image."""
+import glob
+import html
+import os
+from urllib.parse import quote
+
+import cv2
+
+from qlo_batch.labels import by_file, file_key
+from qlo_batch.pairs import read_pairs
+from qlo_batch.report import STYLE, anchor
+from qlo_batch.work_unit import read_grey
+
+PICTURES = "evaluation"        # sub-folder of OUT_DIR holding the pictures
+MAX_PICTURES = 400             # per list; items past it are listed without one
+PICTURE_SIZE = 128             # longer side of a picture, in pixels
+GREEN, RED = (0, 170, 0), (0, 0, 255)
+
+
+def target_paths(run, labels_path, pairs_path, out_dir):
+    """A function from a file (as written in the labels) to a readable path of
+    its target image, or None."""
+    by_key = {}
+    if pairs_path:
+        by_key = {file_key(pair.file): pair.target for pair in read_pairs(pairs_path)}
+    records = {file_key(file): record for file, record in (run or {}).get("files", {}).items()}
+    labels_folder = os.path.dirname(os.path.abspath(labels_path))
+
+    def path_of(file):
+        key = file_key(file)
+        record = records.get(key, {})
+        for candidate in (by_key.get(key), record.get("target"), os.path.join(labels_folder, file),
+                          os.path.join(out_dir, record["marked_image"]) if record.get("marked_image") else None):
+            if candidate and os.path.isfile(candidate):
+                return candidate
+        return None
+    return path_of
+
+
+def picture(image, box, label_boxes, found_boxes):
+    """The part of `image` around `box`, scaled to about PICTURE_SIZE, with the
+    labelled boxes outlined in green and the found ones in red."""
+    height, width = image.shape[:2]
+    x1, y1, x2, y2 = box
+    pad = max(12, (max(x2 - x1, y2 - y1) + 1) // 2)
+    wx1, wy1, wx2, wy2 = max(0, x1 - pad), max(0, y1 - pad), min(width, x2 + pad), min(height, y2 + pad)
+    if wx2 <= wx1 or wy2 <= wy1:
+        return None
+    crop = image[wy1:wy2, wx1:wx2]
+    scale = PICTURE_SIZE / max(wx2 - wx1, wy2 - wy1)
+    size = (max(1, round((wx2 - wx1) * scale)), max(1, round((wy2 - wy1) * scale)))
+    crop = cv2.resize(crop, size, interpolation=cv2.INTER_NEAREST if scale >= 1 else cv2.INTER_AREA)
+    if crop.ndim == 2:
+        crop = cv2.cvtColor(crop, cv2.COLOR_GRAY2BGR)
+    for boxes, colour in ((found_boxes, RED), (label_boxes, GREEN)):
+        for bx1, by1, bx2, by2 in boxes:
+            if bx2 <= wx1 or by2 <= wy1 or bx1 >= wx2 or by1 >= wy2:
+                continue
+            cv2.rectangle(crop, (int((bx1 - wx1) * scale), int((by1 - wy1) * scale)),
+                          (int((bx2 - wx1) * scale) - 1, int((by2 - wy1) * scale) - 1), colour, 1)
+    return crop
+
+
+def write_pictures(out_dir, items, prefix, path_of, label_boxes, found_boxes):
+    """Writes a picture for each of the first MAX_PICTURES items, reading each
+    target image once; returns the pictures' paths relative to out_dir (None
+    where there is none)."""
+    folder = os.path.join(out_dir, PICTURES)
+    names = [None] * len(items)
+    chosen = list(enumerate(items))[:MAX_PICTURES]
+    for key, group in by_file(chosen, lambda pair: pair[1]["file"]).items():
+        path = path_of(group[0][1]["file"])
+        try:
+            image = read_grey(path) if path else None
+        except (ValueError, OSError):
+            continue
+        if image is None:
+            continue
+        for index, item in group:
+            crop = picture(image, item["box"], label_boxes.get(key, []), found_boxes.get(key, []))
+            if crop is not None:
+                name = "%s/%s-%04d.png" % (PICTURES, prefix, index + 1)
+                cv2.imwrite(os.path.join(folder, os.path.basename(name)), crop)
+                names[index] = name
+    return names
+
+
+def write_page(out_dir, result, labels, found, run, labels_path, pairs_path=None, notes=()):
+    """Writes OUT_DIR/evaluation.html and its pictures; returns the page's path."""
+    folder = os.path.join(out_dir, PICTURES)
+    os.makedirs(folder, exist_ok=True)
+    for old in glob.glob(os.path.join(folder, "*.png")):
+        os.remove(old)
+    path_of = target_paths(run, labels_path, pairs_path, out_dir)
+    label_boxes = {key: [x.box for x in group] for key, group in by_file(labels).items()}
+    found_boxes = {key: [x.box for x in group] for key, group in by_file(found).items()}
+    records = {file_key(file): dict(record, file=file) for file, record in (run or {}).get("files", {}).items()}
+    sections = []
+    for title, items, prefix in (("Missed defects (labelled, not matched)", result.missed, "missed"),
+                                 ("False defects (found, not matched)", result.false, "false")):
+        pictures = write_pictures(out_dir, items, prefix, path_of, label_boxes, found_boxes)
+        rows = "\n".join(_row(item, name, records.get(file_key(item["file"]), {}))
+                         for item, name in zip(items, pictures))
+        sections.append("<h2>%s: %d</h2>\n<table><tr><th>Picture</th><th>File</th><th>Box</th><th>Kind</th>"
+                        "<th>Score</th><th>Best IoU</th><th>Marked image</th></tr>\n%s\n</table>"
+                        % (html.escape(title), len(items), rows))
+    from qlo_batch.evaluate import table
+    page = os.path.join(out_dir, "evaluation.html")
+    with open(page, "w", encoding="utf-8") as f:
+        f.write("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Evaluation</title>"
+                "<style>%s .g { color: #1a7f37; } .r { color: #cf222e; }</style></head><body>\n"
+                "<h1>Evaluation against %s</h1>\n<pre>%s</pre>\n<p>Pictures: labelled boxes in "
+                "<span class=\"g\">green</span>, found boxes in <span class=\"r\">red</span>.</p>\n%s\n"
+                "</body></html>\n" % (STYLE, html.escape(os.path.basename(labels_path)),
+                                      html.escape(table(result, notes)), "\n".join(sections)))
+    return page
+
+
+def _row(item, picture_name, record):
+    e = html.escape
+    cell = '<img src="%s" alt="">' % quote(picture_name) if picture_name else ""
+    marked = record.get("marked_image")
+    link = '<a href="%s">marked</a>' % quote(marked.replace(os.sep, "/")) if marked else ""
+    score = "%.3g" % item["score"] if "score" in item else ""
+    if record:      # the report's rows carry the name the run wrote
+        file = '<a href="report.html#%s">%s</a>' % (anchor(record["file"]), e(item["file"]))
+        if record.get("verdict") == "ERROR":
+            file += " (inspection failed)"
+    else:
+        file = e(item["file"]) + (" (not inspected)" if item.get("why") == "not inspected" else "")
+    return ("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%.2f</td><td>%s</td></tr>"
+            % (cell, file, e(str(item["box"])), e(item.get("kind") or ""), score, item["best_iou"], link))

@@ -1,0 +1,494 @@
+"""Searches the inspection settings that find the labelled defects of a set of
+TRAINING pairs best, and writes them as a settings file for the batch tool.
+
+    python -m qlo_batch.tune PAIRS_CSV LABELS_CSV SETTINGS_OUT [--scheduler ADDR] [--budget N]
+
+The objective is the F-score of one-to-one matches at IoU above 0.33 (ties go
+to the better share of right kinds, then to the tighter boxes). Each pair is
+decoded once. Each comparator setting (max_shift, threshold, judge and its
+parameter, slope, step) compares every pair once; the defect settings (gap,
+extent, margin) are tried on the NG regions it stored, and the score cut-off
+(min_score) is picked from the sorted scores of the defects found. Settings
+that make the same comparison (see ThresholdClasses and Search.same_as) are
+tried once, and extraction is shared between settings (see EXTRACTED). The
+search is a coarse grid over the comparator settings, a grid over the defect settings
+for the best of them, then rounds of coordinate moves to neighbouring values
+while one improves the objective, within a budget of tried settings."""
+import argparse
+import bisect
+import dataclasses
+import math
+import sys
+import time
+import uuid
+
+import numpy as np
+
+import qlo_cv
+
+from qlo_batch import defects
+from qlo_batch.labels import check_inside, file_key, read_labels
+from qlo_batch.matching import IOU_THRESHOLD, candidates, greedy
+from qlo_batch.pairs import read_pairs
+from qlo_batch.settings import JUDGES, load_settings, save_settings
+from qlo_batch.work_unit import read_grey
+
+COMPARATOR_KEYS = ("max_shift", "threshold", "judge", "judge_parameter", "slope", "step")
+DEFECT_KEYS = ("gap", "extent", "margin")
+# The values each key moves through in the refinement, and the coarse grids.
+LADDERS = {
+    "max_shift": (0, 1, 2, 3, 4, 5, 6, 8),
+    "threshold": (16, 24, 32, 48, 64, 96, 128, 160, 192),
+    "contour_is_too_long": (1, 2, 3, 4, 5, 6, 8, 10, 12, 16),
+    "contour_is_too_big": (1, 2, 4, 6, 9, 12, 16, 25, 36, 64),
+    "slope": (True, False),
+    "step": (1, 2, 3),
+    "gap": (0, 1, 2, 3, 4, 6, 8, 10, 12, 16, 20, 24, 32),
+    "extent": (0, 1, 2, 3, 4, 6, 8, 10, 12, 16, 20, 24, 32),
+    "margin": (0, 1, 2, 3, 4, 6, 8),
+}
+COARSE = {"max_shift": (2, 3, 4), "threshold": (32, 64, 128),
+          "judge": (("contour_is_too_long", 2), ("contour_is_too_long", 4), ("contour_is_too_long", 8),
+                    ("contour_is_too_big", 4), ("contour_is_too_big", 16))}
+DEFECT_GRID = {"gap": (0, 3, 6, 12), "extent": (2, 4, 8, 16), "margin": (0, 2)}
+TOP_FOR_DEFECT_GRID = 2
+MAX_CUTS = 64           # score cut-offs tried per setting
+DEFAULT_BUDGET = 240
+
+
+@dataclasses.dataclass
+class Sample:
+    """One decoded training pair; `token` tells it from the pairs of other runs."""
+    file: str
+    standard: object
+    target: object
+    token: str = dataclasses.field(default_factory=lambda: uuid.uuid4().hex)
+
+
+def load_samples(pairs, base):
+    """The decoded pairs (masked by the settings' regions, as a batch run masks
+    them); a pair that cannot be used raises ValueError naming its file."""
+    region = base.region()
+    samples = []
+    for pair in pairs:
+        try:
+            standard, target = read_grey(pair.standard), read_grey(pair.target)
+        except (OSError, ValueError) as error:
+            raise ValueError("pair %s: %s" % (pair.file, error)) from None
+        if standard.shape != target.shape:
+            raise ValueError("pair %s: the target is %d x %d, its standard %d x %d" % (
+                pair.file, target.shape[1], target.shape[0], standard.shape[1], standard.shape[0]))
+        if region is not None:
+            region.apply(standard)
+            region.apply(target)
+        samples.append(Sample(pair.file, standard, target))
+    return samples
+
+
+def run_job(samples, settings, variants, ng=None):
+    """For one comparator setting: (ng, found), where ng[i] holds the NG regions
+    (rect, desc) of sample i (compared here when `ng` is None) and found[v][i]
+    the defects (box, kind, score) of sample i with the defect settings
+    variants[v] = (gap, extent, margin), without a score cut-off."""
+    if ng is None:
+        ng = []
+        for sample in samples:
+            result = qlo_cv.CompareResult(sample.target)
+            settings.comparator(sample.standard).compare(sample.target, result)
+            ng.append([(tuple(region.rect), region.desc) for region in result.ng_regions])
+    grouped, unpadded = {}, {}      # the margin only pads each box (clipped to the image): no extraction
+    for gap, extent, _ in variants:
+        if (gap, extent) in unpadded:
+            continue
+        if gap not in grouped:
+            apart = gap + settings.max_shift + ALIGNMENT_SLACK
+            grouped[gap] = [defects.group_boxes([rect for rect, _ in regions], apart) if regions else []
+                            for regions in ng]
+        variant = dataclasses.replace(settings, gap=gap, extent=extent, margin=0, min_score=0.0)
+        unpadded[gap, extent] = [extract(sample, variant, regions, clusters)
+                                 for sample, regions, clusters in zip(samples, ng, grouped[gap])]
+    found = [unpadded[gap, extent] if not margin else
+             [[(pad(box, margin, sample.target.shape), kind, score) for box, kind, score in sample_found]
+              for sample, sample_found in zip(samples, unpadded[gap, extent])] for gap, extent, margin in variants]
+    return ng, found
+
+
+# find_defects works on windows around groups of NG regions: regions more than
+# the gap apart are separate defects, after each box is stretched by the
+# images' displacement (at most max_shift + ALIGNMENT_SLACK pixels). So the
+# regions of a pair fall into clusters, further apart than gap + max_shift +
+# ALIGNMENT_SLACK, whose defects do not depend on each other, and the settings
+# tried share most clusters (the real defects come out the same whatever the
+# judge). EXTRACTED keeps the defects of each cluster by (pair token,
+# max_shift, threshold, gap, extent, cluster), without the gap for a cluster
+# of one region (one group whatever the gap). It lives per process (each Dask
+# worker has its own) and is emptied when it grows large. A test checks that
+# every setting scores as find_defects on its own makes it score.
+ALIGNMENT_SLACK = 2
+EXTRACTED = {}
+MAX_EXTRACTED = 50_000
+
+
+def extract(sample, settings, regions, clusters):
+    """find_defects(sample, settings, regions) as (box, kind, score) tuples,
+    largest score first, given the clusters of the regions (lists of indices).
+    The clusters not met before are extracted in one call."""
+    keys = [(sample.token, settings.max_shift, settings.threshold, settings.gap if len(members) > 1 else None,
+             settings.extent, tuple(sorted(regions[i] for i in members))) for members in clusters]
+    missing = [key for key in dict.fromkeys(keys) if key not in EXTRACTED]
+    if missing:
+        if len(EXTRACTED) + len(missing) > MAX_EXTRACTED:
+            EXTRACTED.clear()
+            missing = list(dict.fromkeys(keys))
+        cluster_of, ng_regions = {}, []
+        for key in missing:
+            EXTRACTED[key] = []
+            for rect, desc in key[-1]:
+                cluster_of[tuple(rect), desc] = key
+                ng_regions.append(qlo_cv.NGRegion(list(rect), desc))
+        for d in defects.find_defects(sample.standard, sample.target, settings, ng_regions=ng_regions):
+            first = d.regions[0]
+            EXTRACTED[cluster_of[tuple(first.rect), first.desc]].append((d.box, d.kind, float(d.score)))
+    found = [d for key in keys for d in EXTRACTED[key]]
+    found.sort(key=lambda d: -d[2])
+    return found
+
+
+def pad(box, margin, shape):
+    x1, y1, x2, y2 = box
+    return [max(x1 - margin, 0), max(y1 - margin, 0), min(x2 + margin, shape[1]), min(y2 + margin, shape[0])]
+
+
+class SerialRunner:
+    def __init__(self, samples):
+        self.samples = samples
+
+    def run(self, jobs):
+        """Yields run_job's outcome for each (settings, variants, ng) job, in order."""
+        for settings, variants, ng in jobs:
+            yield run_job(self.samples, settings, variants, ng)
+
+
+class DaskRunner:
+    """Runs jobs on a Dask cluster: the samples are split into one chunk per
+    worker, sent once, and each job runs on every chunk."""
+
+    def __init__(self, client, samples):
+        workers = max(1, len(client.scheduler_info()["workers"]))
+        size = -(-len(samples) // workers)
+        chunks = [samples[i:i + size] for i in range(0, len(samples), size)]
+        self.client = client
+        self.bounds = [(i, i + len(chunk)) for i, chunk in zip(range(0, len(samples), size), chunks)]
+        self.chunks = client.scatter(chunks)
+
+    def run(self, jobs):
+        submitted = [[self.client.submit(run_job, chunk, settings, variants, ng and ng[lo:hi], pure=False)
+                      for chunk, (lo, hi) in zip(self.chunks, self.bounds)] for settings, variants, ng in jobs]
+        for futures in submitted:
+            parts = self.client.gather(futures)
+            yield ([r for ng, _ in parts for r in ng],
+                   [[d for _, found in parts for d in found[v]] for v in range(len(parts[0][1]))])
+
+
+def best_cut(found, labels, iou_threshold=IOU_THRESHOLD):
+    """(objective, min_score, figures) of the best score cut-off for the found
+    defects of each sample (lists of (box, kind, score)) against its labels
+    (lists of Label). The objective is (F-score, share of right kinds, mean
+    IoU of the matches); min_score lies halfway between the lowest score kept
+    and the highest left out."""
+    files = []
+    for sample_found, sample_labels in zip(found, labels):
+        pairs = candidates([l.box for l in sample_labels], [d[0] for d in sample_found], iou_threshold)
+        files.append((pairs, sample_found, sample_labels))
+    scores = sorted({d[2] for sample_found in found for d in sample_found})
+    cuts = scores
+    if len(scores) > MAX_CUTS:
+        cuts = [scores[round(i * (len(scores) - 1) / (MAX_CUTS - 1))] for i in range(MAX_CUTS)]
+    labelled = sum(len(sample_labels) for sample_labels in labels)
+    best = None
+    for cut in cuts or [0.0]:
+        matched = kinds_right = kinds_checked = kept = 0
+        iou_sum = 0.0
+        for pairs, sample_found, sample_labels in files:
+            kept += sum(d[2] >= cut for d in sample_found)
+            for i, j, value in greedy(pairs, lambda j: sample_found[j][2] >= cut):
+                matched += 1
+                iou_sum += value
+                if sample_labels[i].kind:
+                    kinds_checked += 1
+                    kinds_right += sample_labels[i].kind == sample_found[j][1]
+        f = 2 * matched / (kept + labelled) if kept + labelled else 0.0
+        objective = (round(f, 9), kinds_right / kinds_checked if kinds_checked else 0.0,
+                     iou_sum / matched if matched else 0.0)
+        if best is None or objective > best[0]:
+            below = bisect.bisect_left(scores, cut)
+            best = (objective, (cut + scores[below - 1]) / 2 if below else 0.0,
+                    {"f_score": f, "precision": matched / kept if kept else None,
+                     "recall": matched / labelled if labelled else None, "matched": matched, "found": kept,
+                     "labels": labelled, "kind_accuracy": objective[1] if kinds_checked else None})
+    return best
+
+
+def neighbours(value, ladder):
+    """The ladder's values next to `value` (which need not be on it)."""
+    lower = [v for v in ladder if v < value]
+    higher = [v for v in ladder if v > value]
+    return ([lower[-1]] if lower else []) + ([higher[0]] if higher else [])
+
+
+class ThresholdClasses:
+    """Thresholds that make the same comparison. The comparator and the defect
+    extraction compare grey levels and their differences with the threshold;
+    between two values that occur in the pairs, every threshold splits them
+    alike. On binarised pairs (two grey levels) all thresholds between 0 and
+    the contrast are one class, and the search tries one of them."""
+
+    def __init__(self, samples):
+        values = set()
+        for sample in samples:
+            std, tgt = np.unique(sample.standard), np.unique(sample.target).astype(np.int64)
+            values.update(std.tolist(), tgt.tolist(), np.unique(np.abs(std[:, None] - tgt[None, :])).tolist())
+        self.values = sorted(values)
+
+    def of(self, threshold):
+        magnitude = abs(threshold)
+        if magnitude in self.values:
+            return threshold < 0, magnitude, True
+        below = [v for v in self.values if v < magnitude]
+        return threshold < 0, below[-1] if below else -1, False
+
+    def middle(self, threshold):
+        """The threshold in the middle of its class, the one that stays in it
+        best when new pairs bring a little noise."""
+        negative, low, exact = self.of(threshold)
+        above = [v for v in self.values if v > low]
+        if exact or not above or above[0] - low < 2:
+            return threshold
+        middle = (low + above[0]) // 2
+        return -middle if negative else middle
+
+
+class Search:
+    """The settings tried so far and their outcomes. A point is a pair of
+    tuples: the comparator values (in COMPARATOR_KEYS order) and the defect
+    values (in DEFECT_KEYS order)."""
+
+    def __init__(self, runner, labels, base, budget, classes, bar=None):
+        self.runner, self.labels, self.base, self.budget, self.bar = runner, labels, base, budget, bar
+        self.classes = classes
+        self.outcomes = {}      # point -> best_cut's outcome
+        self.seen = set()       # the points tried, their threshold as its class
+        self.ng = {}            # comparator values -> NG regions of every sample
+
+    def settings(self, comparator_values, defect_values=(), min_score=0.0):
+        values = dict(zip(COMPARATOR_KEYS, comparator_values), **dict(zip(DEFECT_KEYS, defect_values)))
+        return dataclasses.replace(self.base, min_score=min_score, **values)
+
+    def point(self, settings):
+        return (tuple(getattr(settings, k) for k in COMPARATOR_KEYS), tuple(getattr(settings, k) for k in DEFECT_KEYS))
+
+    def same_as(self, point):
+        """What decides the outcome of a point: its threshold's class, and the
+        displacements the comparator tries rather than slope and step (with a
+        max_shift of 1 no diagonal is tried, and steps past max_shift are one)."""
+        (max_shift, threshold, judge, parameter, slope, step), defect_values = point
+        axis = tuple(range(1, max_shift + 1, step))
+        diagonal = tuple(range(1, int(max_shift / math.sqrt(2)) + 1, step)) if slope else ()
+        return (max_shift, self.classes.of(threshold), judge, parameter, axis, diagonal), defect_values
+
+    def evaluate(self, points):
+        """Tries the points not tried yet (nor any with a threshold of the same
+        class), as far as the budget goes."""
+        fresh = []
+        for point in points:
+            key = self.same_as(point)
+            if key not in self.seen and len(self.outcomes) + len(fresh) < self.budget:
+                self.seen.add(key)
+                fresh.append(point)
+        groups = {}
+        for comparator_values, defect_values in fresh:
+            groups.setdefault(comparator_values, []).append(defect_values)
+        self.share_comparisons(groups)
+        jobs = [(self.settings(c), variants, self.ng.get(c)) for c, variants in groups.items()]
+        for (comparator_values, variants), (ng, found) in zip(groups.items(), self.runner.run(jobs)):
+            self.ng[comparator_values] = ng
+            for defect_values, variant_found in zip(variants, found):
+                self.outcomes[(comparator_values, defect_values)] = best_cut(variant_found, self.labels)
+            if self.bar is not None:
+                self.bar.update(len(variants))
+
+    def share_comparisons(self, groups):
+        """Fills in the NG regions of the contour_is_too_long settings from one
+        comparison that keeps every blob (parameter 1): that judge keeps a blob
+        when the longer side of its box reaches the parameter, and the box is
+        the region's rect, so the regions of any parameter are a filter away."""
+        wanted = {}
+        for values in groups:
+            if values not in self.ng and values[2] == "contour_is_too_long":
+                wanted.setdefault(values[:3] + (1,) + values[4:], []).append(values)
+        missing = [all_blobs for all_blobs in wanted if all_blobs not in self.ng]
+        for all_blobs, (ng, _) in zip(missing, self.runner.run([(self.settings(c), [], None) for c in missing])):
+            self.ng[all_blobs] = ng
+        for all_blobs, targets in wanted.items():
+            for values in targets:
+                length = values[3]
+                self.ng[values] = [[(rect, desc) for rect, desc in regions
+                                    if max(rect[2] - rect[0], rect[3] - rect[1]) >= length]
+                                   for regions in self.ng[all_blobs]]
+
+    def ranked(self):
+        return sorted(self.outcomes, key=lambda p: self.outcomes[p][0], reverse=True)
+
+    def best(self):
+        return self.ranked()[0]
+
+    def run(self):
+        start = self.point(self.base)
+        coarse = [start] + [((shift, threshold, judge, parameter) + start[0][4:], start[1])
+                            for shift in COARSE["max_shift"] for threshold in COARSE["threshold"]
+                            for judge, parameter in COARSE["judge"]]
+        self.evaluate(coarse[:1] + spread(coarse[1:], self.budget // 3))
+        tops = []
+        for comparator_values, _ in self.ranked():
+            if comparator_values not in tops:
+                tops.append(comparator_values)
+        self.evaluate([(c, (gap, extent, margin)) for c in tops[:TOP_FOR_DEFECT_GRID]
+                       for gap in DEFECT_GRID["gap"] for extent in DEFECT_GRID["extent"]
+                       for margin in DEFECT_GRID["margin"]])
+        while len(self.outcomes) < self.budget:
+            best = self.best()
+            self.evaluate(self.moves(best))
+            if self.best() == best:
+                break
+        return self.best()
+
+    def moves(self, point):
+        """The points one step away from `point` along each key."""
+        settings = self.settings(*point)
+        moved = []
+        for key in COMPARATOR_KEYS + DEFECT_KEYS:
+            value = getattr(settings, key)
+            if key == "judge":
+                other = JUDGES[1 - JUDGES.index(value)]
+                ladder = LADDERS[value]
+                index = min(range(len(ladder)), key=lambda i: abs(ladder[i] - settings.judge_parameter))
+                options = [{"judge": other, "judge_parameter": LADDERS[other][min(index, len(LADDERS[other]) - 1)]}]
+            elif key == "judge_parameter":
+                options = [{key: v} for v in neighbours(value, LADDERS[settings.judge])]
+            else:
+                options = [{key: v} for v in (neighbours(value, LADDERS[key]) if key != "slope" else [not value])]
+            moved += [self.point(dataclasses.replace(settings, **option)) for option in options]
+        return moved
+
+
+def spread(items, count):
+    """At most `count` of the items, evenly spaced."""
+    if count >= len(items):
+        return items
+    if count <= 0:
+        return []
+    return [items[round(i * (len(items) - 1) / max(1, count - 1))] for i in range(count)]
+
+
+def tune(pairs_path, labels_path, out_path, scheduler=None, budget=DEFAULT_BUDGET, base_path=None,
+         progress=True, log=print):
+    """Searches the settings for the pairs of `pairs_path` (a training split)
+    against the labels, writes the best with save_settings to `out_path` and
+    returns (settings, figures on the training pairs)."""
+    base = load_settings(base_path)
+    if isinstance(base.judge_parameter, list):      # the judges read the first item of a list
+        base = dataclasses.replace(base, judge_parameter=base.judge_parameter[0])
+    pairs = read_pairs(pairs_path)
+    if not pairs:
+        raise ValueError("%s: no pairs to tune on" % pairs_path)
+    log("tuning on %d training pair%s (keep the pairs you evaluate on out of PAIRS_CSV)"
+        % (len(pairs), "" if len(pairs) == 1 else "s"))
+    samples = load_samples(pairs, base)
+    all_labels = read_labels(labels_path)
+    keys = {file_key(pair.file) for pair in pairs}
+    check_inside(all_labels, {file_key(s.file): s.standard.shape[::-1] for s in samples}, labels_path)
+    labels = [[l for l in all_labels if file_key(l.file) == file_key(s.file)] for s in samples]
+    if not any(labels):
+        raise ValueError("%s: no labels for any pair of %s" % (labels_path, pairs_path))
+    ignored = {file_key(l.file) for l in all_labels} - keys
+    if ignored:
+        log("%d labelled file%s not in PAIRS_CSV: not used" % (len(ignored), "" if len(ignored) == 1 else "s"))
+    unlabelled = sum(not group for group in labels)
+    if unlabelled:
+        log("%d training pair%s without labels: taken as free of defects"
+            % (unlabelled, "" if unlabelled == 1 else "s"))
+    started = time.perf_counter()
+    EXTRACTED.clear()
+    classes = ThresholdClasses(samples)
+    with _bar(budget, progress) as bar:
+        if scheduler:
+            from qlo_batch.pipeline import dask_client
+            with dask_client(scheduler) as client:
+                search = Search(DaskRunner(client, samples), labels, base, budget, classes, bar)
+                best = search.run()
+        else:
+            search = Search(SerialRunner(samples), labels, base, budget, classes, bar)
+            best = search.run()
+        if bar is not None:
+            bar.total = bar.n
+            bar.refresh()
+    _, min_score, figures = search.outcomes[best]
+    settings = dataclasses.replace(search.settings(*best, min_score=min_score),
+                                   threshold=classes.middle(best[0][1]))
+    save_settings(settings, out_path)
+    log("tried %d settings in %.1f s; best on the training pairs: F-score %s (precision %s, recall %s), "
+        "kind right on %s of the matches" % (len(search.outcomes), time.perf_counter() - started,
+                                            *(_percent(figures[k]) for k in ("f_score", "precision", "recall",
+                                                                             "kind_accuracy"))))
+    return settings, figures
+
+
+def _percent(value):
+    return "-" if value is None else "%.1f %%" % (100 * value)
+
+
+def _bar(total, enabled):
+    import contextlib
+    if not enabled:
+        return contextlib.nullcontext(None)
+    from tqdm import tqdm
+    return tqdm(total=total, unit="setting", file=sys.stderr, dynamic_ncols=True)
+
+
+def parse(argv):
+    parser = argparse.ArgumentParser(
+        prog="python -m qlo_batch.tune",
+        description="Search the comparator and defect settings that find the labelled defects of the TRAINING "
+                    "pairs best (F-score at IoU > %g) and write them as a settings file for run_batch.sh "
+                    "--settings. Give it a training split only: pairs you evaluate on must not be in PAIRS_CSV."
+                    % IOU_THRESHOLD)
+    parser.add_argument("pairs", metavar="PAIRS_CSV", help="the training pairs (header standard,target)")
+    parser.add_argument("labels", metavar="LABELS_CSV",
+                        help="labelled defect boxes (file,x1,y1,x2,y2[,kind]); labels of other files are ignored")
+    parser.add_argument("out", metavar="SETTINGS_OUT", help="the settings file to write")
+    parser.add_argument("--scheduler", metavar="ADDR", help="address of a Dask scheduler to run the search on")
+    parser.add_argument("--budget", type=int, default=DEFAULT_BUDGET,
+                        help="the most settings to try (default %(default)s)")
+    parser.add_argument("--settings", metavar="FILE",
+                        help="settings to start from; their other keys (regions, compare_region, material) are kept")
+    parser.add_argument("--no-progress", action="store_true", help="do not show the progress bar")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse(sys.argv[1:] if argv is None else argv)
+    if args.budget < 1:
+        print("qlo_batch.tune: --budget must be at least 1", file=sys.stderr)
+        return 2
+    try:
+        tune(args.pairs, args.labels, args.out, args.scheduler, args.budget, args.settings,
+             progress=not args.no_progress)
+    except (OSError, ValueError, TypeError) as error:
+        print("qlo_batch.tune: %s" % error, file=sys.stderr)
+        return 2
+    print("settings: %s" % args.out)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,129 @@
+import cv2
+import numpy as np
+import pytest
+
+import qlo_cv
+from qlo_batch.defects import find_defects, group_boxes, material_level
+from qlo_batch.settings import Settings
+
+SETTINGS = Settings(max_shift=3, judge_parameter=3)
+
+
+def board():
+    """Two traces 11 pixels apart and a drilled pad, copper 255 on 0."""
+    image = np.zeros((160, 200), np.uint8)
+    cv2.rectangle(image, (20, 40), (180, 48), 255, -1)
+    cv2.rectangle(image, (20, 60), (180, 68), 255, -1)
+    cv2.circle(image, (100, 115), 18, 255, -1)
+    cv2.circle(image, (150, 115), 12, 255, -1)
+    cv2.circle(image, (150, 115), 4, 0, -1)
+    return image
+
+
+# kind, (x1, y1, x2, y2) painted, value painted (copper 255)
+PLANTED = [
+    ("bridge", (95, 49, 103, 60), 255),
+    ("break", (93, 40, 105, 49), 0),
+    ("hole", (96, 111, 105, 120), 0),
+    ("bite", (92, 60, 106, 67), 0),
+    ("island", (60, 10, 72, 22), 255),
+    ("spur", (60, 69, 70, 81), 255),
+    ("missing", (132, 97, 169, 134), 0),
+]
+
+
+def planted(box, value, shift=(0, 0), invert=False):
+    std = board()
+    tgt = std.copy()
+    x1, y1, x2, y2 = box
+    if value == 0 and box == PLANTED[-1][1]:
+        tgt[y1:y2, x1:x2] = 0          # the whole drilled pad
+    else:
+        tgt[y1:y2, x1:x2] = value
+    tgt = cv2.warpAffine(tgt, np.float32([[1, 0, shift[0]], [0, 1, shift[1]]]), tgt.shape[::-1],
+                         borderMode=cv2.BORDER_REPLICATE)
+    if invert:
+        std, tgt = 255 - std, 255 - tgt
+    return std, tgt
+
+
+def covers(outer, inner):
+    return outer[0] <= inner[0] and outer[1] <= inner[1] and outer[2] >= inner[2] and outer[3] >= inner[3]
+
+
+@pytest.mark.parametrize("invert", [False, True])
+@pytest.mark.parametrize("shift", [(0, 0), (2, -1), (-3, 0), (0, 3)])
+@pytest.mark.parametrize("kind, box, value", PLANTED)
+def test_kind_and_extent_of_each_planted_defect(kind, box, value, shift, invert):
+    std, tgt = planted(box, value, shift, invert)
+    found = find_defects(std, tgt, SETTINGS)
+    assert [d.kind for d in found] == [kind]
+    x1, y1, x2, y2 = box
+    truth = (x1 + shift[0], y1 + shift[1], x2 + shift[0], y2 + shift[1])
+    if kind == "missing":       # the pad only, not the painted square around it
+        truth = (138 + shift[0], 103 + shift[1], 163 + shift[0], 128 + shift[1])
+    got = found[0].box
+    # the whole defect (a rounded corner pixel may be opened away), and no
+    # misregistration sliver along the traces
+    assert covers(got, [t + d for t, d in zip(truth, (1, 1, -1, -1))])
+    assert covers([t + d for t, d in zip(truth, (-2, -2, 2, 2))], got)
+
+
+def test_margin_score_order_and_cut_off():
+    std = board()
+    tgt = std.copy()
+    tgt[10:22, 60:72] = 255          # island, 144 pixels
+    tgt[10:16, 120:126] = 255        # island, 36 pixels
+    found = find_defects(std, tgt, Settings(max_shift=3, judge_parameter=3, margin=2))
+    assert [d.box for d in found] == [[58, 8, 74, 24], [118, 8, 128, 18]]
+    assert [d.score for d in found] == [144.0, 36.0]
+    assert find_defects(std, tgt, Settings(max_shift=3, judge_parameter=3, min_score=36.5))[0].score == 144.0
+
+
+@pytest.mark.parametrize("gap", [0, 3, 6])
+def test_boxes_at_most_gap_apart_merge(gap):
+    a = (10, 10, 20, 20)
+    assert group_boxes([a, (20 + gap, 10, 30 + gap, 20)], gap) == [[0, 1]]
+    assert group_boxes([a, (21 + gap, 10, 31 + gap, 20)], gap) == [[0], [1]]
+    assert group_boxes([a, (20 + gap, 20 + gap, 30, 30)], gap) == [[0, 1]]           # diagonal neighbours
+    # transitive: a chain of near boxes is one group whatever its length
+    chain = [(x, 50, x + 5, 55) for x in range(0, 60, 5 + gap)] + [a]
+    assert group_boxes(chain, gap) == [list(range(len(chain) - 1)), [len(chain) - 1]]
+
+
+def test_fragments_of_one_defect_become_one():
+    std, tgt = planted((60, 10, 72, 22), 255)
+    regions = [qlo_cv.NGRegion([61, 11, 64, 21], "white spot: a"), qlo_cv.NGRegion([68, 11, 71, 21], "white spot: b")]
+    (near,) = find_defects(std, tgt, Settings(gap=4), ng_regions=regions)
+    assert near.box == [60, 10, 72, 22] and near.ng_count == 2 and near.kind == "island"
+    assert len(find_defects(std, tgt, Settings(gap=3), ng_regions=regions)) == 2
+    # the extent stops the growth: 2 pixels beyond the boxes at most
+    assert find_defects(std, tgt, Settings(extent=2), ng_regions=regions[:1])[0].box == [60, 10, 66, 22]
+
+
+def test_pattern_side():
+    std = board()
+    assert material_level(std)[1] and not material_level(255 - std)[1]
+    assert material_level(std, "dark")[1] is False
+    # copper the majority: a pour around drilled pads in clearance rings
+    pour = np.full((200, 200), 255, np.uint8)
+    for x in (40, 100, 160):
+        for y in (40, 100, 160):
+            cv2.circle(pour, (x, y), 18, 0, -1)
+            cv2.circle(pour, (x, y), 10, 255, -1)
+            cv2.circle(pour, (x, y), 4, 0, -1)
+    assert material_level(pour)[1] and not material_level(255 - pour)[1]
+
+
+def test_bad_images_raise_clear_errors():
+    good = np.zeros((20, 30), np.uint8)
+    cases = [(np.zeros((0, 30), np.uint8), good, "standard is empty"),
+             (good, np.zeros((20, 31), np.uint8), "target is 31 x 20, the standard 30 x 20"),
+             (np.zeros((20, 30, 3), np.uint8), good, "standard must be a 2-D"),
+             (good, good.astype(np.float32), "target must be uint8, not float32")]
+    for std, tgt, message in cases:
+        with pytest.raises(ValueError, match=message):
+            find_defects(std, tgt, SETTINGS)
+    with pytest.raises(TypeError, match="standard must be a numpy array, not list"):
+        find_defects([[0]], good, SETTINGS)
+    assert find_defects(good, good, SETTINGS) == []
