@@ -24,6 +24,7 @@ Everything works on small windows around the NG regions, so the cost grows
 with the number of defects, not with the image size.
 """
 import dataclasses
+import math
 from typing import List
 
 import cv2
@@ -45,6 +46,8 @@ MIN_PART = 4
 # A part losing at least this share of its pixels is a whole part missing; a
 # hole of the standard this much filled is a hole filled (both plain kinds).
 WHOLE = 0.85
+# The most the shares of the two levels weigh against the drill holes (as log odds).
+SHARE_WEIGHT = math.log(3)
 _OPEN = np.ones((2, 2), np.uint8)
 _CROSS = cv2.getStructuringElement(cv2.MORPH_CROSS, (3, 3))
 _SQUARE = np.ones((3, 3), np.uint8)
@@ -163,25 +166,25 @@ def material_level(standard, material="auto"):
     """(level, light): the pattern's pixels are those above `level` when
     `light`, else those at or below it. The level is Otsu's on the standard.
 
-    "auto" decides which side is the pattern. On a two-level (binarised)
-    standard the drill holes decide: small round blobs of one level enclosed
-    by the other are holes in the pattern, so the enclosing level is the
-    pattern; this holds where copper covers most of a tile. Without such
-    evidence (and on grey prints, where the dots of letters would mislead it)
-    the level covering the lesser share of the standard is the pattern: ink on
-    paper, traces on a bare board."""
+    "auto" decides which side is the pattern. The side covering the lesser
+    share of the standard is the pattern (ink on paper, traces on a bare
+    board), unless, on a two-level (binarised) standard, drill holes say
+    otherwise: small round blobs of one level inside the other are holes in
+    the pattern. Copper pours make copper the majority of many board tiles;
+    their drill holes still sit in copper. The share weighs at most as much
+    as three times more holes on one side than the other, since round solid
+    pads inside the background look like holes too. On grey prints the dots
+    of letters would mislead, so the share alone decides there."""
     sample = np.ascontiguousarray(standard[::4, ::4] if standard.size > 4096 else standard)
     level, _ = cv2.threshold(sample, 0, 255, cv2.THRESH_BINARY + cv2.THRESH_OTSU)
     if material != "auto":
         return level, material == "light"
-    light_share = np.count_nonzero(sample > level) / sample.size
+    light_share = min(max(np.count_nonzero(sample > level) / sample.size, 1e-6), 1 - 1e-6)
+    odds = math.log((1 - light_share) / light_share)          # for a light pattern
     if _two_level(sample):
         holes_in_light, holes_in_dark = _round_blobs(standard, level)
-        if holes_in_light >= 3 and holes_in_light >= 2 * holes_in_dark:
-            return level, True
-        if holes_in_dark >= 3 and holes_in_dark >= 2 * holes_in_light:
-            return level, False
-    return level, light_share < 0.5
+        odds = min(max(odds, -SHARE_WEIGHT), SHARE_WEIGHT) + math.log((holes_in_light + 1) / (holes_in_dark + 1))
+    return level, odds > 0
 
 
 def _two_level(sample):
@@ -192,9 +195,10 @@ def _two_level(sample):
 
 def _round_blobs(standard, level):
     """(dark blobs inside light, light blobs inside dark): the components of
-    each level that do not touch the border and look like drill holes: 3 to
-    40 pixels across, about as wide as high, filling at least half their box,
-    with nothing of the other level inside."""
+    each level that do not touch the border and look like drill holes: 4 to
+    40 pixels across, about as wide as high, filling half to nine tenths of
+    their box (a disc fills 0.79 of it, a square pad all), with nothing of the
+    other level inside."""
     binary = (standard > level).view(np.uint8)
     contours, hierarchy = cv2.findContours(binary, cv2.RETR_CCOMP, cv2.CHAIN_APPROX_SIMPLE)
     if hierarchy is None:
@@ -225,7 +229,7 @@ def _round_blobs(standard, level):
     rows, cols = binary.shape
     big, small = np.maximum(w, h), np.minimum(w, h)
     round_ = ((low > 0).all(axis=1) & (high[:, 0] < cols - 1) & (high[:, 1] < rows - 1)
-              & (small >= 3) & (big <= 40) & (big <= 1.5 * small) & (pixels >= 0.5 * w * h))
+              & (small >= 4) & (big <= 40) & (big <= 1.5 * small) & (pixels >= 0.5 * w * h) & (pixels <= 0.9 * w * h))
     # a dark blob with a light blob inside is a ring (a drilled pad), not a hole
     centres = (low[light] + high[light]) / 2
     ring = ((centres[None, :, :] > low[:, None, :]) & (centres[None, :, :] < high[:, None, :])).all(axis=2).any(axis=1)
