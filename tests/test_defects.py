@@ -6,7 +6,7 @@ import qlo_cv
 from qlo_batch.defects import find_defects, group_boxes, material_level
 from qlo_batch.settings import Settings
 
-SETTINGS = Settings(max_shift=3, judge_parameter=3)
+SETTINGS = Settings(max_shift=3, judge_parameter=3, margin=0)
 
 
 def board():
@@ -94,11 +94,11 @@ def test_boxes_at_most_gap_apart_merge(gap):
 def test_fragments_of_one_defect_become_one():
     std, tgt = planted((60, 10, 72, 22), 255)
     regions = [qlo_cv.NGRegion([61, 11, 64, 21], "white spot: a"), qlo_cv.NGRegion([68, 11, 71, 21], "white spot: b")]
-    (near,) = find_defects(std, tgt, Settings(gap=4), ng_regions=regions)
+    (near,) = find_defects(std, tgt, Settings(gap=4, margin=0), ng_regions=regions)
     assert near.box == [60, 10, 72, 22] and near.ng_count == 2 and near.kind == "island"
-    assert len(find_defects(std, tgt, Settings(gap=3), ng_regions=regions)) == 2
+    assert len(find_defects(std, tgt, Settings(gap=3, margin=0), ng_regions=regions)) == 2
     # the extent stops the growth: 2 pixels beyond the boxes at most
-    assert find_defects(std, tgt, Settings(extent=2), ng_regions=regions[:1])[0].box == [60, 10, 66, 22]
+    assert find_defects(std, tgt, Settings(extent=2, margin=0), ng_regions=regions[:1])[0].box == [60, 10, 66, 22]
 
 
 def test_pattern_side():
