@@ -37,7 +37,7 @@ def baseline(std, tgt, regions, settings):
     moved = cv2.warpAffine(std, np.float32([[1, 0, dx], [0, 1, dy]]), (cols, rows), flags=cv2.INTER_NEAREST,
                            borderMode=cv2.BORDER_REPLICATE)
     magnitude = cv2.absdiff(moved, tgt)
-    differ = cv2.compare(magnitude, abs(settings.threshold), cv2.CMP_GT)
+    differ = cv2.threshold(magnitude, abs(settings.threshold), 255, cv2.THRESH_BINARY)[1]
     opened = cv2.dilate(cv2.erode(differ, _OPEN, anchor=(0, 0)), _OPEN, anchor=(1, 1))
     std_material = moved > level if light else moved <= level
     tgt_material = tgt > level if light else tgt <= level

@@ -312,7 +312,7 @@ class _Extractor:
         wide = (slice(oy1, min(y2 + 1, rows)), slice(ox1, min(x2 + 1, cols)))
         inner = (slice(y1 - oy1, y2 - oy1), slice(x1 - ox1, x2 - ox1))
         magnitude = cv2.absdiff(std[wide], tgt[wide])
-        differ = cv2.compare(magnitude, self.threshold, cv2.CMP_GT)
+        differ = cv2.threshold(magnitude, self.threshold, 255, cv2.THRESH_BINARY)[1]
         opened = _open(differ)[inner]
         differ, magnitude = differ[inner], magnitude[inner]
         inside = np.zeros_like(differ)
