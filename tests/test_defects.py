@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import qlo_cv
-from qlo_batch.defects import find_defects, group_boxes, material_level
+from qlo_batch.defects import KINDS, find_defects, group_boxes, material_level
 from qlo_batch.settings import Settings
 
 SETTINGS = Settings(max_shift=3, judge_parameter=3, margin=0)
@@ -127,3 +127,13 @@ def test_bad_images_raise_clear_errors():
     with pytest.raises(TypeError, match="standard must be a numpy array, not list"):
         find_defects([[0]], good, SETTINGS)
     assert find_defects(good, good, SETTINGS) == []
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (1, 9), (9, 1), (4, 6)])
+def test_tiny_noisy_images_give_boxes_inside(shape):
+    rng = np.random.default_rng(sum(shape))
+    std, tgt = (rng.integers(0, 256, shape, dtype=np.uint8) for _ in range(2))
+    for max_shift, threshold in ((0, 0), (8, -40)):
+        for d in find_defects(std, tgt, Settings(max_shift=max_shift, threshold=threshold, judge_parameter=1)):
+            x1, y1, x2, y2 = d.box
+            assert 0 <= x1 < x2 <= shape[1] and 0 <= y1 < y2 <= shape[0] and d.kind in KINDS
