@@ -23,17 +23,22 @@ def baseline(std, tgt, regions, settings):
     """find_defects' steps with whole-image calls; the pattern side and the
     kind rules are the module's own (the same code in both)."""
     rows, cols = std.shape
-    boxes, kept = [], []
-    for region in regions:
-        x1, y1, x2, y2 = region.rect
-        boxes.append((max(x1, 0), max(y1, 0), min(x2, cols), min(y2, rows)))
-        kept.append(region)
-    if not boxes:
+    if not regions:
         return []
     level, light = defects.material_level(std, settings.material)
     s = settings.max_shift + 2
     dx = _shift(std.sum(axis=0, dtype=np.int64), tgt.sum(axis=0, dtype=np.int64), s)
     dy = _shift(std.sum(axis=1, dtype=np.int64), tgt.sum(axis=1, dtype=np.int64), s)
+    boxes, kept = [], []
+    for region in regions:
+        x1, y1, x2, y2 = region.rect
+        x1, y1, x2, y2 = min(x1, x1 + dx), min(y1, y1 + dy), max(x2, x2 + dx), max(y2, y2 + dy)
+        x1, y1, x2, y2 = max(x1, 0), max(y1, 0), min(x2, cols), min(y2, rows)
+        if x1 < x2 and y1 < y2:
+            boxes.append((x1, y1, x2, y2))
+            kept.append(region)
+    if not boxes:
+        return []
     moved = cv2.warpAffine(std, np.float32([[1, 0, dx], [0, 1, dy]]), (cols, rows), flags=cv2.INTER_NEAREST,
                            borderMode=cv2.BORDER_REPLICATE)
     magnitude = cv2.absdiff(moved, tgt)
@@ -67,7 +72,7 @@ def baseline(std, tgt, regions, settings):
         else:
             mask = inside > 0
             x1, y1, x2, y2 = gx1, gy1, gx2, gy2
-        x1, y1, x2, y2 = min(int(x1), gx1), min(int(y1), gy1), max(int(x2), gx2), max(int(y2), gy2)
+        x1, y1, x2, y2 = int(x1), int(y1), int(x2), int(y2)
         m = settings.margin
         box = [max(x1 - m, 0), max(y1 - m, 0), min(x2 + m, cols), min(y2 + m, rows)]
         score = float(magnitude[window][mask].sum(dtype=np.int64)) / 255.0
