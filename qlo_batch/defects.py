@@ -29,6 +29,8 @@ from typing import List
 
 import cv2
 import numpy as np
+from scipy.sparse import csr_matrix
+from scipy.sparse.csgraph import connected_components
 
 import qlo_cv
 
@@ -46,6 +48,8 @@ MIN_PART = 4
 # A part losing at least this share of its pixels is a whole part missing; a
 # hole of the standard this much filled is a hole filled (both plain kinds).
 WHOLE = 0.85
+# Past this many NG boxes they are grouped on a drawing instead of pair by pair.
+MANY_BOXES = 400
 # The most the shares of the two levels weigh against the drill holes (as log odds).
 SHARE_WEIGHT = math.log(3)
 _OPEN = np.ones((2, 2), np.uint8)
@@ -137,29 +141,40 @@ def _clip(rect, rows, cols):
 
 
 def group_boxes(boxes, gap):
-    """Lists of indices of `boxes` (x1, y1, x2, y2) that are one defect: boxes
-    with at most `gap` clear rows or columns between them join, transitively.
-    Groups come in the order of their first box."""
-    b = np.asarray(boxes, np.int64)
-    x1, y1, x2, y2 = b[:, :1], b[:, 1:2], b[:, 2:3], b[:, 3:4]
-    # clear columns (rows) between two boxes; negative when they overlap
-    dx = np.maximum(x1 - x2.T, x1.T - x2)
-    dy = np.maximum(y1 - y2.T, y1.T - y2)
-    near = np.maximum(dx, dy) <= gap
-    group = np.full(len(boxes), -1)
-    groups = []
-    for start in range(len(boxes)):
-        if group[start] >= 0:
-            continue
-        group[start] = len(groups)
-        members, frontier = [start], [start]
-        while len(frontier):
-            reached = np.flatnonzero(near[frontier].any(axis=0) & (group < 0))
-            group[reached] = len(groups)
-            members.extend(reached.tolist())
-            frontier = reached
-        groups.append(sorted(members))
+    """Lists of indices of `boxes` (x1, y1, x2, y2, inside the image) that are
+    one defect: boxes with at most `gap` clear rows or columns between them
+    join, transitively. Groups come in the order of their first box."""
+    b = np.asarray(boxes, np.int64).reshape(-1, 4)
+    if len(b) > MANY_BOXES:
+        group = _raster_groups(b, gap)
+    else:
+        x1, y1, x2, y2 = b[:, :1], b[:, 1:2], b[:, 2:3], b[:, 3:4]
+        # clear columns (rows) between two boxes; negative when they overlap
+        dx = np.maximum(x1 - x2.T, x1.T - x2)
+        dy = np.maximum(y1 - y2.T, y1.T - y2)
+        count, group = connected_components(csr_matrix(np.maximum(dx, dy) <= gap), directed=False)
+    # number the groups in the order of their first box
+    _, first, group = np.unique(group, return_index=True, return_inverse=True)
+    order = np.argsort(first)
+    rank = np.empty_like(order)
+    rank[order] = np.arange(len(order))
+    groups = [[] for _ in order]
+    for index, g in enumerate(rank[group.ravel()].tolist()):
+        groups[g].append(index)
     return groups
+
+
+def _raster_groups(b, gap):
+    """Group labels of many boxes: each box grown by half the gap is drawn,
+    and boxes whose grown boxes touch (8-neighbours) share a component, the
+    same as at most `gap` clear rows or columns between them. Memory grows
+    with the image instead of with the square of the number of boxes."""
+    before, after = gap // 2, gap - gap // 2
+    canvas = np.zeros((int(b[:, 3].max()) + after, int(b[:, 2].max()) + after), np.uint8)
+    for x1, y1, x2, y2 in b.tolist():
+        canvas[max(y1 - before, 0):y2 + after, max(x1 - before, 0):x2 + after] = 1
+    _, labels = cv2.connectedComponents(canvas, connectivity=8)
+    return labels[b[:, 1], b[:, 0]]
 
 
 def material_level(standard, material="auto"):

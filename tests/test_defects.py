@@ -3,6 +3,7 @@ import numpy as np
 import pytest
 
 import qlo_cv
+from qlo_batch import defects
 from qlo_batch.defects import KINDS, find_defects, group_boxes, material_level
 from qlo_batch.settings import Settings
 
@@ -80,8 +81,11 @@ def test_margin_score_order_and_cut_off():
     assert find_defects(std, tgt, Settings(max_shift=3, judge_parameter=3, min_score=36.5))[0].score == 144.0
 
 
+@pytest.mark.parametrize("many", [False, True])          # pair by pair, or drawn (many boxes)
 @pytest.mark.parametrize("gap", [0, 3, 6])
-def test_boxes_at_most_gap_apart_merge(gap):
+def test_boxes_at_most_gap_apart_merge(gap, many, monkeypatch):
+    if many:
+        monkeypatch.setattr(defects, "MANY_BOXES", 0)
     a = (10, 10, 20, 20)
     assert group_boxes([a, (20 + gap, 10, 30 + gap, 20)], gap) == [[0, 1]]
     assert group_boxes([a, (21 + gap, 10, 31 + gap, 20)], gap) == [[0], [1]]
