@@ -304,8 +304,8 @@ class _Extractor:
         wx2, wy2 = min(gx2 + self.extent, lx2), min(gy2 + self.extent, ly2)
         mask, magnitude = self._grow(std, tgt, (wx1 - cx1, wy1 - cy1, wx2 - cx1, wy2 - cy1),
                                      [(x1 - wx1, y1 - wy1, x2 - wx1, y2 - wy1) for x1, y1, x2, y2 in boxes])
-        ys, xs = np.flatnonzero(mask.any(axis=1)), np.flatnonzero(mask.any(axis=0))
-        x1, y1, x2, y2 = int(xs[0]) + wx1, int(ys[0]) + wy1, int(xs[-1]) + 1 + wx1, int(ys[-1]) + 1 + wy1
+        x, y, w, h = cv2.boundingRect(mask.view(np.uint8))
+        x1, y1, x2, y2 = x + wx1, y + wy1, x + w + wx1, y + h + wy1
         m = self.margin
         box = [max(x1 - m, 0), max(y1 - m, 0), min(x2 + m, cols), min(y2 + m, rows)]
         score = float(magnitude[mask].sum(dtype=np.int64)) / 255.0
