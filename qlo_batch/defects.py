@@ -196,16 +196,23 @@ def material_level(standard, material="auto"):
         return level, material == "light"
     light_share = min(max(np.count_nonzero(sample > level) / sample.size, 1e-6), 1 - 1e-6)
     odds = math.log((1 - light_share) / light_share)          # for a light pattern
-    if _two_level(sample):
+    if _two_level(sample, level):
         holes_in_light, holes_in_dark = _round_blobs(standard, level)
         odds = min(max(odds, -SHARE_WEIGHT), SHARE_WEIGHT) + math.log((holes_in_light + 1) / (holes_in_dark + 1))
     return level, odds > 0
 
 
-def _two_level(sample):
-    low, high = int(sample.min()), int(sample.max())
-    between = cv2.countNonZero(cv2.inRange(sample, low + 1, high - 1)) if high - low > 1 else 0
-    return between <= 0.01 * sample.size
+def _two_level(sample, level):
+    """Whether the image is binarised: 97 % of it within 16 grey levels of
+    the commonest level on either side of `level` (a binarised scan saved as
+    JPEG rings a little near its edges)."""
+    counts = np.bincount(sample.ravel(), minlength=256)
+    cut = int(level) + 1
+    if cut > 255:
+        return False
+    low, high = int(np.argmax(counts[:cut])), cut + int(np.argmax(counts[cut:]))
+    near = counts[max(low - 16, 0):min(low + 17, cut)].sum() + counts[max(high - 16, cut):high + 17].sum()
+    return near >= 0.97 * sample.size
 
 
 def _round_blobs(standard, level):

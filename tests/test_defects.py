@@ -117,6 +117,8 @@ def test_pattern_side():
             cv2.circle(pour, (x, y), 10, 255, -1)
             cv2.circle(pour, (x, y), 4, 0, -1)
     assert material_level(pour)[1] and not material_level(255 - pour)[1]
+    jpeg = cv2.imdecode(cv2.imencode(".jpg", pour, [cv2.IMWRITE_JPEG_QUALITY, 70])[1], cv2.IMREAD_GRAYSCALE)
+    assert material_level(jpeg)[1] and not material_level(255 - jpeg)[1]
 
 
 def test_bad_images_raise_clear_errors():
