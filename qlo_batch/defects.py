@@ -188,8 +188,8 @@ def material_level(standard, material="auto"):
     the pattern. Copper pours make copper the majority of many board tiles;
     their drill holes still sit in copper. The share weighs at most as much
     as three times more holes on one side than the other, since round solid
-    pads inside the background look like holes too. On grey prints the dots
-    of letters would mislead, so the share alone decides there."""
+    pads inside the background look like holes too. On grey prints with a
+    noisy background the share alone decides."""
     sample = np.ascontiguousarray(standard[::4, ::4] if standard.size > 4096 else standard)
     level, _ = cv2.threshold(sample, 0, 255, cv2.THRESH_BINARY + cv2.THRESH_OTSU)
     if material != "auto":
