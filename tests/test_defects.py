@@ -11,13 +11,13 @@ SETTINGS = Settings(max_shift=3, judge_parameter=3, margin=0)
 
 
 def board():
-    """Two traces 11 pixels apart and a drilled pad, copper 255 on 0."""
+    """Two traces 11 pixels apart, a pad and a drilled pad, copper 255 on 0."""
     image = np.zeros((160, 200), np.uint8)
     cv2.rectangle(image, (20, 40), (180, 48), 255, -1)
     cv2.rectangle(image, (20, 60), (180, 68), 255, -1)
     cv2.circle(image, (100, 115), 18, 255, -1)
     cv2.circle(image, (150, 115), 12, 255, -1)
-    cv2.circle(image, (150, 115), 4, 0, -1)
+    cv2.circle(image, (150, 115), 6, 0, -1)
     return image
 
 
@@ -29,7 +29,8 @@ PLANTED = [
     ("bite", (92, 60, 106, 67), 0),
     ("island", (60, 10, 72, 22), 255),
     ("spur", (60, 69, 70, 81), 255),
-    ("missing", (132, 97, 169, 134), 0),
+    ("missing", (80, 95, 121, 136), 0),         # the whole solid pad
+    ("extra", (144, 109, 157, 122), 255),        # the drill hole filled
 ]
 
 
@@ -37,10 +38,7 @@ def planted(box, value, shift=(0, 0), invert=False):
     std = board()
     tgt = std.copy()
     x1, y1, x2, y2 = box
-    if value == 0 and box == PLANTED[-1][1]:
-        tgt[y1:y2, x1:x2] = 0          # the whole drilled pad
-    else:
-        tgt[y1:y2, x1:x2] = value
+    tgt[y1:y2, x1:x2] = value
     tgt = cv2.warpAffine(tgt, np.float32([[1, 0, shift[0]], [0, 1, shift[1]]]), tgt.shape[::-1],
                          borderMode=cv2.BORDER_REPLICATE)
     if invert:
@@ -61,8 +59,9 @@ def test_kind_and_extent_of_each_planted_defect(kind, box, value, shift, invert)
     assert [d.kind for d in found] == [kind]
     x1, y1, x2, y2 = box
     truth = (x1 + shift[0], y1 + shift[1], x2 + shift[0], y2 + shift[1])
-    if kind == "missing":       # the pad only, not the painted square around it
-        truth = (138 + shift[0], 103 + shift[1], 163 + shift[0], 128 + shift[1])
+    if kind in ("missing", "extra"):    # the pad (its hole) only, not the painted square around it
+        truth = (82, 97, 119, 134) if kind == "missing" else (144, 109, 157, 122)
+        truth = (truth[0] + shift[0], truth[1] + shift[1], truth[2] + shift[0], truth[3] + shift[1])
     got = found[0].box
     # the whole defect (a rounded corner pixel may be opened away), and no
     # misregistration sliver along the traces
