@@ -26,7 +26,7 @@ def baseline(std, tgt, regions, settings):
     if not regions:
         return []
     level, light = defects.material_level(std, settings.material)
-    s = settings.max_shift + 2
+    s = settings.max_shift + defects.ALIGNMENT_SLACK
     dx = _shift(std.sum(axis=0, dtype=np.int64), tgt.sum(axis=0, dtype=np.int64), s)
     dy = _shift(std.sum(axis=1, dtype=np.int64), tgt.sum(axis=1, dtype=np.int64), s)
     boxes, kept = [], []
@@ -133,7 +133,7 @@ def run():
             "extract": lambda: [defects.find_defects(s, t, SETTINGS, r) for (s, t), r in zip(pairs, regions)],
             "baseline": lambda: [baseline(s, t, r, SETTINGS) for (s, t), r in zip(pairs, regions)],
             "both": lambda: [defects.find_defects(s, t, SETTINGS, compare(c, t)) for c, (s, t) in zip(comparators, pairs)],
-            "fixed": lambda: [(defects.material_level(s), defects.displacement(s, t, SETTINGS.max_shift + 2))
+            "fixed": lambda: [(defects.material_level(s), defects.displacement(s, t, SETTINGS.max_shift + defects.ALIGNMENT_SLACK))
                               for s, t in pairs],
         }
         for name, action in timings.items():

@@ -5,20 +5,20 @@ explains, and may come in several fragments per fault).
 
 How a defect is made (docs/defects.md says the same for users):
 
-1. NG regions whose boxes are at most `gap` pixels apart are grouped, the
-   grouping being transitive.
-2. Around each group a window is cut out of both images. The integer
-   displacement within `max_shift` that best aligns the target with the
-   standard there (least squared difference) is found, and the difference is
-   taken at that displacement, so misregistration slivers along the edges
-   vanish. One-pixel slivers left by edge noise are opened away.
-3. The defect is the set of difference pixels connected to the group's NG
-   pixels, reaching at most `extent` pixels beyond the group's boxes. Its box
-   is padded by `margin` and clipped to the image.
+1. The integer displacement of at most max_shift + ALIGNMENT_SLACK pixels that
+   best matches the whole target with the standard is found from their row and
+   column sums. Work is done in the target's frame, the standard moved onto it.
+2. Each NG box is stretched over both frames, and boxes at most `gap` pixels
+   apart are grouped, transitively.
+3. Around each group, the difference of the target and the moved standard is
+   taken (so misregistration slivers along the edges vanish) and one-pixel
+   slivers are opened away. The defect is the set of difference pixels
+   connected to the group's own, reaching at most `extent` pixels beyond the
+   group's boxes. Its box is padded by `margin` and clipped to the image.
 4. The score is the defect's contrast-weighted area: the sum of
    |standard - target| / 255 over its pixels.
 5. The kind comes from the components of the material (the pattern's grey
-   level, see `material_level`) in the standard and the aligned target.
+   level, see `material_level`) in the moved standard and the target.
 
 Everything works on small windows around the NG regions, so the cost grows
 with the number of defects, not with the image size.
@@ -50,6 +50,9 @@ MIN_PART = 4
 WHOLE = 0.85
 # Past this many NG boxes they are grouped on a drawing instead of pair by pair.
 MANY_BOXES = 400
+# How much further than max_shift the whole-image alignment looks: a target
+# misregistered a little beyond the comparator's tolerance still aligns.
+ALIGNMENT_SLACK = 2
 # The most the shares of the two levels weigh against the drill holes (as log odds).
 SHARE_WEIGHT = math.log(3)
 _OPEN = np.ones((2, 2), np.uint8)
@@ -291,7 +294,7 @@ class _Extractor:
         self.threshold = abs(settings.threshold)      # differences above this count
         self.extent, self.margin = settings.extent, settings.margin
         self.level, self.light = material_level(standard, settings.material)
-        self.dx, self.dy = displacement(standard, target, settings.max_shift + 2)
+        self.dx, self.dy = displacement(standard, target, settings.max_shift + ALIGNMENT_SLACK)
         rows, cols = standard.shape
         limits = _clip(settings.compare_region, rows, cols) if settings.compare_region else None
         self.limits = limits or (0, 0, cols, rows)
