@@ -126,16 +126,17 @@ def run():
     count = sum(map(len, found))
     print("defects: %d board tile pairs 640 x 640, %.1f NG regions and %.1f defects per pair, one OpenCV thread"
           % (PAIRS, sum(map(len, regions)) / PAIRS, count / PAIRS))
-    best = dict.fromkeys(("compare", "extract", "baseline", "both", "fixed"), np.inf)
+    reach = SETTINGS.max_shift + defects.ALIGNMENT_SLACK
+    jobs = list(zip(comparators, pairs, regions))
+    timings = {
+        "compare": lambda: [compare(c, t) for c, (_, t), _r in jobs],
+        "extract": lambda: [defects.find_defects(s, t, SETTINGS, r) for _c, (s, t), r in jobs],
+        "baseline": lambda: [baseline(s, t, r, SETTINGS) for _c, (s, t), r in jobs],
+        "both": lambda: [defects.find_defects(s, t, SETTINGS, compare(c, t)) for c, (s, t), _r in jobs],
+        "fixed": lambda: [(defects.material_level(s), defects.displacement(s, t, reach)) for s, t in pairs],
+    }
+    best = dict.fromkeys(timings, np.inf)
     for _ in range(ROUNDS):      # rounds in turn, so a slow spell of the machine weighs on all
-        timings = {
-            "compare": lambda: [compare(c, tgt) for c, (_, tgt) in zip(comparators, pairs)],
-            "extract": lambda: [defects.find_defects(s, t, SETTINGS, r) for (s, t), r in zip(pairs, regions)],
-            "baseline": lambda: [baseline(s, t, r, SETTINGS) for (s, t), r in zip(pairs, regions)],
-            "both": lambda: [defects.find_defects(s, t, SETTINGS, compare(c, t)) for c, (s, t) in zip(comparators, pairs)],
-            "fixed": lambda: [(defects.material_level(s), defects.displacement(s, t, SETTINGS.max_shift + defects.ALIGNMENT_SLACK))
-                              for s, t in pairs],
-        }
         for name, action in timings.items():
             best[name] = min(best[name], best_ms(action, 1) / PAIRS)
     print("  per pair: comparison %.3f ms, extraction %.3f ms (%.3f ms per defect), whole-image baseline %.3f ms:"

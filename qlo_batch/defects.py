@@ -254,10 +254,12 @@ def _round_blobs(standard, level):
     rows, cols = binary.shape
     big, small = np.maximum(w, h), np.minimum(w, h)
     round_ = ((low > 0).all(axis=1) & (high[:, 0] < cols - 1) & (high[:, 1] < rows - 1)
-              & (small >= 4) & (big <= 40) & (big <= 1.5 * small) & (pixels >= 0.5 * w * h) & (pixels <= 0.9 * w * h))
+              & (small >= 4) & (big <= 40) & (big <= 1.5 * small)
+              & (pixels >= 0.5 * w * h) & (pixels <= 0.9 * w * h))
     # a dark blob with a light blob inside is a ring (a drilled pad), not a hole
     centres = (low[light] + high[light]) / 2
-    ring = ((centres[None, :, :] > low[:, None, :]) & (centres[None, :, :] < high[:, None, :])).all(axis=2).any(axis=1)
+    inside = (centres[None, :, :] > low[:, None, :]) & (centres[None, :, :] < high[:, None, :])
+    ring = inside.all(axis=2).any(axis=1)
     round_ &= ~(ring & ~light)
     return int(np.count_nonzero(round_ & ~light)), int(np.count_nonzero(round_ & light))
 
