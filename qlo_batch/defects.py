@@ -194,7 +194,7 @@ def material_level(standard, material="auto"):
     pads inside the background look like holes too. On grey prints with a
     noisy background the share alone decides."""
     sample = np.ascontiguousarray(standard[::4, ::4] if standard.size > 4096 else standard)
-    level, _ = cv2.threshold(sample, 0, 255, cv2.THRESH_BINARY + cv2.THRESH_OTSU)
+    level = int(cv2.threshold(sample, 0, 255, cv2.THRESH_BINARY + cv2.THRESH_OTSU)[0])   # an int compares fast
     if material != "auto":
         return level, material == "light"
     light_share = min(max(np.count_nonzero(sample > level) / sample.size, 1e-6), 1 - 1e-6)
