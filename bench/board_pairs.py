@@ -111,10 +111,11 @@ def _is_kind(before, after, changed, kind):
     return parts_after == parts_before and touches and _parts(after == 0) == _parts(before == 0)
 
 
-def make_board_pair(seed, defects=4, size=640, max_shift=3, noise=0.02, invert=None):
+def make_board_pair(seed, defects=4, size=640, max_shift=3, edge_noise=0.2, invert=None):
     """(standard, target, truth): a tile, its misregistered copy with planted
     defects and edge noise, and the truth as a list of (kind, [x1, y1, x2, y2])
-    in the target's pixels. The polarity is random unless `invert` is given."""
+    in the target's pixels. `edge_noise` is the share of the target's edge
+    pixels flipped. The polarity is random unless `invert` is given."""
     rng = np.random.default_rng(seed)
     standard = make_tile(rng, size)
     target = standard.copy()
@@ -140,9 +141,9 @@ def make_board_pair(seed, defects=4, size=640, max_shift=3, noise=0.02, invert=N
     target = cv2.warpAffine(target, np.float32([[1, 0, dx], [0, 1, dy]]), (size, size),
                             borderMode=cv2.BORDER_REPLICATE)
     truth = [(kind, [x1 + dx, y1 + dy, x2 + dx, y2 + dy]) for kind, (x1, y1, x2, y2) in truth]
-    if noise:
+    if edge_noise:
         edge = cv2.morphologyEx(target, cv2.MORPH_GRADIENT, np.ones((3, 3), np.uint8)) > 0
-        flip = edge & (rng.random(target.shape) < noise * 10)
+        flip = edge & (rng.random(target.shape) < edge_noise)
         target[flip] = 255 - target[flip]
     if invert if invert is not None else rng.random() < 0.5:
         standard, target = 255 - standard, 255 - target

@@ -5,29 +5,32 @@ explains, and may come in several fragments per fault).
 
 How a defect is made (docs/defects.md says the same for users):
 
-1. NG regions whose boxes are at most `gap` pixels apart are grouped, the
-   grouping being transitive.
-2. Around each group a window is cut out of both images. The integer
-   displacement within `max_shift` that best aligns the target with the
-   standard there (least squared difference) is found, and the difference is
-   taken at that displacement, so misregistration slivers along the edges
-   vanish. One-pixel slivers left by edge noise are opened away.
-3. The defect is the set of difference pixels connected to the group's NG
-   pixels, reaching at most `extent` pixels beyond the group's boxes. Its box
-   is padded by `margin` and clipped to the image.
+1. The integer displacement of at most max_shift + ALIGNMENT_SLACK pixels that
+   best matches the whole target with the standard is found from their row and
+   column sums. Work is done in the target's frame, the standard moved onto it.
+2. Each NG box is stretched over both frames, and boxes at most `gap` pixels
+   apart are grouped, transitively.
+3. Around each group, the difference of the target and the moved standard is
+   taken (so misregistration slivers along the edges vanish) and one-pixel
+   slivers are opened away. The defect is the set of difference pixels
+   connected to the group's own, reaching at most `extent` pixels beyond the
+   group's boxes. Its box is padded by `margin` and clipped to the image.
 4. The score is the defect's contrast-weighted area: the sum of
    |standard - target| / 255 over its pixels.
 5. The kind comes from the components of the material (the pattern's grey
-   level, see `material_level`) in the standard and the aligned target.
+   level, see `material_level`) in the moved standard and the target.
 
 Everything works on small windows around the NG regions, so the cost grows
 with the number of defects, not with the image size.
 """
 import dataclasses
+import math
 from typing import List
 
 import cv2
 import numpy as np
+from scipy.sparse import csr_matrix
+from scipy.sparse.csgraph import connected_components
 
 import qlo_cv
 
@@ -45,6 +48,13 @@ MIN_PART = 4
 # A part losing at least this share of its pixels is a whole part missing; a
 # hole of the standard this much filled is a hole filled (both plain kinds).
 WHOLE = 0.85
+# Past this many NG boxes they are grouped on a drawing instead of pair by pair.
+MANY_BOXES = 400
+# How much further than max_shift the whole-image alignment looks: a target
+# misregistered a little beyond the comparator's tolerance still aligns.
+ALIGNMENT_SLACK = 2
+# The most the shares of the two levels weigh against the drill holes (as log odds).
+SHARE_WEIGHT = math.log(3)
 _OPEN = np.ones((2, 2), np.uint8)
 _CROSS = cv2.getStructuringElement(cv2.MORPH_CROSS, (3, 3))
 _SQUARE = np.ones((3, 3), np.uint8)
@@ -134,67 +144,86 @@ def _clip(rect, rows, cols):
 
 
 def group_boxes(boxes, gap):
-    """Lists of indices of `boxes` (x1, y1, x2, y2) that are one defect: boxes
-    with at most `gap` clear rows or columns between them join, transitively.
-    Groups come in the order of their first box."""
-    b = np.asarray(boxes, np.int64)
-    x1, y1, x2, y2 = b[:, :1], b[:, 1:2], b[:, 2:3], b[:, 3:4]
-    # clear columns (rows) between two boxes; negative when they overlap
-    dx = np.maximum(x1 - x2.T, x1.T - x2)
-    dy = np.maximum(y1 - y2.T, y1.T - y2)
-    near = np.maximum(dx, dy) <= gap
-    group = np.full(len(boxes), -1)
-    groups = []
-    for start in range(len(boxes)):
-        if group[start] >= 0:
-            continue
-        group[start] = len(groups)
-        members, frontier = [start], [start]
-        while len(frontier):
-            reached = np.flatnonzero(near[frontier].any(axis=0) & (group < 0))
-            group[reached] = len(groups)
-            members.extend(reached.tolist())
-            frontier = reached
-        groups.append(sorted(members))
+    """Lists of indices of `boxes` (x1, y1, x2, y2, inside the image) that are
+    one defect: boxes with at most `gap` clear rows or columns between them
+    join, transitively. Groups come in the order of their first box."""
+    b = np.asarray(boxes, np.int64).reshape(-1, 4)
+    if len(b) > MANY_BOXES:
+        group = _raster_groups(b, gap)
+    else:
+        x1, y1, x2, y2 = b[:, :1], b[:, 1:2], b[:, 2:3], b[:, 3:4]
+        # clear columns (rows) between two boxes; negative when they overlap
+        dx = np.maximum(x1 - x2.T, x1.T - x2)
+        dy = np.maximum(y1 - y2.T, y1.T - y2)
+        count, group = connected_components(csr_matrix(np.maximum(dx, dy) <= gap), directed=False)
+    # number the groups in the order of their first box
+    _, first, group = np.unique(group, return_index=True, return_inverse=True)
+    order = np.argsort(first)
+    rank = np.empty_like(order)
+    rank[order] = np.arange(len(order))
+    groups = [[] for _ in order]
+    for index, g in enumerate(rank[group.ravel()].tolist()):
+        groups[g].append(index)
     return groups
+
+
+def _raster_groups(b, gap):
+    """Group labels of many boxes: each box grown by half the gap is drawn,
+    and boxes whose grown boxes touch (8-neighbours) share a component, the
+    same as at most `gap` clear rows or columns between them. Memory grows
+    with the image instead of with the square of the number of boxes."""
+    before, after = gap // 2, gap - gap // 2
+    canvas = np.zeros((int(b[:, 3].max()) + after, int(b[:, 2].max()) + after), np.uint8)
+    for x1, y1, x2, y2 in b.tolist():
+        canvas[max(y1 - before, 0):y2 + after, max(x1 - before, 0):x2 + after] = 1
+    _, labels = cv2.connectedComponents(canvas, connectivity=8)
+    return labels[b[:, 1], b[:, 0]]
 
 
 def material_level(standard, material="auto"):
     """(level, light): the pattern's pixels are those above `level` when
     `light`, else those at or below it. The level is Otsu's on the standard.
 
-    "auto" decides which side is the pattern. On a two-level (binarised)
-    standard the drill holes decide: small round blobs of one level enclosed
-    by the other are holes in the pattern, so the enclosing level is the
-    pattern; this holds where copper covers most of a tile. Without such
-    evidence (and on grey prints, where the dots of letters would mislead it)
-    the level covering the lesser share of the standard is the pattern: ink on
-    paper, traces on a bare board."""
+    "auto" decides which side is the pattern. The side covering the lesser
+    share of the standard is the pattern (ink on paper, traces on a bare
+    board), unless, on a two-level (binarised) standard, drill holes say
+    otherwise: small round blobs of one level inside the other are holes in
+    the pattern. Copper pours make copper the majority of many board tiles;
+    their drill holes still sit in copper. The share weighs at most as much
+    as three times more holes on one side than the other, since round solid
+    pads inside the background look like holes too. On grey prints with a
+    noisy background the share alone decides."""
     sample = np.ascontiguousarray(standard[::4, ::4] if standard.size > 4096 else standard)
-    level, _ = cv2.threshold(sample, 0, 255, cv2.THRESH_BINARY + cv2.THRESH_OTSU)
+    level = int(cv2.threshold(sample, 0, 255, cv2.THRESH_BINARY + cv2.THRESH_OTSU)[0])   # an int compares fast
     if material != "auto":
         return level, material == "light"
-    light_share = np.count_nonzero(sample > level) / sample.size
-    if _two_level(sample):
+    light_share = min(max(np.count_nonzero(sample > level) / sample.size, 1e-6), 1 - 1e-6)
+    odds = math.log((1 - light_share) / light_share)          # for a light pattern
+    if _two_level(sample, level):
         holes_in_light, holes_in_dark = _round_blobs(standard, level)
-        if holes_in_light >= 3 and holes_in_light >= 2 * holes_in_dark:
-            return level, True
-        if holes_in_dark >= 3 and holes_in_dark >= 2 * holes_in_light:
-            return level, False
-    return level, light_share < 0.5
+        odds = min(max(odds, -SHARE_WEIGHT), SHARE_WEIGHT) + math.log((holes_in_light + 1) / (holes_in_dark + 1))
+    return level, odds > 0
 
 
-def _two_level(sample):
-    low, high = int(sample.min()), int(sample.max())
-    between = cv2.countNonZero(cv2.inRange(sample, low + 1, high - 1)) if high - low > 1 else 0
-    return between <= 0.01 * sample.size
+def _two_level(sample, level):
+    """Whether the image is binarised: 97 % of it within 16 grey levels of
+    the commonest level on either side of `level` (a binarised scan saved as
+    JPEG rings a little near its edges)."""
+    counts = np.bincount(sample.ravel(), minlength=256)
+    cut = int(level) + 1
+    if cut > 255:
+        return False
+    low, high = int(np.argmax(counts[:cut])), cut + int(np.argmax(counts[cut:]))
+    near = counts[max(low - 16, 0):min(low + 17, cut)].sum() + counts[max(high - 16, cut):high + 17].sum()
+    return near >= 0.97 * sample.size
 
 
 def _round_blobs(standard, level):
     """(dark blobs inside light, light blobs inside dark): the components of
-    each level that do not touch the border and look like drill holes: 3 to
-    40 pixels across, about as wide as high, filling at least half their box,
-    with nothing of the other level inside."""
+    each level that do not touch the border and look like drill holes: 4 to
+    40 pixels across, about as wide as high, filling half to nine tenths of
+    their box (a disc fills 0.79 of it, a square pad all), with nothing of the
+    other level inside."""
     binary = (standard > level).view(np.uint8)
     contours, hierarchy = cv2.findContours(binary, cv2.RETR_CCOMP, cv2.CHAIN_APPROX_SIMPLE)
     if hierarchy is None:
@@ -225,10 +254,12 @@ def _round_blobs(standard, level):
     rows, cols = binary.shape
     big, small = np.maximum(w, h), np.minimum(w, h)
     round_ = ((low > 0).all(axis=1) & (high[:, 0] < cols - 1) & (high[:, 1] < rows - 1)
-              & (small >= 3) & (big <= 40) & (big <= 1.5 * small) & (pixels >= 0.5 * w * h))
+              & (small >= 4) & (big <= 40) & (big <= 1.5 * small)
+              & (pixels >= 0.5 * w * h) & (pixels <= 0.9 * w * h))
     # a dark blob with a light blob inside is a ring (a drilled pad), not a hole
     centres = (low[light] + high[light]) / 2
-    ring = ((centres[None, :, :] > low[:, None, :]) & (centres[None, :, :] < high[:, None, :])).all(axis=2).any(axis=1)
+    inside = (centres[None, :, :] > low[:, None, :]) & (centres[None, :, :] < high[:, None, :])
+    ring = inside.all(axis=2).any(axis=1)
     round_ &= ~(ring & ~light)
     return int(np.count_nonzero(round_ & ~light)), int(np.count_nonzero(round_ & light))
 
@@ -265,7 +296,7 @@ class _Extractor:
         self.threshold = abs(settings.threshold)      # differences above this count
         self.extent, self.margin = settings.extent, settings.margin
         self.level, self.light = material_level(standard, settings.material)
-        self.dx, self.dy = displacement(standard, target, settings.max_shift + 2)
+        self.dx, self.dy = displacement(standard, target, settings.max_shift + ALIGNMENT_SLACK)
         rows, cols = standard.shape
         limits = _clip(settings.compare_region, rows, cols) if settings.compare_region else None
         self.limits = limits or (0, 0, cols, rows)
@@ -285,8 +316,8 @@ class _Extractor:
         wx2, wy2 = min(gx2 + self.extent, lx2), min(gy2 + self.extent, ly2)
         mask, magnitude = self._grow(std, tgt, (wx1 - cx1, wy1 - cy1, wx2 - cx1, wy2 - cy1),
                                      [(x1 - wx1, y1 - wy1, x2 - wx1, y2 - wy1) for x1, y1, x2, y2 in boxes])
-        ys, xs = np.flatnonzero(mask.any(axis=1)), np.flatnonzero(mask.any(axis=0))
-        x1, y1, x2, y2 = int(xs[0]) + wx1, int(ys[0]) + wy1, int(xs[-1]) + 1 + wx1, int(ys[-1]) + 1 + wy1
+        x, y, w, h = cv2.boundingRect(mask.view(np.uint8))
+        x1, y1, x2, y2 = x + wx1, y + wy1, x + w + wx1, y + h + wy1
         m = self.margin
         box = [max(x1 - m, 0), max(y1 - m, 0), min(x2 + m, cols), min(y2 + m, rows)]
         score = float(magnitude[mask].sum(dtype=np.int64)) / 255.0
@@ -308,7 +339,7 @@ class _Extractor:
         wide = (slice(oy1, min(y2 + 1, rows)), slice(ox1, min(x2 + 1, cols)))
         inner = (slice(y1 - oy1, y2 - oy1), slice(x1 - ox1, x2 - ox1))
         magnitude = cv2.absdiff(std[wide], tgt[wide])
-        differ = cv2.compare(magnitude, self.threshold, cv2.CMP_GT)
+        differ = cv2.threshold(magnitude, self.threshold, 255, cv2.THRESH_BINARY)[1]
         opened = _open(differ)[inner]
         differ, magnitude = differ[inner], magnitude[inner]
         inside = np.zeros_like(differ)

@@ -10,12 +10,12 @@
     regions_workbook = "regions.xlsx"     # optional, relative to this file
     regions_sheet = "Sheet1"              # optional, the first sheet by default
 
-    # Defects (qlo_batch.defects): how NG regions become one defect each.
-    gap = 6                           # NG regions closer than this (pixels) are one defect
-    extent = 8                        # how far (pixels) around its NG regions a defect's difference may reach
-    margin = 0                        # pixels added on each side of a defect's box
-    min_score = 0.0                   # defects scoring less are not reported
-    material = "auto"                 # the pattern's grey level: "dark", "light" or "auto"
+    # Defects (qlo_batch.defects, docs/defects.md): how NG regions become one defect each.
+    gap = 6                           # NG regions at most this many pixels apart are one defect
+    extent = 8                        # how far (pixels) beyond its NG regions a defect's difference may reach
+    margin = 3                        # pixels added on each side of a defect's box (labellers draw them larger)
+    min_score = 0.0                   # defects scoring less (contrast-weighted pixels) are not reported
+    material = "auto"                 # the pattern's grey level: "dark", "light" or "auto" (decided per standard)
 
 Every key is optional; unknown keys are refused so that a misspelt one does not
 silently fall back to its default.
@@ -47,7 +47,7 @@ class Settings:
     regions_sheet: Optional[str] = None
     gap: int = 6
     extent: int = 8
-    margin: int = 0
+    margin: int = 3
     min_score: float = 0.0
     material: str = "auto"
 

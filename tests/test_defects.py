@@ -3,20 +3,21 @@ import numpy as np
 import pytest
 
 import qlo_cv
-from qlo_batch.defects import find_defects, group_boxes, material_level
+from qlo_batch import defects
+from qlo_batch.defects import KINDS, find_defects, group_boxes, material_level
 from qlo_batch.settings import Settings
 
-SETTINGS = Settings(max_shift=3, judge_parameter=3)
+SETTINGS = Settings(max_shift=3, judge_parameter=3, margin=0)
 
 
 def board():
-    """Two traces 11 pixels apart and a drilled pad, copper 255 on 0."""
+    """Two traces 11 pixels apart, a pad and a drilled pad, copper 255 on 0."""
     image = np.zeros((160, 200), np.uint8)
     cv2.rectangle(image, (20, 40), (180, 48), 255, -1)
     cv2.rectangle(image, (20, 60), (180, 68), 255, -1)
     cv2.circle(image, (100, 115), 18, 255, -1)
     cv2.circle(image, (150, 115), 12, 255, -1)
-    cv2.circle(image, (150, 115), 4, 0, -1)
+    cv2.circle(image, (150, 115), 6, 0, -1)
     return image
 
 
@@ -28,7 +29,8 @@ PLANTED = [
     ("bite", (92, 60, 106, 67), 0),
     ("island", (60, 10, 72, 22), 255),
     ("spur", (60, 69, 70, 81), 255),
-    ("missing", (132, 97, 169, 134), 0),
+    ("missing", (80, 95, 121, 136), 0),         # the whole solid pad
+    ("extra", (144, 109, 157, 122), 255),        # the drill hole filled
 ]
 
 
@@ -36,10 +38,7 @@ def planted(box, value, shift=(0, 0), invert=False):
     std = board()
     tgt = std.copy()
     x1, y1, x2, y2 = box
-    if value == 0 and box == PLANTED[-1][1]:
-        tgt[y1:y2, x1:x2] = 0          # the whole drilled pad
-    else:
-        tgt[y1:y2, x1:x2] = value
+    tgt[y1:y2, x1:x2] = value
     tgt = cv2.warpAffine(tgt, np.float32([[1, 0, shift[0]], [0, 1, shift[1]]]), tgt.shape[::-1],
                          borderMode=cv2.BORDER_REPLICATE)
     if invert:
@@ -60,8 +59,9 @@ def test_kind_and_extent_of_each_planted_defect(kind, box, value, shift, invert)
     assert [d.kind for d in found] == [kind]
     x1, y1, x2, y2 = box
     truth = (x1 + shift[0], y1 + shift[1], x2 + shift[0], y2 + shift[1])
-    if kind == "missing":       # the pad only, not the painted square around it
-        truth = (138 + shift[0], 103 + shift[1], 163 + shift[0], 128 + shift[1])
+    if kind in ("missing", "extra"):    # the pad (its hole) only, not the painted square around it
+        truth = (82, 97, 119, 134) if kind == "missing" else (144, 109, 157, 122)
+        truth = (truth[0] + shift[0], truth[1] + shift[1], truth[2] + shift[0], truth[3] + shift[1])
     got = found[0].box
     # the whole defect (a rounded corner pixel may be opened away), and no
     # misregistration sliver along the traces
@@ -80,8 +80,11 @@ def test_margin_score_order_and_cut_off():
     assert find_defects(std, tgt, Settings(max_shift=3, judge_parameter=3, min_score=36.5))[0].score == 144.0
 
 
+@pytest.mark.parametrize("many", [False, True])          # pair by pair, or drawn (many boxes)
 @pytest.mark.parametrize("gap", [0, 3, 6])
-def test_boxes_at_most_gap_apart_merge(gap):
+def test_boxes_at_most_gap_apart_merge(gap, many, monkeypatch):
+    if many:
+        monkeypatch.setattr(defects, "MANY_BOXES", 0)
     a = (10, 10, 20, 20)
     assert group_boxes([a, (20 + gap, 10, 30 + gap, 20)], gap) == [[0, 1]]
     assert group_boxes([a, (21 + gap, 10, 31 + gap, 20)], gap) == [[0], [1]]
@@ -94,11 +97,11 @@ def test_boxes_at_most_gap_apart_merge(gap):
 def test_fragments_of_one_defect_become_one():
     std, tgt = planted((60, 10, 72, 22), 255)
     regions = [qlo_cv.NGRegion([61, 11, 64, 21], "white spot: a"), qlo_cv.NGRegion([68, 11, 71, 21], "white spot: b")]
-    (near,) = find_defects(std, tgt, Settings(gap=4), ng_regions=regions)
+    (near,) = find_defects(std, tgt, Settings(gap=4, margin=0), ng_regions=regions)
     assert near.box == [60, 10, 72, 22] and near.ng_count == 2 and near.kind == "island"
-    assert len(find_defects(std, tgt, Settings(gap=3), ng_regions=regions)) == 2
+    assert len(find_defects(std, tgt, Settings(gap=3, margin=0), ng_regions=regions)) == 2
     # the extent stops the growth: 2 pixels beyond the boxes at most
-    assert find_defects(std, tgt, Settings(extent=2), ng_regions=regions[:1])[0].box == [60, 10, 66, 22]
+    assert find_defects(std, tgt, Settings(extent=2, margin=0), ng_regions=regions[:1])[0].box == [60, 10, 66, 22]
 
 
 def test_pattern_side():
@@ -113,6 +116,8 @@ def test_pattern_side():
             cv2.circle(pour, (x, y), 10, 255, -1)
             cv2.circle(pour, (x, y), 4, 0, -1)
     assert material_level(pour)[1] and not material_level(255 - pour)[1]
+    jpeg = cv2.imdecode(cv2.imencode(".jpg", pour, [cv2.IMWRITE_JPEG_QUALITY, 70])[1], cv2.IMREAD_GRAYSCALE)
+    assert material_level(jpeg)[1] and not material_level(255 - jpeg)[1]
 
 
 def test_bad_images_raise_clear_errors():
@@ -127,3 +132,13 @@ def test_bad_images_raise_clear_errors():
     with pytest.raises(TypeError, match="standard must be a numpy array, not list"):
         find_defects([[0]], good, SETTINGS)
     assert find_defects(good, good, SETTINGS) == []
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (1, 9), (9, 1), (4, 6)])
+def test_tiny_noisy_images_give_boxes_inside(shape):
+    rng = np.random.default_rng(sum(shape))
+    std, tgt = (rng.integers(0, 256, shape, dtype=np.uint8) for _ in range(2))
+    for max_shift, threshold in ((0, 0), (8, -40)):
+        for d in find_defects(std, tgt, Settings(max_shift=max_shift, threshold=threshold, judge_parameter=1)):
+            x1, y1, x2, y2 = d.box
+            assert 0 <= x1 < x2 <= shape[1] and 0 <= y1 < y2 <= shape[0] and d.kind in KINDS
