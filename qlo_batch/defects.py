@@ -5,7 +5,7 @@ explains, and may come in several fragments per fault).
 
 How a defect is made (docs/defects.md says the same for users):
 
-1. The integer displacement of at most max_shift + ALIGNMENT_SLACK pixels that
+1. The integer displacement of at most `search_reach(settings)` pixels that
    best matches the whole target with the standard is found from their row and
    column sums. Work is done in the target's frame, the standard moved onto it.
 2. Each NG box is stretched over both frames, and boxes at most `gap` pixels
@@ -90,9 +90,7 @@ def find_defects(standard, target, settings, ng_regions=None, comparator=None):
     if ng_regions is None:
         if comparator is None:
             comparator = settings.comparator(standard)
-        result = qlo_cv.CompareResult(target)
-        comparator.compare(target, result)
-        ng_regions = result.ng_regions
+        ng_regions = compare(comparator, standard, target, settings).ng_regions
     if not ng_regions:
         return []
     extractor = _Extractor(standard, target, settings)
@@ -118,6 +116,41 @@ def find_defects(standard, target, settings, ng_regions=None, comparator=None):
             defects.append(defect)
     defects.sort(key=lambda d: -d.score)
     return defects
+
+
+def search_reach(settings):
+    """How far (pixels) the whole-image displacement is looked for."""
+    return max(settings.max_shift + ALIGNMENT_SLACK, settings.align)
+
+
+def compare(comparator, standard, target, settings):
+    """The comparator's CompareResult for `target`, its NG boxes in the
+    target's pixels. With `settings.align` 0 this is comparator.compare itself.
+    Otherwise the target is first moved onto the standard by its whole-image
+    displacement (found within search_reach), so the comparator's tolerance
+    needs to cover only what is left (sub-pixel misregistration, edge noise)
+    and thin defects are not explained away by a large max_shift. The strip
+    the move uncovers holds the standard's own pixels: nothing is reported
+    where the target has no data. The NG boxes, and the boxes in their
+    descriptions, are moved back into the target's pixels."""
+    result = qlo_cv.CompareResult(target)
+    dx, dy = displacement(standard, target, search_reach(settings)) if settings.align else (0, 0)
+    if dx == 0 and dy == 0:
+        comparator.compare(target, result)
+        return result
+    rows, cols = target.shape
+    moved = standard.copy()     # moved[y, x] = target[y + dy, x + dx] where that exists
+    moved[max(0, -dy):rows - max(0, dy), max(0, -dx):cols - max(0, dx)] = \
+        target[max(0, dy):rows - max(0, -dy), max(0, dx):cols - max(0, -dx)]
+    aligned = qlo_cv.CompareResult(moved)
+    comparator.compare(moved, aligned)
+    for region in aligned.ng_regions:
+        x1, y1, x2, y2 = region.rect
+        rect = [min(max(x1 + dx, 0), cols), min(max(y1 + dy, 0), rows),
+                min(max(x2 + dx, 0), cols), min(max(y2 + dy, 0), rows)]
+        prefix, _, _ = region.desc.rpartition(", [")
+        result.append(qlo_cv.NGRegion(rect, "%s, %s" % (prefix, rect)))
+    return result
 
 
 def check_pair(standard, target):
@@ -296,7 +329,7 @@ class _Extractor:
         self.threshold = abs(settings.threshold)      # differences above this count
         self.extent, self.margin = settings.extent, settings.margin
         self.level, self.light = material_level(standard, settings.material)
-        self.dx, self.dy = displacement(standard, target, settings.max_shift + ALIGNMENT_SLACK)
+        self.dx, self.dy = displacement(standard, target, search_reach(settings))
         rows, cols = standard.shape
         limits = _clip(settings.compare_region, rows, cols) if settings.compare_region else None
         self.limits = limits or (0, 0, cols, rows)

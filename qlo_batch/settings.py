@@ -16,6 +16,9 @@
     margin = 3                        # pixels added on each side of a defect's box (labellers draw them larger)
     min_score = 0.0                   # defects scoring less (contrast-weighted pixels) are not reported
     material = "auto"                 # the pattern's grey level: "dark", "light" or "auto" (decided per standard)
+    align = 0                         # 0: compare the target as it is; N > 0: first move it onto the
+                                      # standard by its whole-image displacement (looked for within
+                                      # N pixels, and at least max_shift + 2), then compare
 
 Every key is optional; unknown keys are refused so that a misspelt one does not
 silently fall back to its default.
@@ -31,7 +34,7 @@ JUDGES = ("contour_is_too_long", "contour_is_too_big")
 MATERIALS = ("auto", "dark", "light")
 # Bounds of the numeric settings: beyond them a value is a typo, not a choice.
 RANGES = (("max_shift", 0, 64), ("threshold", -255, 255), ("gap", 0, 1000), ("extent", 0, 1000),
-          ("margin", 0, 1000), ("min_score", 0.0, 1e12))
+          ("margin", 0, 1000), ("align", 0, 64), ("min_score", 0.0, 1e12))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -50,9 +53,10 @@ class Settings:
     margin: int = 3
     min_score: float = 0.0
     material: str = "auto"
+    align: int = 0
 
     def __post_init__(self):
-        for name in ("max_shift", "threshold", "step", "gap", "extent", "margin"):
+        for name in ("max_shift", "threshold", "step", "gap", "extent", "margin", "align"):
             _expect(name, getattr(self, name), int)
         _expect("min_score", self.min_score, (int, float))
         for name, low, high in RANGES:

@@ -33,7 +33,7 @@ from qlo_batch.pairs import read_pairs
 from qlo_batch.settings import JUDGES, load_settings, save_settings
 from qlo_batch.work_unit import read_grey
 
-COMPARATOR_KEYS = ("max_shift", "threshold", "judge", "judge_parameter", "slope", "step")
+COMPARATOR_KEYS = ("max_shift", "threshold", "judge", "judge_parameter", "slope", "step", "align")
 DEFECT_KEYS = ("gap", "extent", "margin")
 # The values each key moves through in the refinement, and the coarse grids.
 LADDERS = {
@@ -43,11 +43,12 @@ LADDERS = {
     "contour_is_too_big": (1, 2, 4, 6, 9, 12, 16, 25, 36, 64),
     "slope": (True, False),
     "step": (1, 2, 3),
+    "align": (0, 4, 8),
     "gap": (0, 1, 2, 3, 4, 6, 8, 10, 12, 16, 20, 24, 32),
     "extent": (0, 1, 2, 3, 4, 6, 8, 10, 12, 16, 20, 24, 32),
     "margin": (0, 1, 2, 3, 4, 6, 8),
 }
-COARSE = {"max_shift": (2, 3, 4), "threshold": (32, 64, 128),
+COARSE = {"max_shift": (1, 2, 3), "threshold": (32, 64, 128), "align": (0, 4),
           "judge": (("contour_is_too_long", 2), ("contour_is_too_long", 4), ("contour_is_too_long", 8),
                     ("contour_is_too_big", 4), ("contour_is_too_big", 16))}
 DEFECT_GRID = {"gap": (0, 3, 6, 12), "extent": (2, 4, 8, 16), "margin": (0, 2)}
@@ -93,15 +94,14 @@ def run_job(samples, settings, variants, ng=None):
     if ng is None:
         ng = []
         for sample in samples:
-            result = qlo_cv.CompareResult(sample.target)
-            settings.comparator(sample.standard).compare(sample.target, result)
+            result = defects.compare(settings.comparator(sample.standard), sample.standard, sample.target, settings)
             ng.append([(tuple(region.rect), region.desc) for region in result.ng_regions])
     grouped, unpadded = {}, {}      # the margin only pads each box (clipped to the image): no extraction
     for gap, extent, _ in variants:
         if (gap, extent) in unpadded:
             continue
         if gap not in grouped:
-            apart = gap + settings.max_shift + ALIGNMENT_SLACK
+            apart = gap + defects.search_reach(settings)
             grouped[gap] = [defects.group_boxes([rect for rect, _ in regions], apart) if regions else []
                             for regions in ng]
         variant = dataclasses.replace(settings, gap=gap, extent=extent, margin=0, min_score=0.0)
@@ -115,16 +115,15 @@ def run_job(samples, settings, variants, ng=None):
 
 # find_defects works on windows around groups of NG regions: regions more than
 # the gap apart are separate defects, after each box is stretched by the
-# images' displacement (at most max_shift + ALIGNMENT_SLACK pixels). So the
-# regions of a pair fall into clusters, further apart than gap + max_shift +
-# ALIGNMENT_SLACK, whose defects do not depend on each other, and the settings
+# images' displacement (at most defects.search_reach pixels). So the
+# regions of a pair fall into clusters, further apart than the gap plus that
+# reach, whose defects do not depend on each other, and the settings
 # tried share most clusters (the real defects come out the same whatever the
 # judge). EXTRACTED keeps the defects of each cluster by (pair token,
-# max_shift, threshold, gap, extent, cluster), without the gap for a cluster
+# max_shift, align, threshold, gap, extent, cluster), without the gap for a cluster
 # of one region (one group whatever the gap). It lives per process (each Dask
 # worker has its own) and is emptied when it grows large. A test checks that
 # every setting scores as find_defects on its own makes it score.
-ALIGNMENT_SLACK = 2
 EXTRACTED = {}
 MAX_EXTRACTED = 50_000
 
@@ -133,7 +132,7 @@ def extract(sample, settings, regions, clusters):
     """find_defects(sample, settings, regions) as (box, kind, score) tuples,
     largest score first, given the clusters of the regions (lists of indices).
     The clusters not met before are extracted in one call."""
-    keys = [(sample.token, settings.max_shift, settings.threshold, settings.gap if len(members) > 1 else None,
+    keys = [(sample.token, settings.max_shift, settings.align, settings.threshold, settings.gap if len(members) > 1 else None,
              settings.extent, tuple(sorted(regions[i] for i in members))) for members in clusters]
     missing = [key for key in dict.fromkeys(keys) if key not in EXTRACTED]
     if missing:
@@ -291,10 +290,10 @@ class Search:
         """What decides the outcome of a point: its threshold's class, and the
         displacements the comparator tries rather than slope and step (with a
         max_shift of 1 no diagonal is tried, and steps past max_shift are one)."""
-        (max_shift, threshold, judge, parameter, slope, step), defect_values = point
+        (max_shift, threshold, judge, parameter, slope, step, align), defect_values = point
         axis = tuple(range(1, max_shift + 1, step))
         diagonal = tuple(range(1, int(max_shift / math.sqrt(2)) + 1, step)) if slope else ()
-        return (max_shift, self.classes.of(threshold), judge, parameter, axis, diagonal), defect_values
+        return (max_shift, self.classes.of(threshold), judge, parameter, axis, diagonal, align), defect_values
 
     def evaluate(self, points):
         """Tries the points not tried yet (nor any with a threshold of the same
@@ -344,9 +343,9 @@ class Search:
 
     def run(self):
         start = self.point(self.base)
-        coarse = [start] + [((shift, threshold, judge, parameter) + start[0][4:], start[1])
-                            for shift in COARSE["max_shift"] for threshold in COARSE["threshold"]
-                            for judge, parameter in COARSE["judge"]]
+        coarse = [start] + [((shift, threshold, judge, parameter) + start[0][4:6] + (align,), start[1])
+                            for align in COARSE["align"] for shift in COARSE["max_shift"]
+                            for threshold in COARSE["threshold"] for judge, parameter in COARSE["judge"]]
         self.evaluate(coarse[:1] + spread(coarse[1:], self.budget // 3))
         tops = []
         for comparator_values, _ in self.ranked():

@@ -11,7 +11,7 @@ import cv2
 import numpy as np
 
 import qlo_cv
-from qlo_batch.defects import find_defects
+from qlo_batch.defects import compare, find_defects
 from qlo_batch.pairs import Pair
 
 # The file types OpenCV's image reader handles.
@@ -160,8 +160,7 @@ class Inspector:
                              % (image.shape[1], image.shape[0], standard.shape[1], standard.shape[0]))
         if self.region is not None:
             self.region.apply(image)
-        result = qlo_cv.CompareResult(image)
-        comparator.compare(image, result)
+        result = compare(comparator, standard, image, self.settings)
         outcome = Outcome(task.file, "NG" if result.ng else "OK", [list(region.rect) for region in result.ng_regions],
                           result.descriptions, width=image.shape[1], height=image.shape[0], target=task.target,
                           standard=task.standard)

@@ -142,3 +142,22 @@ def test_tiny_noisy_images_give_boxes_inside(shape):
         for d in find_defects(std, tgt, Settings(max_shift=max_shift, threshold=threshold, judge_parameter=1)):
             x1, y1, x2, y2 = d.box
             assert 0 <= x1 < x2 <= shape[1] and 0 <= y1 < y2 <= shape[0] and d.kind in KINDS
+
+
+@pytest.mark.parametrize("shift", [(0, 0), (3, -2), (-4, 4)])
+def test_aligned_comparison_reports_in_the_target_pixels(shift):
+    """A hole narrower than 2 * max_shift + 1 is explained away by a tolerance
+    wide enough for the misregistration; moved onto the standard first, the
+    target needs a tolerance of one pixel and the hole is found, its NG boxes
+    (and the boxes in their descriptions) in the target's pixels."""
+    box = (97, 112, 102, 117)
+    std, tgt = planted(box, 0, shift)
+    wide = Settings(max_shift=4, judge_parameter=1, margin=0)
+    assert "hole" not in [d.kind for d in find_defects(std, tgt, wide)]
+    aligned = Settings(max_shift=1, judge_parameter=1, margin=0, align=4)
+    result = defects.compare(aligned.comparator(std), std, tgt, aligned)
+    moved = [box[0] + shift[0], box[1] + shift[1], box[2] + shift[0], box[3] + shift[1]]
+    assert [r.desc.endswith(", %s" % r.rect) for r in result.ng_regions] == [True]
+    assert covers(moved, result.ng_regions[0].rect) and result.original_image is tgt
+    [found] = find_defects(std, tgt, aligned)
+    assert found.kind == "hole" and covers(found.box, moved)
