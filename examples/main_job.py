@@ -10,6 +10,9 @@ printed, and the marked image is written to <out>/marked.png
 (examples/masked_regions.py) and a barcode print inspection
 (examples/barcode_job.py, writing its NG crop into <out>) run, and a
 simulated robot cell guides parts to a target pose (examples/robot_guidance.py).
+Last, defect-level inspection (examples/defect_job.py): a generated labelled
+set is split, the settings are tuned on its training part, the held-out part
+is inspected in pairs mode and the defects found are scored against the labels.
 """
 import os
 import sys
@@ -23,6 +26,7 @@ from measure_part import measure_demo
 from print_pair import make_print_pair
 from barcode_job import run_barcode_inspection
 from robot_guidance import demonstrate_robot_guidance
+from defect_job import run_defect_job
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 MAX_SHIFT = 3            # pixels of misregistration tolerated
@@ -65,6 +69,7 @@ def main():
     measure_demo()
     run_barcode_inspection(out_dir)
     demonstrate_robot_guidance()
+    run_defect_job(out_dir)
     return 0
 
 
