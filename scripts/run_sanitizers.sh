@@ -21,4 +21,7 @@ export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1:suppressions=$PWD/scripts/ubsan.supp
 # Python objects go through malloc, so ASan also sees objects freed too early.
 export PYTHONMALLOC=malloc
-.venv-sanitize/bin/python -m pytest -q -p no:cacheprovider tests "$@"
+# The leak test counts the interpreter's traced allocations, which this build
+# does not change (and ASan's quarantine hides resident growth): the plain
+# run's verdict stands, and skipping it here keeps CI within its time.
+.venv-sanitize/bin/python -m pytest -q -p no:cacheprovider tests --deselect tests/test_leaks.py::test_repeated_calls_keep_no_memory "$@"
