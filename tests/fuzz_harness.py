@@ -92,7 +92,11 @@ def run_child(seed, indices, workdir):
     """Runs `indices` in one child; returns an Outcome naming the last call started."""
     fd, progress_path = tempfile.mkstemp(dir=workdir, suffix=".progress")
     os.close(fd)
-    command = [sys.executable, "-X", "faulthandler", os.path.join(HERE, "fuzz_harness.py"), "--child", progress_path,
+    # Under ASan the sanitizer prints the stack of a crash itself; Python's
+    # fault handler on top of it re-raises into ASan's handler, which then
+    # reports a nested fault and exits with status 1 instead of aborting.
+    tracer = [] if _under_sanitizer() else ["-X", "faulthandler"]
+    command = [sys.executable, *tracer, os.path.join(HERE, "fuzz_harness.py"), "--child", progress_path,
                "--seed", str(seed), "--indices", ",".join(map(str, indices))]
     timeout = 120 + CALL_TIMEOUT * 2 + len(indices) * 0.5
     try:
