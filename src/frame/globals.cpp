@@ -1,5 +1,6 @@
 #include "frame/globals.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <string>
@@ -29,30 +30,22 @@ std::unordered_map<std::string, PyObject*> g_originals;
 constexpr size_t kSparesPerKey = 4;
 std::unordered_map<std::string, std::vector<PyObject*>> g_spares;
 
-// Derived work, least recently used first. `ref` is a weak reference to the
-// source array (owned).
+// Derived work, least recently used first, keyed by the source's address
+// (compared, never followed).
 struct DerivedEntry {
     std::string key;
-    PyObject* ref;
+    const PyObject* source;
     uint64_t tag;
     Derived value;
 };
 constexpr size_t kDerivedEntries = 8;
 std::vector<DerivedEntry> g_derived;
 
-void drop_derived(size_t i) {
-    Py_DECREF(g_derived[i].ref);
-    g_derived.erase(g_derived.begin() + static_cast<ptrdiff_t>(i));
-}
-
-// Drops the entries of arrays that died; returns the index of the entry of
-// (key, source, tag), or the number of entries when there is none.
-size_t find_derived(const char* key, PyObject* source, uint64_t tag) {
-    for (size_t i = g_derived.size(); i-- > 0;)
-        if (PyWeakref_GetObject(g_derived[i].ref) == Py_None) drop_derived(i);  // borrowed; None once dead
+// The index of the entry of (key, source, tag), or the number of entries.
+size_t find_derived(const char* key, const PyObject* source, uint64_t tag) {
     for (size_t i = 0; i < g_derived.size(); ++i) {
         const DerivedEntry& e = g_derived[i];
-        if (PyWeakref_GetObject(e.ref) == source && e.tag == tag && e.key == key) return i;
+        if (e.source == source && e.tag == tag && e.key == key) return i;
     }
     return g_derived.size();
 }
@@ -62,23 +55,19 @@ size_t find_derived(const char* key, PyObject* source, uint64_t tag) {
 Derived recall_derived(const char* key, py::handle source, uint64_t tag) {
     size_t i = find_derived(key, source.ptr(), tag);
     if (i == g_derived.size()) return {};
-    DerivedEntry entry = std::move(g_derived[i]);
-    g_derived.erase(g_derived.begin() + static_cast<ptrdiff_t>(i));
-    g_derived.push_back(std::move(entry));  // now the most recently used
+    std::rotate(g_derived.begin() + static_cast<ptrdiff_t>(i), g_derived.begin() + static_cast<ptrdiff_t>(i) + 1,
+                g_derived.end());  // now the most recently used
     return g_derived.back().value;
 }
 
 void remember_derived(const char* key, py::handle source, uint64_t tag, Derived value) {
     if (!g_module) return;
     size_t i = find_derived(key, source.ptr(), tag);
-    if (i != g_derived.size()) drop_derived(i);
-    PyObject* ref = PyWeakref_NewRef(source.ptr(), nullptr);
-    if (!ref) {
-        PyErr_Clear();  // not weakly referable: nothing is kept
-        return;
-    }
-    if (g_derived.size() >= kDerivedEntries) drop_derived(0);
-    g_derived.push_back(DerivedEntry{key, ref, tag, std::move(value)});
+    if (i != g_derived.size())
+        g_derived.erase(g_derived.begin() + static_cast<ptrdiff_t>(i));
+    else if (g_derived.size() >= kDerivedEntries)
+        g_derived.erase(g_derived.begin());
+    g_derived.push_back(DerivedEntry{key, source.ptr(), tag, std::move(value)});
 }
 
 py::handle interned(const char* literal) {
@@ -205,7 +194,6 @@ void release() {
     for (auto& entry : g_spares)
         for (PyObject* array : entry.second) Py_DECREF(array);
     g_spares.clear();
-    for (auto& entry : g_derived) Py_DECREF(entry.ref);
     g_derived.clear();
 }
 
@@ -216,7 +204,7 @@ void forget() {
     g_interned.clear();
     g_originals.clear();
     g_spares.clear();
-    g_derived.clear();  // only C++ values and the dead interpreter's references
+    g_derived.clear();  // C++ values only
 }
 
 PyObject* module() { return g_module; }

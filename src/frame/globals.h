@@ -46,13 +46,15 @@ py::object take_spare(const char* key);
 // Work derived from an array and kept for later calls on the same array (a
 // standard image's windows, say), so that they can skip making it again. An
 // entry is found by `key`, the array's identity and the caller's `tag` (e.g.
-// a hash of the settings it was made with). The array is held through a weak
-// reference: the entry of an array that died is dropped and never matches a
-// new array at its address. What the caller must check before trusting the
-// value (layout, content) it stores inside the value. At most eight entries
-// in all, the least recently used leaving first; released with the module.
-// Called with the GIL held; a value is immutable once stored, and stays
-// valid for whoever recalled it while later calls replace or drop it.
+// a hash of the settings it was made with). The array itself is not held,
+// not even weakly (NumPy refuses to resize an array that has weak
+// references): its address only picks the entry, and may come back with a
+// new array once the old one died. So the value must carry what the caller
+// checks before trusting it: the array's memory and layout, and its content
+// (a fingerprint), which makes a reused address harmless. At most eight
+// entries in all, the least recently used leaving first; released with the
+// module. Called with the GIL held; a value is immutable once stored and
+// stays valid for whoever recalled it while later calls replace or drop it.
 using Derived = std::shared_ptr<const void>;
 Derived recall_derived(const char* key, py::handle source, uint64_t tag);
 void remember_derived(const char* key, py::handle source, uint64_t tag, Derived value);
