@@ -1,4 +1,6 @@
-"""ShiftComparator.compare on a 5-megapixel print pair, against the same
+"""ShiftComparator.compare against the same inspection written by hand with
+OpenCV (grey dilation, cv2.subtract, threshold, contours) on a 5-megapixel
+print pair and on 640 x 640 tiles; on a 5-megapixel pair against the
 inspection written as one warp, subtraction, comparison and in-place
 logical_and per tried displacement, and its scaling over two threads; the
 mismatch map of one pass against OpenCV's grey dilation by the same window;
@@ -51,6 +53,66 @@ def baseline(std, tgt_image, max_shift):
     return boxes
 
 
+def structuring_element(max_shift, step=1, slope=True):
+    """The displacements the comparator tries, and no displacement, as a
+    cv2.dilate kernel (symmetric, so its orientation does not matter)."""
+    kernel = np.zeros((2 * max_shift + 1, 2 * max_shift + 1), np.uint8)
+    kernel[max_shift, max_shift] = 1
+    for dx, dy in displacements(max_shift, step, slope):
+        kernel[max_shift + dy, max_shift + dx] = 1
+    return kernel
+
+
+class HandWritten:
+    """The inspection as an engineer would write it with OpenCV alone: the
+    standard's grey dilation over the displacement set made once, the
+    target's on every call, then cv2.subtract on uint8 (a target darker than
+    every nearby standard pixel by more than the threshold is a black spot;
+    brighter, a white spot), threshold, findContours, boundingRect and the
+    same judge. Replicated borders, as the comparator's displaced images."""
+
+    def __init__(self, std_image, max_shift, threshold=THRESHOLD, length=JUDGE_LENGTH):
+        self.std = std_image
+        self.kernel = structuring_element(max_shift)
+        self.threshold, self.length = threshold, length
+        self.std_dilated = cv2.dilate(std_image, self.kernel, borderType=cv2.BORDER_REPLICATE)
+
+    def boxes(self, tgt_image):
+        tgt_dilated = cv2.dilate(tgt_image, self.kernel, borderType=cv2.BORDER_REPLICATE)
+        boxes = []
+        for image, dilated in ((self.std, tgt_dilated), (tgt_image, self.std_dilated)):
+            _, mask = cv2.threshold(cv2.subtract(image, dilated), self.threshold, 255, cv2.THRESH_BINARY)
+            contours, _ = cv2.findContours(mask, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_NONE)
+            for cnt in contours:
+                x, y, w, h = cv2.boundingRect(cnt)
+                if w >= self.length or h >= self.length:
+                    boxes.append([x, y, x + w, y + h])
+        return boxes
+
+
+def against_hand_written(label, shape, calls, rounds=7):
+    """compare against HandWritten on one print pair of `shape`, at max_shift
+    3 and 8, both on one OpenCV thread: the same boxes first, then rounds
+    taken in turns (best of `calls` calls each), printed as ranges."""
+    std_image, tgt, _defects = make_print_pair(shape, SHIFT)
+    print("  %s, %d x %d, one OpenCV thread, %d rounds in turns:" % (label, shape[1], shape[0], rounds))
+    for max_shift in (3, 8):
+        comparator = qlo_cv.ShiftComparator(std_image, max_shift, THRESHOLD, JUDGE_LENGTH)
+        hand = HandWritten(std_image, max_shift)
+        boxes = inspect(comparator, tgt)
+        if boxes != hand.boxes(tgt):
+            raise SystemExit("qlo_cv and the hand-written version disagree at max_shift %d" % max_shift)
+        mine, theirs = [], []
+        for _ in range(rounds):
+            mine.append(best_ms(lambda: inspect(comparator, tgt), calls))
+            theirs.append(best_ms(lambda: hand.boxes(tgt), calls))
+        ratios = [m / t for m, t in zip(mine, theirs)]
+        print("    max_shift %d: qlo_cv %.2f-%.2f ms (%.0f pairs/s at best), hand-written %.2f-%.2f ms (%.0f pairs/s);"
+              " ratio qlo_cv / hand-written %.2f-%.2f; %d regions, same boxes"
+              % (max_shift, min(mine), max(mine), 1000 / min(mine), min(theirs), max(theirs), 1000 / min(theirs),
+                 min(ratios), max(ratios), len(boxes)))
+
+
 def inspect(comparator, tgt):
     result = qlo_cv.CompareResult(tgt)
     comparator.compare(tgt, result)
@@ -58,6 +120,9 @@ def inspect(comparator, tgt):
 
 
 def main():
+    print("shift_comparator against the hand-written OpenCV inspection (standard's dilation made once)")
+    one_thread(lambda: (against_hand_written("print pair", SHAPE, 5),
+                        against_hand_written("tile", (640, 640), 60)))
     std_image, tgt, _defects = make_print_pair(SHAPE, SHIFT)
     print("shift_comparator: %d x %d 8-bit print pair, threshold %d, step 1, slope true"
           % (SHAPE[1], SHAPE[0], THRESHOLD))

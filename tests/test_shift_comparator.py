@@ -656,3 +656,103 @@ def test_a_mask_someone_holds_or_changed_is_never_filled_again(monkeypatch, rng,
             looped_result = run(std, tgt, 2)
             looped.append(summary(looped_result))
     assert looped == expected
+
+
+# ---- the standard's windows, kept between calls ----
+
+def write_in_place(comparator):
+    comparator.std_threshold[20, 30] = 0
+
+
+def swap_in_a_row(comparator):
+    row = comparator.std_threshold[25]
+    row[[10, 40]] = row[[40, 10]]
+
+
+def write_through_a_view(comparator):
+    comparator.std_threshold[::-1, 5:][30:36, 8:16] = 255
+
+
+def resize(comparator):
+    comparator.std_threshold.resize((50, 70), refcheck=False)
+    comparator.std_threshold[:] = 180
+
+
+def rebind(comparator):
+    comparator.std_threshold = np.int16(np.full((50, 70), 60, np.uint8))
+
+
+@pytest.mark.parametrize("change", [write_in_place, swap_in_a_row, write_through_a_view, resize, rebind])
+@pytest.mark.parametrize("threshold", [20, -20])
+def test_a_standard_changed_after_its_windows_were_kept_is_compared_as_it_is(monkeypatch, rng, change, threshold):
+    std, tgt = textured_pair(rng)
+    comparator = qlo_cv.ShiftComparator(std, 2, threshold, 1)
+    comparator.std_threshold = comparator.std_threshold.copy()   # owns its memory, so it can be resized
+    comparator.std_threshold[25, 10], comparator.std_threshold[25, 40] = 30, 200
+    for _ in range(2):                                   # makes the windows, then reuses them
+        run_with(comparator, tgt)
+    change(comparator)
+    shape = comparator.std_threshold.shape
+    target = tgt if shape == tgt.shape else py_translate(np.full(shape, 120, np.uint8), 0, 0)
+    native, looped = both_paths(monkeypatch, lambda: summary(run_with(comparator, target)))
+    assert native == looped
+
+
+def run_with(comparator, tgt):
+    result = qlo_cv.CompareResult(tgt)
+    comparator.compare(tgt, result)
+    return result
+
+
+def test_a_judge_writing_into_the_standard_between_the_passes(monkeypatch, rng):
+    std, tgt = textured_pair(rng)
+    comparator = qlo_cv.ShiftComparator(std, 2, 25, 1)
+    run_with(comparator, tgt)
+
+    def judge(cnt, parameter):                           # runs in the black-spot pass
+        comparator.std_threshold[:] = 90
+        return True
+
+    comparator._ShiftComparator__judge = judge
+    native, looped = both_paths(monkeypatch, lambda: (comparator.std_threshold.__setitem__(slice(None), std),
+                                                      summary(run_with(comparator, tgt)))[1])
+    assert native == looped and any(desc.startswith("white") for _rect, desc in native)
+
+
+@pytest.mark.parametrize("threshold", [0, 1, 7, 254, 255, 256, -1, -7, -254, -255, -256])
+def test_8_bit_and_int16_routes_agree_at_the_threshold_edge(monkeypatch, rng, threshold):
+    # Differences at, just inside and just outside the threshold, and values
+    # pinned at 0 and 255, where a saturating subtraction clips.
+    std = rng.choice(np.array([0, 1, 128, 254, 255], np.int16), (30, 40))
+    t = abs(threshold)
+    steps = np.array([-t - 1, -t, -t + 1, t - 1, t, t + 1, -255, 255, 0])
+    tgt = np.clip(std + rng.choice(steps, std.shape), 0, 255).astype(np.int16)
+    for a, b in ((std, tgt), (tgt, std)):
+        native, looped, warped = direct_masks(monkeypatch, a, b, 1, threshold)
+        assert np.array_equal(native, looped) and not warped
+    comparator = qlo_cv.ShiftComparator(np.uint8(std), 1, threshold, 1)
+    runs = [summary(run_with(comparator, np.uint8(tgt))) for _ in range(2)]   # windows made, then kept
+    with monkeypatch.context() as m:
+        m.setattr(qlo_cv, "translate", py_translate)
+        assert runs == [summary(run_with(comparator, np.uint8(tgt)))] * 2
+
+
+def test_threads_share_kept_windows_across_several_comparators(rng):
+    pairs = [textured_pair(rng, (120, 150), (1, 2)) for _ in range(3)]
+    comparators = [qlo_cv.ShiftComparator(std, shift, threshold, 2)
+                   for std, _ in pairs for shift, threshold in ((2, 20), (3, -20))]
+    jobs = [(c, pairs[i // 2][1]) for i, c in enumerate(comparators)]
+    expected = [summary(run_with(c, tgt)) for c, tgt in jobs]
+    got = {}
+
+    def work(k):
+        for _ in range(4):
+            for i, (c, tgt) in enumerate(jobs[k:] + jobs[:k]):
+                got[k, (i + k) % len(jobs)] = summary(run_with(c, tgt))
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(got[k, i] == expected[i] for k in range(4) for i in range(len(jobs)))

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -215,6 +216,94 @@ std::vector<int> displacements(py::handle stop, py::handle step, int limit) {
     return out;
 }
 
+thread_local PyObject* t_standard = nullptr;  // borrowed: held by the compare that marked it
+
+// One native pass: the planes, the threshold, the displacements and the
+// ranges already measured (when measured_first).
+struct Pass {
+    const Plane& s;
+    const Plane& t;
+    int threshold;
+    std::vector<int> axis, diagonal;
+    bool measured_first;
+    kernels::PlaneRanges ranges;
+
+    // Writes the mask with the kernel (keeping the target's windows in `keep`
+    // when given); false when a difference could wrap in int16.
+    bool run(Mask& mask, kernels::KeptWindows* keep) {
+        ReleaseGil nogil;
+        int t_lo = ranges.tgt_lo, t_hi = ranges.tgt_hi;
+        if (!measured_first) kernels::guess_narrow_bounds(t.data, t.stride, t.rows, t.cols, t_lo, t_hi);
+        kernels::shift_mismatch_mask(s.data, s.stride, t.data, t.stride, s.rows, s.cols, threshold, axis.data(),
+                                     static_cast<int>(axis.size()), diagonal.data(),
+                                     static_cast<int>(diagonal.size()), mask.data(), s.cols, t_lo, t_hi,
+                                     measured_first ? nullptr : &ranges, keep);
+        return differences_fit_int16(ranges);
+    }
+};
+
+// A standard's windows and what must still hold for them to apply: the
+// array's memory and layout, the settings, and its content (a fingerprint
+// taken before the windows were made from it).
+struct StandardWindows {
+    const int16_t* data;
+    ptrdiff_t stride;
+    std::vector<int> axis, diagonal;
+    uint64_t fingerprint;
+    int lo, hi;  // the standard's range
+    kernels::KeptWindows windows;
+
+    bool fits(const Pass& p) const {
+        return p.t.data == data && p.t.stride == stride && p.t.rows == windows.rows && p.t.cols == windows.cols &&
+               (p.threshold < 0) == windows.use_min && p.axis == axis && p.diagonal == diagonal;
+    }
+};
+
+constexpr const char kStandardWindows[] = "shift comparator: standard windows";
+
+uint64_t settings_tag(const Pass& p) {
+    uint64_t h = p.threshold < 0 ? 1 : 2;
+    for (const std::vector<int>* list : {&p.axis, &p.diagonal}) {
+        h = h * 1000003 + list->size();
+        for (int v : *list) h = h * 1000003 + static_cast<uint64_t>(v);
+    }
+    return h;
+}
+
+// The pass against the standard's kept windows: one sweep deciding each pixel
+// and fingerprinting the standard as it is now. When the fingerprint (or the
+// array's memory, layout or the settings) differs, the caller wrote into the
+// standard or changed it: the windows are made again and kept instead.
+bool with_kept_windows(Pass& pass, Mask& mask) {
+    py::handle standard = pass.t.array;
+    const uint64_t tag = settings_tag(pass);
+    auto kept = std::static_pointer_cast<const StandardWindows>(recall_derived(kStandardWindows, standard, tag));
+    if (kept && kept->fits(pass)) {
+        uint64_t fingerprint = 0;
+        int lo = 0, hi = 0;
+        {
+            ReleaseGil nogil;
+            kernels::compare_to_kept(pass.s.data, pass.s.stride, kept->windows, pass.threshold, mask.data(),
+                                     pass.s.cols, pass.t.data, pass.t.stride, fingerprint, lo, hi);
+        }
+        if (fingerprint == kept->fingerprint) return differences_fit_int16({lo, hi, kept->lo, kept->hi});
+    }
+    auto made = std::make_shared<StandardWindows>();
+    {
+        ReleaseGil nogil;  // taken before the windows are made, so a change while they are made shows later
+        made->fingerprint = kernels::fingerprint_int16(pass.t.data, pass.t.stride, pass.t.rows, pass.t.cols);
+    }
+    if (!pass.run(mask, &made->windows)) return false;
+    made->data = pass.t.data;
+    made->stride = pass.t.stride;
+    made->axis = pass.axis;
+    made->diagonal = pass.diagonal;
+    made->lo = pass.ranges.tgt_lo;
+    made->hi = pass.ranges.tgt_hi;
+    remember_derived(kStandardWindows, standard, tag, std::move(made));
+    return true;
+}
+
 py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
                             py::handle slope, py::handle step) {
     if (!originals_bound()) return {};
@@ -244,17 +333,12 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
 
     Mask mask;
     if (!mask.make(s.rows, s.cols)) return {};
-    int thr = static_cast<int>(PyLong_AsLong(threshold.ptr()));
-    {
-        ReleaseGil nogil;
-        int t_lo = ranges.tgt_lo, t_hi = ranges.tgt_hi;
-        if (!measured_first) kernels::guess_narrow_bounds(t.data, t.stride, t.rows, t.cols, t_lo, t_hi);
-        kernels::shift_mismatch_mask(s.data, s.stride, t.data, t.stride, s.rows, s.cols, thr, axis.data(),
-                                     static_cast<int>(axis.size()), diagonal.data(),
-                                     static_cast<int>(diagonal.size()), mask.data(), s.cols, t_lo, t_hi,
-                                     measured_first ? nullptr : &ranges);
-    }
-    if (!differences_fit_int16(ranges)) return {};
+    Pass pass{s, t, static_cast<int>(PyLong_AsLong(threshold.ptr())), std::move(axis), std::move(diagonal),
+              measured_first, ranges};
+    // The stored standard, displaced in the white-spot pass: its windows are
+    // kept for the next call (a packed copy of the plane would be a new array).
+    bool standard = t_standard == tgt_image.ptr() && t.array.ptr() == tgt_image.ptr();
+    if (!(standard ? with_kept_windows(pass, mask) : pass.run(mask, nullptr))) return {};
     return mask.array;
 }
 
@@ -272,6 +356,9 @@ py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle 
     if (mask) return mask;
     return mask_by_displacement(std_image, tgt_image, max_shift, threshold, slope, step);
 }
+
+StandardInUse::StandardInUse(py::handle standard) : previous_(t_standard) { t_standard = standard.ptr(); }
+StandardInUse::~StandardInUse() { t_standard = previous_; }
 
 void done_with_mask(py::object mask) { keep_spare(kSpareMask, std::move(mask)); }
 

@@ -1,6 +1,8 @@
 // The shift-tolerant black/white spot comparator and its two stock judges.
 // A pixel is a defect only when it differs from the standard at every tried
 // displacement of the other image, so small misregistration is tolerated.
+#include <optional>
+
 #include "frame/frame.h"
 #include "compare/mismatch_map.h"
 #include "compare/register.h"
@@ -156,6 +158,10 @@ py::object compare(Args& a) {
         std_work = windowed(self, {}, window, "int16");
     }
     py::object tgt = global("_np").attr(interned("int16"))(tgt_work);
+    // The comparator's own standard (not a windowed copy made for this call)
+    // may keep what its white-spot pass derives from it.
+    std::optional<comparison::StandardInUse> standard;
+    if (region.is_none()) standard.emplace(std_work);
     directed_pass(self, std_work, tgt, "black_spot_desc", result);
     directed_pass(self, tgt, std_work, "white_spot_desc", result);
     return py::none();

@@ -378,13 +378,6 @@ template <class W>
 __attribute__((target("avx2"), flatten)) bool stream_avx2(const Plan& p) {
     return stream<W>(p);
 }
-
-// QLO_CV_GENERIC_KERNELS set in the environment keeps the generic code, so
-// that both versions can be run and compared on one machine.
-bool has_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2") && !std::getenv("QLO_CV_GENERIC_KERNELS");
-    return yes;
-}
 #endif
 
 // Writes the mask; false (with the mask incomplete) when the 8-bit bounds
@@ -410,15 +403,35 @@ void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
                          const int* axis_shifts, int n_axis,
                          const int* diag_shifts, int n_diag,
                          uint8_t* out, ptrdiff_t out_stride, int tgt_lo, int tgt_hi,
-                         PlaneRanges* seen) {
+                         PlaneRanges* seen, KeptWindows* keep) {
     if (rows < 1 || cols < 1) return;
-    const Plan p = make_plan(std_data, std_stride, tgt_data, tgt_stride, rows, cols, threshold,
-                             axis_shifts, n_axis, diag_shifts, n_diag, out, out_stride, tgt_lo,
-                             tgt_hi);
+    Plan p = make_plan(std_data, std_stride, tgt_data, tgt_stride, rows, cols, threshold, axis_shifts,
+                       n_axis, diag_shifts, n_diag, out, out_stride, tgt_lo, tgt_hi);
+    // Sized for the working type of the run that writes them.
+    auto keep_as = [&](size_t value_size) {
+        if (!keep) return;
+        keep->bytes.resize(static_cast<size_t>(rows) * cols * value_size);
+        p.keep = keep->bytes.data();
+    };
     // Each target value is checked against the bounds as it is narrowed; if the
     // caller's bounds were wrong (the plane changed since it measured them, say),
     // the mask is computed again on int16.
-    if (!p.narrow || !run<uint8_t>(p)) run<int16_t>(p);
+    bool narrow = p.narrow;
+    if (narrow) {
+        keep_as(sizeof(uint8_t));
+        narrow = run<uint8_t>(p);
+    }
+    if (!narrow) {
+        keep_as(sizeof(int16_t));
+        run<int16_t>(p);
+    }
+    if (keep) {
+        keep->rows = rows;
+        keep->cols = cols;
+        keep->narrow = narrow;
+        keep->use_min = p.use_min;
+        keep->lo = narrow ? p.lo : int16_t(0);
+    }
     if (seen) *seen = PlaneRanges{p.std_seen.lo, p.std_seen.hi, p.tgt_seen.lo, p.tgt_seen.hi};
 }
 

@@ -4,8 +4,10 @@
 // Internal to the kernel.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <type_traits>
 #include <vector>
 
@@ -14,6 +16,16 @@
 namespace qlo::kernels::shift_plan {
 
 using namespace shift_rows;
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// True when the AVX2 copies of the kernel's loops run. QLO_CV_GENERIC_KERNELS
+// set in the environment keeps the generic code, so that both versions can be
+// run and compared on one machine.
+inline bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2") && !std::getenv("QLO_CV_GENERIC_KERNELS");
+    return yes;
+}
+#endif
 
 template <class T>
 inline T* row_at(T* base, ptrdiff_t stride_bytes, int y) {
@@ -45,6 +57,9 @@ struct Plan {
     std::vector<Displacement> extra;  // other displacements, clamped and deduplicated
     // Values of each plane read by the passes (every one of them is read).
     mutable Extremes std_seen, tgt_seen;
+    // When set, each row's combined windows are copied here (rows x cols
+    // values of the working type) before the comparison.
+    void* keep = nullptr;
 };
 
 inline const int16_t* tgt_row(const Plan& p, int y) { return row_at(p.tgt_data, p.tgt_stride, y); }
@@ -57,13 +72,14 @@ inline void finish_row(const Plan& p, W* acc, int y, int x0, int w) {
         const int16_t* src = tgt_row(p, clamp_int(y - d.dy, 0, p.rows - 1));
         max_shifted_row(acc, src, p.cols, x0, w, d.dx, p.lo, p.flip);
     }
+    if (p.keep) std::copy(acc, acc + w, static_cast<W*>(p.keep) + static_cast<ptrdiff_t>(y) * p.cols + x0);
     const int16_t* s = row_at(p.std_data, p.std_stride, y) + x0;
     uint8_t* o = row_at(p.out, p.out_stride, y) + x0;
-    track_extremes(p.std_seen, s, w);
-    if constexpr (std::is_same_v<W, uint8_t>)
-        compare_row(acc, s, o, w, p.threshold, p.lo, p.use_min);
-    else
-        compare_row(acc, s, o, w, p.threshold, p.use_min);
+    Extremes row;
+    track_extremes(row, s, w);
+    p.std_seen.lo = std::min(p.std_seen.lo, row.lo);
+    p.std_seen.hi = std::max(p.std_seen.hi, row.hi);
+    decide_row(acc, s, o, w, p.threshold, p.lo, p.use_min, row);
 }
 // The whole-plane path (any window size, memory of one plane): writes the mask,
 // or returns false, with the mask incomplete, when a target value broke the

@@ -165,6 +165,51 @@ inline void compare_row(const uint8_t* acc, const int16_t* s, uint8_t* o, int w,
     }
 }
 
+// The 8-bit route of the comparison, for a row of standard values within
+// 0..255 against windows of 8-bit target values (lo = 0): acc holds the
+// target's max M over D, or 255 - m for its min m when use_min. With
+// sat(a, b) = max(a - b, 0) on 0..255, which needs no widening:
+//   t >= 0:  s - M > t  <=>  sat(s, M) > t. If s - M > t then s - M > 0, so
+//            sat(s, M) = s - M; if sat(s, M) > t >= 0 then sat(s, M) > 0, so
+//            again it equals s - M.
+//   t < 0:   s - m < t  <=>  m - s > -t  <=>  sat(m, s) > -t, the same
+//            argument with -t > 0.
+// Differences lie within -255..255, so for |t| >= 255 neither side ever
+// holds; the caller takes this route only for |t| < 255.
+inline void decide_row_u8(const uint8_t* __restrict acc, const int16_t* __restrict s, uint8_t* __restrict o,
+                          int w, int t, bool use_min) {
+    const uint8_t u = uint8_t(use_min ? -t : t);
+    if (!use_min) {
+        for (int x = 0; x < w; ++x) {
+            uint8_t a = uint8_t(s[x]), b = acc[x];
+            uint8_t d = a > b ? uint8_t(a - b) : uint8_t(0);
+            o[x] = d > u ? 255 : 0;
+        }
+    } else {
+        for (int x = 0; x < w; ++x) {
+            uint8_t a = uint8_t(255 - acc[x]), b = uint8_t(s[x]);
+            uint8_t d = a > b ? uint8_t(a - b) : uint8_t(0);
+            o[x] = d > u ? 255 : 0;
+        }
+    }
+}
+
+// The comparison of one output row: the 8-bit route where it decides the
+// same (standard row within 0..255, 8-bit windows from lo = 0, |t| < 255),
+// compare_row everywhere else. `row` is the standard row's range.
+template <class W>
+inline void decide_row(const W* acc, const int16_t* s, uint8_t* o, int w, int t, int16_t lo, bool use_min,
+                       const Extremes& row) {
+    if constexpr (std::is_same_v<W, uint8_t>) {
+        if (lo == 0 && row.lo >= 0 && row.hi <= 255 && t > -255 && t < 255)
+            decide_row_u8(acc, s, o, w, t, use_min);
+        else
+            compare_row(acc, s, o, w, t, lo, use_min);
+    } else {
+        compare_row(acc, s, o, w, t, use_min);
+    }
+}
+
 // Horizontal and combined windows of the streaming path.
 
 template <class W>
