@@ -45,3 +45,12 @@ def thread_scaling(label, make_action, calls, rounds=5):
         one = max(one, throughput(make_action, 1, calls))
         two = max(two, throughput(make_action, 2, calls))
     print("  %-34s 1 thread %8.1f calls/s, 2 threads %8.1f calls/s, %.2fx" % (label, one, two, two / one))
+
+
+def board_pair(seed):
+    """(standard, target, [(kind, box), ...]): a generated 640 x 640 board tile
+    pair of the labelled sample set, with its planted defects' labels."""
+    import numpy as np
+    from examples.labelled_samples import board_sample
+    standard, target, _shift, labels, _material = board_sample(np.random.default_rng([seed]))
+    return standard, target, labels

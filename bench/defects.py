@@ -7,8 +7,7 @@ import cv2
 import numpy as np
 
 import qlo_cv
-from bench import best_ms
-from bench.board_pairs import make_board_pair
+from bench import best_ms, board_pair
 from examples.print_pair import make_print_pair
 from qlo_batch import defects
 from qlo_batch.settings import Settings
@@ -116,7 +115,7 @@ def main():
 
 
 def run():
-    pairs = [make_board_pair(seed)[:2] for seed in range(PAIRS)]
+    pairs = [board_pair(seed)[:2] for seed in range(PAIRS)]
     comparators = [SETTINGS.comparator(std) for std, _ in pairs]
     regions = [compare(c, tgt) for c, (_, tgt) in zip(comparators, pairs)]
     found = [defects.find_defects(std, tgt, SETTINGS, r) for (std, tgt), r in zip(pairs, regions)]

@@ -7,7 +7,7 @@ objective for every setting and prints the time of each and their ratio, best
 of alternating rounds."""
 import time
 
-from bench.board_pairs import make_board_pair
+from bench import board_pair
 from qlo_batch import tune
 from qlo_batch.labels import Label
 from qlo_batch.settings import Settings
@@ -19,7 +19,7 @@ ROUNDS = 3
 def samples_and_labels():
     samples, labels = [], []
     for seed in range(PAIRS):
-        standard, target, truth = make_board_pair(seed)
+        standard, target, truth = board_pair(seed)
         file = "tile_%02d.png" % seed
         samples.append(tune.Sample(file, standard, target))
         labels.append([Label(file, box, kind, 0) for kind, box in truth])
