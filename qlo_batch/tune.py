@@ -6,7 +6,7 @@ TRAINING pairs best, and writes them as a settings file for the batch tool.
 The objective is the F-score of one-to-one matches at IoU above 0.33 (ties go
 to the better share of right kinds, then to the tighter boxes). Each pair is
 decoded once. Each comparator setting (max_shift, threshold, judge and its
-parameter, slope, step) compares every pair once; the defect settings (gap,
+parameter, slope, step, align; material rides with them) compares every pair once; the defect settings (gap,
 extent, margin) are tried on the NG regions it stored, and the score cut-off
 (min_score) is picked from the sorted scores of the defects found. Settings
 that make the same comparison (see ThresholdClasses and Search.same_as) are
@@ -30,10 +30,13 @@ from qlo_batch import defects
 from qlo_batch.labels import check_inside, file_key, read_labels
 from qlo_batch.matching import IOU_THRESHOLD, candidates, greedy
 from qlo_batch.pairs import read_pairs
-from qlo_batch.settings import JUDGES, load_settings, save_settings
+from qlo_batch.settings import JUDGES, MATERIALS, load_settings, save_settings
 from qlo_batch.work_unit import read_grey
 
-COMPARATOR_KEYS = ("max_shift", "threshold", "judge", "judge_parameter", "slope", "step", "align")
+# The material (which grey level is the pattern) does not change the comparison,
+# but it rides with these keys: a set of one polarity where "auto" misjudges a
+# few tiles (copper pours) gets its kinds right with the polarity fixed.
+COMPARATOR_KEYS = ("max_shift", "threshold", "judge", "judge_parameter", "slope", "step", "align", "material")
 DEFECT_KEYS = ("gap", "extent", "margin")
 # The values each key moves through in the refinement, and the coarse grids.
 LADDERS = {
@@ -120,7 +123,7 @@ def run_job(samples, settings, variants, ng=None):
 # reach, whose defects do not depend on each other, and the settings
 # tried share most clusters (the real defects come out the same whatever the
 # judge). EXTRACTED keeps the defects of each cluster by (pair token,
-# max_shift, align, threshold, gap, extent, cluster), without the gap for a cluster
+# max_shift, align, material, threshold, gap, extent, cluster), without the gap for a cluster
 # of one region (one group whatever the gap). It lives per process (each Dask
 # worker has its own) and is emptied when it grows large. A test checks that
 # every setting scores as find_defects on its own makes it score.
@@ -132,7 +135,7 @@ def extract(sample, settings, regions, clusters):
     """find_defects(sample, settings, regions) as (box, kind, score) tuples,
     largest score first, given the clusters of the regions (lists of indices).
     The clusters not met before are extracted in one call."""
-    keys = [(sample.token, settings.max_shift, settings.align, settings.threshold, settings.gap if len(members) > 1 else None,
+    keys = [(sample.token, settings.max_shift, settings.align, settings.material, settings.threshold, settings.gap if len(members) > 1 else None,
              settings.extent, tuple(sorted(regions[i] for i in members))) for members in clusters]
     missing = [key for key in dict.fromkeys(keys) if key not in EXTRACTED]
     if missing:
@@ -290,10 +293,10 @@ class Search:
         """What decides the outcome of a point: its threshold's class, and the
         displacements the comparator tries rather than slope and step (with a
         max_shift of 1 no diagonal is tried, and steps past max_shift are one)."""
-        (max_shift, threshold, judge, parameter, slope, step, align), defect_values = point
+        (max_shift, threshold, judge, parameter, slope, step, align, material), defect_values = point
         axis = tuple(range(1, max_shift + 1, step))
         diagonal = tuple(range(1, int(max_shift / math.sqrt(2)) + 1, step)) if slope else ()
-        return (max_shift, self.classes.of(threshold), judge, parameter, axis, diagonal, align), defect_values
+        return (max_shift, self.classes.of(threshold), judge, parameter, axis, diagonal, align, material), defect_values
 
     def evaluate(self, points):
         """Tries the points not tried yet (nor any with a threshold of the same
@@ -343,7 +346,7 @@ class Search:
 
     def run(self):
         start = self.point(self.base)
-        coarse = [start] + [((shift, threshold, judge, parameter) + start[0][4:6] + (align,), start[1])
+        coarse = [start] + [((shift, threshold, judge, parameter) + start[0][4:6] + (align,) + start[0][7:], start[1])
                             for align in COARSE["align"] for shift in COARSE["max_shift"]
                             for threshold in COARSE["threshold"] for judge, parameter in COARSE["judge"]]
         self.evaluate(coarse[:1] + spread(coarse[1:], self.budget // 3))
@@ -372,6 +375,8 @@ class Search:
                 ladder = LADDERS[value]
                 index = min(range(len(ladder)), key=lambda i: abs(ladder[i] - settings.judge_parameter))
                 options = [{"judge": other, "judge_parameter": LADDERS[other][min(index, len(LADDERS[other]) - 1)]}]
+            elif key == "material":
+                options = [{key: v} for v in MATERIALS if v != value]
             elif key == "judge_parameter":
                 options = [{key: v} for v in neighbours(value, LADDERS[settings.judge])]
             else:
