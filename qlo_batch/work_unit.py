@@ -11,7 +11,7 @@ import cv2
 import numpy as np
 
 import qlo_cv
-from qlo_batch.defects import compare, find_defects
+from qlo_batch.defects import compare, find_defects, material_level
 from qlo_batch.pairs import Pair
 
 # The file types OpenCV's image reader handles.
@@ -105,6 +105,23 @@ def encode(ext, image, params=()):
     return data.tobytes()
 
 
+@dataclasses.dataclass
+class PreparedStandard:
+    """A standard as an inspector keeps it: its path, the grey image masked by
+    the inspection regions, its comparator, and its pattern level once a
+    defect needed it (it costs milliseconds at 5 MP and depends on the
+    standard alone)."""
+    path: str
+    image: np.ndarray
+    comparator: object
+    level: Optional[tuple] = None
+
+    def pattern(self, material):
+        if self.level is None:
+            self.level = material_level(self.image, material)
+        return self.level
+
+
 class Inspector:
     """Compares prints with their standards after masking both with the
     inspection regions (when there are any). It keeps the last standard it
@@ -115,7 +132,7 @@ class Inspector:
     def __init__(self, settings):
         self.settings = settings
         self.region = settings.region()
-        self._standard = None        # (path, masked grey image, comparator)
+        self._standard = None        # the PreparedStandard used last
 
     @classmethod
     def from_settings(cls, standard, settings, path=""):
@@ -128,32 +145,33 @@ class Inspector:
         if self.region is not None:
             standard = standard.copy()
             self.region.apply(standard)
-        return path, standard, self.settings.comparator(standard)
+        return PreparedStandard(path, standard, self.settings.comparator(standard))
 
     def standard(self, path):
-        """(masked standard image, comparator) of the standard file at `path`."""
+        """The PreparedStandard of the standard file at `path`."""
         cached = self._standard        # read once: threads of one worker may share this inspector
-        if cached is None or cached[0] != path:
+        if cached is None or cached.path != path:
             try:
                 image = read_grey(path)
             except (OSError, ValueError) as error:
                 raise ValueError("standard %s: %s" % (path, getattr(error, "strerror", None) or error)) from None
             cached = self._standard = self._prepare(path, image)
-        return cached[1], cached[2]
+        return cached
 
     def __call__(self, task):
         """The outcome for one Pair (or one file path, inspected against the
         standard held); any failure becomes an ERROR outcome."""
         start = time.perf_counter()
         if isinstance(task, (str, os.PathLike)):
-            task = folder_task(self._standard[0] if self._standard else "", os.fspath(task))
+            task = folder_task(self._standard.path if self._standard else "", os.fspath(task))
         try:
             return self.inspect(task, start)
         except Exception as error:   # one bad file must not stop the batch
             return Outcome.failed(task, "%s: %s" % (type(error).__name__, error), time.perf_counter() - start)
 
     def inspect(self, task, start):
-        standard, comparator = self.standard(task.standard)
+        prepared = self.standard(task.standard)
+        standard, comparator = prepared.image, prepared.comparator
         image = read_grey(task.target)
         if image.shape != standard.shape:
             raise ValueError("image is %d x %d, the standard %d x %d"
@@ -166,7 +184,8 @@ class Inspector:
                           standard=task.standard)
         if result.ng:
             try:
-                defects = find_defects(standard, image, self.settings, result.ng_regions, comparator)
+                defects = find_defects(standard, image, self.settings, result.ng_regions, comparator,
+                                       prepared.pattern(self.settings.material))
                 outcome.defects = [([int(v) for v in d.box], d.kind, float(d.score), d.ng_count) for d in defects]
             except Exception as error:      # the verdict and its regions stand without the defects
                 outcome.error = "defects not found: %s: %s" % (type(error).__name__, error)
