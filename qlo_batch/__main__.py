@@ -7,6 +7,7 @@ import sys
 
 from qlo_batch.pipeline import run_batch, run_pairs
 from qlo_batch.report import summary
+from qlo_batch.settings import SettingsError
 
 USAGE = ("%(prog)s STANDARD TARGET_DIR OUT_DIR [options]\n"
          "       %(prog)s --pairs PAIRS_CSV OUT_DIR [options]")
@@ -46,15 +47,24 @@ def main(argv=None):
     serial = True if args.serial else False if args.dask else None
     options = dict(settings=args.settings, scheduler=args.scheduler, workers=args.workers, serial=serial,
                    progress=not args.no_progress)
-    if args.pairs:
-        out_dir = args.paths[0]
-        rows = run_pairs(args.pairs, out_dir, **options)
-    else:
-        standard, target_dir, out_dir = args.paths
-        if not os.path.isdir(target_dir):
-            print("qlo_batch: %s is not a folder" % target_dir, file=sys.stderr)
-            return 2
-        rows = run_batch(standard, target_dir, out_dir, **options)
+    try:
+        if args.pairs:
+            out_dir = args.paths[0]
+            rows = run_pairs(args.pairs, out_dir, **options)
+        else:
+            standard, target_dir, out_dir = args.paths
+            if not os.path.isdir(target_dir):
+                print("qlo_batch: %s is not a folder" % target_dir, file=sys.stderr)
+                return 2
+            rows = run_batch(standard, target_dir, out_dir, **options)
+    except SettingsError as error:
+        print("qlo_batch: %s" % error, file=sys.stderr)
+        return 2
+    except SystemExit as stop:          # a run refused before any work says why in one line
+        if not isinstance(stop.code, str):
+            raise
+        print("qlo_batch: %s" % stop.code, file=sys.stderr)
+        return 2
     print(summary(rows))
     print("report: %s" % os.path.join(out_dir, "report.html"))
     return 0

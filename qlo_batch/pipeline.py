@@ -12,7 +12,8 @@ import time
 
 from qlo_batch.pairs import read_pairs
 from qlo_batch.report import ReportWriter
-from qlo_batch.settings import load_settings
+from qlo_batch.image_files import image_size
+from qlo_batch.settings import check_images, load_settings
 from qlo_batch.work_unit import Inspector, Outcome, folder_task, list_images, read_grey
 
 # Tasks in flight per worker: enough to keep every worker busy, few enough that
@@ -134,11 +135,13 @@ def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, work
     choose; a `scheduler` address always uses that cluster."""
     settings = as_settings(settings)
     try:
-        inspector = Inspector.from_settings(read_grey(standard), settings, standard)
+        image = read_grey(standard)
     except (OSError, ValueError) as error:
-        raise SystemExit("standard image %s: %s" % (standard, error))
+        raise SystemExit("standard image %s: %s" % (standard, getattr(error, "strerror", None) or error))
+    warnings = check_images(settings, [(standard, image.shape[1], image.shape[0])])
+    inspector = Inspector.from_settings(image, settings, standard)
     tasks = [folder_task(standard, path) for path in list_images(target_dir)]
-    return run_tasks(inspector, tasks, out_dir, scheduler, workers, processes, serial, progress)
+    return run_tasks(inspector, tasks, out_dir, scheduler, workers, processes, serial, progress, warnings)
 
 
 def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, processes=True, serial=None,
@@ -164,7 +167,23 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
     for index, pair in enumerate(pairs):
         first.setdefault(pair.standard, index)
     tasks = sorted(pairs, key=lambda pair: first[pair.standard])
-    return run_tasks(Inspector(settings), tasks, out_dir, scheduler, workers, processes, serial, progress)
+    warnings = check_images(settings, standard_sizes(first))
+    return run_tasks(Inspector(settings), tasks, out_dir, scheduler, workers, processes, serial, progress,
+                     warnings)
+
+
+def standard_sizes(paths):
+    """(path, width, height) of each standard whose header tells its size;
+    the others become ERROR rows of the run."""
+    sizes = []
+    for path in paths:
+        try:
+            size = image_size(path)
+        except (OSError, ValueError):
+            continue
+        if size is not None:
+            sizes.append((path, *size))
+    return sizes
 
 
 def as_settings(settings):
@@ -173,9 +192,13 @@ def as_settings(settings):
     return settings
 
 
-def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=True, serial=None, progress=True):
-    """Inspects the tasks (Pair objects) and writes the report; returns its rows."""
-    writer = ReportWriter(out_dir, inspector.settings)
+def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=True, serial=None, progress=True,
+              warnings=()):
+    """Inspects the tasks (Pair objects) and writes the report, which opens with
+    the warnings (also printed first); returns its rows."""
+    for warning in warnings:
+        print("qlo_batch: warning: %s" % warning, file=sys.stderr)
+    writer = ReportWriter(out_dir, inspector.settings, warnings)
     with contextlib.ExitStack() as stack:
         if serial and not scheduler or not tasks:
             outcomes = run_serial(inspector, tasks)

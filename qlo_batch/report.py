@@ -45,9 +45,10 @@ def safe_name(file):
 
 
 class ReportWriter:
-    def __init__(self, out_dir, settings=None):
+    def __init__(self, out_dir, settings=None, warnings=()):
         self.out_dir = out_dir
         self.settings = settings
+        self.warnings = list(warnings)      # settings that leave inspection (nearly) blind
         self.rows = []
         for sub in ("marked", "thumbs"):
             os.makedirs(os.path.join(out_dir, sub), exist_ok=True)
@@ -80,7 +81,7 @@ class ReportWriter:
         self._write_defects(os.path.join(self.out_dir, "defects.csv"))
         self._write_run(os.path.join(self.out_dir, "run.json"))
         with open(os.path.join(self.out_dir, "report.html"), "w", encoding="utf-8") as f:
-            f.write(html_page(self.rows))
+            f.write(html_page(self.rows, self.warnings))
         return self.rows
 
     def _write_csv(self, path):
@@ -105,7 +106,7 @@ class ReportWriter:
                                                            "standard")} for row in self.rows}
         settings = dataclasses.asdict(self.settings) if self.settings is not None else {}
         with open(path, "w", encoding="utf-8") as f:
-            json.dump({"files": files, "settings": settings}, f, indent=1)
+            json.dump({"files": files, "settings": settings, "warnings": self.warnings}, f, indent=1)
 
 
 def summary(rows):
@@ -130,10 +131,18 @@ def html_row(row):
                        defects, row["seconds"], picture))
 
 
-def html_page(rows):
+def warning_banner(warnings):
+    """The warnings of the run, one line each, for the top of the page (styled
+    in place, so the banner does not depend on the page's style sheet)."""
+    return "".join('<p class="warning" role="alert" style="background:#fff8c5;border:1px solid #d4a72c;'
+                   'padding:6px 10px">Warning: %s</p>\n' % html.escape(w) for w in warnings)
+
+
+def html_page(rows, warnings=()):
     body = "\n".join(html_row(row) for row in rows)
-    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Inspection report</title>"
+    page = ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Inspection report</title>"
             "<style>%s</style></head><body>\n<h1>Inspection report</h1>\n<p>%s</p>\n<table>\n"
             "<tr><th>File</th><th>Verdict</th><th>NG regions</th><th>Descriptions</th><th>Defects</th>"
             "<th>Seconds</th><th>Marked image (defects in blue)</th></tr>\n%s\n</table>\n</body></html>\n"
             % (STYLE, html.escape(summary(rows)), body))
+    return page.replace("<body>\n", "<body>\n" + warning_banner(warnings), 1)

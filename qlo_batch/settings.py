@@ -21,20 +21,100 @@
                                       # N pixels, and at least max_shift + 2), then compare
 
 Every key is optional; unknown keys are refused so that a misspelt one does not
-silently fall back to its default.
+silently fall back to its default. Every value is checked when a Settings is
+made (RULES: a type and a check per key), and again against the standards'
+sizes before a run (check_images): a value that could never find a defect is
+refused, one that leaves inspection nearly blind gives a warning.
 """
 import dataclasses
 import os
 import tomllib
+import zipfile
 from typing import Optional, Union
 
 import qlo_cv
 
 JUDGES = ("contour_is_too_long", "contour_is_too_big")
 MATERIALS = ("auto", "dark", "light")
-# Bounds of the numeric settings: beyond them a value is a typo, not a choice.
-RANGES = (("max_shift", 0, 64), ("threshold", -255, 255), ("gap", 0, 1000), ("extent", 0, 1000),
-          ("margin", 0, 1000), ("align", 0, 64), ("min_score", 0.0, 1e12))
+# The comparator's time does not grow with max_shift up to a few hundred pixels
+# (20 ms on a 5-megapixel print at 3, 64 or 256), then does: 0.5 s at 1024, and
+# hours beyond 2**20. A misregistration tolerance is a few pixels; 64 leaves
+# room for coarse prints and stays on the fast side. A step beyond max_shift
+# tries the same displacements as a step of max_shift.
+MAX_SHIFT = 64
+MAX_STEP = 64
+# Images are 8-bit grey: differences lie in -255..255, and a threshold of 255
+# (or -255) could never be passed.
+MAX_THRESHOLD = 254
+# A threshold above this leaves fewer than 32 grey levels of contrast that count.
+BLIND_THRESHOLD = 223
+
+
+class SettingsError(ValueError):
+    """A setting that cannot be used, or a settings or workbook file that
+    cannot be read; its text is one line naming the key or the file."""
+
+
+class SettingsTypeError(SettingsError, TypeError):
+    """A setting of the wrong type."""
+
+
+def _between(low, high):
+    def check(value):
+        if not low <= value <= high:        # false for NaN too
+            return "must lie in %s..%s, not %r" % (low, high, value)
+    return check
+
+
+def _one_of(choices):
+    def check(value):
+        if value not in choices:
+            return "must be one of %s, not %r" % (", ".join(choices), value)
+    return check
+
+
+def _judge_parameter(value):
+    if isinstance(value, list):
+        if not value:
+            return "must not be an empty list (the judge reads its first item)"
+        if not _is_number(value[0]):
+            return "must be a number or a list starting with one, not a list starting with %s" % (
+                type(value[0]).__name__)
+        value = value[0]
+    if not 0 <= value <= 1e12:
+        return "must lie in 0..1e12, not %r" % (value,)
+
+
+def _corner_box(value):
+    if len(value) != 4 or not all(_is_int(v) for v in value):
+        return "must be four integers x1, y1, x2, y2"
+    x1, y1, x2, y2 = value
+    if min(value) < 0:
+        return "%r must not be negative" % (value,)
+    if x1 >= x2 or y1 >= y2:
+        return "%r holds no pixel: x1 < x2 and y1 < y2 are needed" % (value,)
+
+
+OPTIONAL = type(None)
+# Every key: the types its value may have and the check of a value of those
+# types (None: any will do). Settings.__post_init__ applies it key by key.
+RULES = {
+    "max_shift": ((int,), _between(0, MAX_SHIFT)),
+    "threshold": ((int,), _between(-MAX_THRESHOLD, MAX_THRESHOLD)),
+    "judge": ((str,), _one_of(JUDGES)),
+    "judge_parameter": ((int, float, list), _judge_parameter),
+    "slope": ((bool,), None),
+    "step": ((int,), _between(1, MAX_STEP)),
+    "compare_region": ((list, OPTIONAL), _corner_box),
+    "regions_workbook": ((str, OPTIONAL), None),
+    "regions_sheet": ((str, OPTIONAL), None),
+    "gap": ((int,), _between(0, 1000)),
+    "extent": ((int,), _between(0, 1000)),
+    "margin": ((int,), _between(0, 1000)),
+    "min_score": ((int, float), _between(0.0, 1e12)),
+    "material": ((str,), _one_of(MATERIALS)),
+    "align": ((int,), _between(0, 64)),
+}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -56,30 +136,15 @@ class Settings:
     align: int = 0
 
     def __post_init__(self):
-        for name in ("max_shift", "threshold", "step", "gap", "extent", "margin", "align"):
-            _expect(name, getattr(self, name), int)
-        _expect("min_score", self.min_score, (int, float))
-        for name, low, high in RANGES:
+        for name, (types, check) in RULES.items():
             value = getattr(self, name)
-            if not low <= value <= high:
-                raise ValueError("setting %r must lie in %s..%s, not %r" % (name, low, high, value))
-        if self.material not in MATERIALS:
-            raise ValueError("material must be one of %s, not %r" % (", ".join(MATERIALS), self.material))
-        _expect("slope", self.slope, bool)
-        _expect("judge_parameter", self.judge_parameter, (int, float, list))
-        if self.judge not in JUDGES:
-            raise ValueError("judge must be one of %s, not %r" % (", ".join(JUDGES), self.judge))
-        if self.step < 1:
-            raise ValueError("step must be at least 1, not %d" % self.step)
-        if isinstance(self.judge_parameter, (int, float)) and not 0 <= self.judge_parameter <= 1e12:
-            raise ValueError("setting 'judge_parameter' must lie in 0..1e12, not %r" % (self.judge_parameter,))
-        if self.compare_region is not None:
-            _expect("compare_region", self.compare_region, list)
-            if len(self.compare_region) != 4 or not all(_is_int(v) for v in self.compare_region):
-                raise ValueError("compare_region must be four integers x1, y1, x2, y2")
-        for name in ("regions_workbook", "regions_sheet"):
-            if getattr(self, name) is not None:
-                _expect(name, getattr(self, name), str)
+            _expect(name, value, types)
+            problem = check(value) if check is not None and value is not None else None
+            if problem:
+                raise SettingsError("setting %r %s" % (name, problem))
+        if self.judge == "contour_is_too_big" and isinstance(self.judge_parameter, list):
+            raise SettingsError("setting 'judge_parameter' must be a number (an area) for contour_is_too_big, "
+                                "not a list")
 
     def comparator(self, standard):
         """A ShiftComparator for the standard image with these settings."""
@@ -88,40 +153,126 @@ class Settings:
                                       self.slope, self.step, self.compare_region)
 
     def region(self):
-        """The inspection regions of the workbook, or None when no workbook is set."""
+        """The inspection regions of the workbook, or None when no workbook is
+        set; SettingsError naming the workbook when it cannot be read."""
         if self.regions_workbook is None:
             return None
         region_class = getattr(qlo_cv, "Region", None)
         if region_class is None:
             raise RuntimeError("this build of qlo_cv has no Region: inspection regions are not available")
-        return region_class.load_from_xslx(self.regions_workbook, self.regions_sheet)
+        try:
+            return region_class.load_from_xslx(self.regions_workbook, self.regions_sheet)
+        except Exception as error:      # whatever openpyxl or the rows raise, said in one line
+            raise SettingsError("regions_workbook %s: %s" % (self.regions_workbook, _workbook_problem(error))) \
+                from None
+
+    def judged_reach(self):
+        """The judge's parameter as a number (the first item of a list)."""
+        value = self.judge_parameter
+        return value[0] if isinstance(value, list) else value
+
+
+def _workbook_problem(error):
+    if isinstance(error, FileNotFoundError):
+        return "no such file"
+    if isinstance(error, IsADirectoryError):
+        return "a folder, not a workbook"
+    if isinstance(error, zipfile.BadZipFile) or type(error).__name__ == "InvalidFileException":
+        return "not an xlsx workbook"
+    if isinstance(error, KeyError):
+        return "no such sheet (%s)" % (error.args[0] if error.args else error)
+    text = " ".join(str(error).split())
+    return "%s: %s" % (type(error).__name__, text) if text else type(error).__name__
 
 
 def _is_int(value):
     return isinstance(value, int) and not isinstance(value, bool)
 
 
+def _is_number(value):
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
 def _expect(name, value, types):
     wanted = types if isinstance(types, tuple) else (types,)
     if isinstance(value, bool) and bool not in wanted or not isinstance(value, wanted):
-        raise TypeError("setting %r must be %s, not %s"
-                        % (name, " or ".join(t.__name__ for t in wanted), type(value).__name__))
+        names = [t.__name__ if t is not OPTIONAL else "absent" for t in wanted]
+        raise SettingsTypeError("setting %r must be %s, not %s" % (name, " or ".join(names), type(value).__name__))
+
+
+def check_images(settings, standards):
+    """The warnings for `settings` on standards of the given sizes, a list of
+    (name, width, height). A value that could never find a defect on one of
+    them raises SettingsError naming the key and the standard; one that leaves
+    inspection nearly blind (or tolerates less than it says) gives a warning,
+    said once with the number of standards it concerns."""
+    warnings = {}
+    for name, width, height in standards:
+        for kind, text in _problems(settings, name, width, height):
+            if kind == "error":
+                raise SettingsError(text)
+            first, count = warnings.get(kind, (text, 0))
+            warnings[kind] = (first, count + 1)
+    if abs(settings.threshold) > BLIND_THRESHOLD:
+        warnings["threshold"] = ("setting 'threshold' %d: only grey-level differences beyond %d of 255 count, "
+                                 "most defects go unseen" % (settings.threshold, abs(settings.threshold)), 1)
+    if settings.max_shift > 0:
+        reach = 1 + (settings.max_shift - 1) // settings.step * settings.step
+        if reach < settings.max_shift:
+            warnings["step"] = ("setting 'step' %d with max_shift %d tries displacements of at most %d pixel%s: "
+                                "a misregistration of %d pixels is not tolerated"
+                                % (settings.step, settings.max_shift, reach, "" if reach == 1 else "s",
+                                   settings.max_shift), 1)
+    return [text if count == 1 else "%s (and %d more standards)" % (text, count - 1)
+            for text, count in warnings.values()]
+
+
+def _problems(settings, name, width, height):
+    """(kind, text) for each problem of the settings on one standard."""
+    x1, y1, x2, y2 = settings.compare_region or (0, 0, width, height)
+    if x2 > width or y2 > height:
+        yield "error", ("setting 'compare_region' %r reaches beyond the standard %s (%d x %d)"
+                        % (settings.compare_region, name, width, height))
+        return
+    w, h = x2 - x1, y2 - y1
+    reach = settings.judged_reach()
+    area = "the compared area of %s is %d x %d" % (name, w, h)
+    if settings.judge == "contour_is_too_long":
+        most, what = max(w, h), "pixels long"
+    else:
+        most, what = (w - 1) * (h - 1), "square pixels large"      # a contour runs through pixel centres
+    if reach > most:
+        yield "error", ("setting 'judge_parameter' %r can never be reached: %s needs a blob %g %s, and %s"
+                        % (settings.judge_parameter, settings.judge, reach, what, area))
+    elif reach > most / (2 if settings.judge == "contour_is_too_long" else 4):
+        yield "judge_parameter", ("setting 'judge_parameter' %r: only blobs at least %g %s are reported, "
+                                  "and %s: inspection is nearly blind" % (settings.judge_parameter, reach, what,
+                                                                          area))
 
 
 def load_settings(path=None):
     """The settings of the TOML file at `path` (the defaults when None)."""
     if path is None:
         return Settings()
-    with open(path, "rb") as f:
-        values = tomllib.load(f)
+    try:
+        with open(path, "rb") as f:
+            values = tomllib.load(f)
+    except OSError as error:
+        raise SettingsError("settings file %s: %s" % (path, error.strerror or error)) from None
+    except (tomllib.TOMLDecodeError, UnicodeDecodeError) as error:
+        raise SettingsError("settings file %s: not a TOML file: %s" % (path, error)) from None
     known = {field.name for field in dataclasses.fields(Settings)}
     unknown = sorted(set(values) - known)
     if unknown:
-        raise ValueError("%s: unknown setting%s %s" % (path, "s" if len(unknown) > 1 else "", ", ".join(unknown)))
+        raise SettingsError("%s: unknown setting%s %s" % (path, "s" if len(unknown) > 1 else "",
+                                                          ", ".join(unknown)))
     workbook = values.get("regions_workbook")
     if isinstance(workbook, str):
         values["regions_workbook"] = os.path.join(os.path.dirname(os.path.abspath(path)), workbook)
-    return Settings(**values)
+    try:
+        return Settings(**values)
+    except SettingsError as error:
+        raise type(error)("%s: %s" % (path, error)) from None
 
 
 def save_settings(settings, path):

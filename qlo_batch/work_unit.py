@@ -12,6 +12,7 @@ import numpy as np
 
 import qlo_cv
 from qlo_batch.defects import compare, find_defects, material_level
+from qlo_batch.image_files import read_grey
 from qlo_batch.pairs import Pair
 
 # The file types OpenCV's image reader handles.
@@ -34,20 +35,6 @@ def list_images(folder):
     names = sorted(name for name in os.listdir(folder)
                    if not name.startswith(".") and os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES)
     return [os.path.join(folder, name) for name in names if os.path.isfile(os.path.join(folder, name))]
-
-
-def read_grey(path):
-    """The file as an 8-bit grey image, decoded once and straight to grey (for
-    every format OpenCV's grey decoding was as cheap as any other mode, and
-    much cheaper on colour JPEG files); ValueError when it is not a readable
-    image, OSError when the file cannot be read."""
-    data = np.fromfile(path, np.uint8)
-    image = cv2.imdecode(data, cv2.IMREAD_GRAYSCALE) if data.size else None
-    if image is None:
-        raise ValueError("not a readable image" if data.size else "empty file")
-    if image.size == 0:
-        raise ValueError("empty image")
-    return image
 
 
 @dataclasses.dataclass
@@ -172,10 +159,7 @@ class Inspector:
     def inspect(self, task, start):
         prepared = self.standard(task.standard)
         standard, comparator = prepared.image, prepared.comparator
-        image = read_grey(task.target)
-        if image.shape != standard.shape:
-            raise ValueError("image is %d x %d, the standard %d x %d"
-                             % (image.shape[1], image.shape[0], standard.shape[1], standard.shape[0]))
+        image = read_grey(task.target, standard.shape)      # another size is refused before decoding
         if self.region is not None:
             self.region.apply(image)
         result = compare(comparator, standard, image, self.settings)

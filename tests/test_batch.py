@@ -144,13 +144,13 @@ def test_inspection_regions_from_a_workbook(archive, tmp_path):
     ("max_shift = 2\nthreshhold = 3\n", "unknown setting threshhold"),
     ("max_shift = 2.5\n", "setting 'max_shift' must be int, not float"),
     ("slope = 1\n", "setting 'slope' must be bool, not int"),
-    ("judge = \"contour_is_round\"\n", "judge must be one of"),
-    ("compare_region = [0, 0, 10]\n", "compare_region must be four integers"),
-    ("step = 0\n", "step must be at least 1"),
+    ("judge = \"contour_is_round\"\n", "'judge' must be one of"),
+    ("compare_region = [0, 0, 10]\n", "'compare_region' must be four integers"),
+    ("step = 0\n", "'step' must lie in 1..64, not 0"),
     ("gap = -1\n", "setting 'gap' must lie in 0..1000, not -1"),
     ("min_score = nan\n", "setting 'min_score' must lie in"),
     ("align = 100\n", "setting 'align' must lie in 0..64"),
-    ('material = "red"\n', "material must be one of auto, dark, light"),
+    ('material = "red"\n', "'material' must be one of auto, dark, light"),
 ])
 def test_settings_file_errors_are_named(tmp_path, text, error):
     path = tmp_path / "settings.toml"
