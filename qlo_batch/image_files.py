@@ -49,6 +49,21 @@ def image_size(path):
     return None
 
 
+def header_sizes(paths):
+    """(path, width, height) of each of the image files whose header tells its
+    size, without decoding any; files that cannot be read are left out (a run
+    reports them when it comes to them)."""
+    sizes = []
+    for path in paths:
+        try:
+            size = image_size(path)
+        except (OSError, ValueError):
+            continue
+        if size is not None:
+            sizes.append((path, *size))
+    return sizes
+
+
 def read_grey(path, shape=None, max_pixels=MAX_PIXELS):
     """The file as an 8-bit grey image in its stored pixel order. With `shape`
     (rows, columns of the standard) a file of another size is refused before
@@ -67,6 +82,8 @@ def read_grey(path, shape=None, max_pixels=MAX_PIXELS):
     else:       # a format OpenCV knows but the readers here do not: decoded under a ceiling
         limit = max_pixels if shape is None else shape[0] * shape[1]
         image = decode_bounded(np.fromfile(path, np.uint8).tobytes(), limit)
+        if image is None:
+            raise ValueError("not a readable image, or one of more than %d pixels" % limit)
     if image is None:
         raise ValueError("not a readable image")
     if image.size == 0:

@@ -10,9 +10,9 @@ import os
 import sys
 import time
 
+from qlo_batch.image_files import header_sizes
 from qlo_batch.pairs import read_pairs
 from qlo_batch.report import ReportWriter
-from qlo_batch.image_files import image_size
 from qlo_batch.settings import check_images, load_settings
 from qlo_batch.work_unit import Inspector, Outcome, folder_task, list_images, read_grey
 
@@ -167,23 +167,9 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
     for index, pair in enumerate(pairs):
         first.setdefault(pair.standard, index)
     tasks = sorted(pairs, key=lambda pair: first[pair.standard])
-    warnings = check_images(settings, standard_sizes(first))
+    warnings = check_images(settings, header_sizes(first))
     return run_tasks(Inspector(settings), tasks, out_dir, scheduler, workers, processes, serial, progress,
                      warnings)
-
-
-def standard_sizes(paths):
-    """(path, width, height) of each standard whose header tells its size;
-    the others become ERROR rows of the run."""
-    sizes = []
-    for path in paths:
-        try:
-            size = image_size(path)
-        except (OSError, ValueError):
-            continue
-        if size is not None:
-            sizes.append((path, *size))
-    return sizes
 
 
 def as_settings(settings):

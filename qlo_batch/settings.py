@@ -62,7 +62,7 @@ class SettingsTypeError(SettingsError, TypeError):
 def _between(low, high):
     def check(value):
         if not low <= value <= high:        # false for NaN too
-            return "must lie in %s..%s, not %r" % (low, high, value)
+            return "must lie in %g..%g, not %r" % (low, high, value)
     return check
 
 
@@ -81,8 +81,7 @@ def _judge_parameter(value):
             return "must be a number or a list starting with one, not a list starting with %s" % (
                 type(value[0]).__name__)
         value = value[0]
-    if not 0 <= value <= 1e12:
-        return "must lie in 0..1e12, not %r" % (value,)
+    return _between(0, 1e12)(value)
 
 
 def _corner_box(value):

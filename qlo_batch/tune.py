@@ -30,8 +30,8 @@ from qlo_batch import defects
 from qlo_batch.labels import check_inside, file_key, read_labels
 from qlo_batch.matching import IOU_THRESHOLD, candidates, greedy
 from qlo_batch.pairs import read_pairs
-from qlo_batch.settings import JUDGES, MATERIALS, load_settings, save_settings
-from qlo_batch.work_unit import read_grey
+from qlo_batch.image_files import header_sizes, read_grey
+from qlo_batch.settings import JUDGES, MATERIALS, Settings, check_images, load_settings, save_settings
 
 # The material (which grey level is the pattern) does not change the comparison,
 # but it rides with these keys: a set of one polarity where "auto" misjudges a
@@ -76,12 +76,10 @@ def load_samples(pairs, base):
     samples = []
     for pair in pairs:
         try:
-            standard, target = read_grey(pair.standard), read_grey(pair.target)
+            standard = read_grey(pair.standard)
+            target = read_grey(pair.target, standard.shape)      # another size is refused before decoding
         except (OSError, ValueError) as error:
-            raise ValueError("pair %s: %s" % (pair.file, error)) from None
-        if standard.shape != target.shape:
-            raise ValueError("pair %s: the target is %d x %d, its standard %d x %d" % (
-                pair.file, target.shape[1], target.shape[0], standard.shape[1], standard.shape[0]))
+            raise ValueError("pair %s: %s" % (pair.file, getattr(error, "strerror", None) or error)) from None
         if region is not None:
             region.apply(standard)
             region.apply(target)
@@ -405,6 +403,11 @@ def tune(pairs_path, labels_path, out_path, scheduler=None, budget=DEFAULT_BUDGE
     pairs = read_pairs(pairs_path)
     if not pairs:
         raise ValueError("%s: no pairs to tune on" % pairs_path)
+    # The search sets every key but the regions, compare_region and material:
+    # those are checked against the standards (read from their headers) first.
+    kept = Settings(compare_region=base.compare_region)
+    for warning in check_images(kept, header_sizes(dict.fromkeys(pair.standard for pair in pairs))):
+        log("warning: %s" % warning)
     log("tuning on %d training pair%s (keep the pairs you evaluate on out of PAIRS_CSV)"
         % (len(pairs), "" if len(pairs) == 1 else "s"))
     samples = load_samples(pairs, base)

@@ -1,0 +1,232 @@
+"""What the batch tool and the tuner take in: settings that could never find a
+defect are refused in one line (exit status 2) before any print is inspected,
+nearly blind ones are warned about, unreadable settings files and workbooks
+are named, image sizes come from headers before decoding (a decompression bomb
+costs nothing), and camera images are read in their stored pixel order."""
+import html
+import json
+import struct
+import subprocess
+import sys
+import textwrap
+import zlib
+
+import cv2
+import numpy as np
+import pytest
+
+from qlo_batch import image_files, tune, work_unit
+from qlo_batch.__main__ import main
+from qlo_batch.image_files import image_size, read_grey
+
+
+def label(rows=90, cols=120):
+    image = np.full((rows, cols), 210, np.uint8)
+    cv2.putText(image, "LOT 7", (8, 40), cv2.FONT_HERSHEY_SIMPLEX, 1.0, 40, 2)
+    return image
+
+
+@pytest.fixture
+def job(tmp_path, monkeypatch):
+    """A standard, a folder of two prints, a pairs file and the list of prints
+    that reached an inspection."""
+    cv2.imwrite(str(tmp_path / "standard.png"), label())
+    (tmp_path / "prints").mkdir()
+    spotted = label()
+    spotted[60:70, 60:80] = 0
+    for name, image in (("ok.png", label()), ("spot.png", spotted)):
+        cv2.imwrite(str(tmp_path / "prints" / name), image)
+    (tmp_path / "pairs.csv").write_text("standard,target\nstandard.png,prints/ok.png\nstandard.png,prints/spot.png\n")
+    (tmp_path / "not_a_workbook.xlsx").write_text("name,shape\n")
+    inspected = []
+    real = work_unit.Inspector.inspect
+    monkeypatch.setattr(work_unit.Inspector, "inspect", lambda self, task, start: inspected.append(task.file) or
+                        real(self, task, start))
+    return tmp_path, inspected
+
+
+def run(tmp_path, mode, settings_text):
+    (tmp_path / "settings.toml").write_bytes(settings_text.encode() if isinstance(settings_text, str)
+                                             else settings_text)
+    out, settings = str(tmp_path / "out"), str(tmp_path / "settings.toml")
+    paths = [str(tmp_path / "standard.png"), str(tmp_path / "prints"), out] if mode == "folder" else \
+        ["--pairs", str(tmp_path / "pairs.csv"), out]
+    return main(paths + ["--settings", settings, "--serial", "--no-progress"])
+
+
+BAD_SETTINGS = [
+    ("judge_parameter = nan", "'judge_parameter' must lie in 0..1e+12, not nan"),
+    ("judge_parameter = inf", "'judge_parameter' must lie in 0..1e+12, not inf"),
+    ("judge_parameter = [nan]", "'judge_parameter' must lie in 0..1e+12, not nan"),
+    ("judge_parameter = []", "'judge_parameter' must not be an empty list"),
+    ('judge_parameter = ["4"]', "'judge_parameter' must be a number or a list starting with one"),
+    ('judge = "contour_is_too_big"\njudge_parameter = [40]', "'judge_parameter' must be a number (an area)"),
+    ("judge_parameter = 121", "'judge_parameter' 121 can never be reached"),
+    ('judge = "contour_is_too_big"\njudge_parameter = 10592.0', "'judge_parameter' 10592.0 can never be reached"),
+    ("compare_region = []", "'compare_region' must be four integers"),
+    ("compare_region = [10, 10, 10, 40]", "'compare_region' [10, 10, 10, 40] holds no pixel"),
+    ("compare_region = [50, 50, 10, 10]", "'compare_region' [50, 50, 10, 10] holds no pixel"),
+    ("compare_region = [-1, 0, 10, 10]", "'compare_region' [-1, 0, 10, 10] must not be negative"),
+    ("compare_region = [0, 0, 121, 90]", "'compare_region' [0, 0, 121, 90] reaches beyond the standard"),
+    ("compare_region = [0, 0, 50, 50]\njudge_parameter = 51", "standard.png is 50 x 50"),
+    ("threshold = 100000", "'threshold' must lie in -254..254, not 100000"),
+    ("threshold = 255", "'threshold' must lie in -254..254, not 255"),
+    ("threshold = -255", "'threshold' must lie in -254..254, not -255"),
+    ("threshold = 50.0", "'threshold' must be int, not float"),
+    ("max_shift = -5", "'max_shift' must lie in 0..64, not -5"),
+    ("max_shift = 1048577", "'max_shift' must lie in 0..64, not 1048577"),
+    ("max_shift = true", "'max_shift' must be int, not bool"),
+    ("step = 1000000", "'step' must lie in 1..64, not 1000000"),
+    ('step = "2"', "'step' must be int, not str"),
+    ("regions_sheet = 3", "'regions_sheet' must be str or absent, not int"),
+    ("min_score = inf", "'min_score' must lie in 0..1e+12, not inf"),
+    ("x = = 3", "settings.toml: not a TOML file: Invalid value"),
+    (b"max_shift = 3 # \xe9\n", "settings.toml: not a TOML file"),
+    ('regions_workbook = "missing.xlsx"', "missing.xlsx: no such file"),
+    ('regions_workbook = "standard.png"', "standard.png: not an xlsx workbook"),
+    ('regions_workbook = "not_a_workbook.xlsx"', "not_a_workbook.xlsx: not an xlsx workbook"),
+]
+
+
+@pytest.mark.parametrize("mode", ["folder", "pairs"])
+@pytest.mark.parametrize("text, error", BAD_SETTINGS)
+def test_a_bad_setting_stops_the_run_before_any_inspection(job, capsys, mode, text, error):
+    tmp_path, inspected = job
+    assert run(tmp_path, mode, text) == 2
+    message = capsys.readouterr().err
+    assert message.count("\n") == 1 and message.startswith("qlo_batch: ")
+    assert error in message, message
+    assert inspected == [] and not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("text, error", [BAD_SETTINGS[i] for i in (0, 4, 12, 17, 25, 28)])
+def test_the_tuner_refuses_the_same_settings_before_decoding(job, capsys, monkeypatch, text, error):
+    tmp_path, _ = job
+    (tmp_path / "labels.csv").write_text("file,x1,y1,x2,y2\nprints/spot.png,60,60,80,70\n")
+    (tmp_path / "settings.toml").write_bytes(text.encode() if isinstance(text, str) else text)
+    decoded = []
+    monkeypatch.setattr(tune, "read_grey", lambda *args: decoded.append(args))
+    assert tune.main([str(tmp_path / "pairs.csv"), str(tmp_path / "labels.csv"), str(tmp_path / "tuned.toml"),
+                      "--settings", str(tmp_path / "settings.toml"), "--no-progress"]) == 2
+    message = capsys.readouterr().err
+    assert message.count("\n") == 1 and error in message, message
+    assert decoded == []
+
+
+@pytest.mark.parametrize("text, warning", [
+    ("threshold = 240", "'threshold' 240: only grey-level differences beyond 240 of 255 count"),
+    ("max_shift = 4\nstep = 2", "'step' 2 with max_shift 4 tries displacements of at most 3 pixels"),
+    ("max_shift = 3\nstep = 5", "'step' 5 with max_shift 3 tries displacements of at most 1 pixel:"),
+    ("judge_parameter = 61", "'judge_parameter' 61: only blobs at least 61 pixels long are reported"),
+    ('judge = "contour_is_too_big"\njudge_parameter = 2648.0', "at least 2648 square pixels large"),
+    ("max_shift = 5\nstep = 2\njudge_parameter = 60\nthreshold = -200", None),
+])
+def test_a_nearly_blind_setting_is_said_first_and_in_the_report(job, capsys, text, warning):
+    tmp_path, inspected = job
+    assert run(tmp_path, "pairs", text) == 0
+    err = capsys.readouterr().err
+    run_json = json.loads((tmp_path / "out" / "run.json").read_text())
+    page = (tmp_path / "out" / "report.html").read_text()
+    assert sorted(inspected) == ["prints/ok.png", "prints/spot.png"]
+    if warning is None:
+        assert run_json["warnings"] == [] and err == "" and "Warning:" not in page
+        return
+    (said,) = run_json["warnings"]
+    assert warning in said and err.startswith("qlo_batch: warning: " + said)
+    assert page.index("Warning: ") < page.index("<h1>")
+    assert html.escape(said) in page
+
+
+def png_bomb(path, side):
+    """A grey PNG of side x side black pixels in a few hundred kilobytes: one
+    deflate segment of 100 zero rows, repeated."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    pack = zlib.compressobj(9, zlib.DEFLATED, -15)
+    segment = pack.compress(b"\0" * (side + 1) * 100) + pack.flush(zlib.Z_FULL_FLUSH)
+    raw = (side + 1) * side     # a filter byte and the pixels of each row; all zero, so adler32 is simple
+    stream = b"\x78\x01" + segment * (side // 100) + b"\x03\x00" + struct.pack(">I", (raw % 65521) << 16 | 1)
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 0, 0, 0, 0))
+                     + chunk(b"IDAT", stream) + chunk(b"IEND", b""))
+
+
+@pytest.mark.hardening
+def test_a_decompression_bomb_is_refused_from_its_header(tmp_path):
+    png_bomb(tmp_path / "bomb.png", 18000)
+    assert (tmp_path / "bomb.png").stat().st_size < 1 << 20
+    probe = textwrap.dedent("""
+        import resource, sys
+        from qlo_batch.image_files import read_grey
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        for shape in ((2048, 2448), None):
+            try:
+                read_grey(sys.argv[1], shape)
+            except ValueError as error:
+                print(error)
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)""")
+    done = subprocess.run([sys.executable, "-c", probe, str(tmp_path / "bomb.png")], capture_output=True, text=True,
+                          check=True)
+    as_target, as_standard, grown_mb = done.stdout.splitlines()
+    assert as_target == "image is 18000 x 18000, the standard 2448 x 2048"
+    assert as_standard == "image is 18000 x 18000 (324000000 pixels): more than the 134217728 an image may have"
+    assert int(grown_mb) < 16       # decoding it takes 324 MB at the least
+
+
+def with_orientation(jpeg, orientation):
+    """The JPEG with an EXIF segment holding only the Orientation tag."""
+    ifd = struct.pack("<HHHIHHI", 1, 0x0112, 3, 1, orientation, 0, 0)
+    payload = b"Exif\0\0II*\0" + struct.pack("<I", 8) + ifd
+    return jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(payload) + 2) + payload + jpeg[2:]
+
+
+@pytest.mark.parametrize("orientation", [3, 6, 8])
+def test_a_camera_image_is_read_in_its_stored_pixel_order(job, orientation):
+    tmp_path, _ = job
+    jpeg = cv2.imencode(".jpg", label())[1].tobytes()
+    (tmp_path / "standard.png").write_bytes(jpeg)
+    (tmp_path / "prints" / "spot.png").write_bytes(with_orientation(jpeg, orientation))
+    turned = cv2.imread(str(tmp_path / "prints" / "spot.png"), cv2.IMREAD_GRAYSCALE)
+    assert not np.array_equal(turned, cv2.imdecode(np.frombuffer(jpeg, np.uint8), cv2.IMREAD_GRAYSCALE))
+    assert np.array_equal(read_grey(tmp_path / "prints" / "spot.png"), read_grey(tmp_path / "standard.png"))
+    assert image_size(tmp_path / "prints" / "spot.png") == (120, 90)
+    assert run(tmp_path, "folder", "") == 0
+    assert json.loads((tmp_path / "out" / "run.json").read_text())["files"]["spot.png"]["verdict"] == "OK"
+
+
+@pytest.mark.parametrize("ext", [".png", ".jpg", ".bmp", ".tif", ".webp", ".pgm", ".ppm", ".pbm", ".pfm", ".pam",
+                                 ".sr", ".jp2", ".hdr"])
+def test_header_sizes_are_the_decoded_sizes(tmp_path, ext):
+    image = label(70, 90)
+    if ext in (".pfm", ".hdr"):
+        image = image.astype(np.float32) / 255
+    if ext in (".ppm", ".hdr", ".jp2", ".webp"):
+        image = cv2.cvtColor(image, cv2.COLOR_GRAY2BGR)
+    assert cv2.imwrite(str(tmp_path / ("x" + ext)), image)
+    assert image_size(tmp_path / ("x" + ext)) == (90, 70)
+    grey = read_grey(tmp_path / ("x" + ext), (70, 90))
+    assert np.array_equal(grey, cv2.imread(str(tmp_path / ("x" + ext)), cv2.IMREAD_GRAYSCALE))
+    with pytest.raises(ValueError, match="image is 90 x 70, the standard 90 x 71"):
+        read_grey(tmp_path / ("x" + ext), (71, 90))
+
+
+@pytest.mark.parametrize("data", [
+    b"\x89PNG\r\n\x1a\n not an image", b"\xff\xd8\xff\xda\x00\x02", b"BM\x00", b"II*\0\xff\xff\xff\x7f", b"P5 12",
+    b"RIFF\0\0\0\0WEBPVP9 ", b"not an image at all",
+])
+def test_a_damaged_or_unknown_file_is_refused_without_decoding(tmp_path, monkeypatch, data):
+    (tmp_path / "bad.png").write_bytes(data)
+    monkeypatch.setattr(image_files, "decode_bounded", lambda *args: pytest.fail("decoded"))
+    monkeypatch.setattr(image_files.cv2, "imdecode", lambda *args: pytest.fail("decoded"))
+    with pytest.raises(ValueError, match="^not a readable image$"):
+        read_grey(tmp_path / "bad.png")
+
+
+@pytest.mark.hardening
+def test_a_format_without_a_header_reader_is_decoded_under_a_ceiling(tmp_path):
+    if not cv2.imwrite(str(tmp_path / "x.avif"), cv2.cvtColor(label(), cv2.COLOR_GRAY2BGR)):
+        pytest.skip("no AVIF encoder in this OpenCV")
+    assert image_size(tmp_path / "x.avif") is None
+    direct = cv2.imread(str(tmp_path / "x.avif"), cv2.IMREAD_GRAYSCALE)
+    assert np.array_equal(read_grey(tmp_path / "x.avif", (90, 120)), direct)
+    with pytest.raises(ValueError, match="not a readable image"):
+        read_grey(tmp_path / "x.avif", (10, 10))
