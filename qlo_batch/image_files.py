@@ -8,6 +8,7 @@ does not turn them, so a standard and a target compare pixel for pixel
 whatever tags their files carry."""
 import os
 import re
+import stat
 import struct
 import subprocess
 import sys
@@ -70,16 +71,19 @@ def read_grey(path, shape=None, max_pixels=MAX_PIXELS):
     decoding; without, one of more than `max_pixels` pixels is. ValueError when
     it is not a readable image or is refused, OSError when the file cannot be
     read."""
-    if os.path.getsize(path) == 0:
+    status = os.stat(path)
+    if not stat.S_ISREG(status.st_mode):      # a FIFO or a device would block the run or never end
+        raise ValueError("not a regular file")
+    if status.st_size == 0:
         raise ValueError("empty file")
     size = image_size(path)
     if size is not None:
         check_size(size, shape, max_pixels)
         data = np.fromfile(path, np.uint8)
         image = cv2.imdecode(data, READ_FLAGS)
-    elif not cv2.haveImageReader(os.fspath(path)):
+    elif not bounded_format(path):
         image = None
-    else:       # a format OpenCV knows but the readers here do not: decoded under a ceiling
+    else:       # a format OpenCV may read but the readers here do not: decoded under a ceiling
         limit = max_pixels if shape is None else shape[0] * shape[1]
         image = decode_bounded(np.fromfile(path, np.uint8).tobytes(), limit)
         if image is None:
@@ -91,6 +95,17 @@ def read_grey(path, shape=None, max_pixels=MAX_PIXELS):
     if shape is not None:
         check_size(image.shape[::-1], shape, max_pixels)
     return image
+
+
+def bounded_format(path):
+    """Whether the file may be of a format OpenCV decodes without a header
+    reader here (AVIF and its ISO base media file relatives, JPEG XL). Every
+    other format OpenCV decodes has a header reader above, so a file of none
+    of these is not an image. (The file's own bytes decide: OpenCV's
+    haveImageReader crashes on a name that is not valid UTF-8.)"""
+    with open(path, "rb") as f:
+        head = f.read(12)
+    return head[4:8] == b"ftyp" or head.startswith((b"\xff\x0a", b"\0\0\0\x0cJXL "))
 
 
 def check_size(size, shape, max_pixels=MAX_PIXELS):
@@ -158,7 +173,9 @@ def _jpeg(head, f):
         byte = f.read(1)
         if not byte:
             return None
-        if byte != b"\xff":
+        if byte != b"\xff":        # bytes between segments: skipped to the next marker, as libjpeg does
+            if not _skip_to(f, b"\xff"):
+                return None
             continue
         marker = f.read(1)
         while marker == b"\xff":       # fill bytes
@@ -175,6 +192,18 @@ def _jpeg(head, f):
             _precision, height, width = struct.unpack(">BHH", f.read(5))
             return (width, height) if height else None      # a height given only after the scan: unknown
         f.seek(length - 2, 1)
+
+
+def _skip_to(f, byte):
+    """Moves the file to the next `byte`; False when there is none."""
+    while True:
+        chunk = f.read(HEAD_BYTES)
+        if not chunk:
+            return False
+        at = chunk.find(byte)
+        if at >= 0:
+            f.seek(at - len(chunk), 1)
+            return True
 
 
 def _bmp(head, f):

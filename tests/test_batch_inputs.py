@@ -5,15 +5,14 @@ are named, image sizes come from headers before decoding (a decompression bomb
 costs nothing), and camera images are read in their stored pixel order."""
 import html
 import json
+import os
 import struct
-import subprocess
-import sys
-import textwrap
 import zlib
 
 import cv2
 import numpy as np
 import pytest
+from conftest import run_python
 
 from qlo_batch import image_files, tune, work_unit
 from qlo_batch.__main__ import main
@@ -154,18 +153,17 @@ def png_bomb(path, side):
 def test_a_decompression_bomb_is_refused_from_its_header(tmp_path):
     png_bomb(tmp_path / "bomb.png", 18000)
     assert (tmp_path / "bomb.png").stat().st_size < 1 << 20
-    probe = textwrap.dedent("""
-        import resource, sys
+    done = run_python("""
+        import resource
         from qlo_batch.image_files import read_grey
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         for shape in ((2048, 2448), None):
             try:
-                read_grey(sys.argv[1], shape)
+                read_grey(%r, shape)
             except ValueError as error:
                 print(error)
-        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)""")
-    done = subprocess.run([sys.executable, "-c", probe, str(tmp_path / "bomb.png")], capture_output=True, text=True,
-                          check=True)
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)""" % str(tmp_path / "bomb.png"))
+    assert done.returncode == 0, done.stderr
     as_target, as_standard, grown_mb = done.stdout.splitlines()
     assert as_target == "image is 18000 x 18000, the standard 2448 x 2048"
     assert as_standard == "image is 18000 x 18000 (324000000 pixels): more than the 134217728 an image may have"
@@ -230,3 +228,52 @@ def test_a_format_without_a_header_reader_is_decoded_under_a_ceiling(tmp_path):
     assert np.array_equal(read_grey(tmp_path / "x.avif", (90, 120)), direct)
     with pytest.raises(ValueError, match="not a readable image"):
         read_grey(tmp_path / "x.avif", (10, 10))
+
+
+def png_header(width, height):
+    """A PNG file that is its signature and IHDR chunk alone."""
+    ihdr = b"IHDR" + struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + struct.pack(">I", 13) + ihdr + struct.pack(">I", zlib.crc32(ihdr))
+
+
+@pytest.mark.parametrize("content, error", [
+    (None, "standard.png: No such file or directory"),
+    (b"", "standard.png: empty file"),
+    (b"standard", "standard.png: not a readable image"),
+    (png_header(12000, 12000), "standard.png: image is 12000 x 12000 (144000000 pixels): more than the 134217728"),
+])
+def test_a_standard_that_cannot_be_used_stops_the_run(job, capsys, content, error):
+    tmp_path, inspected = job
+    (tmp_path / "standard.png").unlink()
+    if content is not None:
+        (tmp_path / "standard.png").write_bytes(content)
+    assert run(tmp_path, "folder", "") == 2
+    message = capsys.readouterr().err
+    assert message.count("\n") == 1 and error in message and inspected == []
+
+
+def test_a_target_that_cannot_match_is_an_error_row_without_decoding(job, monkeypatch):
+    tmp_path, _ = job
+    (tmp_path / "prints" / "bomb.png").write_bytes(png_header(18000, 18000))
+    os.mkfifo(tmp_path / "prints" / "pipe.png")
+    (tmp_path / "pairs.csv").write_text("standard,target\nstandard.png,prints/bomb.png\nstandard.png,prints/pipe.png\n"
+                                        "standard.png,prints/ok.png\n")
+    assert run(tmp_path, "pairs", "") == 0
+    files = json.loads((tmp_path / "out" / "run.json").read_text())["files"]
+    assert [files[name]["verdict"] for name in ("prints/bomb.png", "prints/pipe.png", "prints/ok.png")] == \
+        ["ERROR", "ERROR", "OK"]
+    errors = (tmp_path / "out" / "report.csv").read_text()
+    assert "ValueError: image is 18000 x 18000, the standard 120 x 90" in errors
+    assert "ValueError: not a regular file" in errors
+
+
+def test_a_name_that_is_not_utf8_is_read(tmp_path):
+    for name, data in ((b"caf\xe9.png", cv2.imencode(".png", label())[1].tobytes()), (b"caf\xe9.bin", b"text")):
+        path = os.path.join(os.fsencode(tmp_path), name)
+        with open(path, "wb") as f:
+            f.write(data)
+        if name.endswith(b".png"):
+            assert np.array_equal(read_grey(os.fsdecode(path)), label())
+        else:
+            with pytest.raises(ValueError, match="^not a readable image$"):
+                read_grey(os.fsdecode(path))
