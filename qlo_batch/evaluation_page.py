@@ -12,7 +12,7 @@ import cv2
 from qlo_batch.labels import by_file, file_key
 from qlo_batch.pairs import read_pairs
 from qlo_batch.report import STYLE, anchor
-from qlo_batch.work_unit import read_grey
+from qlo_batch.image_files import read_grey
 
 PICTURES = "evaluation"        # sub-folder of OUT_DIR holding the pictures
 MAX_PICTURES = 400             # per list; items past it are listed without one

@@ -192,12 +192,12 @@ def test_a_camera_image_is_read_in_its_stored_pixel_order(job, orientation):
 
 
 @pytest.mark.parametrize("ext", [".png", ".jpg", ".bmp", ".tif", ".webp", ".pgm", ".ppm", ".pbm", ".pfm", ".pam",
-                                 ".sr", ".jp2", ".hdr"])
+                                 ".sr", ".jp2", ".hdr", ".gif"])
 def test_header_sizes_are_the_decoded_sizes(tmp_path, ext):
     image = label(70, 90)
     if ext in (".pfm", ".hdr"):
         image = image.astype(np.float32) / 255
-    if ext in (".ppm", ".hdr", ".jp2", ".webp"):
+    if ext in (".ppm", ".hdr", ".jp2", ".webp", ".gif"):
         image = cv2.cvtColor(image, cv2.COLOR_GRAY2BGR)
     assert cv2.imwrite(str(tmp_path / ("x" + ext)), image)
     assert image_size(tmp_path / ("x" + ext)) == (90, 70)
@@ -205,6 +205,28 @@ def test_header_sizes_are_the_decoded_sizes(tmp_path, ext):
     assert np.array_equal(grey, cv2.imread(str(tmp_path / ("x" + ext)), cv2.IMREAD_GRAYSCALE))
     with pytest.raises(ValueError, match="image is 90 x 70, the standard 90 x 71"):
         read_grey(tmp_path / ("x" + ext), (71, 90))
+
+
+def exr_header(x1, y1, x2, y2):
+    window = b"dataWindow\0box2i\0" + struct.pack("<I4i", 16, x1, y1, x2, y2)
+    return b"\x76\x2f\x31\x01\x02\0\0\0channels\0chlist\0" + struct.pack("<I", 1) + b"\0" + window + b"\0"
+
+
+@pytest.mark.parametrize("data", [      # headers OpenCV does not write here, made by hand: all 300 x 200
+    exr_header(10, 20, 309, 219),
+    b"II+\0" + struct.pack("<HHQ", 8, 0, 16) + struct.pack("<QHHQQHHQQ", 2, 256, 4, 1, 300, 257, 16, 1, 200),
+    b"MM\0*" + struct.pack(">I", 8) + struct.pack(">HHHIHHHHIIxx", 2, 256, 3, 1, 300, 0, 257, 4, 1, 200),
+    b"\xff\x4f\xff\x51\0\x29\0\0" + struct.pack(">IIII", 305, 207, 5, 7),
+    b"BM" + bytes(12) + struct.pack("<IHH", 12, 300, 200),
+    b"BM" + bytes(12) + struct.pack("<Iii", 40, 300, -200),
+    b"RIFF\0\0\0\0WEBPVP8X\0\0\0\0" + bytes(4) + (299).to_bytes(3, "little") + (199).to_bytes(3, "little"),
+    b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n+X 300 -Y 200\n",
+    b"P7\nWIDTH 300\nHEIGHT 200\nDEPTH 1\nMAXVAL 255\nENDHDR\n",
+    b"P5 # made by hand\n300\n# rows\n200 255\n",
+])
+def test_headers_made_by_hand_give_their_size(tmp_path, data):
+    (tmp_path / "x").write_bytes(data)
+    assert image_size(tmp_path / "x") == (300, 200)
 
 
 @pytest.mark.parametrize("data", [
