@@ -15,6 +15,7 @@ Dask and tqdm are needed only for the distributed run (the `batch` extra).
 """
 from qlo_batch.work_unit import Inspector, Outcome, list_images
 from qlo_batch.pipeline import run_batch, run_pairs
-from qlo_batch.settings import Settings, load_settings
+from qlo_batch.settings import Settings, SettingsError, load_settings
 
-__all__ = ["Inspector", "Outcome", "Settings", "list_images", "load_settings", "run_batch", "run_pairs"]
+__all__ = ["Inspector", "Outcome", "Settings", "SettingsError", "list_images", "load_settings", "run_batch",
+           "run_pairs"]
