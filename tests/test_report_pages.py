@@ -2,6 +2,7 @@
 picture of the report and of the evaluation loads, every link from the
 evaluation to the report lands on a row, and every defect is listed."""
 import csv
+import html
 import json
 import os
 import re
@@ -13,7 +14,9 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from examples import labelled_samples  # noqa: E402
-from qlo_batch import evaluate, run_pairs  # noqa: E402
+from qlo_batch import Settings, evaluate, run_pairs  # noqa: E402
+from qlo_batch.names import shown  # noqa: E402
+from report_helpers import HOSTILE, hostile_folder_run  # noqa: E402
 
 BROWSER = next(filter(None, map(shutil.which, ("chromium", "chromium-browser", "google-chrome"))), None)
 
@@ -42,6 +45,19 @@ window.addEventListener("load", () => {
 """
 
 
+def open_in_browser(folder, checker):
+    """Opens the `checker` page, written into `folder`, in headless Chromium;
+    returns what its script wrote into <pre id="found"> (as JSON) and the
+    console lines of every page it opened."""
+    (folder / "check.html").write_text(checker)
+    page = subprocess.run([BROWSER, "--headless", "--no-sandbox", "--disable-gpu", "--allow-file-access-from-files",
+                           "--enable-logging=stderr", "--v=0", "--dump-dom", (folder / "check.html").as_uri()],
+                          capture_output=True, text=True, timeout=60,
+                          env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})   # not the sanitizer's
+    found = json.loads(html.unescape(page.stdout.split('<pre id="found">', 1)[1].split("</pre>", 1)[0]))
+    return found, [line for line in page.stderr.splitlines() if ":CONSOLE" in line]
+
+
 @pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
 def test_report_and_evaluation_pages_in_a_browser(tmp_path):
     samples = labelled_samples.generate(str(tmp_path / "samples"), boards=3, prints=1, seed=2, test_share=1.0)
@@ -50,12 +66,8 @@ def test_report_and_evaluation_pages_in_a_browser(tmp_path):
     out = tmp_path / "run"
     run_pairs(samples["test"], str(out), settings=None, serial=True, progress=False)
     assert evaluate.main([str(out), samples["labels"], "--pairs", samples["test"]]) == 0
-    (out / "check.html").write_text(CHECKER)
-    page = subprocess.run([BROWSER, "--headless", "--no-sandbox", "--disable-gpu", "--allow-file-access-from-files",
-                           "--dump-dom", (out / "check.html").as_uri()], capture_output=True, text=True, timeout=60,
-                          env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})   # not the sanitizer's
-    found = json.loads(page.stdout.split('<pre id="found">', 1)[1].split("</pre>", 1)[0].replace("&amp;", "&")
-                       .replace("&lt;", "<").replace("&gt;", ">").replace("&quot;", '"'))
+    found, console = open_in_browser(out, CHECKER)
+    assert not console, console
     assert found["images"] and all(width > 0 for _, _, width in found["images"]), found["images"]
     assert {page for page, _, _ in found["images"]} == {"report", "evaluation"}
     assert found["links"] and all(ok for _, ok in found["links"]), found["links"]
@@ -63,3 +75,59 @@ def test_report_and_evaluation_pages_in_a_browser(tmp_path):
         rows = list(csv.DictReader(f))
     listed = set(re.findall(r"(\w+) [\d.e+-]+ (\[\d+, \d+, \d+, \d+\])", found["report_text"]))
     assert rows and listed == {(row["kind"], "[%(x1)s, %(y1)s, %(x2)s, %(y2)s]" % row) for row in rows}
+
+
+# Opens report.html in a frame, then clicks each sortable heading twice and
+# writes down the rows after every click.
+SORT_CHECKER = """<!DOCTYPE html><html><body>
+<iframe id="report" src="report.html" style="width: 1400px; height: 900px"></iframe>
+<script>
+window.addEventListener("load", () => {
+  const page = document.getElementById("report").contentDocument;
+  const table = page.querySelector("table");
+  const state = () => Array.from(table.tBodies[0].rows).map(row => ({
+    id: row.id, file: row.cells[0].innerText,
+    values: Array.from(row.cells).map(cell => cell.getAttribute("data-sort") ?? cell.textContent)}));
+  const found = {first: state(), sorts: [], images: Array.from(page.images).map(img => img.naturalWidth),
+                 banner: page.querySelector(".counts").innerText};
+  table.querySelectorAll("th").forEach((heading, column) => {
+    const button = heading.querySelector("button");
+    if (!button) return;
+    for (const click of [1, 2]) {
+      button.click();
+      const rows = state();
+      const values = rows.map(row => row.values[column]);
+      const sorted = values.every((v, i) => i === 0 || (heading.dataset.type === "number"
+        ? parseFloat(values[i - 1]) - parseFloat(v) : values[i - 1].localeCompare(v)) * (click === 1 ? 1 : -1) <= 0);
+      found.sorts.push({column: heading.innerText, click, sorted, aria: heading.getAttribute("aria-sort"),
+                        ids: rows.map(row => row.id)});
+    }
+  });
+  const out = document.createElement("pre");
+  out.id = "found";
+  out.textContent = JSON.stringify(found);
+  document.body.appendChild(out);
+});
+</script></body></html>
+"""
+
+
+@pytest.mark.hardening
+@pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
+def test_report_page_sorts_and_shows_hostile_names_in_a_browser(tmp_path):
+    rows, out = hostile_folder_run(tmp_path, Settings(max_shift=2, threshold=40, judge_parameter=3))
+    found, console = open_in_browser(out, SORT_CHECKER)
+    assert not console, console
+    assert sorted(row["file"] for row in found["first"]) == sorted(text for _, text in HOSTILE.values())
+    assert sorted(shown(row["file"]) for row in rows) == sorted(row["file"] for row in found["first"])
+    ids = sorted(row["id"] for row in found["first"])
+    assert len(set(ids)) == len(HOSTILE)
+    verdicts = [row["values"][1] for row in found["first"]]
+    assert verdicts == sorted(verdicts) and verdicts[0] == "0"        # NG rows first
+    assert found["images"] and all(width > 0 for width in found["images"])
+    assert len(found["images"]) == 2 * sum(row["verdict"] == "NG" for row in rows)   # thumbnail and one crop each
+    assert [(s["column"].rstrip(" \u25b2\u25bc"), s["aria"]) for s in found["sorts"]] == [
+        (column, order) for column in ("File", "Verdict", "NG regions", "Defects", "Seconds")
+        for order in ("ascending", "descending")]
+    for sort in found["sorts"]:
+        assert sort["sorted"] and sorted(sort["ids"]) == ids, sort
