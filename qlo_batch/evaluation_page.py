@@ -10,6 +10,7 @@ from urllib.parse import quote
 import cv2
 
 from qlo_batch.labels import by_file, file_key
+from qlo_batch.names import html_text
 from qlo_batch.pairs import read_pairs
 from qlo_batch.pictures import PICTURE_SIZE, zoom
 from qlo_batch.report import STYLE, anchor
@@ -108,10 +109,10 @@ def _row(item, picture_name, record):
     link = '<a href="%s">marked</a>' % quote(marked.replace(os.sep, "/")) if marked else ""
     score = "%.3g" % item["score"] if "score" in item else ""
     if record:      # the report's rows carry the name the run wrote
-        file = '<a href="report.html#%s">%s</a>' % (anchor(record["file"]), e(item["file"]))
+        file = '<a href="report.html#%s">%s</a>' % (anchor(record["file"]), html_text(item["file"]))
         if record.get("verdict") == "ERROR":
             file += " (inspection failed)"
     else:
-        file = e(item["file"]) + (" (not inspected)" if item.get("why") == "not inspected" else "")
+        file = html_text(item["file"]) + (" (not inspected)" if item.get("why") == "not inspected" else "")
     return ("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%.2f</td><td>%s</td></tr>"
             % (cell, file, e(str(item["box"])), e(item.get("kind") or ""), score, item["best_iou"], link))
