@@ -10,10 +10,9 @@ import re
 from urllib.parse import unquote
 
 import cv2
-import numpy as np
 import pytest
 
-from qlo_batch import Outcome, Settings, run_batch
+from qlo_batch import Outcome, Settings
 from qlo_batch.evaluate import read_found
 from qlo_batch.names import csv_cell, from_csv_cell, html_text, readable, shown
 from qlo_batch.report import ReportWriter, safe_name
