@@ -30,17 +30,15 @@ _FORMULA = re.compile(r"'*[=+\-@\t\r]")
 _HIDDEN_CATEGORIES = frozenset(("Cc", "Cf", "Zl", "Zp", "Cs"))
 
 
-def _escape_surrogate(match):
-    code = ord(match.group())
-    if 0xDC80 <= code <= 0xDCFF:      # a byte of a name that is not UTF-8
-        return "\\x%02x" % (code - 0xDC00)
-    return "\\u%04x" % code
+def _not_utf8(code):
+    """`\\xNN` for a byte of a name that is not UTF-8 (kept as a surrogate), else None."""
+    return "\\x%02x" % (code - 0xDC00) if 0xDC80 <= code <= 0xDCFF else None
 
 
 def readable(text):
     """`text` with the bytes that are not UTF-8 written as `\\xNN`: a string
     any UTF-8 file can hold."""
-    return _SURROGATE.sub(_escape_surrogate, text)
+    return _SURROGATE.sub(lambda match: _marker(match.group()), text)
 
 
 def csv_cell(text):
@@ -56,31 +54,22 @@ def from_csv_cell(cell):
 
 
 def _marker(char):
+    """What the reports show instead of `char`, or None when it is shown as it is."""
+    if char.isprintable():
+        return None
     code = ord(char)
-    if 0xDC80 <= code <= 0xDCFF:
-        return "\\x%02x" % (code - 0xDC00)
-    if unicodedata.category(char) in _HIDDEN_CATEGORIES:
-        return "<U+%04X>" % code
-    return None
+    if unicodedata.category(char) not in _HIDDEN_CATEGORIES:
+        return None
+    return _not_utf8(code) or "<U+%04X>" % code
 
 
 def html_text(text):
     """`text` escaped for HTML, with every invisible or reordering character
     and every byte that is not UTF-8 shown as a marker in its own span."""
-    parts = []
-    plain = []
-    for char in text:
-        marker = None if char.isprintable() else _marker(char)
-        if marker is None:
-            plain.append(char)
-            continue
-        parts.append(html.escape("".join(plain)))
-        plain = []
-        parts.append('<span class="ctl">%s</span>' % html.escape(marker))
-    parts.append(html.escape("".join(plain)))
-    return "".join(parts)
+    return "".join(html.escape(char) if marker is None else '<span class="ctl">%s</span>' % html.escape(marker)
+                   for char, marker in ((char, _marker(char)) for char in text))
 
 
 def shown(text):
     """The plain text `html_text` shows for `text` (markers included)."""
-    return "".join((None if char.isprintable() else _marker(char)) or char for char in text)
+    return "".join(_marker(char) or char for char in text)
