@@ -15,6 +15,7 @@ import sys
 
 from qlo_batch.labels import check_inside, file_key, read_labels
 from qlo_batch.matching import IOU_THRESHOLD, Found, score
+from qlo_batch.names import from_csv_cell
 from qlo_batch.pairs import read_pairs
 
 DEFECT_HEADER = ["file", "x1", "y1", "x2", "y2", "kind", "score", "regions"]
@@ -35,8 +36,8 @@ def read_found(path):
             try:
                 if len(row) != len(DEFECT_HEADER):
                     raise ValueError("expected %d columns" % len(DEFECT_HEADER))
-                found.append(Found(row[0], [int(v) for v in row[1:5]], row[5].strip(), float(row[6]),
-                                   int(row[7]), reader.line_num))
+                found.append(Found(from_csv_cell(row[0]), [int(v) for v in row[1:5]],
+                                   from_csv_cell(row[5]).strip(), float(row[6]), int(row[7]), reader.line_num))
             except ValueError as error:
                 raise ValueError("%s, line %d: %s" % (path, reader.line_num, error)) from None
     return found

@@ -10,13 +10,14 @@ from urllib.parse import quote
 import cv2
 
 from qlo_batch.labels import by_file, file_key
+from qlo_batch.names import html_text
 from qlo_batch.pairs import read_pairs
+from qlo_batch.pictures import PICTURE_SIZE, zoom
 from qlo_batch.report import STYLE, anchor
 from qlo_batch.image_files import read_grey
 
 PICTURES = "evaluation"        # sub-folder of OUT_DIR holding the pictures
 MAX_PICTURES = 400             # per list; items past it are listed without one
-PICTURE_SIZE = 128             # longer side of a picture, in pixels
 GREEN, RED = (0, 170, 0), (0, 0, 255)
 
 
@@ -43,25 +44,7 @@ def target_paths(run, labels_path, pairs_path, out_dir):
 def picture(image, box, label_boxes, found_boxes):
     """The part of `image` around `box`, scaled to about PICTURE_SIZE, with the
     labelled boxes outlined in green and the found ones in red."""
-    height, width = image.shape[:2]
-    x1, y1, x2, y2 = box
-    pad = max(12, (max(x2 - x1, y2 - y1) + 1) // 2)
-    wx1, wy1, wx2, wy2 = max(0, x1 - pad), max(0, y1 - pad), min(width, x2 + pad), min(height, y2 + pad)
-    if wx2 <= wx1 or wy2 <= wy1:
-        return None
-    crop = image[wy1:wy2, wx1:wx2]
-    scale = PICTURE_SIZE / max(wx2 - wx1, wy2 - wy1)
-    size = (max(1, round((wx2 - wx1) * scale)), max(1, round((wy2 - wy1) * scale)))
-    crop = cv2.resize(crop, size, interpolation=cv2.INTER_NEAREST if scale >= 1 else cv2.INTER_AREA)
-    if crop.ndim == 2:
-        crop = cv2.cvtColor(crop, cv2.COLOR_GRAY2BGR)
-    for boxes, colour in ((found_boxes, RED), (label_boxes, GREEN)):
-        for bx1, by1, bx2, by2 in boxes:
-            if bx2 <= wx1 or by2 <= wy1 or bx1 >= wx2 or by1 >= wy2:
-                continue
-            cv2.rectangle(crop, (int((bx1 - wx1) * scale), int((by1 - wy1) * scale)),
-                          (int((bx2 - wx1) * scale) - 1, int((by2 - wy1) * scale) - 1), colour, 1)
-    return crop
+    return zoom(image, box, ((found_boxes, RED), (label_boxes, GREEN)), PICTURE_SIZE)
 
 
 def write_pictures(out_dir, items, prefix, path_of, label_boxes, found_boxes):
@@ -126,10 +109,10 @@ def _row(item, picture_name, record):
     link = '<a href="%s">marked</a>' % quote(marked.replace(os.sep, "/")) if marked else ""
     score = "%.3g" % item["score"] if "score" in item else ""
     if record:      # the report's rows carry the name the run wrote
-        file = '<a href="report.html#%s">%s</a>' % (anchor(record["file"]), e(item["file"]))
+        file = '<a href="report.html#%s">%s</a>' % (anchor(record["file"]), html_text(item["file"]))
         if record.get("verdict") == "ERROR":
             file += " (inspection failed)"
     else:
-        file = e(item["file"]) + (" (not inspected)" if item.get("why") == "not inspected" else "")
+        file = html_text(item["file"]) + (" (not inspected)" if item.get("why") == "not inspected" else "")
     return ("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%.2f</td><td>%s</td></tr>"
             % (cell, file, e(str(item["box"])), e(item.get("kind") or ""), score, item["best_iou"], link))

@@ -14,6 +14,7 @@ import qlo_cv
 from qlo_batch.defects import compare, find_defects, material_level
 from qlo_batch.image_files import read_grey
 from qlo_batch.pairs import Pair
+from qlo_batch.pictures import DEFECT_COLOUR, defect_crops
 
 # The file types OpenCV's image reader handles.
 IMAGE_SUFFIXES = frozenset(
@@ -21,7 +22,6 @@ IMAGE_SUFFIXES = frozenset(
 
 THUMB_WIDTH = 320
 RED = (0, 0, 255)
-DEFECT_COLOUR = (255, 160, 0)      # BGR: a light blue, apart from the red NG outlines
 
 # The marked image is stored without deflate: zlib took nine tenths of the time
 # of writing it (0.17 s for a 2448 x 2048 print at OpenCV's default, 0.02 s
@@ -41,8 +41,9 @@ def list_images(folder):
 class Outcome:
     """The verdict on one print. `verdict` is "OK", "NG" or "ERROR" (then
     `error` says why); an NG outcome carries its marked image and thumbnail as
-    encoded PNG and JPEG bytes until the report writes them, and its defects
-    as (box, kind, score, NG region count) tuples."""
+    encoded PNG and JPEG bytes until the report writes them, the zoomed crops
+    of its largest defects as (box, JPEG bytes) pairs, and its defects as
+    (box, kind, score, NG region count) tuples."""
     file: str
     verdict: str
     boxes: List[list] = dataclasses.field(default_factory=list)
@@ -52,6 +53,7 @@ class Outcome:
     marked_png: Optional[bytes] = None
     thumbnail_jpg: Optional[bytes] = None
     defects: List[tuple] = dataclasses.field(default_factory=list)
+    crops: List[tuple] = dataclasses.field(default_factory=list)
     width: int = 0
     height: int = 0
     target: str = ""
@@ -177,5 +179,7 @@ class Inspector:
             outcome.marked_png = encode(".png", marked, MARKED_PNG_PARAMS)
             small = thumbnail(marked, outcome.boxes, [d[0] for d in outcome.defects])
             outcome.thumbnail_jpg = encode(".jpg", small, THUMB_JPEG_PARAMS)
+            outcome.crops = [(box, encode(".jpg", crop, THUMB_JPEG_PARAMS))
+                             for box, crop in defect_crops(marked, outcome.boxes, [d[0] for d in outcome.defects])]
         outcome.seconds = time.perf_counter() - start
         return outcome

@@ -2,6 +2,7 @@
 picture of the report and of the evaluation loads, every link from the
 evaluation to the report lands on a row, and every defect is listed."""
 import csv
+import html
 import json
 import os
 import re
@@ -14,6 +15,7 @@ import pytest
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from examples import labelled_samples  # noqa: E402
 from qlo_batch import evaluate, run_pairs  # noqa: E402
+from report_helpers import HOSTILE, hostile_folder_run  # noqa: E402
 
 BROWSER = next(filter(None, map(shutil.which, ("chromium", "chromium-browser", "google-chrome"))), None)
 
@@ -42,6 +44,19 @@ window.addEventListener("load", () => {
 """
 
 
+def open_in_browser(folder, checker):
+    """Opens the `checker` page, written into `folder`, in headless Chromium;
+    returns what its script wrote into <pre id="found"> (as JSON) and the
+    console lines of every page it opened."""
+    (folder / "check.html").write_text(checker)
+    page = subprocess.run([BROWSER, "--headless", "--no-sandbox", "--disable-gpu", "--allow-file-access-from-files",
+                           "--enable-logging=stderr", "--v=0", "--dump-dom", (folder / "check.html").as_uri()],
+                          capture_output=True, text=True, timeout=60,
+                          env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})   # not the sanitizer's
+    found = json.loads(html.unescape(page.stdout.split('<pre id="found">', 1)[1].split("</pre>", 1)[0]))
+    return found, [line for line in page.stderr.splitlines() if ":CONSOLE" in line]
+
+
 @pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
 def test_report_and_evaluation_pages_in_a_browser(tmp_path):
     samples = labelled_samples.generate(str(tmp_path / "samples"), boards=3, prints=1, seed=2, test_share=1.0)
@@ -50,12 +65,8 @@ def test_report_and_evaluation_pages_in_a_browser(tmp_path):
     out = tmp_path / "run"
     run_pairs(samples["test"], str(out), settings=None, serial=True, progress=False)
     assert evaluate.main([str(out), samples["labels"], "--pairs", samples["test"]]) == 0
-    (out / "check.html").write_text(CHECKER)
-    page = subprocess.run([BROWSER, "--headless", "--no-sandbox", "--disable-gpu", "--allow-file-access-from-files",
-                           "--dump-dom", (out / "check.html").as_uri()], capture_output=True, text=True, timeout=60,
-                          env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})   # not the sanitizer's
-    found = json.loads(page.stdout.split('<pre id="found">', 1)[1].split("</pre>", 1)[0].replace("&amp;", "&")
-                       .replace("&lt;", "<").replace("&gt;", ">").replace("&quot;", '"'))
+    found, console = open_in_browser(out, CHECKER)
+    assert not console, console
     assert found["images"] and all(width > 0 for _, _, width in found["images"]), found["images"]
     assert {page for page, _, _ in found["images"]} == {"report", "evaluation"}
     assert found["links"] and all(ok for _, ok in found["links"]), found["links"]
@@ -63,3 +74,46 @@ def test_report_and_evaluation_pages_in_a_browser(tmp_path):
         rows = list(csv.DictReader(f))
     listed = set(re.findall(r"(\w+) [\d.e+-]+ (\[\d+, \d+, \d+, \d+\])", found["report_text"]))
     assert rows and listed == {(row["kind"], "[%(x1)s, %(y1)s, %(x2)s, %(y2)s]" % row) for row in rows}
+
+
+# Opens report.html in a frame, clicks each sortable heading twice and writes
+# down, after every click, the rows' ids and whether the column is in order.
+SORT_CHECKER = """<!DOCTYPE html><html><body><iframe id="report" src="report.html"></iframe><script>
+window.addEventListener("load", () => {
+  const page = document.getElementById("report").contentDocument, body = page.querySelector("tbody");
+  const cell = (row, i) => row.cells[i].getAttribute("data-sort") ?? row.cells[i].textContent;
+  const found = {files: Array.from(body.rows, row => row.cells[0].innerText),
+                 verdicts: Array.from(body.rows, row => cell(row, 1)),
+                 images: Array.from(page.images, img => img.naturalWidth), sorts: []};
+  page.querySelectorAll("th").forEach((heading, i) => {
+    for (const sign of heading.querySelector("button") ? [1, -1] : []) {
+      heading.querySelector("button").click();
+      const values = Array.from(body.rows, row => cell(row, i)), number = heading.dataset.type === "number";
+      found.sorts.push([heading.innerText, heading.getAttribute("aria-sort"), Array.from(body.rows, row => row.id),
+        values.every((v, j) => !j || sign * (number ? values[j - 1] - v : values[j - 1].localeCompare(v)) <= 0)]);
+    }
+  });
+  const out = document.body.appendChild(document.createElement("pre"));
+  out.id = "found";
+  out.textContent = JSON.stringify(found);
+});
+</script></body></html>
+"""
+
+
+@pytest.mark.hardening
+@pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
+def test_report_page_sorts_and_shows_hostile_names_in_a_browser(tmp_path):
+    rows, out = hostile_folder_run(tmp_path)
+    found, console = open_in_browser(out, SORT_CHECKER)
+    assert not console, console
+    assert sorted(found["files"]) == sorted(text for _, text in HOSTILE.values())     # one row each, as shown
+    assert found["verdicts"] == sorted(found["verdicts"]) and found["verdicts"][0] == "0"     # NG rows first
+    ng = sum(row["verdict"] == "NG" for row in rows)
+    assert len(found["images"]) == 2 * ng and all(found["images"])         # thumbnail and crop, loaded
+    assert [(title.rstrip(" \u25b2\u25bc"), order) for title, order, _, _ in found["sorts"]] == [
+        (title, order) for title in ("File", "Verdict", "NG regions", "Defects", "Seconds")
+        for order in ("ascending", "descending")]
+    first_ids = sorted(found["sorts"][0][2])
+    assert len(set(first_ids)) == len(HOSTILE)
+    assert all(in_order and sorted(ids) == first_ids for _, _, ids, in_order in found["sorts"]), found["sorts"]

@@ -1,0 +1,53 @@
+"""Small pictures cut from an image around a box, for the pages a run writes:
+the zoomed crops of a print's largest defects beside its thumbnail in
+report.html, and the pictures of missed and false defects in
+evaluation.html."""
+import cv2
+
+PICTURE_SIZE = 128             # longer side of a picture, in pixels
+CROPS_PER_PRINT = 3            # crops of an NG print's largest defects in the report
+DEFECT_COLOUR = (255, 160, 0)  # BGR: the light blue the thumbnails draw defects in
+
+
+def zoom(image, box, outlines=(), size=PICTURE_SIZE):
+    """The part of `image` around `box` (x1, y1, x2, y2, x2 and y2 one past
+    the last pixel), scaled so its longer side is about `size` (pixels stay
+    sharp squares when enlarged), as a BGR image with each (boxes, colour) of
+    `outlines` drawn over it; None when the part is empty."""
+    height, width = image.shape[:2]
+    x1, y1, x2, y2 = box
+    pad = max(12, (max(x2 - x1, y2 - y1) + 1) // 2)
+    wx1, wy1, wx2, wy2 = max(0, x1 - pad), max(0, y1 - pad), min(width, x2 + pad), min(height, y2 + pad)
+    if wx2 <= wx1 or wy2 <= wy1:
+        return None
+    crop = image[wy1:wy2, wx1:wx2]
+    scale = size / max(wx2 - wx1, wy2 - wy1)
+    shape = (max(1, round((wx2 - wx1) * scale)), max(1, round((wy2 - wy1) * scale)))
+    crop = cv2.resize(crop, shape, interpolation=cv2.INTER_NEAREST if scale >= 1 else cv2.INTER_AREA)
+    if crop.ndim == 2:
+        crop = cv2.cvtColor(crop, cv2.COLOR_GRAY2BGR)
+    for boxes, colour in outlines:
+        for bx1, by1, bx2, by2 in boxes:
+            if bx2 <= wx1 or by2 <= wy1 or bx1 >= wx2 or by1 >= wy2:
+                continue
+            cv2.rectangle(crop, (int((bx1 - wx1) * scale), int((by1 - wy1) * scale)),
+                          (int((bx2 - wx1) * scale) - 1, int((by2 - wy1) * scale) - 1), colour, 1)
+    return crop
+
+
+def largest(boxes, count=CROPS_PER_PRINT):
+    """The `count` largest boxes by area, largest first (ties in list order)."""
+    order = sorted(range(len(boxes)), key=lambda i: -(boxes[i][2] - boxes[i][0]) * (boxes[i][3] - boxes[i][1]))
+    return [list(boxes[i]) for i in order[:count]]
+
+
+def defect_crops(marked, ng_boxes, defect_boxes=()):
+    """(box, picture) for the largest defects of a marked NG image (its NG
+    regions when no defect was found), each defect outlined in the thumbnails'
+    blue over the marked image's red NG outlines."""
+    crops = []
+    for box in largest(list(defect_boxes) or list(ng_boxes)):
+        picture = zoom(marked, box, (([box], DEFECT_COLOUR),) if defect_boxes else ())
+        if picture is not None:
+            crops.append((box, picture))
+    return crops

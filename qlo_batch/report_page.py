@@ -1,0 +1,172 @@
+"""report.html: the page an engineer works from after a run. At the top the
+run's warnings (when it has any) and its counts (OK, NG, ERROR, run time);
+then one row per file, NG rows first, sortable by clicking a column heading
+(a small inline script; the page loads nothing from elsewhere). Long lists of
+NG regions and defects are folded to their count with the first few shown;
+each NG row shows its thumbnail, zoomed crops of its largest defects and a
+link to the full marked image. Names are escaped and shown with their
+invisible characters made visible (qlo_batch.names)."""
+import hashlib
+import html
+from urllib.parse import quote
+
+from qlo_batch.names import html_text, shown
+
+STYLE = """
+body { font-family: sans-serif; margin: 1.5em; }
+table { border-collapse: collapse; }
+th, td { border: 1px solid #ccc; padding: 4px 8px; vertical-align: top; text-align: left; }
+.OK { color: #1a7f37; font-weight: bold; } .NG { color: #cf222e; font-weight: bold; }
+.ERROR { color: #9a6700; font-weight: bold; }
+ul { margin: 0; padding-left: 1.2em; } img { display: block; }
+"""
+
+PAGE_STYLE = """
+.counts { display: flex; gap: 0.8em; flex-wrap: wrap; margin: 0.5em 0 1em; }
+.count { border: 1px solid #ccc; border-radius: 6px; padding: 0.4em 0.9em; font-size: 1.1em; }
+.count b { font-size: 1.5em; margin-right: 0.2em; }
+.warnings { background: #fff8c5; border: 1px solid #d4a72c; border-radius: 6px; padding: 0.5em 1em; }
+thead th { position: sticky; top: 0; background: #f6f8fa; }
+th button { font: inherit; font-weight: bold; border: 0; background: none; cursor: pointer; padding: 0; }
+th[aria-sort=ascending] button::after { content: " \\25B2"; }
+th[aria-sort=descending] button::after { content: " \\25BC"; }
+.ctl { font-family: monospace; font-size: 0.85em; color: #a40e26; background: #ffebe9; border-radius: 3px; }
+.pics { display: flex; gap: 6px; align-items: flex-start; }
+.crops { display: flex; flex-direction: column; gap: 4px; }
+summary { cursor: pointer; color: #0969da; }
+"""
+
+# Sorts the table's rows by the clicked column: by each cell's data-sort
+# value when it has one (numbers for counts and verdicts), else by its text;
+# a second click reverses. Array sort is stable, so ties keep their order.
+SCRIPT = """
+document.querySelectorAll("th[data-type] button").forEach(function (button) {
+  button.addEventListener("click", function () {
+    var heading = button.parentNode, table = heading.closest("table"), body = table.tBodies[0];
+    var column = heading.cellIndex, numeric = heading.dataset.type === "number";
+    var ascending = heading.getAttribute("aria-sort") !== "ascending";
+    table.querySelectorAll("th[aria-sort]").forEach(function (other) { other.removeAttribute("aria-sort"); });
+    heading.setAttribute("aria-sort", ascending ? "ascending" : "descending");
+    function key(row) {
+      var cell = row.cells[column];
+      var value = cell.hasAttribute("data-sort") ? cell.getAttribute("data-sort") : cell.textContent;
+      return numeric ? parseFloat(value) : value;
+    }
+    var rows = Array.prototype.slice.call(body.rows);
+    rows.sort(function (a, b) {
+      var x = key(a), y = key(b);
+      var order = numeric ? x - y : x.localeCompare(y);
+      return ascending ? order : -order;
+    });
+    rows.forEach(function (row) { body.appendChild(row); });
+  });
+});
+"""
+
+VERDICT_ORDER = {"NG": 0, "ERROR": 1, "OK": 2}
+LIST_FOLD = 8          # lists longer than this are folded ...
+LIST_SHOWN = 5         # ... with this many items left in view
+# (heading, sort type or None when the column is not sortable)
+HEADINGS = (("File", "text"), ("Verdict", "number"), ("NG regions", "number"), ("Defects", "number"),
+            ("Descriptions", None), ("Seconds", "number"),
+            ("Marked image (NG regions in red, defects in blue) and its largest defects", None))
+
+
+def anchor(file):
+    """The id of a file's row in report.html (other pages link to it)."""
+    return "row-" + hashlib.sha1(file.encode("utf-8", "surrogatepass")).hexdigest()[:12]
+
+
+def summary(rows):
+    counts = verdict_counts(rows)
+    return "%d images: %d OK, %d NG, %d not inspected" % (len(rows), counts["OK"], counts["NG"], counts["ERROR"])
+
+
+def verdict_counts(rows):
+    return {verdict: sum(row["verdict"] == verdict for row in rows) for verdict in ("OK", "NG", "ERROR")}
+
+
+def page_order(rows):
+    """NG rows first, then ERROR, then OK; by file within each."""
+    return sorted(rows, key=lambda row: (VERDICT_ORDER.get(row["verdict"], 3), row["file"]))
+
+
+def duration(seconds):
+    if seconds < 60:
+        return "%.1f s" % seconds
+    minutes, seconds = divmod(round(seconds), 60)
+    return "%d min %02d s" % (minutes, seconds)
+
+
+def html_list(items):
+    return "<ul>%s</ul>" % "".join("<li>%s</li>" % html_text(item) for item in items) if items else ""
+
+
+def folded_list(items, what):
+    """The items as a list; past LIST_FOLD, the first LIST_SHOWN and the rest
+    folded under their count."""
+    if len(items) <= LIST_FOLD:
+        return html_list(items)
+    return ("%s<details><summary>%d %s in all: show the other %d</summary>%s</details>"
+            % (html_list(items[:LIST_SHOWN]), len(items), what, len(items) - LIST_SHOWN,
+               html_list(items[LIST_SHOWN:])))
+
+
+def link(path):
+    return html.escape(quote(path))
+
+
+def pictures(row):
+    if not row["thumbnail"]:
+        return ""
+    marked = link(row["marked_image"])
+    crops = "".join('<a href="%s"><img src="%s" alt="defect at %s" title="[%d, %d, %d, %d]"></a>'
+                    % (marked, link(path), html.escape(str(box)), *box) for box, path in row.get("crops", ()))
+    return ('<div class="pics"><a href="%s"><img src="%s" alt="%s marked"></a><div class="crops">%s</div></div>'
+            '<a href="%s">full marked image</a>'
+            % (marked, link(row["thumbnail"]), html.escape(shown(row["file"])), crops, marked))
+
+
+def html_row(row):
+    defects = ["%s %.3g [%d, %d, %d, %d]" % (kind, score, *box) for box, kind, score, _ in row["defects"]]
+    detail = html_text(row["error"]) + folded_list(row["descriptions"], "NG regions")
+    cells = [
+        '<td data-sort="%s">%s</td>' % (html.escape(shown(row["file"])), html_text(row["file"])),
+        '<td class="%s" data-sort="%d">%s</td>' % (html.escape(row["verdict"]), VERDICT_ORDER.get(row["verdict"], 3),
+                                                   html.escape(row["verdict"])),
+        "<td>%d</td>" % row["ng_count"],
+        '<td data-sort="%d">%s</td>' % (len(defects), folded_list(defects, "defects")),
+        "<td>%s</td>" % detail,
+        "<td>%.3f</td>" % row["seconds"],
+        "<td>%s</td>" % pictures(row),
+    ]
+    return '<tr id="%s">%s</tr>' % (anchor(row["file"]), "".join(cells))
+
+
+def heading(title, kind):
+    if kind is None:
+        return "<th>%s</th>" % html.escape(title)
+    sort = ' aria-sort="ascending"' if title == "Verdict" else ""
+    return '<th data-type="%s"%s><button type="button">%s</button></th>' % (kind, sort, html.escape(title))
+
+
+def html_page(rows, warnings=(), seconds=None):
+    """The page for the report's rows (in any order); `warnings` (texts) go in
+    a banner at the top, `seconds` is the run's wall time."""
+    counts = verdict_counts(rows)
+    banner = ""
+    if warnings:
+        banner = ('<div class="warnings" role="alert"><strong>Warnings</strong>%s</div>\n'
+                  % html_list([str(w) for w in warnings]))
+    tiles = ['<span class="count %s"><b>%d</b> %s</span>' % (verdict, counts[verdict], verdict)
+             for verdict in ("NG", "ERROR", "OK")]
+    if seconds is not None:
+        tiles.append('<span class="count"><b>%s</b> run time</span>' % duration(seconds))
+    body = "\n".join(html_row(row) for row in page_order(rows))
+    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Inspection report</title>"
+            "<style>%s%s</style></head><body>\n<h1>Inspection report</h1>\n%s<div class=\"counts\">%s</div>\n"
+            "<p id=\"summary\">%s. NG rows first; click a column heading to sort by it.</p>\n"
+            "<table id=\"report\">\n<thead><tr>%s</tr></thead>\n<tbody>\n%s\n</tbody>\n</table>\n"
+            "<script>%s</script>\n</body></html>\n"
+            % (STYLE, PAGE_STYLE, banner, "".join(tiles), html.escape(summary(rows)),
+               "".join(heading(title, kind) for title, kind in HEADINGS), body, SCRIPT))
