@@ -571,10 +571,7 @@ def calculate_contour_direction(contour: _np.ndarray) -> float:
 class Contour:
     """One contour array with cached geometric measures, masks and moves."""
     class MaskEdgeProcess:
-        """What make_mask does with the pixels at the contour's own points.
-
-        What `make_mask` does with the pixels at the contour's own points.
-        """
+        """What make_mask does with the pixels at the contour's own points."""
         NoProcess: int
         """0: nothing beyond the drawn contour."""
         Erase: int
