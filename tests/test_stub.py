@@ -18,6 +18,7 @@ import sys
 import pytest
 
 import qlo_cv
+from conftest import readme_example
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 STUB = ast.parse((ROOT / "src" / "qlo_cv.pyi").read_text(encoding="utf-8"))
@@ -212,12 +213,6 @@ def test_installed_module_carries_the_stub_twice():
 
 
 # ---- type checkers on code written against the installed stub ----
-
-def readme_example():
-    text = (ROOT / "README.md").read_text(encoding="utf-8")
-    section = text[text.index("## Using the module"):]
-    return section[section.index("```python\n") + 10:section.index("```\n", section.index("```python\n") + 10)]
-
 
 # file stem -> code, and the line whose error the checkers must report (None: no error at all)
 SNIPPETS = {
