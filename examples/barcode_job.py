@@ -7,9 +7,12 @@ straightens and aligns each target and compares it with the standard; its own
 lines report the measured angles and the alignment score. On NG it writes the
 marked crop "shift_compare_barcode.jpg" into the current directory, so the
 inspection runs inside the output directory.
+
+Run alone: python examples/barcode_job.py [OUT_DIR] (default "out").
 """
 import contextlib
 import os
+import sys
 import time
 
 import cv2
@@ -69,3 +72,9 @@ def run_barcode_inspection(out_dir):
                 print("barcode marked crop: %s" % os.path.join(out_dir, "shift_compare_barcode.jpg"))
             results.append(result)
     return results
+
+
+if __name__ == "__main__":
+    out = sys.argv[1] if len(sys.argv) > 1 else "out"
+    os.makedirs(out, exist_ok=True)
+    run_barcode_inspection(out)

@@ -14,8 +14,12 @@ Also writes, into the output folder:
 - a screen-size preview beside each full-size marked image, with every NG
   region outlined thickly and labelled with its description (the marked
   images themselves stay exactly as CompareResult.marked_image draws them).
+
+Run alone: python examples/masked_regions.py [OUT_DIR] (default "out"): the
+generated print pair is inspected first, as the main job does.
 """
 import os
+import sys
 
 import cv2
 import openpyxl
@@ -135,3 +139,12 @@ def main_step(standard, target, result, out_dir):
     marked = write(os.path.join(out_dir, "marked_regions.png"), masked.marked_image())
     print("marked image: %s, preview: %s" % (marked, preview(masked, os.path.join(out_dir,
                                                                                    "marked_regions_preview.png"))))
+
+
+if __name__ == "__main__":
+    from print_pair import make_print_pair
+
+    out = sys.argv[1] if len(sys.argv) > 1 else "out"
+    os.makedirs(out, exist_ok=True)
+    standard, target, _defects = make_print_pair(shift=PRINT_SHIFT)
+    main_step(standard, target, inspect(standard, target), out)

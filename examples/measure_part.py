@@ -1,6 +1,8 @@
 """Measurement step of the demonstration: a round part with burrs and a dent
 is peeled down to its circle, and a generated part outline is profiled
-column by column. Prints one line for each."""
+column by column. Prints one line for each.
+
+Run alone: python examples/measure_part.py"""
 import time
 
 import cv2
@@ -49,3 +51,7 @@ def measure_demo():
     tallest = max(range(len(heights)), key=heights.__getitem__)
     print("profile: columns %d..%d, tallest column x=%d height %d px, notch height %d px at x=390"
           % (begin, end - 1, begin + tallest, heights[tallest], heights[390 - begin]))
+
+
+if __name__ == "__main__":
+    measure_demo()

@@ -3,7 +3,13 @@
 Used by the main job and the benchmarks: `make_print_pair()` returns the
 standard print, the target print and the boxes (x1, y1, x2, y2) of the defects
 put into the target.
+
+Run alone: python examples/print_pair.py [OUT_DIR] (default "out") writes the
+pair as print_standard.png and print_target.png and lists the defects.
 """
+import os
+import sys
+
 import cv2
 import numpy as np
 
@@ -82,3 +88,13 @@ def make_print_pair(shape=(2048, 2448), shift=(2, 1), seed=3, noise=3.0):
         return np.clip(image + rng.normal(0.0, noise, shape), 0, 255).astype(np.uint8)
 
     return sensor(label), sensor(moved), defects
+
+
+if __name__ == "__main__":
+    out = sys.argv[1] if len(sys.argv) > 1 else "out"
+    os.makedirs(out, exist_ok=True)
+    standard, target, defects = make_print_pair()
+    for name, image in (("print_standard.png", standard), ("print_target.png", target)):
+        if not cv2.imwrite(os.path.join(out, name), image):
+            raise OSError("could not write %s" % os.path.join(out, name))
+    print("print pair in %s: %s" % (out, ", ".join("%s at %s" % d for d in defects)))

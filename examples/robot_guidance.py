@@ -10,6 +10,8 @@ Everything is simulated with a known lens and robot, so the result can be checke
    the target pose (`the_most_matching_angle`) and its centre (`Contour.centroid`), and
    let a rotating translator give the robot move; print it next to the true move.
 The gripper holds the part at its centre, so the robot turns the part about that point.
+
+Run alone: python examples/robot_guidance.py
 """
 import math
 
@@ -143,3 +145,7 @@ def demonstrate_robot_guidance():
         true = (TARGET[0] - pose[0], TARGET[1] - pose[1], (TARGET[2] - pose[2] + 180) % 360 - 180)
         print("  part at (%6.1f, %6.1f) mm, %6.1f deg: move X %+8.3f Y %+8.3f mm turn %+8.3f deg"
               " | true X %+8.3f Y %+8.3f turn %+8.3f" % (*pose, *move, *true))
+
+
+if __name__ == "__main__":
+    demonstrate_robot_guidance()

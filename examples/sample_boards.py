@@ -2,8 +2,13 @@
 and 90 degrees, buses, round and square pads with drilled holes, IC pad rows
 with fan-out, through-hole grids, vias and ground pours) kept apart by a
 per-tile clearance, and a scan of it (sub-pixel shift, blur, noise and
-re-binarisation)."""
+re-binarisation).
+
+Run alone: python examples/sample_boards.py [OUT_DIR] (default "out") writes a
+tile and its scan as board_tile.png and board_scan.png."""
 import math
+import os
+import sys
 
 import cv2
 import numpy as np
@@ -255,3 +260,14 @@ def scan(rng, image, shift=(0.0, 0.0), edge_noise=(15.0, 35.0)):
     halfway = 1 - np.abs(img * (2 / 255) - 1)
     img += grain * (rng.uniform(3, 8) + rng.uniform(*edge_noise) * halfway)
     return np.where(img > rng.uniform(115, 140), 255, 0).astype(np.uint8)
+
+
+if __name__ == "__main__":
+    out = sys.argv[1] if len(sys.argv) > 1 else "out"
+    os.makedirs(out, exist_ok=True)
+    rng = np.random.default_rng(0)
+    tile = np.where(board_copper(rng), 255, 0).astype(np.uint8)
+    for name, image in (("board_tile.png", tile), ("board_scan.png", scan(rng, tile, (1.5, -0.5)))):
+        if not cv2.imwrite(os.path.join(out, name), image):
+            raise OSError("could not write %s" % os.path.join(out, name))
+    print("board tile and its scan (moved 1.5 px right, 0.5 px up) in %s" % out)

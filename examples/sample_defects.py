@@ -17,8 +17,14 @@ A planter proposes a defect of a wanted kind at a random site and keeps it
 only if `classify` gives that kind with the change grown and shrunk by one
 pixel and in a small and a large window, so that edge noise of a scan and
 the neighbourhood a detector looks at do not change the answer.
+
+Run alone: python examples/sample_defects.py [OUT_DIR] (default "out") plants
+defects into a board tile and writes it as board_defects.png, each defect's
+box drawn in red, and lists them.
 """
 import math
+import os
+import sys
 
 import cv2
 import numpy as np
@@ -398,3 +404,24 @@ def plant_some(rng, mat, count, size=defect_size):
                 defects.append(got)
                 break
     return defects
+
+
+if __name__ == "__main__":
+    from sample_boards import board_copper
+
+    out = sys.argv[1] if len(sys.argv) > 1 else "out"
+    os.makedirs(out, exist_ok=True)
+    rng = np.random.default_rng(0)
+    mat = Material(board_copper(rng))
+    planted = plant_some(rng, mat, 6)
+    picture = mat.mask.copy()
+    for defect in planted:
+        defect.apply(picture)
+    image = cv2.cvtColor(np.where(picture, 255, 0).astype(np.uint8), cv2.COLOR_GRAY2BGR)
+    for defect in planted:
+        x1, y1, x2, y2 = defect.box
+        cv2.rectangle(image, (x1 - 2, y1 - 2), (x2 + 1, y2 + 1), (0, 0, 255), 1)
+    path = os.path.join(out, "board_defects.png")
+    if not cv2.imwrite(path, image):
+        raise OSError("could not write %s" % path)
+    print("%s: %s" % (path, ", ".join("%s at %s" % (d.kind, list(d.box)) for d in planted)))

@@ -1,6 +1,12 @@
 """Grey label prints (dark ink on light paper: text in several Hershey fonts,
 frames, rules, table cells, barcodes, logos) and a damaged, shifted print of
-the same label with missing strokes, smudges and specks."""
+the same label with missing strokes, smudges and specks.
+
+Run alone: python examples/sample_prints.py [OUT_DIR] (default "out") writes a
+pair as label_standard.png and label_target.png and lists its defects."""
+import os
+import sys
+
 import cv2
 import numpy as np
 
@@ -139,3 +145,14 @@ def print_pair(rng, shift):
         return np.clip(np.round(noisy), 0, 255).astype(np.uint8)
 
     return sensor(clean), sensor(target), shift, defects
+
+
+if __name__ == "__main__":
+    out = sys.argv[1] if len(sys.argv) > 1 else "out"
+    os.makedirs(out, exist_ok=True)
+    standard, target, shift, defects = print_pair(np.random.default_rng(0), (1.5, -1.0))
+    for name, image in (("label_standard.png", standard), ("label_target.png", target)):
+        if not cv2.imwrite(os.path.join(out, name), image):
+            raise OSError("could not write %s" % os.path.join(out, name))
+    print("label pair in %s, target moved %s: %s" % (out, shift, ", ".join(
+        "%s at %s" % (kind or "unnamed", list(box)) for kind, box in defects) or "no defect"))

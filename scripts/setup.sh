@@ -31,5 +31,5 @@ fi
 PY=$VENV/bin/python
 $PY -m pip install -q --disable-pip-version-check \
     'numpy>=2,<3' 'opencv-python-headless>=4.8,<5' scipy openpyxl \
-    'scikit-build-core>=0.10' 'pybind11>=2.12' cmake ninja pytest 'dask[distributed]' tqdm
+    'scikit-build-core>=0.10' 'pybind11>=2.12' cmake ninja pytest 'dask[distributed]' tqdm mypy basedpyright
 $PY -m pip install -q --disable-pip-version-check --no-build-isolation "$@" .

@@ -1,7 +1,7 @@
 """Smoke test of an installed wheel (run by scripts/check_wheel.sh outside the
-source tree): the module imports from site-packages with its stub beside it,
-an inspection finds a drawn defect, and the batch tool runs its plain loop
-without the optional extras."""
+source tree): the module imports from site-packages with its stub beside it
+and as the stub package qlo_cv-stubs, an inspection finds a drawn defect, and
+the batch tool runs its plain loop without the optional extras."""
 import importlib.util
 import inspect
 import os
@@ -19,6 +19,8 @@ assert "site-packages" in str(here), qlo_cv.__file__
 stub = here / "qlo_cv.pyi"
 assert stub.is_file(), "no stub beside the module"
 assert "class ShiftComparator" in stub.read_text()
+stub_package = here / "qlo_cv-stubs" / "__init__.pyi"      # where mypy looks
+assert stub_package.is_file() and stub_package.read_text() == stub.read_text(), "no stub package qlo_cv-stubs"
 print("module:", qlo_cv.__file__)
 print("ShiftComparator", inspect.signature(qlo_cv.ShiftComparator))
 

@@ -2,15 +2,23 @@
 src/qlo_cv.pyi with its real signature (parameter names, kinds, which have
 defaults, and the default where the stub spells one out), every method, static
 method and property of each class is there too, and the stub names nothing the
-module's table of names does not."""
+module's table of names does not. Every stubbed name has a docstring that starts
+with the module's own text where it has one; the installation carries the stub
+beside the module and as the package qlo_cv-stubs, and mypy and pyright read it
+there (the README's usage example type-checks, misuse is reported)."""
 import ast
 import inspect
+import os
 import pathlib
 import re
+import shutil
+import subprocess
+import sys
 
 import pytest
 
 import qlo_cv
+from conftest import readme_example
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 STUB = ast.parse((ROOT / "src" / "qlo_cv.pyi").read_text(encoding="utf-8"))
@@ -135,3 +143,151 @@ def test_stub_names_only_module_names():
     stubbed = {name for name in STUBBED if not name.startswith("_") or name in TABLE} - aliases
     assert sorted(stubbed - set(TABLE)) == []
     assert len(TABLE) > 80                        # the table was found
+
+
+# ---- docstrings: what editors show ----
+
+def squeeze(text):
+    return " ".join(text.split())
+
+
+def runtime_doc(value):
+    if isinstance(value, property):
+        value = value.fget
+    elif isinstance(value, staticmethod):
+        value = value.__func__
+    doc = getattr(value, "__doc__", None)
+    return None if inspect.isclass(value) and doc == object.__doc__ else doc
+
+
+def attribute_docs(body):
+    """name -> docstring of the annotated attributes of a class body (the string right after each)."""
+    out = {}
+    for node, following in zip(body, body[1:]):
+        if (isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name)
+                and isinstance(following, ast.Expr) and isinstance(following.value, ast.Constant)
+                and isinstance(following.value.value, str)):
+            out[node.target.id] = following.value.value
+    return out
+
+
+def stub_docs(where, node, value):
+    """(path, stub docstring, module docstring) of a stubbed definition and of everything stubbed inside it."""
+    yield where, ast.get_docstring(node, clean=False), runtime_doc(value)
+    if not isinstance(node, ast.ClassDef):
+        return
+    attributes = attribute_docs(node.body)
+    for child in node.body:
+        if isinstance(child, (ast.FunctionDef, ast.ClassDef)):
+            yield from stub_docs("%s.%s" % (where, child.name), child, vars(value).get(child.name))
+        elif isinstance(child, ast.AnnAssign) and not child.target.id.startswith("__"):
+            yield "%s.%s" % (where, child.target.id), attributes.get(child.target.id), None
+
+
+@pytest.mark.parametrize("name", defined_names())
+def test_every_stubbed_name_has_a_docstring_led_by_the_modules_own(name):
+    node = single(name, STUBBED.get(name), (ast.FunctionDef, ast.ClassDef))
+    for path, stubbed, own in stub_docs(name, node, getattr(qlo_cv, name)):
+        assert stubbed and stubbed.strip(), "%s has no docstring in the stub" % path
+        if own:                                   # the module's text comes first, unchanged
+            assert squeeze(stubbed).startswith(squeeze(own)), path
+
+
+def test_docstrings_keep_to_a_few_lines():
+    long = [node.name for node in ast.walk(STUB) if isinstance(node, (ast.FunctionDef, ast.ClassDef))
+            and len((ast.get_docstring(node) or "").splitlines()) > 8]
+    assert long == []
+
+
+# ---- the stub as installed with the module ----
+
+def test_installed_module_carries_the_stub_twice():
+    """Beside the module for pyright and editors, and as the stub package mypy looks for."""
+    site = pathlib.Path(qlo_cv.__file__).resolve().parent
+    if "site-packages" not in site.parts:
+        pytest.skip("qlo_cv is imported from a build folder, not from an installation")
+    source = (ROOT / "src" / "qlo_cv.pyi").read_text(encoding="utf-8")
+    for installed in (site / "qlo_cv.pyi", site / "qlo_cv-stubs" / "__init__.pyi"):
+        assert installed.is_file(), installed
+        assert installed.read_text(encoding="utf-8") == source, "%s is stale: reinstall" % installed
+
+
+# ---- type checkers on code written against the installed stub ----
+
+# file stem -> code, and the line whose error the checkers must report (None: no error at all)
+SNIPPETS = {
+    "readme": (readme_example(), None),
+    "unchecked_image": ("import qlo_cv\n"
+                        "image = qlo_cv.ImageFromFile('a.png').image\n"
+                        "qlo_cv.CompareResult(image)\n", 3),
+    "misspelt_keyword": ("import numpy as np, qlo_cv\n"
+                         "qlo_cv.ShiftComparator(np.zeros((4, 4), np.uint8), max_shifts=3, threshold=50,\n"
+                         "                       judge_parameter=4)\n", 2),
+    "property_is_read_only": ("import numpy as np, qlo_cv\n"
+                              "result = qlo_cv.CompareResult(np.zeros((4, 4), np.uint8))\n"
+                              "result.ok = True\n", 3),
+    "verdict_types": ("import numpy as np, qlo_cv\n"
+                      "result = qlo_cv.CompareResult(np.zeros((4, 4), np.uint8))\n"
+                      "count: int = result.ng_count\n"
+                      "texts: list[str] = result.descriptions\n"
+                      "box = result.ng_regions[0].rect if result.ng else None\n", None),
+}
+
+
+def error_lines(output, stem, pattern):
+    return sorted({int(line) for file, line in re.findall(pattern, output) if pathlib.Path(file).stem == stem})
+
+
+def write_snippets(folder):
+    for stem, (code, _line) in SNIPPETS.items():
+        (folder / (stem + ".py")).write_text(code, encoding="utf-8")
+    return [stem + ".py" for stem in SNIPPETS]
+
+
+def checker_environment():
+    env = dict(os.environ)
+    env.pop("MYPYPATH", None)                    # only the installed stub may be found
+    env.pop("PYTHONPATH", None)
+    return env
+
+
+@pytest.fixture(scope="module")
+def mypy_output(tmp_path_factory):
+    pytest.importorskip("mypy")
+    folder = tmp_path_factory.mktemp("mypy")
+    files = write_snippets(folder)
+    run = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
+                          "--hide-error-context", "--no-error-summary", *files],
+                         cwd=folder, capture_output=True, text=True, timeout=300, env=checker_environment())
+    assert "missing library stubs" not in run.stdout and "Cannot find implementation" not in run.stdout, run.stdout
+    return run.stdout + run.stderr
+
+
+@pytest.fixture(scope="module")
+def pyright_output(tmp_path_factory):
+    command = shutil.which("basedpyright", path=os.path.dirname(sys.executable))
+    if command is None:
+        pytest.skip("basedpyright is not installed")
+    folder = tmp_path_factory.mktemp("pyright")
+    files = write_snippets(folder)
+    (folder / "pyrightconfig.json").write_text('{"typeCheckingMode": "standard"}', encoding="utf-8")
+    run = subprocess.run([command, "--pythonpath", sys.executable, *files],
+                         cwd=folder, capture_output=True, text=True, timeout=300, env=checker_environment())
+    assert "could not be resolved" not in run.stdout, run.stdout
+    return run.stdout + run.stderr
+
+
+@pytest.mark.hardening
+@pytest.mark.parametrize("stem", SNIPPETS)
+def test_mypy_reads_the_installed_stub(mypy_output, stem):
+    expected = SNIPPETS[stem][1]
+    assert error_lines(mypy_output, stem, r"(?m)^(\S+\.py):(\d+): error") == ([] if expected is None else [expected]), \
+        mypy_output
+
+
+@pytest.mark.hardening
+@pytest.mark.parametrize("stem", SNIPPETS)
+def test_pyright_reads_the_installed_stub(pyright_output, stem):
+    expected = SNIPPETS[stem][1]
+    assert error_lines(pyright_output, stem, r"(?m)^\s*(\S+\.py):(\d+):\d+ - error") == \
+        ([] if expected is None else [expected]), pyright_output
