@@ -19,6 +19,13 @@
     align = 0                         # 0: compare the target as it is; N > 0: first move it onto the
                                       # standard by its whole-image displacement (looked for within
                                       # N pixels, and at least max_shift + 2), then compare
+    align_grid = 0                    # 0 or 1: one displacement for the whole image; N >= 2: each of
+                                      # N x N tiles also gets its own, within 2 pixels of it (aligns)
+    min_pixels = 0                    # NG blobs of fewer mismatching pixels are dropped
+    min_radius = 0                    # NG blobs thinner than this are dropped: their widest point
+                                      # lies nearer than this (pixels) to their outline
+    border = 0                        # NG regions reaching within this many pixels of the edge of
+                                      # the compared area are dropped
 
 Every key is optional; unknown keys are refused so that a misspelt one does not
 silently fall back to its default.
@@ -34,7 +41,8 @@ JUDGES = ("contour_is_too_long", "contour_is_too_big")
 MATERIALS = ("auto", "dark", "light")
 # Bounds of the numeric settings: beyond them a value is a typo, not a choice.
 RANGES = (("max_shift", 0, 64), ("threshold", -255, 255), ("gap", 0, 1000), ("extent", 0, 1000),
-          ("margin", 0, 1000), ("align", 0, 64), ("min_score", 0.0, 1e12))
+          ("margin", 0, 1000), ("align", 0, 64), ("min_score", 0.0, 1e12), ("align_grid", 0, 64),
+          ("min_pixels", 0, 10**9), ("min_radius", 0.0, 64.0), ("border", 0, 1000))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -54,11 +62,17 @@ class Settings:
     min_score: float = 0.0
     material: str = "auto"
     align: int = 0
+    align_grid: int = 0
+    min_pixels: int = 0
+    min_radius: float = 0
+    border: int = 0
 
     def __post_init__(self):
-        for name in ("max_shift", "threshold", "step", "gap", "extent", "margin", "align"):
+        for name in ("max_shift", "threshold", "step", "gap", "extent", "margin", "align", "align_grid",
+                     "min_pixels", "border"):
             _expect(name, getattr(self, name), int)
-        _expect("min_score", self.min_score, (int, float))
+        for name in ("min_score", "min_radius"):
+            _expect(name, getattr(self, name), (int, float))
         for name, low, high in RANGES:
             value = getattr(self, name)
             if not low <= value <= high:
