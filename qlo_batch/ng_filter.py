@@ -1,5 +1,5 @@
-"""Filters over a comparison's NG regions, worked out on the whole image at
-once rather than region by region.
+"""Filters over a comparison's NG regions, settled for the whole image at
+once where possible rather than region by region.
 
 Solid blobs: the comparator reports a pixel only where it differs at every
 tried displacement, so a thin bridge or spur keeps just a narrow core, and
@@ -10,9 +10,8 @@ again with two grey-level morphology calls (a pixel differs at every
 displacement when it differs from the lightest, or darkest, of the
 displaced pixels), and each blob is measured: its pixel count, and its
 radius, the largest distance from one of its pixels to the nearest pixel
-outside it (the image's outside counts as outside). A 5-pixel-wide bridge
-compared at max_shift 1 keeps a 3-pixel core of radius 2; an edge sliver
-has radius 1.
+not in it. A 5-pixel-wide bridge compared at max_shift 1 keeps a 3-pixel
+core of radius 2; an edge sliver has radius 1.
 
 Border band: regions reaching within a band along the edge of the compared
 area are dropped. Edge slivers gather there (the comparator replicates the
@@ -77,84 +76,77 @@ def disc(radius):
     return (x * x + y * y < radius * radius).astype(np.uint8)
 
 
-def solid_blobs(mask, min_pixels, min_radius):
-    """(boxes, keep) for the 8-connected blobs of a 0/255 map: `boxes` is an
-    int64 array of their boxes (x1, y1, x2, y2), `keep` whether each has at
-    least `min_pixels` pixels and a radius of at least `min_radius`, the
-    radius being the largest distance from one of its pixels to the nearest
-    pixel outside it (outside the image counts as outside): a lone pixel has
-    radius 1, a 3-pixel-wide line 2, a 5-pixel-wide one 3. A blob reaches a
-    radius r when an erosion by the disc of radius r leaves one of its pixels."""
-    count, labels = cv2.connectedComponents(mask, connectivity=8)
-    points = cv2.findNonZero(mask)
-    if points is None:
-        return np.zeros((0, 4), np.int64), np.zeros(0, bool)
-    xs, ys = points[:, 0, 0], points[:, 0, 1]
-    label = labels[ys, xs]
-    boxes = np.empty((count, 4), np.int64)
-    boxes[:, :2] = np.iinfo(np.int64).max
-    boxes[:, 2:] = -1
-    np.minimum.at(boxes[:, 0], label, xs)
-    np.minimum.at(boxes[:, 1], label, ys)
-    np.maximum.at(boxes[:, 2], label, xs + 1)
-    np.maximum.at(boxes[:, 3], label, ys + 1)
-    keep = np.bincount(label, minlength=count) >= min_pixels
-    if min_radius > 1:
-        core = cv2.findNonZero(cv2.erode(mask, disc(min_radius), borderType=cv2.BORDER_CONSTANT, borderValue=0))
-        thick = np.zeros(count, bool)
-        if core is not None:
-            thick[labels[core[:, 0, 1], core[:, 0, 0]]] = True
-        keep &= thick
-    return boxes[1:], keep[1:]
+def blob_passes(window, min_pixels, min_radius):
+    """Whether a blob whose box is the whole of `window` (a crop of a 0/255
+    map) has at least `min_pixels` pixels and a radius of at least
+    `min_radius`: the largest distance from one of its pixels to the nearest
+    pixel not in it. A lone pixel has radius 1, a 3-pixel-wide line 2, a
+    5-pixel-wide one 3. The blob reaches radius r when an erosion by the
+    disc of radius r leaves one of its pixels. Other blobs' pixels in the
+    window are not its own (two 8-connected blobs cannot both reach all four
+    sides). None when no blob spans the window."""
+    count, labels, stats, _ = cv2.connectedComponentsWithStats(window, connectivity=8)
+    rows, cols = window.shape
+    for label in range(1, count):
+        x, y, w, h, area = stats[label].tolist()
+        if (x, y, w, h) == (0, 0, cols, rows):
+            if area < min_pixels:
+                return False
+            blob = (labels == label).view(np.uint8)
+            return min_radius <= 1 or cv2.countNonZero(
+                cv2.erode(blob, disc(min_radius), borderType=cv2.BORDER_CONSTANT, borderValue=0)) > 0
+    return None
 
 
 def solid_regions(comparator, target, regions, min_pixels, min_radius):
     """The NG regions that `comparator` found in `target` whose blob has at
     least `min_pixels` pixels and a radius of at least `min_radius` (see
-    solid_blobs), each matched to its blob by box and by the description's
-    black or white prefix. A region that no blob explains (a comparator that
-    is not the shift comparator) is kept: the filter drops only what it has
-    measured."""
-    if not regions:
-        return []
-    measured = [solid_blobs(m, min_pixels, min_radius) for m in mismatch_maps(comparator, target)]
-    black, white = comparator.black_spot_desc + ":", comparator.white_spot_desc + ":"
+    blob_passes). A region's blob lies in its box, on the map of the side
+    (black or white) its description's prefix names.
+
+    Most regions are settled for the whole image at once: a box holding
+    fewer mismatching pixels than `min_pixels`, or no pixel that the erosion
+    by the disc leaves, cannot hold a blob that passes (summed-area tables
+    count both per box). Only the few boxes left, those of the real faults
+    and the slivers around them, are looked at one by one. A region whose box
+    holds no mismatching pixel of its side (one that does not come from the
+    shift comparator) is kept: the filter drops only what it has measured."""
     boxed = [i for i, region in enumerate(regions) if region.rect is not None]
+    if not boxed:
+        return list(regions)
+    maps = mismatch_maps(comparator, target)
     rects = np.fromiter(itertools.chain.from_iterable(regions[i].rect for i in boxed), np.int64,
                         4 * len(boxed)).reshape(-1, 4)
+    black, white = comparator.black_spot_desc + ":", comparator.white_spot_desc + ":"
     is_black = np.fromiter((regions[i].desc.startswith(black) for i in boxed), bool, len(boxed))
     is_white = np.fromiter((regions[i].desc.startswith(white) for i in boxed), bool, len(boxed))
-    # rows (side, x1, y1, x2, y2): the blobs of each side, then each region
-    # asked of the side its description names (of both when it names neither)
-    asked = [np.flatnonzero(~(is_white & ~is_black)), np.flatnonzero(~(is_black & ~is_white))]
-    rows = np.concatenate([np.column_stack((np.full(len(boxes), side), boxes)) for side, (boxes, _) in enumerate(measured)]
-                          + [np.column_stack((np.full(len(ask), side), rects[ask])) for side, ask in enumerate(asked)])
-    passes = np.concatenate([keep for _, keep in measured])
-    group = _row_groups(rows)
-    blob_groups, region_groups = group[:len(passes)], group[len(passes):]
-    known, good = np.zeros(len(rows), bool), np.zeros(len(rows), bool)
-    known[blob_groups] = True
-    good[blob_groups[passes]] = True
-    asking = np.asarray(boxed, np.int64)[np.concatenate(asked)]
-    # a region no blob explains (not the shift comparator's) is kept
+    rows, cols = maps[0].shape
+    inside = ((rects[:, 0] >= 0) & (rects[:, 1] >= 0) & (rects[:, 2] <= cols) & (rects[:, 3] <= rows)
+              & (rects[:, 0] < rects[:, 2]) & (rects[:, 1] < rects[:, 3]))
+    x1, y1, x2, y2 = np.where(inside[:, None], rects, 0).T
+    passed, failed = np.zeros(len(boxed), bool), np.zeros(len(boxed), bool)
+    for side, mask in enumerate(maps):
+        # a region is asked of the side its prefix names, of both when it names neither
+        asked = inside & ~(is_white & ~is_black if side == 0 else is_black & ~is_white)
+        pixels = _box_sums(mask, x1, y1, x2, y2)
+        hopeful = asked & (pixels >= max(min_pixels, 1))
+        if min_radius > 1:
+            core = cv2.erode(mask, disc(min_radius), borderType=cv2.BORDER_CONSTANT, borderValue=0)
+            hopeful &= _box_sums(core, x1, y1, x2, y2) > 0
+        failed |= asked & ~hopeful & (pixels > 0)
+        for k in np.flatnonzero(hopeful).tolist():
+            passes = blob_passes(mask[y1[k]:y2[k], x1[k]:x2[k]], min_pixels, min_radius)
+            passed[k] |= passes is True
+            failed[k] |= passes is False
     dropped = np.zeros(len(regions), bool)
-    dropped[asking[known[region_groups]]] = True
-    dropped[asking[good[region_groups]]] = False
+    dropped[np.asarray(boxed)[failed & ~passed]] = True
     return [region for region, gone in zip(regions, dropped.tolist()) if not gone]
 
 
-def _row_groups(rows):
-    """For each row of an integer array, the number of its distinct value
-    among the rows (equal rows share one)."""
-    if not len(rows):
-        return np.zeros(0, np.int64)
-    order = np.lexsort(rows.T[::-1])
-    ordered = rows[order]
-    fresh = np.ones(len(rows), bool)
-    fresh[1:] = np.any(ordered[1:] != ordered[:-1], axis=1)
-    group = np.empty(len(rows), np.int64)
-    group[order] = np.cumsum(fresh) - 1
-    return group
+def _box_sums(mask, x1, y1, x2, y2):
+    """The number of set pixels of a 0/255 map in each box."""
+    table = cv2.integral(mask, sdepth=cv2.CV_32S)
+    return (table[y2, x2] - table[y1, x2] - table[y2, x1] + table[y1, x1]) // 255
 
 
 def clear_of_border(rect, limits, border):

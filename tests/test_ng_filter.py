@@ -64,35 +64,33 @@ def test_solid_regions_match_a_blob_by_blob_filter(rng, min_pixels, min_radius, 
     assert got == slow_solid(comparator, tgt, result.ng_regions, min_pixels, min_radius)
 
 
-# a band `width` rows high across the image, at row `top`: its radius is
-# ceil(width / 2) inside the image, and the image's outside counts as outside
-@pytest.mark.parametrize("top, width, min_radius, kept", [
-    (10, 1, 1, True), (10, 1, 1.5, False), (10, 2, 1.5, False), (10, 3, 2, True), (10, 3, 2.5, False),
-    (10, 4, 2, True), (10, 5, 3, True), (10, 5, 3.5, False), (10, 6, 3, True),
-    (0, 2, 1.5, False), (0, 3, 2, True), (38, 2, 1.5, False), (0, 40, 11, True), (0, 40, 11.5, False)])
-def test_radius_of_bands(top, width, min_radius, kept):
-    mask = np.zeros((40, 30), np.uint8)
-    mask[top:top + width, 4:26] = 255
-    boxes, keep = ng_filter.solid_blobs(mask, 0, min_radius)
-    assert boxes.tolist() == [[4, top, 26, min(top + width, 40)]] and keep.tolist() == [kept]
+# a band `width` rows high and `length` long: its radius is ceil(min(width, length) / 2)
+@pytest.mark.parametrize("width, length, min_radius, kept", [
+    (1, 22, 1, True), (1, 22, 1.5, False), (2, 22, 1.5, False), (3, 22, 2, True), (3, 22, 2.5, False),
+    (4, 22, 2, True), (5, 22, 3, True), (5, 22, 3.5, False), (6, 22, 3, True), (40, 22, 11, True),
+    (40, 22, 11.5, False), (3, 3, 2, True), (3, 3, 2.1, False)])
+def test_radius_of_bands(width, length, min_radius, kept):
+    assert ng_filter.blob_passes(np.full((width, length), 255, np.uint8), 0, min_radius) is kept
 
 
-def test_pixel_count_and_an_empty_map():
-    mask = np.zeros((20, 20), np.uint8)
-    boxes, keep = ng_filter.solid_blobs(mask, 3, 2)
-    assert boxes.shape == (0, 4) and keep.shape == (0,)
-    mask[2, 2:5] = 255          # three pixels in a row
-    mask[10:12, 10] = 255       # two
-    mask[15, 18] = mask[16, 19] = 255     # two, joined corner to corner
-    boxes, keep = ng_filter.solid_blobs(mask, 3, 0)
-    assert dict(zip(map(tuple, boxes.tolist()), keep.tolist())) == {
-        (2, 2, 5, 3): True, (10, 10, 11, 12): False, (18, 15, 20, 17): False}
+@pytest.mark.parametrize("window, min_pixels, expected", [
+    (["xxx"], 3, True), (["xxx"], 4, False),
+    (["x..", "...", "..x"], 1, None),             # two pixels, apart: no blob spans the window
+    (["x..", ".x.", "..x"], 3, True),             # joined corner to corner
+    (["xx.", "x..", "..x", ".xx"], 1, None),
+    (["x.x", ".x.", "x.."], 3, True),             # one blob of four, the box spanned
+    (["xxxx", "....", "xxxx"], 1, None),          # two blobs, neither spans it
+    (["xxxx", "x..x", "xxxx"], 10, True), (["xxxx", "x..x", "xxxx"], 11, False)])
+def test_pixel_count_of_the_blob_spanning_the_window(window, min_pixels, expected):
+    mask = np.array([[255 if c == "x" else 0 for c in row] for row in window], np.uint8)
+    assert ng_filter.blob_passes(mask, min_pixels, 0) is expected
 
 
-def test_regions_no_blob_explains_are_kept(rng):
+def test_regions_with_no_mismatch_in_their_box_are_kept(rng):
     std, tgt = noisy_pair(rng)
+    tgt[:10, :10] = std[:10, :10]
     comparator = qlo_cv.ShiftComparator(std, 1, 40, 1)
-    stranger = qlo_cv.NGRegion([1, 2, 3, 4], "scratch: 2, [1, 2, 3, 4]")
+    stranger = qlo_cv.NGRegion([2, 3, 6, 7], "scratch: 4, [2, 3, 6, 7]")
     whole = qlo_cv.NGRegion(None, "everything")
     assert ng_filter.solid_regions(comparator, tgt, [stranger, whole], 10 ** 6, 50) == [stranger, whole]
     assert ng_filter.solid_regions(comparator, tgt, [], 1, 1) == []
