@@ -248,6 +248,7 @@ def test_search_outcomes_equal_find_defects_per_setting(rng):
             target[86:88, x:x + 2] = 20
         if k:
             target = np.clip(target + rng.integers(-40, 40, target.shape), 0, 255).astype(np.uint8)
+            target[:, 48:] = np.roll(target[:, 48:], 2, axis=0)     # the right half drifts: tiles differ
         samples.append(Sample("t%d.png" % k, standard, target))
         labels.append([Label("t%d.png" % k, list(box[:4]), box[4], 0) for box in boxes])
     tried = [((1, 40, "contour_is_too_long", 1, True, 1, 0, "auto"), (0, 4, 0)),
@@ -257,7 +258,11 @@ def test_search_outcomes_equal_find_defects_per_setting(rng):
              ((2, 100, "contour_is_too_big", 4, True, 3, 4, "auto"), (12, 2, 0)),
              ((0, 60, "contour_is_too_long", 2, True, 1, 0, "auto"), (3, 16, 3)),
              ((0, 60, "contour_is_too_long", 2, True, 1, 4, "auto"), (0, 4, 0)),
-             ((0, 60, "contour_is_too_long", 2, True, 1, 0, "auto"), (1, 4, 0))]
+             ((0, 60, "contour_is_too_long", 2, True, 1, 0, "auto"), (1, 4, 0)),
+             ((1, 40, "contour_is_too_long", 1, True, 1, 4, "auto", 2, 0, 2, 0), (6, 8, 2)),
+             ((1, 40, "contour_is_too_long", 3, True, 1, 4, "auto", 2, 6, 1.5, 3), (0, 4, 1)),
+             ((0, 60, "contour_is_too_big", 2, True, 1, 0, "auto", 0, 4, 0, 5), (3, 16, 0)),
+             ((2, 100, "contour_is_too_long", 1, True, 1, 0, "dark", 4, 0, 2.5, 0), (12, 2, 0))]
     search = Search(SerialRunner(samples), labels, Settings(), 20, ThresholdClasses(samples))
     search.evaluate(tried)
     for point in tried:
