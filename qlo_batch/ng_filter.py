@@ -10,8 +10,8 @@ again with two grey-level morphology calls (a pixel differs at every
 displacement when it differs from the lightest, or darkest, of the
 displaced pixels), and each blob is measured: its pixel count, and its
 radius, the largest distance from one of its pixels to the nearest pixel
-not in it. A 5-pixel-wide bridge compared at max_shift 1 keeps a 3-pixel
-core of radius 2; an edge sliver has radius 1.
+not in it. A 5-pixel fault compared at max_shift 1 keeps a 3-pixel core,
+of radius 2; an edge sliver has radius 1.
 
 Border band: regions reaching within a band along the edge of the compared
 area are dropped. Edge slivers gather there (the comparator replicates the
