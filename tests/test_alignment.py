@@ -2,7 +2,7 @@ import cv2
 import numpy as np
 import pytest
 
-from qlo_batch.alignment import MIN_TILE, Field, displacement, field
+from qlo_batch.alignment import Field, displacement, field
 
 
 def dots(rng, shape=(240, 320), count=150):
@@ -48,22 +48,9 @@ def test_tiles_find_their_own_displacement(rng, left, right, grid):
         assert np.array_equal(moved[inner], standard[inner])
 
 
-def test_tiles_stay_near_the_whole_images_displacement(rng):
-    """A tile is searched only `slack` pixels around the whole image's
-    displacement; a blank tile keeps it."""
-    standard = dots(rng)
-    standard[:, :160] = 0
-    target = shifted(standard, 2, -1)
-    moves = field(standard, target, 4, 2, 1)
-    assert (moves.dx, moves.dy) == (2, -1)
-    assert moves.tile_dx.tolist() == [[2, 2], [2, 2]] and moves.tile_dy.tolist() == [[-1, -1], [-1, -1]]
-    far = drifting(standard, (0, 0), (4, 0))
-    assert np.abs(field(standard, far, 4, 2, 1).tile_dx - field(standard, far, 4, 0).dx).max() <= 1
-
-
 @pytest.mark.parametrize("shape, grid, tiles", [
-    ((240, 320), 0, (1, 1)), ((240, 320), 1, (1, 1)), ((240, 320), 4, (4, 4)), ((240, 320), 64, (5, 6)),
-    ((40, 40), 8, (1, 1)), ((100, 30), 4, (2, 1)), ((1, 500), 3, (1, 3)), ((7, 5), 2, (1, 1))])
+    ((240, 320), 1, (1, 1)), ((240, 320), 4, (4, 4)), ((240, 320), 64, (5, 6)), ((40, 40), 8, (1, 1)),
+    ((100, 30), 4, (2, 1)), ((1, 500), 3, (1, 3))])
 def test_grid_is_made_coarser_for_small_images(rng, shape, grid, tiles):
     standard = rng.integers(0, 256, shape, dtype=np.uint8)
     target = rng.integers(0, 256, shape, dtype=np.uint8)
@@ -72,7 +59,6 @@ def test_grid_is_made_coarser_for_small_images(rng, shape, grid, tiles):
     assert moves.x_edges[0] == 0 and moves.x_edges[-1] == shape[1] and moves.y_edges[-1] == shape[0]
     if tiles == (1, 1):
         assert (moves.dx, moves.dy) == displacement(standard, target, 3)
-    assert min(np.diff(moves.x_edges).min(), np.diff(moves.y_edges).min()) >= min(MIN_TILE, *shape) or tiles[0] == 1
 
 
 def test_moved_keeps_the_standard_where_the_target_has_no_data():

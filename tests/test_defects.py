@@ -169,16 +169,6 @@ def regions_of(settings, std, tgt):
     return [list(r.rect) for r in defects.compare(settings.comparator(std), std, tgt, settings).ng_regions]
 
 
-@pytest.mark.parametrize("max_shift, threshold", [(3, 50), (1, 50), (2, -50)])
-def test_unset_filters_leave_the_comparison_alone(max_shift, threshold):
-    std, tgt = planted((95, 49, 103, 60), 255, (2, 0))
-    plain = Settings(max_shift=max_shift, threshold=threshold, judge_parameter=1)
-    unset = Settings(max_shift=max_shift, threshold=threshold, judge_parameter=1, min_pixels=1, min_radius=1)
-    result = qlo_cv.CompareResult(tgt)
-    plain.comparator(std).compare(tgt, result)
-    assert regions_of(plain, std, tgt) == regions_of(unset, std, tgt) == [list(r.rect) for r in result.ng_regions]
-
-
 @pytest.mark.parametrize("width, shift", [(5, (2, 0)), (5, (0, 2)), (6, (2, 1)), (5, (-2, 0))])
 def test_thin_bridge_survives_a_small_shift_and_the_solid_filter(width, shift):
     """Misregistered by 2 pixels and compared at max_shift 1, every trace edge

@@ -73,19 +73,6 @@ def test_radius_of_bands(width, length, min_radius, kept):
     assert ng_filter.blob_passes(np.full((width, length), 255, np.uint8), 0, min_radius) is kept
 
 
-@pytest.mark.parametrize("window, min_pixels, expected", [
-    (["xxx"], 3, True), (["xxx"], 4, False),
-    (["x..", "...", "..x"], 1, None),             # two pixels, apart: no blob spans the window
-    (["x..", ".x.", "..x"], 3, True),             # joined corner to corner
-    (["xx.", "x..", "..x", ".xx"], 1, None),
-    (["x.x", ".x.", "x.."], 3, True),             # one blob of four, the box spanned
-    (["xxxx", "....", "xxxx"], 1, None),          # two blobs, neither spans it
-    (["xxxx", "x..x", "xxxx"], 10, True), (["xxxx", "x..x", "xxxx"], 11, False)])
-def test_pixel_count_of_the_blob_spanning_the_window(window, min_pixels, expected):
-    mask = np.array([[255 if c == "x" else 0 for c in row] for row in window], np.uint8)
-    assert ng_filter.blob_passes(mask, min_pixels, 0) is expected
-
-
 def test_regions_with_no_mismatch_in_their_box_are_kept(rng):
     std, tgt = noisy_pair(rng)
     tgt[:10, :10] = std[:10, :10]
@@ -109,26 +96,3 @@ def test_renamed_prefixes_still_pick_the_blobs_side():
     comparator.compare(tgt, result)
     kept = ng_filter.solid_regions(comparator, tgt, result.ng_regions, 0, 2)
     assert [r.desc.split(":")[0] for r in kept] == ["dark"]
-
-
-@pytest.mark.parametrize("max_shift, slope, step, offsets", [
-    (0, True, 1, {(0, 0)}),
-    (1, True, 1, {(0, 0), (0, 1), (0, -1), (1, 0), (-1, 0)}),
-    (2, True, 1, {(0, 0), (0, 1), (0, -1), (1, 0), (-1, 0), (0, 2), (0, -2), (2, 0), (-2, 0),
-                  (1, 1), (1, -1), (-1, 1), (-1, -1)}),
-    (2, False, 2, {(0, 0), (0, 1), (0, -1), (1, 0), (-1, 0)}),
-    (3, True, 2, {(0, 0), (0, 1), (0, -1), (1, 0), (-1, 0), (0, 3), (0, -3), (3, 0), (-3, 0),
-                  (1, 1), (1, -1), (-1, 1), (-1, -1)}),
-])
-def test_displacement_kernel(max_shift, slope, step, offsets):
-    kernel = ng_filter.displacement_kernel(max_shift, slope, step)
-    ys, xs = np.nonzero(kernel)
-    assert {(int(x) - max_shift, int(y) - max_shift) for x, y in zip(xs, ys)} == offsets
-
-
-@pytest.mark.parametrize("rect, border, clear", [
-    ([10, 10, 20, 20], 0, True), ([0, 10, 5, 20], 0, True), ([5, 10, 20, 20], 5, True),
-    ([4, 10, 20, 20], 5, False), ([10, 10, 95, 20], 5, True), ([10, 10, 96, 20], 5, False),
-    ([10, 4, 20, 20], 5, False), ([10, 10, 20, 76], 5, False), ([10, 10, 20, 75], 5, True)])
-def test_clear_of_border(rect, border, clear):
-    assert ng_filter.clear_of_border(rect, (0, 0, 100, 80), border) is clear
