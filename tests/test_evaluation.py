@@ -14,8 +14,8 @@ from qlo_batch.labels import Label, check_inside, read_labels
 from qlo_batch.matching import Found, match, score
 from qlo_batch.report import anchor
 from qlo_batch.settings import Settings, load_settings
-from qlo_batch.tune import (DaskRunner, Sample, Search, SerialRunner, ThresholdClasses, best_cut, run_job,
-                            tune)
+from qlo_batch.tune import (DaskRunner, Sample, Search, SerialRunner, ThresholdClasses, best_cut, blob_length,
+                            run_job, tune)
 
 
 @pytest.mark.parametrize("labels, found, overlap, expected", [
@@ -167,6 +167,9 @@ def test_shared_comparison_and_threshold_classes(rng):
         values = (0, 50, "contour_is_too_long", length, True, 1)
         search.share_comparisons({values: []})
         assert search.ng[values] == run_job([sample], search.settings(values), [])[0]
+    # the judge saw the box in the compared frame: its length is the description's
+    assert [blob_length([0, 0, 9, 4], d) for d in ("black spot: 3, [0, 0, 9, 4]", "white: spot: 12, [1, 2, 3, 4]",
+                                                    "scratch")] == [3, 12, 9]
     classes = search.classes        # grey levels 20 and 230, differences 0 and 210
     assert classes.of(32) == classes.of(128) != classes.of(210) != classes.of(211)
     assert (classes.middle(32), classes.middle(-100), classes.middle(210)) == (115, -115, 210)
