@@ -145,8 +145,9 @@ def solid_regions(comparator, target, regions, min_pixels, min_radius):
 
 def _box_sums(mask, x1, y1, x2, y2):
     """The number of set pixels of a 0/255 map in each box."""
-    table = cv2.integral(mask, sdepth=cv2.CV_32S)
-    return (table[y2, x2] - table[y1, x2] - table[y2, x1] + table[y1, x1]) // 255
+    wide = mask.size * 255 >= 2 ** 31        # sums past a 32-bit integer: beyond about 8 megapixels
+    table = cv2.integral(mask, sdepth=cv2.CV_64F if wide else cv2.CV_32S)
+    return ((table[y2, x2] - table[y1, x2] - table[y2, x1] + table[y1, x1]) // 255).astype(np.int64)
 
 
 def clear_of_border(rect, limits, border):

@@ -96,3 +96,9 @@ def test_renamed_prefixes_still_pick_the_blobs_side():
     comparator.compare(tgt, result)
     kept = ng_filter.solid_regions(comparator, tgt, result.ng_regions, 0, 2)
     assert [r.desc.split(":")[0] for r in kept] == ["dark"]
+
+
+def test_pixel_counts_past_32_bits():
+    """9 megapixels all mismatching: 255 per pixel overflows a 32-bit sum."""
+    boxes = [np.array([v]) for v in (0, 0, 3000, 3000)]
+    assert ng_filter._box_sums(np.full((3000, 3000), 255, np.uint8), *boxes).tolist() == [9_000_000]
