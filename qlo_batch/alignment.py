@@ -6,6 +6,8 @@ image by a pixel or so: a slight rotation, a stretch of the film).
 A displacement (dx, dy) means the target is best matched by the standard
 moved dx pixels right and dy down: target[y, x] ~ standard[y - dy, x - dx].
 """
+import bisect
+
 import cv2
 import numpy as np
 
@@ -49,6 +51,11 @@ class Field:
         self.y_edges = np.array([0, rows]) if y_edges is None else y_edges
         self.tile_dx = np.full((1, 1), self.dx) if tile_dx is None else tile_dx
         self.tile_dy = np.full((1, 1), self.dy) if tile_dy is None else tile_dy
+        # plain lists for lookups: one per NG region, many per image
+        self._single = self.tile_dx.size == 1 and int(self.tile_dx.flat[0]) == self.dx \
+            and int(self.tile_dy.flat[0]) == self.dy
+        self._x_inner, self._y_inner = self.x_edges[1:-1].tolist(), self.y_edges[1:-1].tolist()
+        self._dx_rows, self._dy_rows = self.tile_dx.tolist(), self.tile_dy.tolist()
 
     @property
     def still(self):
@@ -57,13 +64,17 @@ class Field:
 
     def at(self, x, y):
         """(dx, dy) of the tile holding pixel (x, y) (clamped into the image)."""
-        tx = int(np.clip(np.searchsorted(self.x_edges, x, "right") - 1, 0, len(self.x_edges) - 2))
-        ty = int(np.clip(np.searchsorted(self.y_edges, y, "right") - 1, 0, len(self.y_edges) - 2))
-        return int(self.tile_dx[ty, tx]), int(self.tile_dy[ty, tx])
+        if self._single:
+            return self.dx, self.dy
+        tx = bisect.bisect_right(self._x_inner, x)
+        ty = bisect.bisect_right(self._y_inner, y)
+        return self._dx_rows[ty][tx], self._dy_rows[ty][tx]
 
     def spread(self, box):
         """(low dx, low dy, high dx, high dy): the least and greatest
         displacement met by the tiles a box (x1, y1, x2, y2) reaches into."""
+        if self._single:
+            return self.dx, self.dy, self.dx, self.dy
         x1, y1, x2, y2 = box
         corners = [self.at(x, y) for x in (x1, max(x2 - 1, x1)) for y in (y1, max(y2 - 1, y1))]
         dxs, dys = [c[0] for c in corners], [c[1] for c in corners]
