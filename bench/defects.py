@@ -2,14 +2,20 @@
 print), on one core: the pairs per second of comparison plus extraction, and
 the extraction against the same steps written with whole-image OpenCV calls
 (warp of the standard, difference, threshold and opening of the whole image,
-component statistics per defect), checked to give the same defects."""
+component statistics per defect), checked to give the same defects.
+
+Then the comparison's own steps on tiles with thin defects and drifting
+misregistration: the solid-blob filter against the same filter worked out
+region by region in Python (checked to keep the same regions), and the
+whole-image and tile-wise alignment, each beside the comparison's time."""
 import cv2
 import numpy as np
 
 import qlo_cv
 from bench import best_ms, board_pair
+from examples.labelled_samples import board_sample
 from examples.print_pair import make_print_pair
-from qlo_batch import defects
+from qlo_batch import defects, ng_filter
 from qlo_batch.settings import Settings
 
 PAIRS = 24
@@ -144,6 +150,65 @@ def run():
     print("  of the extraction, once per pair: pattern side and alignment %.3f ms" % best["fixed"])
     print("  comparison and extraction: %.0f pairs per second" % (1000.0 / best["both"]))
     print_pair()
+    comparison_steps()
+
+
+SOLID = Settings(max_shift=1, threshold=50, judge_parameter=1, min_radius=2, min_pixels=6)
+
+
+def solid_by_region(comparator, target, regions, settings):
+    """The solid-blob filter region by region: each region's blob cut out of
+    the mismatch map, measured with its own distance transform."""
+    maps = ng_filter.mismatch_maps(comparator, target)
+    kept = []
+    for region in regions:
+        x1, y1, x2, y2 = region.rect
+        window = maps[region.desc.startswith(comparator.white_spot_desc + ":")][y1:y2, x1:x2]
+        count, labels, stats, _ = cv2.connectedComponentsWithStats(window, connectivity=8)
+        for label in range(1, count):
+            x, y, w, h, area = stats[label].tolist()
+            if (x, y, w, h) != (0, 0, x2 - x1, y2 - y1):
+                continue
+            framed = cv2.copyMakeBorder((labels == label).astype(np.uint8), 1, 1, 1, 1, cv2.BORDER_CONSTANT, value=0)
+            if area >= settings.min_pixels and cv2.distanceTransform(
+                    framed, cv2.DIST_L2, cv2.DIST_MASK_PRECISE).max() >= settings.min_radius:
+                kept.append(region)
+                break
+    return kept
+
+
+def comparison_steps():
+    pairs = [board_sample(np.random.default_rng([seed, 24]), max_shift=2.0, thin=3, warp=1.5)[:2]
+             for seed in range(PAIRS)]
+    comparators = [SOLID.comparator(std) for std, _ in pairs]
+    raw = [compare(c, tgt) for c, (_, tgt) in zip(comparators, pairs)]
+    jobs = list(zip(comparators, pairs, raw))
+    mine = [ng_filter.solid_regions(c, t, r, SOLID.min_pixels, SOLID.min_radius) for c, (_, t), r in jobs]
+    if mine != [solid_by_region(c, t, r, SOLID) for c, (_, t), r in jobs]:
+        raise SystemExit("the solid-blob filter and the region-by-region one disagree")
+    print("  tiles with thin defects, drifting misregistration: max_shift 1, a judge keeping every blob:"
+          " %.1f NG regions per pair, %.1f kept by min_radius 2, min_pixels 6"
+          % (sum(map(len, raw)) / PAIRS, sum(map(len, mine)) / PAIRS))
+    timings = {
+        "compare": lambda: [compare(c, t) for c, (_, t), _r in jobs],
+        "filter": lambda: [ng_filter.solid_regions(c, t, r, SOLID.min_pixels, SOLID.min_radius) for c, (_, t), r in jobs],
+        "by region": lambda: [solid_by_region(c, t, r, SOLID) for c, (_, t), r in jobs],
+        "whole": lambda: [defects.displacement_field(s, t, Settings(align=4)) for s, t in pairs],
+        "tiles": lambda: [defects.displacement_field(s, t, Settings(align=4, align_grid=4)) for s, t in pairs],
+        "moved": lambda: [defects.displacement_field(s, t, Settings(align=4, align_grid=4)).moved(s, t)
+                          for s, t in pairs],
+    }
+    best = dict.fromkeys(timings, np.inf)
+    for _ in range(ROUNDS):
+        for name, action in timings.items():
+            best[name] = min(best[name], best_ms(action, 1) / PAIRS)
+    print("  per pair: comparison %.3f ms; solid-blob filter %.3f ms (%.0f %% of the comparison), region by region"
+          " in Python %.3f ms: %.2fx" % (best["compare"], best["filter"], 100 * best["filter"] / best["compare"],
+                                         best["by region"], best["by region"] / best["filter"]))
+    print("  alignment per pair: whole image %.3f ms, 4 x 4 tiles %.3f ms (%.0f %% of the comparison),"
+          " moving the target tile by tile %.3f ms more" % (best["whole"], best["tiles"],
+                                                             100 * best["tiles"] / best["compare"],
+                                                             best["moved"] - best["tiles"]))
 
 
 def print_pair():
@@ -159,3 +224,13 @@ def print_pair():
         slow = min(slow, best_ms(lambda: baseline(std, tgt, regions, settings), 1))
     print("  2448 x 2048 print, %d NG regions, %d defects: extraction %.2f ms, whole-image baseline %.2f ms: %.1fx"
           % (len(regions), len(mine), fast, slow, slow / fast))
+    comparator = settings.comparator(std)
+    tiled = Settings(max_shift=1, align=4, align_grid=8)
+    timings = {"compare": lambda: compare(comparator, tgt),
+               "tiles": lambda: defects.displacement_field(std, tgt, tiled).moved(std, tgt)}
+    best = dict.fromkeys(timings, np.inf)
+    for _ in range(3):
+        for name, action in timings.items():
+            best[name] = min(best[name], best_ms(action, 2))
+    print("  the print aligned by 8 x 8 tiles and moved: %.2f ms, %.0f %% of its comparison (%.2f ms)"
+          % (best["tiles"], 100 * best["tiles"] / best["compare"], best["compare"]))

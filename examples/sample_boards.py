@@ -242,15 +242,16 @@ def board_copper(rng, size=640):
     return lay.copper()
 
 
-def scan(rng, image, shift=(0.0, 0.0), edge_noise=(15.0, 35.0)):
+def scan(rng, image, shift=(0.0, 0.0), edge_noise=(15.0, 35.0), matrix=None):
     """A binarised scan of a 0/255 image moved `shift` (right, down) pixels:
     blur, Gaussian noise and a threshold near the middle. The noise is
     strongest where the blurred image is halfway between its two levels, so
     outlines come out jagged while flat areas and the middle of a 3 px trace
-    keep a safe margin (the scan must not cut or join anything by itself)."""
+    keep a safe margin (the scan must not cut or join anything by itself).
+    A 2 x 3 affine `matrix`, when given, moves the image instead of `shift`."""
     img = image.astype(np.float32)
-    if shift != (0, 0):
-        m = np.float32([[1, 0, shift[0]], [0, 1, shift[1]]])
+    if shift != (0, 0) or matrix is not None:
+        m = np.float32([[1, 0, shift[0]], [0, 1, shift[1]]]) if matrix is None else np.float32(matrix)
         img = cv2.warpAffine(img, m, img.shape[::-1], flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_REPLICATE)
     img = cv2.GaussianBlur(img, (0, 0), rng.uniform(0.6, 1.0))
     grain = rng.standard_normal(img.shape, dtype=np.float32)

@@ -7,7 +7,8 @@ How a defect is made (docs/defects.md says the same for users):
 
 1. The integer displacement of at most `search_reach(settings)` pixels that
    best matches the whole target with the standard is found from their row and
-   column sums. Work is done in the target's frame, the standard moved onto it.
+   column sums (with `align_grid`, each tile's own within 2 pixels of it).
+   Work is done in the target's frame, the standard moved onto it.
 2. Each NG box is stretched over both frames, and boxes at most `gap` pixels
    apart are grouped, transitively.
 3. Around each group, the difference of the target and the moved standard is
@@ -33,6 +34,8 @@ from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import connected_components
 
 import qlo_cv
+from qlo_batch import ng_filter
+from qlo_batch.alignment import displacement, field
 
 # Kind words, in the order a report lists them. The first six say what the
 # defect does to the pattern; "extra" and "missing" are the plain material
@@ -98,13 +101,14 @@ def find_defects(standard, target, settings, ng_regions=None, comparator=None, p
     extractor = _Extractor(standard, target, settings, pattern)
     # An NG box lies in the standard's frame, the target's, or between: a
     # place missing from the target is found where the standard has it, an
-    # extra one where the target has it. Each box is stretched over both.
-    dx, dy = extractor.dx, extractor.dy
+    # extra one where the target has it. Each box is stretched over both
+    # (by the displacements of the tiles it reaches into, when tiles are aligned).
     rows, cols = standard.shape
     boxes, kept = [], []
     for region in ng_regions:
         x1, y1, x2, y2 = region.rect if region.rect is not None else (0, 0, cols, rows)
-        x1, y1, x2, y2 = min(x1, x1 + dx), min(y1, y1 + dy), max(x2, x2 + dx), max(y2, y2 + dy)
+        lx, ly, hx, hy = extractor.field.spread((x1, y1, x2, y2))
+        x1, y1, x2, y2 = x1 + min(lx, 0), y1 + min(ly, 0), x2 + max(hx, 0), y2 + max(hy, 0)
         box = _clip((x1, y1, x2, y2), rows, cols)
         if box is not None:
             boxes.append(box)
@@ -125,33 +129,65 @@ def search_reach(settings):
     return max(settings.max_shift + ALIGNMENT_SLACK, settings.align)
 
 
+def stretch_reach(settings):
+    """The most (pixels) an NG box is stretched by the displacement: the
+    whole image's, and with aligned tiles their slack beyond it."""
+    return search_reach(settings) + (ALIGNMENT_SLACK if settings.align_grid >= 2 else 0)
+
+
+def displacement_field(standard, target, settings):
+    """The alignment.Field of the pair: the whole-image displacement within
+    search_reach, and with `align_grid` >= 2 one per tile within
+    ALIGNMENT_SLACK pixels of it."""
+    return field(standard, target, search_reach(settings), settings.align_grid, ALIGNMENT_SLACK)
+
+
 def compare(comparator, standard, target, settings):
     """The comparator's CompareResult for `target`, its NG boxes in the
-    target's pixels. With `settings.align` 0 this is comparator.compare itself.
-    Otherwise the target is first moved onto the standard by its whole-image
-    displacement (found within search_reach), so the comparator's tolerance
+    target's pixels. With `settings.align` 0, `align_grid` below 2 and no
+    filter set this is comparator.compare itself.
+
+    Alignment: with `align` > 0 (or `align_grid` >= 2) the target is first
+    moved onto the standard by its displacement (whole-image, found within
+    search_reach, and per tile with a grid), so the comparator's tolerance
     needs to cover only what is left (sub-pixel misregistration, edge noise)
-    and thin defects are not explained away by a large max_shift. The strip
-    the move uncovers holds the standard's own pixels: nothing is reported
-    where the target has no data. The NG boxes, and the boxes in their
-    descriptions, are moved back into the target's pixels."""
+    and thin defects are not explained away by a large max_shift. Where the
+    move uncovers pixels, the standard's own pixels stand: nothing is
+    reported where the target has no data. The NG boxes, and the boxes in
+    their descriptions, are moved back into the target's pixels.
+
+    Filters: regions whose blob has fewer than `min_pixels` mismatching
+    pixels or a radius below `min_radius` are dropped (see ng_filter), and
+    so are regions reaching within `border` pixels of the edge of the
+    compared area (compare_region, or the image)."""
     result = qlo_cv.CompareResult(target)
-    dx, dy = displacement(standard, target, search_reach(settings)) if settings.align else (0, 0)
-    if dx == 0 and dy == 0:
+    aligned = settings.align > 0 or settings.align_grid >= 2
+    moves = displacement_field(standard, target, settings) if aligned else None
+    measuring = settings.min_pixels > 1 or settings.min_radius > 0
+    if (moves is None or moves.still) and not measuring and not settings.border:
         comparator.compare(target, result)
         return result
+    compared = target if moves is None or moves.still else moves.moved(standard, target)
+    raw = qlo_cv.CompareResult(compared)
+    comparator.compare(compared, raw)
+    regions = raw.ng_regions
+    if measuring:
+        regions = ng_filter.solid_regions(comparator, compared, regions, settings.min_pixels, settings.min_radius)
     rows, cols = target.shape
-    moved = standard.copy()     # moved[y, x] = target[y + dy, x + dx] where that exists
-    moved[max(0, -dy):rows - max(0, dy), max(0, -dx):cols - max(0, dx)] = \
-        target[max(0, dy):rows - max(0, -dy), max(0, dx):cols - max(0, -dx)]
-    aligned = qlo_cv.CompareResult(moved)
-    comparator.compare(moved, aligned)
-    for region in aligned.ng_regions:
-        x1, y1, x2, y2 = region.rect
-        rect = [min(max(x1 + dx, 0), cols), min(max(y1 + dy, 0), rows),
-                min(max(x2 + dx, 0), cols), min(max(y2 + dy, 0), rows)]
-        prefix, _, _ = region.desc.rpartition(", [")
-        result.append(qlo_cv.NGRegion(rect, "%s, %s" % (prefix, rect)))
+    limits = (0, 0, cols, rows)
+    if settings.compare_region is not None:
+        limits = _clip(settings.compare_region, rows, cols) or (0, 0, 0, 0)
+    for region in regions:
+        if region.rect is not None and compared is not target:
+            x1, y1, x2, y2 = region.rect
+            lx, ly, hx, hy = moves.spread(region.rect)
+            rect = [min(max(x1 + lx, 0), cols), min(max(y1 + ly, 0), rows),
+                    min(max(x2 + hx, 0), cols), min(max(y2 + hy, 0), rows)]
+            prefix, _, _ = region.desc.rpartition(", [")
+            region = qlo_cv.NGRegion(rect, "%s, %s" % (prefix, rect))
+        if settings.border and not ng_filter.clear_of_border(region.rect or limits, limits, settings.border):
+            continue
+        result.append(region)
     return result
 
 
@@ -299,28 +335,6 @@ def _round_blobs(standard, level):
     return int(np.count_nonzero(round_ & ~light)), int(np.count_nonzero(round_ & light))
 
 
-def displacement(standard, target, max_shift):
-    """(dx, dy) with |dx|, |dy| <= max_shift: the whole target is best matched
-    by the standard moved dx pixels right and dy down. Found from the column
-    and row sums of the two images (a few microseconds per displacement), the
-    smaller displacement winning among equals."""
-    if max_shift == 0:
-        return 0, 0
-    columns = [cv2.reduce(image, 0, cv2.REDUCE_SUM, dtype=cv2.CV_32S).ravel() for image in (standard, target)]
-    rows = [cv2.reduce(image, 1, cv2.REDUCE_SUM, dtype=cv2.CV_32S).ravel() for image in (standard, target)]
-    return _profile_shift(*columns, max_shift), _profile_shift(*rows, max_shift)
-
-
-def _profile_shift(standard, target, s):
-    n = len(standard)
-    if n <= 2 * s:
-        return 0
-    standard, core = standard.astype(np.float64), target[s:n - s].astype(np.float64)
-    costs = [(float(np.dot(d, d)), abs(k), k) for k in range(-s, s + 1)
-             for d in (core - standard[s - k:n - s - k],)]
-    return min(costs)[2]
-
-
 class _Extractor:
     """The defect of each group of NG boxes, for one image pair. Windows are
     cut in the target's frame, so boxes are where the defects are seen, with
@@ -331,7 +345,7 @@ class _Extractor:
         self.threshold = abs(settings.threshold)      # differences above this count
         self.extent, self.margin = settings.extent, settings.margin
         self.level, self.light = pattern or material_level(standard, settings.material)
-        self.dx, self.dy = displacement(standard, target, search_reach(settings))
+        self.field = displacement_field(standard, target, settings)
         rows, cols = standard.shape
         limits = _clip(settings.compare_region, rows, cols) if settings.compare_region else None
         self.limits = limits or (0, 0, cols, rows)
@@ -344,7 +358,7 @@ class _Extractor:
         reach = self.extent + CONTEXT
         cx1, cy1, cx2, cy2 = max(gx1 - reach, 0), max(gy1 - reach, 0), min(gx2 + reach, cols), min(gy2 + reach, rows)
         tgt = self.tgt[cy1:cy2, cx1:cx2]
-        std = self._standard(cx1, cy1, cx2, cy2)
+        std = self._standard(cx1, cy1, cx2, cy2, *self.field.at((gx1 + gx2) // 2, (gy1 + gy2) // 2))
         # the growth window: `extent` beyond the boxes, inside the compared area
         lx1, ly1, lx2, ly2 = self.limits
         wx1, wy1 = max(gx1 - self.extent, lx1), max(gy1 - self.extent, ly1)
@@ -394,11 +408,12 @@ class _Extractor:
     def _material(self, image):
         return image > self.level if self.light else image <= self.level
 
-    def _standard(self, x1, y1, x2, y2):
-        """The moved standard over the target's window x1..x2, y1..y2; where
-        the window reaches past the standard, its border pixels repeat."""
+    def _standard(self, x1, y1, x2, y2, dx, dy):
+        """The standard moved by (dx, dy) over the target's window x1..x2,
+        y1..y2; where the window reaches past the standard, its border pixels
+        repeat."""
         rows, cols = self.std.shape
-        sx1, sy1, sx2, sy2 = x1 - self.dx, y1 - self.dy, x2 - self.dx, y2 - self.dy
+        sx1, sy1, sx2, sy2 = x1 - dx, y1 - dy, x2 - dx, y2 - dy
         crop = self.std[max(sy1, 0):min(sy2, rows), max(sx1, 0):min(sx2, cols)]
         pads = (max(-sy1, 0), max(sy2 - rows, 0), max(-sx1, 0), max(sx2 - cols, 0))
         return cv2.copyMakeBorder(crop, *pads, cv2.BORDER_REPLICATE) if any(pads) else crop

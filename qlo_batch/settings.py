@@ -19,6 +19,13 @@
     align = 0                         # 0: compare the target as it is; N > 0: first move it onto the
                                       # standard by its whole-image displacement (looked for within
                                       # N pixels, and at least max_shift + 2), then compare
+    align_grid = 0                    # 0 or 1: one displacement for the whole image; N >= 2: each of
+                                      # N x N tiles also gets its own, within 2 pixels of it (aligns)
+    min_pixels = 0                    # NG blobs of fewer mismatching pixels are dropped
+    min_radius = 0                    # NG blobs thinner than this are dropped: their widest point
+                                      # lies nearer than this (pixels) to their outline
+    border = 0                        # NG regions reaching within this many pixels of the edge of
+                                      # the compared area are dropped
 
 Every key is optional; unknown keys are refused so that a misspelt one does not
 silently fall back to its default. Every value is checked when a Settings is
@@ -113,6 +120,10 @@ RULES = {
     "min_score": ((int, float), _between(0.0, 1e12)),
     "material": ((str,), _one_of(MATERIALS)),
     "align": ((int,), _between(0, 64)),
+    "align_grid": ((int,), _between(0, 64)),
+    "min_pixels": ((int,), _between(0, 10**9)),
+    "min_radius": ((int, float), _between(0.0, 64.0)),
+    "border": ((int,), _between(0, 1000)),
 }
 
 
@@ -133,6 +144,10 @@ class Settings:
     min_score: float = 0.0
     material: str = "auto"
     align: int = 0
+    align_grid: int = 0
+    min_pixels: int = 0
+    min_radius: float = 0
+    border: int = 0
 
     def __post_init__(self):
         for name, (types, check) in RULES.items():

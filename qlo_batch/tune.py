@@ -6,7 +6,8 @@ TRAINING pairs best, and writes them as a settings file for the batch tool.
 The objective is the F-score of one-to-one matches at IoU above 0.33 (ties go
 to the better share of right kinds, then to the tighter boxes). Each pair is
 decoded once. Each comparator setting (max_shift, threshold, judge and its
-parameter, slope, step, align; material rides with them) compares every pair once; the defect settings (gap,
+parameter, slope, step, align, align_grid, the NG filters min_pixels,
+min_radius and border; material rides with them) compares every pair once; the defect settings (gap,
 extent, margin) are tried on the NG regions it stored, and the score cut-off
 (min_score) is picked from the sorted scores of the defects found. Settings
 that make the same comparison (see ThresholdClasses and Search.same_as) are
@@ -36,7 +37,10 @@ from qlo_batch.settings import JUDGES, MATERIALS, Settings, check_images, load_s
 # The material (which grey level is the pattern) does not change the comparison,
 # but it rides with these keys: a set of one polarity where "auto" misjudges a
 # few tiles (copper pours) gets its kinds right with the polarity fixed.
-COMPARATOR_KEYS = ("max_shift", "threshold", "judge", "judge_parameter", "slope", "step", "align", "material")
+# The filters over NG regions and the tile grid of the alignment change the
+# regions a comparison leaves, so they count as comparator keys too.
+COMPARATOR_KEYS = ("max_shift", "threshold", "judge", "judge_parameter", "slope", "step", "align", "material",
+                   "align_grid", "min_pixels", "min_radius", "border")
 DEFECT_KEYS = ("gap", "extent", "margin")
 # The values each key moves through in the refinement, and the coarse grids.
 LADDERS = {
@@ -47,6 +51,10 @@ LADDERS = {
     "slope": (True, False),
     "step": (1, 2, 3),
     "align": (0, 4, 8),
+    "align_grid": (0, 2, 4, 8),
+    "min_pixels": (0, 4, 9, 16, 25, 49),
+    "min_radius": (0, 1.5, 2, 2.5, 3, 4),
+    "border": (0, 2, 3, 4, 6, 8, 12),
     "gap": (0, 1, 2, 3, 4, 6, 8, 10, 12, 16, 20, 24, 32),
     "extent": (0, 1, 2, 3, 4, 6, 8, 10, 12, 16, 20, 24, 32),
     "margin": (0, 1, 2, 3, 4, 6, 8),
@@ -54,6 +62,10 @@ LADDERS = {
 COARSE = {"max_shift": (1, 2, 3), "threshold": (32, 64, 128), "align": (0, 4),
           "judge": (("contour_is_too_long", 2), ("contour_is_too_long", 4), ("contour_is_too_long", 8),
                     ("contour_is_too_big", 4), ("contour_is_too_big", 16))}
+# Thin bridges and spurs keep only a narrow core at a large max_shift: a small
+# max_shift with a judge that keeps every blob and the solid-blob filter
+# doing the judging is tried beside the grid (judge, parameter, min_radius).
+COARSE_SOLID = {"max_shift": (1, 2), "judge": ("contour_is_too_long", 1), "min_radius": 2}
 DEFECT_GRID = {"gap": (0, 3, 6, 12), "extent": (2, 4, 8, 16), "margin": (0, 2)}
 TOP_FOR_DEFECT_GRID = 2
 MAX_CUTS = 64           # score cut-offs tried per setting
@@ -102,7 +114,9 @@ def run_job(samples, settings, variants, ng=None):
         if (gap, extent) in unpadded:
             continue
         if gap not in grouped:
-            apart = gap + defects.search_reach(settings)
+            # boxes stretch by the displacement; by tiles' own ones, toward each other
+            reach = defects.search_reach(settings) if settings.align_grid < 2 else 2 * defects.stretch_reach(settings)
+            apart = gap + reach
             grouped[gap] = [defects.group_boxes([rect for rect, _ in regions], apart) if regions else []
                             for regions in ng]
         variant = dataclasses.replace(settings, gap=gap, extent=extent, margin=0, min_score=0.0)
@@ -121,7 +135,7 @@ def run_job(samples, settings, variants, ng=None):
 # reach, whose defects do not depend on each other, and the settings
 # tried share most clusters (the real defects come out the same whatever the
 # judge). EXTRACTED keeps the defects of each cluster by (pair token,
-# max_shift, align, material, threshold, gap, extent, cluster), without the gap for a cluster
+# max_shift, align, align_grid, material, threshold, gap, extent, cluster), without the gap for a cluster
 # of one region (one group whatever the gap). It lives per process (each Dask
 # worker has its own) and is emptied when it grows large. A test checks that
 # every setting scores as find_defects on its own makes it score.
@@ -133,7 +147,8 @@ def extract(sample, settings, regions, clusters):
     """find_defects(sample, settings, regions) as (box, kind, score) tuples,
     largest score first, given the clusters of the regions (lists of indices).
     The clusters not met before are extracted in one call."""
-    keys = [(sample.token, settings.max_shift, settings.align, settings.material, settings.threshold, settings.gap if len(members) > 1 else None,
+    keys = [(sample.token, settings.max_shift, settings.align, settings.align_grid, settings.material, settings.threshold,
+             settings.gap if len(members) > 1 else None,
              settings.extent, tuple(sorted(regions[i] for i in members))) for members in clusters]
     missing = [key for key in dict.fromkeys(keys) if key not in EXTRACTED]
     if missing:
@@ -291,10 +306,10 @@ class Search:
         """What decides the outcome of a point: its threshold's class, and the
         displacements the comparator tries rather than slope and step (with a
         max_shift of 1 no diagonal is tried, and steps past max_shift are one)."""
-        (max_shift, threshold, judge, parameter, slope, step, align, material), defect_values = point
+        (max_shift, threshold, judge, parameter, slope, step, align, *rest), defect_values = point
         axis = tuple(range(1, max_shift + 1, step))
         diagonal = tuple(range(1, int(max_shift / math.sqrt(2)) + 1, step)) if slope else ()
-        return (max_shift, self.classes.of(threshold), judge, parameter, axis, diagonal, align, material), defect_values
+        return (max_shift, self.classes.of(threshold), judge, parameter, axis, diagonal, align, *rest), defect_values
 
     def evaluate(self, points):
         """Tries the points not tried yet (nor any with a threshold of the same
@@ -332,8 +347,7 @@ class Search:
         for all_blobs, targets in wanted.items():
             for values in targets:
                 length = values[3]
-                self.ng[values] = [[(rect, desc) for rect, desc in regions
-                                    if max(rect[2] - rect[0], rect[3] - rect[1]) >= length]
+                self.ng[values] = [[(rect, desc) for rect, desc in regions if blob_length(rect, desc) >= length]
                                    for regions in self.ng[all_blobs]]
 
     def ranked(self):
@@ -347,7 +361,12 @@ class Search:
         coarse = [start] + [((shift, threshold, judge, parameter) + start[0][4:6] + (align,) + start[0][7:], start[1])
                             for align in COARSE["align"] for shift in COARSE["max_shift"]
                             for threshold in COARSE["threshold"] for judge, parameter in COARSE["judge"]]
-        self.evaluate(coarse[:1] + spread(coarse[1:], self.budget // 3))
+        judge, parameter = COARSE_SOLID["judge"]
+        radius = COMPARATOR_KEYS.index("min_radius")
+        solid = [((shift, threshold, judge, parameter) + start[0][4:6] + (align,) + start[0][7:radius]
+                  + (COARSE_SOLID["min_radius"],) + start[0][radius + 1:], start[1])
+                 for align in COARSE["align"] for shift in COARSE_SOLID["max_shift"] for threshold in COARSE["threshold"]]
+        self.evaluate(coarse[:1] + solid + spread(coarse[1:], self.budget // 3 - len(solid)))
         tops = []
         for comparator_values, _ in self.ranked():
             if comparator_values not in tops:
@@ -381,6 +400,17 @@ class Search:
                 options = [{key: v} for v in (neighbours(value, LADDERS[key]) if key != "slope" else [not value])]
             moved += [self.point(dataclasses.replace(settings, **option)) for option in options]
         return moved
+
+
+def blob_length(rect, desc):
+    """The longer side of the box the judge saw: the number the comparator
+    writes into the description ("black spot: 12, [...]"). A region moved
+    back from an aligned comparison keeps it, while its box in the target's
+    pixels may have grown over tiles of different displacements."""
+    number = desc.rpartition(", [")[0].rpartition(": ")[2]
+    if number.isdigit():
+        return int(number)
+    return max(rect[2] - rect[0], rect[3] - rect[1])
 
 
 def spread(items, count):

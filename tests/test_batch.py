@@ -150,6 +150,11 @@ def test_inspection_regions_from_a_workbook(archive, tmp_path):
     ("gap = -1\n", "setting 'gap' must lie in 0..1000, not -1"),
     ("min_score = nan\n", "setting 'min_score' must lie in"),
     ("align = 100\n", "setting 'align' must lie in 0..64"),
+    ("align_grid = -1\n", "setting 'align_grid' must lie in 0..64"),
+    ("min_radius = nan\n", "setting 'min_radius' must lie in"),
+    ("min_radius = \"2\"\n", "setting 'min_radius' must be int or float, not str"),
+    ("min_pixels = 2.5\n", "setting 'min_pixels' must be int, not float"),
+    ("border = -3\n", "setting 'border' must lie in 0..1000, not -3"),
     ('material = "red"\n', "'material' must be one of auto, dark, light"),
 ])
 def test_settings_file_errors_are_named(tmp_path, text, error):

@@ -1,3 +1,5 @@
+import dataclasses
+
 import cv2
 import numpy as np
 import pytest
@@ -161,3 +163,60 @@ def test_aligned_comparison_reports_in_the_target_pixels(shift):
     assert covers(moved, result.ng_regions[0].rect) and result.original_image is tgt
     [found] = find_defects(std, tgt, aligned)
     assert found.kind == "hole" and covers(found.box, moved)
+
+
+def regions_of(settings, std, tgt):
+    return [list(r.rect) for r in defects.compare(settings.comparator(std), std, tgt, settings).ng_regions]
+
+
+@pytest.mark.parametrize("width, shift", [(5, (2, 0)), (5, (0, 2)), (6, (2, 1)), (5, (-2, 0))])
+def test_thin_bridge_survives_a_small_shift_and_the_solid_filter(width, shift):
+    """Misregistered by 2 pixels and compared at max_shift 1, every trace edge
+    leaves a one-pixel sliver; a judge that keeps every blob keeps those
+    too. The solid filter keeps the bridge's 3-pixel core alone."""
+    std, tgt = planted((97, 49, 97 + width, 60), 255, shift)
+    keep_all = Settings(max_shift=1, judge_parameter=1, margin=0)
+    assert len(find_defects(std, tgt, keep_all)) > 1
+    solid = dataclasses.replace(keep_all, min_radius=2, min_pixels=6)
+    [bridge] = find_defects(std, tgt, solid)
+    assert bridge.kind == "bridge"
+    assert covers(bridge.box, (97 + shift[0] + 1, 50 + shift[1], 96 + width + shift[0], 59 + shift[1]))
+
+
+# spot (x1, y1, x2, y2) on a 160 x 200 blank, border, compare_region: kept?
+@pytest.mark.parametrize("spot, border, region, kept", [
+    ((2, 50, 8, 56), 0, None, True), ((2, 50, 8, 56), 4, None, False), ((4, 50, 10, 56), 4, None, True),
+    ((190, 150, 196, 156), 4, None, True), ((190, 150, 197, 157), 4, None, False),
+    ((50, 50, 56, 56), 4, [48, 20, 150, 100], False), ((52, 50, 58, 56), 4, [48, 20, 150, 100], True),
+    ((140, 50, 146, 56), 4, [48, 20, 150, 100], True), ((141, 50, 147, 56), 4, [48, 20, 150, 100], False),
+    ((50, 96, 56, 98), 3, [0, 0, 300, 300], True), ((50, 154, 56, 158), 3, [0, 0, 300, 300], False)])
+def test_border_band_drops_regions_near_the_compared_edge(spot, border, region, kept):
+    std = np.zeros((160, 200), np.uint8)
+    tgt = std.copy()
+    x1, y1, x2, y2 = spot
+    tgt[y1:y2, x1:x2] = 255
+    settings = Settings(max_shift=1, judge_parameter=1, border=border, compare_region=region)
+    assert regions_of(settings, std, tgt) == ([list(spot)] if kept else [])
+
+
+@pytest.mark.parametrize("left, right", [((0, 1), (0, -1)), ((2, -1), (2, 1)), ((1, 1), (-1, 0)), ((2, 0), (1, 1))])
+def test_tile_alignment_leaves_only_the_fault(left, right):
+    """The target's halves are misregistered differently: one displacement
+    for the whole image leaves slivers along the traces at max_shift 0; one
+    per tile leaves the planted hole, in the target's pixels, and at most
+    slivers along the seam of the halves, where the tiles' pixels come from
+    both halves (a drift across a real print is gradual: a pixel a seam)."""
+    std = board()
+    tgt = std.copy()
+    tgt[42:46, 130:136] = 0         # a hole in the upper trace
+    tgt = np.concatenate((cv2.warpAffine(tgt, np.float32([[1, 0, left[0]], [0, 1, left[1]]]), (200, 160),
+                                         borderMode=cv2.BORDER_REPLICATE)[:, :100],
+                          cv2.warpAffine(tgt, np.float32([[1, 0, right[0]], [0, 1, right[1]]]), (200, 160),
+                                         borderMode=cv2.BORDER_REPLICATE)[:, 100:]), axis=1)
+    whole = Settings(max_shift=0, judge_parameter=1, margin=0, align=3)
+    assert len(regions_of(whole, std, tgt)) > 1
+    tiled = dataclasses.replace(whole, align_grid=2)
+    hole = [130 + right[0], 42 + right[1], 136 + right[0], 46 + right[1]]
+    found = regions_of(tiled, std, tgt)
+    assert [r for r in found if not (98 <= r[0] and r[2] <= 102)] == [hole]
+    assert [(d.kind, d.box) for d in find_defects(std, tgt, tiled) if d.box[0] > 102] == [("hole", hole)]

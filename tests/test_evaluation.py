@@ -14,8 +14,8 @@ from qlo_batch.labels import Label, check_inside, read_labels
 from qlo_batch.matching import Found, match, score
 from qlo_batch.report import anchor
 from qlo_batch.settings import Settings, load_settings
-from qlo_batch.tune import (DaskRunner, Sample, Search, SerialRunner, ThresholdClasses, best_cut, run_job,
-                            tune)
+from qlo_batch.tune import (DaskRunner, Sample, Search, SerialRunner, ThresholdClasses, best_cut, blob_length,
+                            run_job, tune)
 
 
 @pytest.mark.parametrize("labels, found, overlap, expected", [
@@ -167,6 +167,9 @@ def test_shared_comparison_and_threshold_classes(rng):
         values = (0, 50, "contour_is_too_long", length, True, 1)
         search.share_comparisons({values: []})
         assert search.ng[values] == run_job([sample], search.settings(values), [])[0]
+    # the judge saw the box in the compared frame: its length is the description's
+    assert [blob_length([0, 0, 9, 4], d) for d in ("black spot: 3, [0, 0, 9, 4]", "white: spot: 12, [1, 2, 3, 4]",
+                                                    "scratch")] == [3, 12, 9]
     classes = search.classes        # grey levels 20 and 230, differences 0 and 210
     assert classes.of(32) == classes.of(128) != classes.of(210) != classes.of(211)
     assert (classes.middle(32), classes.middle(-100), classes.middle(210)) == (115, -115, 210)
@@ -248,6 +251,7 @@ def test_search_outcomes_equal_find_defects_per_setting(rng):
             target[86:88, x:x + 2] = 20
         if k:
             target = np.clip(target + rng.integers(-40, 40, target.shape), 0, 255).astype(np.uint8)
+            target[:, 48:] = np.roll(target[:, 48:], 2, axis=0)     # the right half drifts: tiles differ
         samples.append(Sample("t%d.png" % k, standard, target))
         labels.append([Label("t%d.png" % k, list(box[:4]), box[4], 0) for box in boxes])
     tried = [((1, 40, "contour_is_too_long", 1, True, 1, 0, "auto"), (0, 4, 0)),
@@ -257,7 +261,11 @@ def test_search_outcomes_equal_find_defects_per_setting(rng):
              ((2, 100, "contour_is_too_big", 4, True, 3, 4, "auto"), (12, 2, 0)),
              ((0, 60, "contour_is_too_long", 2, True, 1, 0, "auto"), (3, 16, 3)),
              ((0, 60, "contour_is_too_long", 2, True, 1, 4, "auto"), (0, 4, 0)),
-             ((0, 60, "contour_is_too_long", 2, True, 1, 0, "auto"), (1, 4, 0))]
+             ((0, 60, "contour_is_too_long", 2, True, 1, 0, "auto"), (1, 4, 0)),
+             ((1, 40, "contour_is_too_long", 1, True, 1, 4, "auto", 2, 0, 2, 0), (6, 8, 2)),
+             ((1, 40, "contour_is_too_long", 3, True, 1, 4, "auto", 2, 6, 1.5, 3), (0, 4, 1)),
+             ((0, 60, "contour_is_too_big", 2, True, 1, 0, "auto", 0, 4, 0, 5), (3, 16, 0)),
+             ((2, 100, "contour_is_too_long", 1, True, 1, 0, "dark", 4, 0, 2.5, 0), (12, 2, 0))]
     search = Search(SerialRunner(samples), labels, Settings(), 20, ThresholdClasses(samples))
     search.evaluate(tried)
     for point in tried:

@@ -48,10 +48,14 @@ def test_csvs_split_and_labels_on_real_differences(sample_set):
     assert len(pairs) == 9 and sorted(train + test, key=lambda p: p.file) == sorted(pairs, key=lambda p: p.file)
     assert not {p.file for p in train} & {p.file for p in test}
     assert {p.file.split("/")[0] for p in test} == {"boards", "prints"}
-    by_target = {p.file: p for p in pairs}
+    assert {r["kind"] for r in _rows(paths["labels"])} >= KINDS
+    _check_labels_on_real_differences(paths)
+
+
+def _check_labels_on_real_differences(paths):
+    pairs = read_pairs(paths["pairs"])
     shifts = {r["file"]: (float(r["dx"]), float(r["dy"])) for r in _rows(paths["shifts"])}
     labels = _rows(paths["labels"])
-    assert {r["kind"] for r in labels} >= KINDS
     boxes = {}
     for r in labels:
         boxes.setdefault(r["file"], []).append(tuple(int(r[k]) for k in ("x1", "y1", "x2", "y2")))
@@ -82,8 +86,31 @@ def test_same_seed_same_samples(sample_set, tmp_path):
         assert rows and rows == [r for r in _rows(paths[key]) if r["file"] in {r["file"] for r in rows}]
 
 
+def test_thin_defects_are_labelled_on_real_differences(tmp_path):
+    plain = labelled_samples.generate(str(tmp_path / "plain"), boards=4, prints=0, seed=5)
+    thin = labelled_samples.generate(str(tmp_path / "thin"), boards=4, prints=0, seed=5, thin=4)
+    count = lambda kinds: kinds.get("bridge", 0) + kinds.get("spur", 0)
+    assert count(thin["kinds"]) > count(plain["kinds"])
+    _check_labels_on_real_differences(thin)
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_drift_moves_the_corners_apart(seed):
+    """With a drift of 3 pixels the tiles of one target need displacements a
+    pixel or more apart; the plain target is the one made without drift."""
+    from qlo_batch.alignment import field
+    make = lambda **drift: labelled_samples.board_sample(np.random.default_rng([seed]), max_shift=1.0, **drift)
+    standard, target, _, labels, _ = make(warp=3.0)
+    moves = field(standard, target, 4, 4, 3)
+    assert max(np.ptp(moves.tile_dx), np.ptp(moves.tile_dy)) >= 1
+    assert all(0 <= x1 < x2 <= 640 and 0 <= y1 < y2 <= 640 for _, (x1, y1, x2, y2) in labels)
+    plain, unmoved = make(), make(warp=0.0, thin=0)
+    assert all(np.array_equal(a, b) for a, b in zip(plain[:2], unmoved[:2])) and plain[3] == unmoved[3]
+
+
 @pytest.mark.parametrize("args", [dict(test_share=1.5), dict(test_share=-0.1), dict(boards=-1), dict(seed=-2),
-                                  dict(material="white"), dict(max_shift=-1)])
+                                  dict(material="white"), dict(max_shift=-1), dict(warp=-0.5), dict(warp=9),
+                                  dict(thin=-1)])
 def test_bad_arguments(tmp_path, args):
     with pytest.raises(ValueError):
         labelled_samples.generate(str(tmp_path), **dict(dict(boards=1, prints=0), **args))
