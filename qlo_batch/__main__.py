@@ -5,7 +5,7 @@ import argparse
 import os
 import sys
 
-from qlo_batch.pipeline import run_batch, run_pairs
+from qlo_batch.pipeline import Interrupted, RunError, run_batch, run_pairs
 from qlo_batch.report import summary
 from qlo_batch.settings import SettingsError
 
@@ -33,6 +33,15 @@ def parse(argv):
                       help="start a local Dask cluster whatever the batch's size (by default one is started "
                            "only when the batch is large enough to gain from it)")
     parser.add_argument("--no-progress", action="store_true", help="do not show the progress bar")
+    parser.add_argument("--resume", action="store_true",
+                        help="keep the rows of the files an earlier run into OUT_DIR finished (with the same "
+                             "settings, the files unchanged since) and inspect only the others")
+    parser.add_argument("--dashboard", metavar="ADDR", nargs="?", const="127.0.0.1:8787",
+                        help="serve the Dask dashboard of a local cluster at ADDR (default 127.0.0.1:8787); "
+                             "none by default")
+    parser.add_argument("--no-outside-links", action="store_true",
+                        help="give an ERROR row to a symbolic link of TARGET_DIR that leads out of it, instead of "
+                             "inspecting the file it leads to")
     args = parser.parse_args(argv)
     wanted = 1 if args.pairs else 3
     if len(args.paths) != wanted:
@@ -46,7 +55,7 @@ def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
     serial = True if args.serial else False if args.dask else None
     options = dict(settings=args.settings, scheduler=args.scheduler, workers=args.workers, serial=serial,
-                   progress=not args.no_progress)
+                   progress=not args.no_progress, resume=args.resume, dashboard=args.dashboard)
     try:
         if args.pairs:
             out_dir = args.paths[0]
@@ -56,8 +65,8 @@ def main(argv=None):
             if not os.path.isdir(target_dir):
                 print("qlo_batch: %s is not a folder" % target_dir, file=sys.stderr)
                 return 2
-            rows = run_batch(standard, target_dir, out_dir, **options)
-    except SettingsError as error:
+            rows = run_batch(standard, target_dir, out_dir, outside_links=not args.no_outside_links, **options)
+    except (SettingsError, RunError) as error:
         print("qlo_batch: %s" % error, file=sys.stderr)
         return 2
     except SystemExit as stop:          # a run refused before any work says why in one line
@@ -65,6 +74,13 @@ def main(argv=None):
             raise
         print("qlo_batch: %s" % stop.code, file=sys.stderr)
         return 2
+    except Interrupted as stop:
+        print("qlo_batch: interrupted: %d of %d files done; the report in %s covers them (--resume inspects the "
+              "rest)" % (stop.done, stop.total, stop.out_dir), file=sys.stderr)
+        return 130
+    except KeyboardInterrupt:
+        print("qlo_batch: interrupted before any file was inspected", file=sys.stderr)
+        return 130
     print(summary(rows))
     print("report: %s" % os.path.join(out_dir, "report.html"))
     return 0

@@ -4,17 +4,25 @@ plain loop in this process, with a progress bar, writing the report as
 outcomes arrive. Unless told which, a run starts in the plain loop and moves
 to a local cluster only when the prints left would take long enough to repay
 starting one."""
+import collections
+import concurrent.futures
 import contextlib
 import importlib.util
 import os
+import json
+import queue as _queue
+import signal
+import stat
 import sys
+import threading
 import time
 
 from qlo_batch.image_files import header_sizes
+from qlo_batch.journal import FILE_NAME as JOURNAL_NAME, Journal, row_key, stamp, task_key
 from qlo_batch.pairs import read_pairs
-from qlo_batch.report import ReportWriter
+from qlo_batch.report import IMAGE_FOLDERS, REPORT_FILES, ReportWriter
 from qlo_batch.settings import check_images, load_settings
-from qlo_batch.work_unit import Inspector, Outcome, folder_task, list_images, read_grey
+from qlo_batch.work_unit import IMAGE_SUFFIXES, Inspector, Outcome, folder_task, read_grey
 
 # Tasks in flight per worker: enough to keep every worker busy, few enough that
 # finished outcomes (with their encoded images) do not pile up on the workers.
@@ -24,6 +32,9 @@ IN_FLIGHT_PER_WORKER = 3
 # the prints timed in the loop before the choice is made.
 CLUSTER_START_SECONDS = 2.5
 PROBE_PRINTS = 2
+# What a run writes into OUT_DIR.
+IMAGE_FOLDER_NAMES = tuple(name for name, _ in IMAGE_FOLDERS)
+OWNED_NAMES = IMAGE_FOLDER_NAMES + REPORT_FILES + (JOURNAL_NAME,)
 
 
 def run_serial(inspector, tasks):
@@ -32,51 +43,223 @@ def run_serial(inspector, tasks):
         yield inspector(task)
 
 
+def note(text):
+    """One line on stderr, above the progress bar when there is one."""
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        print(text, file=sys.stderr, flush=True)
+    else:
+        tqdm.write(text, file=sys.stderr)
+
+
 @contextlib.contextmanager
-def dask_client(scheduler=None, workers=2, processes=True):
+def dask_client(scheduler=None, workers=2, processes=True, dashboard=None):
     """A client of the cluster at `scheduler`, or of a new local cluster of
-    `workers` single-threaded workers (processes, or threads of this one)."""
-    from dask.distributed import Client, LocalCluster
+    `workers` single-threaded workers (processes, or threads of this one)
+    that only this process can reach, with a dashboard at the address
+    `dashboard` (none when None)."""
+    from dask.distributed import Client
     if scheduler:
         with Client(scheduler) as client:
             yield client
         return
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=processes, dashboard_address=None) as cluster:
-        with Client(cluster) as client:
+    with local_cluster(workers, processes, dashboard) as (cluster, security):
+        with Client(cluster, security=security) as client:
             yield client
+
+
+@contextlib.contextmanager
+def local_cluster(workers, processes, dashboard):
+    """A LocalCluster and its Security. Its scheduler and workers listen on the
+    loopback interface only. Worker processes talk TLS with a key made for this
+    run and kept in memory (it reaches the workers when they are started), so
+    another user of the machine who finds the ports can neither submit work
+    nor read the prints; without the `cryptography` package the processes
+    talk plain TCP and the run says so. Threads of this process use the
+    in-process transport, which nothing outside it can reach. The
+    scheduler's HTTP server serves nothing (no dashboard, no state pages)
+    unless a dashboard is asked for. The workers ignore SIGINT, so Ctrl-C
+    reaches this process only, which stops them in order."""
+    import logging
+    import signal
+    import dask
+    from dask.distributed import LocalCluster, Security
+    options = dict(n_workers=workers, threads_per_worker=1, processes=processes, dashboard_address=dashboard,
+                   silence_logs=logging.CRITICAL)
+    security = None
+    if processes:
+        options["host"] = "127.0.0.1"
+        try:
+            security = Security.temporary()
+        except ImportError:
+            note("qlo_batch: the cryptography package is missing: the local Dask cluster talks plain TCP, "
+                 "which other users of this machine could reach (pip install cryptography)")
+        else:
+            options["security"] = security
+    # A worker takes one task at a time (no queue of its own), so the death of
+    # a worker process counts against the one file it was inspecting alone.
+    config = {"distributed.scheduler.worker-saturation": 1.0}
+    if processes:
+        config["distributed.worker.preload"] = ["qlo_batch.pipeline"]
+    if dashboard is None:
+        config.update({"distributed.scheduler.http.routes": [], "distributed.worker.http.routes": []})
+        options["scheduler_kwargs"] = {"dashboard": False, "dashboard_address": "127.0.0.1:0"}
+    in_main_thread = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if in_main_thread and processes else None
+    try:
+        with dask.config.set(config):
+            cluster = LocalCluster(**options)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)
+    with cluster:
+        yield cluster, security
+
+
+def dask_setup(worker):
+    """Run by each worker process of a local cluster as it starts, restarted
+    ones included (a Dask preload): Ctrl-C in the terminal signals the whole
+    process group, and only this run's own process is to act on it."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def start_client(stack, scheduler, workers, processes, dashboard):
+    """A client entered on `stack`, or None (said in one line) when the cluster
+    could not be started or reached: the run then goes on in this process."""
+    try:
+        return stack.enter_context(dask_client(scheduler, workers, processes, dashboard))
+    except Exception as error:
+        what = "the Dask scheduler at %s could not be reached" % scheduler if scheduler else \
+            "the local Dask cluster could not start"
+        note("qlo_batch: %s (%s: %s); inspecting in this process" % (what, type(error).__name__, error))
+        return None
+
+
+# A task in flight this long (or this many times the longest inspection so
+# far, if more) is taken as lost on a frozen or unreachable worker; fetching a
+# finished outcome gets the same bound. A task that failed on the cluster for
+# any other reason than its own file is sent again this many times before it
+# runs in this process.
+STALL_SECONDS = 30.0
+STALL_FACTOR = 10.0
+CLUSTER_ATTEMPTS = 3
 
 
 def run_on_dask(inspector, tasks, client):
     """The outcomes of the inspection on the client's cluster, as they finish.
-    The inspector is sent to every worker once; a task that fails outright
-    (a worker lost for good) becomes an ERROR outcome for its file."""
-    from dask.distributed import as_completed
-    if not tasks:
-        return
-    remote = client.scatter(inspector, broadcast=True)
-    window = IN_FLIGHT_PER_WORKER * max(1, len(client.scheduler_info()["workers"]))
-    pending = iter(tasks)
-    task_of = {}
+    The inspector is sent to every worker once, and again when the workers
+    that held it are lost. Losing workers never costs a verdict: a task lost
+    with its worker (killed, cancelled, or holding the inspector no more) is
+    sent again; one stalled on a frozen worker, or failing repeatedly, is
+    inspected in this process; when the cluster finishes nothing for a whole
+    stall period, the rest is inspected in this process. Only a file that
+    killed the workers inspecting it several times (so the file itself may
+    crash the inspection) becomes an ERROR outcome."""
+    queue = collections.deque(tasks)
+    finished = _queue.SimpleQueue()
+    flight = {}                 # future -> (task, monotonic time of submission)
+    failures, killed = collections.Counter(), collections.Counter()
+    longest = 0.0
+    progress = time.monotonic()
+    remote = None               # the inspector on the cluster
+    trouble = None              # the last error sending it
 
-    def submit():
-        for task in pending:
+    def fill():
+        nonlocal remote
+        window = IN_FLIGHT_PER_WORKER * max(1, len(client.scheduler_info()["workers"]))
+        while queue and len(flight) < window:
+            if remote is None or remote.status != "finished":
+                remote = client.scatter(inspector, broadcast=True, hash=False, timeout=STALL_SECONDS)
+            task = queue.popleft()
             future = client.submit(inspect_task, remote, task, pure=False)
-            task_of[future] = task
-            return future
-        return None
+            flight[future] = (task, time.monotonic())
+            future.add_done_callback(finished.put)
 
-    futures = as_completed([f for f in (submit() for _ in range(window)) if f is not None])
-    for future in futures:
-        task = task_of.pop(future)
+    def in_process(text):
+        """Cancels what is in flight and inspects the rest here."""
+        note("qlo_batch: %s; inspecting the remaining %d files in this process" % (text, len(flight) + len(queue)))
+        rest = [task for task, _ in flight.values()] + list(queue)
+        for future in flight:
+            with contextlib.suppress(Exception):
+                future.cancel()
+        flight.clear()
+        queue.clear()
+        return rest
+
+    while queue or flight:
         try:
-            yield future.result()
-        except Exception as error:
-            yield Outcome.failed(task, "%s: %s" % (type(error).__name__, error))
-        finally:
-            future.release()
-        following = submit()
-        if following is not None:
-            futures.add(following)
+            fill()
+        except (OSError, TimeoutError) as error:
+            # A worker lost while the inspector was sent to it: tried again on the next round.
+            trouble, remote = error, None
+        try:
+            done = [finished.get(timeout=1.0)]
+        except _queue.Empty:
+            done = []
+        while not finished.empty():
+            done.append(finished.get())
+        for future in done:
+            if future not in flight:
+                continue                    # cancelled by this loop
+            task, _ = flight.pop(future)
+            outcome, error = collect(future, STALL_SECONDS)
+            if outcome is not None:
+                longest, progress = max(longest, outcome.seconds), time.monotonic()
+                yield outcome
+            elif type(error).__name__ == "KilledWorker":
+                # The scheduler counts a worker's death against every task it had taken (the one
+                # running and any queued behind it): a second submission tells the file that
+                # crashes workers from one that was only queued beside it.
+                killed[task.file] += 1
+                if killed[task.file] < 2:
+                    queue.appendleft(task)
+                else:
+                    yield Outcome.failed(task, "the worker process inspecting this file died each time it "
+                                               "was tried (the file may crash the inspection): %s" % error)
+            else:
+                if isinstance(error, concurrent.futures.CancelledError):
+                    remote = None           # cancelled with the inspector it needed: send it again
+                failures[task.file] += 1
+                if failures[task.file] < CLUSTER_ATTEMPTS:
+                    queue.appendleft(task)
+                else:
+                    note("qlo_batch: %s failed %d times on the cluster (%s: %s); inspecting it in this process"
+                         % (task.file, failures[task.file], type(error).__name__, error))
+                    yield inspector(task)
+        now, limit = time.monotonic(), max(STALL_SECONDS, STALL_FACTOR * longest)
+        stalled = [future for future, (_, since) in flight.items() if now - since > limit]
+        if now - progress > limit and (stalled or not flight):
+            why = "" if trouble is None else " (%s: %s)" % (type(trouble).__name__, trouble)
+            yield from run_serial(inspector, in_process("the Dask cluster finished nothing in %.0f s%s"
+                                                        % (limit, why)))
+        elif stalled:
+            note("qlo_batch: %d file%s waited over %.0f s on the cluster (a worker may be frozen); inspecting %s "
+                 "in this process" % (len(stalled), "s" if len(stalled) > 1 else "", limit,
+                                      "them" if len(stalled) > 1 else "it"))
+            for future in stalled:
+                task, _ = flight.pop(future)
+                with contextlib.suppress(Exception):
+                    future.cancel()
+                yield inspector(task)
+    if remote is not None:
+        with contextlib.suppress(Exception):
+            remote.release()
+
+
+def collect(future, timeout):
+    """(outcome, None) of a finished future, or (None, the exception) of one
+    that failed, was cancelled or whose outcome could not be fetched."""
+    try:
+        if future.status == "finished":
+            return future.result(timeout=timeout), None
+        error = future.exception(timeout=timeout) if future.status == "error" else None
+        return None, error or concurrent.futures.CancelledError("%s %s" % (future.key, future.status))
+    except Exception as error:
+        return None, error
+    finally:
+        future.release()
 
 
 def inspect_task(inspector, task):
@@ -103,15 +286,16 @@ def cluster_pays(seconds_left, workers):
     return parallel > 1 and seconds_left > CLUSTER_START_SECONDS / (1.0 - 1.0 / parallel)
 
 
-def run_auto(inspector, tasks, stack, workers, processes):
+def run_auto(inspector, tasks, stack, workers, processes, dashboard=None):
     """The loop's outcomes for the first prints, then, when the time they took
     says the rest would repay a local cluster's start, the cluster's."""
     has_dask = importlib.util.find_spec("distributed") is not None
     spent = 0.0
     for done, task in enumerate(tasks):
         if done >= PROBE_PRINTS and has_dask and cluster_pays(spent / done * (len(tasks) - done), workers):
-            client = stack.enter_context(dask_client(None, workers, processes))
-            yield from run_on_dask(inspector, tasks[done:], client)
+            client = start_client(stack, None, workers, processes, dashboard)
+            yield from run_serial(inspector, tasks[done:]) if client is None else \
+                run_on_dask(inspector, tasks[done:], client)
             return
         start = time.perf_counter()
         outcome = inspector(task)
@@ -119,33 +303,109 @@ def run_auto(inspector, tasks, stack, workers, processes):
         yield outcome
 
 
-def progress_bar(total, enabled):
+def progress_bar(total, enabled, done=0):
     if not enabled:
         return contextlib.nullcontext(None)
     from tqdm import tqdm
-    return tqdm(total=total, unit="img", file=sys.stderr, dynamic_ncols=True)
+    return tqdm(total=total, initial=done, unit="img", file=sys.stderr, dynamic_ncols=True)
+
+
+class RunError(Exception):
+    """A run that cannot start (its OUT_DIR, or what it would resume, is not
+    usable); raised before any inspection."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ctrl-C ended the run; the report files cover the `done` files of `total`."""
+
+    def __init__(self, done, total, out_dir):
+        super().__init__("interrupted after %d of %d files" % (done, total))
+        self.done, self.total, self.out_dir = done, total, out_dir
+
+
+def entry_problem(path, inside=None):
+    """Why the folder entry at `path` cannot be inspected as an image file, or
+    None: a dangling link, a folder, a FIFO, socket or device (never opened,
+    as opening a FIFO blocks), or, with `inside` (a resolved folder), a link
+    that leads out of it."""
+    try:
+        status = os.stat(path)
+    except OSError as error:
+        if os.path.islink(path):
+            return "dangling symbolic link (to %s)" % os.readlink(path) if isinstance(error, FileNotFoundError) \
+                else "symbolic link that cannot be followed: %s" % error.strerror
+        return error.strerror or str(error)
+    kind = entry_kind(status.st_mode)
+    if kind != "file":
+        return "a %s, not an image file%s" % (kind, " (reached through a symbolic link)" if os.path.islink(path)
+                                              else "")
+    if inside is not None and os.path.islink(path):
+        real = os.path.realpath(path)
+        if os.path.commonpath([real, inside]) != inside:
+            return "symbolic link to %s, outside the folder (refused by --no-outside-links)" % real
+    return None
+
+
+def entry_kind(mode):
+    for test, kind in ((stat.S_ISREG, "file"), (stat.S_ISDIR, "folder"), (stat.S_ISFIFO, "FIFO"),
+                       (stat.S_ISSOCK, "socket"), (stat.S_ISCHR, "character device"), (stat.S_ISBLK, "block device")):
+        if test(mode):
+            return kind
+    return "special file"
+
+
+def folder_tasks(standard, target_dir, out_dir, outside_links=True):
+    """The tasks of a folder run and the ERROR outcomes of its entries that
+    cannot be inspected. Every entry directly inside `target_dir` whose name
+    has an image suffix gets one or the other, but for hidden names (starting
+    with ".") and the report's own files and folders when OUT_DIR lies in
+    TARGET_DIR (the outputs of a run never become inputs of the next)."""
+    inside = os.path.realpath(target_dir)
+    out = os.path.realpath(out_dir)
+    owned = [os.path.join(out, name) for name in OWNED_NAMES]
+    tasks, failed = [], []
+    for name in sorted(os.listdir(target_dir)):
+        path = os.path.join(target_dir, name)
+        if name.startswith(".") or os.path.splitext(name)[1].lower() not in IMAGE_SUFFIXES:
+            continue
+        real = os.path.realpath(path)
+        if real == out or any(real == mine or real.startswith(mine + os.sep) for mine in owned):
+            continue
+        task = folder_task(standard, path)
+        problem = entry_problem(path, None if outside_links else inside)
+        if problem is None:
+            tasks.append(task)
+        else:
+            failed.append(Outcome.failed(task, problem))
+    return tasks, failed
 
 
 def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, workers=2, processes=True,
-              serial=None, progress=True):
+              serial=None, progress=True, resume=False, dashboard=None, outside_links=True):
     """Inspects every image of `target_dir` against the `standard` image file and
     writes the report into `out_dir`; returns the report's rows in file order.
     `settings` is a Settings object or the path of a settings file. `serial`
     True runs the plain loop, False a local Dask cluster, None lets the run
-    choose; a `scheduler` address always uses that cluster."""
+    choose; a `scheduler` address always uses that cluster. `resume` keeps
+    the rows of the files an earlier run into `out_dir` finished (unchanged
+    since); `outside_links` False refuses links that lead out of the folder.
+    Raises RunError before any work when `out_dir` cannot hold the report,
+    and Interrupted (after writing the report of the files done) on Ctrl-C."""
     settings = as_settings(settings)
+    check_out_dir(out_dir)
     try:
         image = read_grey(standard)
     except (OSError, ValueError) as error:
         raise SystemExit("standard image %s: %s" % (standard, getattr(error, "strerror", None) or error))
     warnings = check_images(settings, [(standard, image.shape[1], image.shape[0])])
     inspector = Inspector.from_settings(image, settings, standard)
-    tasks = [folder_task(standard, path) for path in list_images(target_dir)]
-    return run_tasks(inspector, tasks, out_dir, scheduler, workers, processes, serial, progress, warnings)
+    tasks, failed = folder_tasks(standard, target_dir, out_dir, outside_links)
+    return run_tasks(inspector, tasks, out_dir, scheduler, workers, processes, serial, progress, warnings,
+                     resume=resume, dashboard=dashboard, failed=failed)
 
 
 def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, processes=True, serial=None,
-              progress=True):
+              progress=True, resume=False, dashboard=None):
     """Inspects every target of the pairs file against its own standard and
     writes the report into `out_dir`; returns the report's rows in file order.
     A malformed pairs file stops the run before any work; missing, unreadable
@@ -162,6 +422,7 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
         if pair.file in seen:
             raise SystemExit("%s: the target %s is listed more than once" % (pairs_csv, pair.file))
         seen.add(pair.file)
+    check_out_dir(out_dir)
     # Prints of one standard one after another, so each worker decodes it once.
     first = {}
     for index, pair in enumerate(pairs):
@@ -169,7 +430,7 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
     tasks = sorted(pairs, key=lambda pair: first[pair.standard])
     warnings = check_images(settings, header_sizes(first))
     return run_tasks(Inspector(settings), tasks, out_dir, scheduler, workers, processes, serial, progress,
-                     warnings)
+                     warnings, resume=resume, dashboard=dashboard)
 
 
 def as_settings(settings):
@@ -178,25 +439,101 @@ def as_settings(settings):
     return settings
 
 
+def check_out_dir(out_dir):
+    """RunError when a name the report needs in `out_dir` is taken by an entry
+    of another kind (a file named `thumbs`, a folder named `report.csv`), or
+    when one of its image folders is a symbolic link (a run empties those
+    folders, and must not reach outside OUT_DIR doing it)."""
+    if os.path.lexists(out_dir) and not os.path.isdir(out_dir):
+        raise RunError("OUT_DIR %s exists and is not a folder" % out_dir)
+    for name in OWNED_NAMES:
+        path = os.path.join(out_dir, name)
+        folder = name in IMAGE_FOLDER_NAMES
+        if os.path.islink(path) and folder or os.path.lexists(path) and os.path.isdir(path) != folder:
+            raise RunError("%s is in the way: the report needs that name for its %s; choose another OUT_DIR or move "
+                           "it" % (path, "folder of %s images" % name if folder else "file"))
+
+
 def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=True, serial=None, progress=True,
-              warnings=()):
-    """Inspects the tasks (Pair objects) and writes the report, which opens with
-    the warnings (also printed first); returns its rows."""
+              warnings=(), resume=False, dashboard=None, failed=()):
+    """Inspects the tasks (Pair objects) and writes the report, with a row for
+    each of the `failed` outcomes too, which opens with the warnings (also
+    printed first); returns its rows. Each row is written when its outcome
+    arrives; on Ctrl-C the report files are written for the rows known and
+    Interrupted is raised."""
+    check_out_dir(out_dir)
+    stamps = {json.dumps(task_key(task)): [stamp(task.target), stamp(task.standard)]
+              for task in [*tasks, *failed]}
+    journal = Journal(out_dir, inspector.settings)
+    kept = []
+    if resume:
+        try:
+            previous = journal.previous()
+        except ValueError as error:
+            raise RunError(str(error)) from None
+        kept = [previous[key] for key, now in stamps.items()
+                if key in previous and previous[key][1] == now and None not in now
+                and all(os.path.isfile(os.path.join(out_dir, previous[key][0][name]))
+                        for name in ("marked_image", "thumbnail") if previous[key][0][name])]
     for warning in warnings:
         print("qlo_batch: warning: %s" % warning, file=sys.stderr)
-    writer = ReportWriter(out_dir, inspector.settings, warnings)
-    with contextlib.ExitStack() as stack:
-        if serial and not scheduler or not tasks:
-            outcomes = run_serial(inspector, tasks)
-        elif scheduler or serial is False:
-            client = stack.enter_context(dask_client(scheduler, workers, processes))
-            outcomes = run_on_dask(inspector, tasks, client)
-        else:
-            outcomes = run_auto(inspector, tasks, stack, workers, processes)
-        bar = stack.enter_context(progress_bar(len(tasks), progress))
-        for outcome in outcomes:
-            writer.add(outcome)
-            if bar is not None:
-                bar.update(1)
-                bar.set_postfix_str(outcome.verdict + " " + outcome.file, refresh=False)
-    return writer.finish()
+    try:
+        writer = ReportWriter(out_dir, inspector.settings, warnings, [row for row, _ in kept])
+        journal.start(kept)
+    except OSError as error:
+        raise RunError("cannot write the report into %s: %s" % (out_dir, error.strerror or error)) from None
+    done = {json.dumps(row_key(row)) for row, _ in kept}
+    tasks = [task for task in tasks if json.dumps(task_key(task)) not in done]
+    failed = [outcome for outcome in failed if json.dumps(task_key(outcome)) not in done]
+    total = len(done) + len(tasks) + len(failed)
+    if resume:
+        note("qlo_batch: resuming: %d of %d files are already in the report" % (len(done), total))
+
+    def keep(outcome):
+        row = writer.add(outcome)
+        journal.record(row, stamps[json.dumps(row_key(row))])
+
+    interrupted = False
+    try:
+        with contextlib.ExitStack() as stack:
+            for outcome in failed:
+                keep(outcome)
+            if serial and not scheduler or not tasks:
+                outcomes = run_serial(inspector, tasks)
+            else:
+                client = start_client(stack, scheduler, workers, processes, dashboard) \
+                    if scheduler or serial is False else False
+                if client is None:
+                    outcomes = run_serial(inspector, tasks)
+                elif client is False:
+                    outcomes = run_auto(inspector, tasks, stack, workers, processes, dashboard)
+                else:
+                    outcomes = run_on_dask(inspector, tasks, client)
+            bar = stack.enter_context(progress_bar(total, progress, len(done) + len(failed)))
+            try:
+                for outcome in outcomes:
+                    keep(outcome)
+                    if bar is not None:
+                        bar.update(1)
+                        bar.set_postfix_str(outcome.verdict + " " + outcome.file, refresh=False)
+            except KeyboardInterrupt:
+                # Further Ctrl-C is ignored while the cluster stops and the report is written.
+                interrupted = ignore_interrupts()
+    except KeyboardInterrupt:
+        interrupted = interrupted or ignore_interrupts()
+    try:
+        journal.close()
+        rows = writer.finish()
+    finally:
+        if interrupted and threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGINT, interrupted)
+    if interrupted:
+        raise Interrupted(len(rows), total, out_dir)
+    return rows
+
+
+def ignore_interrupts():
+    """Ignores SIGINT from now on; returns what to restore (a true value)."""
+    if threading.current_thread() is not threading.main_thread():
+        return signal.default_int_handler
+    return signal.signal(signal.SIGINT, signal.SIG_IGN) or signal.default_int_handler

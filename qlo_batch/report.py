@@ -1,10 +1,12 @@
 """The report of a batch run, written as outcomes arrive: the marked image,
 thumbnail and defect crops of every NG print at once (so the image bytes are
-not kept), then, in file order, the CSV tables of prints and of defects,
+not kept) and its row of report.csv, then, at the end, in file order, the CSV
+tables of prints and of defects,
 run.json (image sizes and paths, for the commands that read a run) and the
 HTML page (qlo_batch.report_page). Text cells of the tables are written as
 qlo_batch.names.csv_cell makes them: names that are not UTF-8 escaped,
 formula-like text led by an apostrophe."""
+import contextlib
 import csv
 import dataclasses
 import hashlib
@@ -37,18 +39,62 @@ def safe_name(file):
     return "%s~%s" % (name[-150:].lstrip("."), hashlib.sha1(file.encode("utf-8", "surrogatepass")).hexdigest()[:10])
 
 
+# What the writer owns in OUT_DIR: the folders of marked images and of
+# thumbnails and crops (the kind of file it writes into each), and the report
+# files.
+IMAGE_FOLDERS = (("marked", ".png"), ("thumbs", ".jpg"))
+REPORT_FILES = ("report.csv", "defects.csv", "run.json", "report.html")
+
+
+def csv_cells(row):
+    return [csv_cell(row["file"]), row["verdict"], row["ng_count"], csv_cell("; ".join(row["descriptions"])),
+            csv_cell(json.dumps(row["boxes"])), "%.4f" % row["seconds"], csv_cell(row["error"]),
+            csv_cell(row["marked_image"])]
+
+
+def replace_file(path, write, mode="w", **options):
+    """Writes a file through a temporary one beside it, so a reader (or an
+    interrupted run) never sees it half written."""
+    temporary = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".tmp")
+    with open(temporary, mode, **options) as f:
+        write(f)
+    os.replace(temporary, path)
+
+
 class ReportWriter:
-    def __init__(self, out_dir, settings=None, warnings=()):
+    """Writes the report of a run into `out_dir`: each row of report.csv as
+    soon as its outcome arrives (the file is a valid table after every row),
+    the other report files at `finish`. It starts clean: the marked images,
+    thumbnails and crops in its folders are deleted, but for those of `kept`
+    rows (from an earlier run being resumed, written again at once)."""
+
+    def __init__(self, out_dir, settings=None, warnings=(), kept=()):
         self.out_dir = out_dir
         self.settings = settings
         self.warnings = list(warnings)      # settings that leave inspection (nearly) blind: a banner and run.json
         self.rows = []
         self.started = time.monotonic()
-        for sub in ("marked", "thumbs"):
-            os.makedirs(os.path.join(out_dir, sub), exist_ok=True)
+        keep = {path for row in kept for path in [row["marked_image"], row["thumbnail"]]
+                + [crop for _, crop in row["crops"]] if path}
+        for sub, suffix in IMAGE_FOLDERS:
+            folder = os.path.join(out_dir, sub)
+            os.makedirs(folder, exist_ok=True)
+            for name in os.listdir(folder):
+                if name.endswith(suffix) and sub + "/" + name not in keep and not os.path.isdir(
+                        os.path.join(folder, name)):
+                    os.remove(os.path.join(folder, name))
+        for name in REPORT_FILES[1:]:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(os.path.join(out_dir, name))
+        self._csv = open(os.path.join(out_dir, "report.csv"), "w", newline="", encoding="utf-8")
+        self._table = csv.writer(self._csv)
+        self._table.writerow(COLUMNS)
+        for row in kept:
+            self._keep(row)
+        self._csv.flush()
 
     def add(self, outcome):
-        """Writes the outcome's images and keeps its row; returns the row."""
+        """Writes the outcome's images and its row; returns the row."""
         row = {"file": outcome.file, "verdict": outcome.verdict, "ng_count": outcome.ng_count,
                "descriptions": outcome.descriptions, "boxes": outcome.boxes, "seconds": outcome.seconds,
                "error": outcome.error, "marked_image": "", "thumbnail": "", "defects": outcome.defects,
@@ -62,8 +108,13 @@ class ReportWriter:
             # names no other file's picture.
             row["crops"] = [(box, self._write("thumbs", "%s~crop%d.jpg" % (name, number), data))
                             for number, (box, data) in enumerate(outcome.crops, 1)]
-        self.rows.append(row)
+        self._keep(row)
+        self._csv.flush()
         return row
+
+    def _keep(self, row):
+        self.rows.append(row)
+        self._table.writerow(csv_cells(row))
 
     def _write(self, sub, name, data):
         relative = sub + "/" + name
@@ -72,37 +123,38 @@ class ReportWriter:
         return relative
 
     def finish(self):
-        """Writes report.csv, defects.csv, run.json and report.html; returns the
-        rows in file order."""
+        """Writes report.csv again in file order, then defects.csv, run.json
+        and report.html; returns the rows in file order."""
+        self._csv.close()
         self.rows.sort(key=lambda row: row["file"])
         self._write_csv(os.path.join(self.out_dir, "report.csv"))
         self._write_defects(os.path.join(self.out_dir, "defects.csv"))
         self._write_run(os.path.join(self.out_dir, "run.json"))
-        with open(os.path.join(self.out_dir, "report.html"), "w", encoding="utf-8") as f:
-            f.write(html_page(self.rows, self.warnings, time.monotonic() - self.started))
+        page = html_page(self.rows, self.warnings, time.monotonic() - self.started)
+        replace_file(os.path.join(self.out_dir, "report.html"), lambda f: f.write(page), encoding="utf-8")
         return self.rows
 
     def _write_csv(self, path):
-        with open(path, "w", newline="", encoding="utf-8") as f:
+        def write(f):
             writer = csv.writer(f)
             writer.writerow(COLUMNS)
             for row in self.rows:
-                writer.writerow([csv_cell(row["file"]), row["verdict"], row["ng_count"],
-                                 csv_cell("; ".join(row["descriptions"])), csv_cell(json.dumps(row["boxes"])),
-                                 "%.4f" % row["seconds"], csv_cell(row["error"]), csv_cell(row["marked_image"])])
+                writer.writerow(csv_cells(row))
+        replace_file(path, write, newline="", encoding="utf-8")
 
     def _write_defects(self, path):
-        with open(path, "w", newline="", encoding="utf-8") as f:
+        def write(f):
             writer = csv.writer(f)
             writer.writerow(DEFECT_COLUMNS)
             for row in self.rows:
                 for box, kind, score, regions in row["defects"]:
                     writer.writerow([csv_cell(row["file"]), *box, csv_cell(kind), "%.4f" % score, regions])
+        replace_file(path, write, newline="", encoding="utf-8")
 
     def _write_run(self, path):
         files = {row["file"]: {key: row[key] for key in ("width", "height", "verdict", "marked_image", "target",
                                                            "standard")} for row in self.rows}
         settings = dataclasses.asdict(self.settings) if self.settings is not None else {}
-        with open(path, "w", encoding="utf-8") as f:
-            json.dump({"files": files, "settings": settings, "warnings": self.warnings}, f, indent=1)
+        replace_file(path, lambda f: json.dump({"files": files, "settings": settings, "warnings": self.warnings}, f,
+                                               indent=1), encoding="utf-8")
 
