@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Creates the project's virtual environment (.venv) with Python 3.12, installs
 # the runtime, build and test requirements and the batch tool's extras (Dask,
-# tqdm), and builds and installs qlo_cv.
+# tqdm, and cryptography for the local cluster's TLS), and builds and installs qlo_cv.
 # Safe to run again: it reuses the environment and rebuilds incrementally.
 # QLO_VENV names another environment; arguments go to the module's `pip install`.
 set -euo pipefail
@@ -31,5 +31,5 @@ fi
 PY=$VENV/bin/python
 $PY -m pip install -q --disable-pip-version-check \
     'numpy>=2,<3' 'opencv-python-headless>=4.8,<5' scipy openpyxl \
-    'scikit-build-core>=0.10' 'pybind11>=2.12' cmake ninja pytest 'dask[distributed]' tqdm mypy basedpyright
+    'scikit-build-core>=0.10' 'pybind11>=2.12' cmake ninja pytest 'dask[distributed]' tqdm cryptography mypy basedpyright
 $PY -m pip install -q --disable-pip-version-check --no-build-isolation "$@" .
