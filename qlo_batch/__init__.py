@@ -8,14 +8,14 @@ given by its scheduler address), and ends in a report: CSV tables of prints and
 of defects, the marked image of every NG print and an HTML page with
 thumbnails.
 
-    python -m qlo_batch STANDARD TARGET_DIR OUT_DIR [--scheduler ADDR] [--settings FILE]
-    python -m qlo_batch --pairs PAIRS_CSV OUT_DIR [--scheduler ADDR] [--settings FILE]
+    python -m qlo_batch STANDARD TARGET_DIR OUT_DIR [--scheduler ADDR] [--settings FILE] [--resume]
+    python -m qlo_batch --pairs PAIRS_CSV OUT_DIR [--scheduler ADDR] [--settings FILE] [--resume]
 
 Dask and tqdm are needed only for the distributed run (the `batch` extra).
 """
 from qlo_batch.work_unit import Inspector, Outcome, list_images
-from qlo_batch.pipeline import run_batch, run_pairs
+from qlo_batch.pipeline import Interrupted, RunError, run_batch, run_pairs
 from qlo_batch.settings import Settings, SettingsError, load_settings
 
-__all__ = ["Inspector", "Outcome", "Settings", "SettingsError", "list_images", "load_settings", "run_batch",
-           "run_pairs"]
+__all__ = ["Inspector", "Interrupted", "Outcome", "RunError", "Settings", "SettingsError", "list_images",
+           "load_settings", "run_batch", "run_pairs"]

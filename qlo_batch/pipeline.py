@@ -82,7 +82,6 @@ def local_cluster(workers, processes, dashboard):
     unless a dashboard is asked for. The workers ignore SIGINT, so Ctrl-C
     reaches this process only, which stops them in order."""
     import logging
-    import signal
     import dask
     from dask.distributed import LocalCluster, Security
     options = dict(n_workers=workers, threads_per_worker=1, processes=processes, dashboard_address=dashboard,
@@ -105,14 +104,16 @@ def local_cluster(workers, processes, dashboard):
     if dashboard is None:
         config.update({"distributed.scheduler.http.routes": [], "distributed.worker.http.routes": []})
         options["scheduler_kwargs"] = {"dashboard": False, "dashboard_address": "127.0.0.1:0"}
-    in_main_thread = threading.current_thread() is threading.main_thread()
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if in_main_thread and processes else None
+    # Worker processes started while this process ignores SIGINT inherit that
+    # (the preload covers the ones restarted later).
+    ignoring = processes and threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if ignoring else None
     try:
         with dask.config.set(config):
             cluster = LocalCluster(**options)
     finally:
-        if previous is not None:
-            signal.signal(signal.SIGINT, previous)
+        if ignoring:
+            signal.signal(signal.SIGINT, signal.default_int_handler if previous is None else previous)
     with cluster:
         yield cluster, security
 
