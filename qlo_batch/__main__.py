@@ -79,7 +79,7 @@ def main(argv=None):
               "rest)" % (stop.done, stop.total, stop.out_dir), file=sys.stderr)
         return 130
     except KeyboardInterrupt:
-        print("qlo_batch: interrupted before any file was inspected", file=sys.stderr)
+        print("qlo_batch: interrupted before the run started", file=sys.stderr)
         return 130
     print(summary(rows))
     print("report: %s" % os.path.join(out_dir, "report.html"))

@@ -522,19 +522,21 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
                 interrupted = ignore_interrupts()
     except KeyboardInterrupt:
         interrupted = interrupted or ignore_interrupts()
+    # The report files are written whole, a Ctrl-C meanwhile notwithstanding.
+    restore = interrupted or ignore_interrupts()
     try:
         journal.close()
         rows = writer.finish()
     finally:
-        if interrupted and threading.current_thread() is threading.main_thread():
-            signal.signal(signal.SIGINT, interrupted)
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGINT, restore)
     if interrupted:
         raise Interrupted(len(rows), total, out_dir)
     return rows
 
 
 def ignore_interrupts():
-    """Ignores SIGINT from now on; returns what to restore (a true value)."""
+    """Ignores SIGINT from now on; returns the handler to restore afterwards."""
     if threading.current_thread() is not threading.main_thread():
         return signal.default_int_handler
     return signal.signal(signal.SIGINT, signal.SIG_IGN) or signal.default_int_handler
