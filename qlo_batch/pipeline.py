@@ -20,7 +20,7 @@ import time
 from qlo_batch.image_files import header_sizes
 from qlo_batch.journal import FILE_NAME as JOURNAL_NAME, Journal, row_key, stamp, task_key
 from qlo_batch.pairs import read_pairs
-from qlo_batch.report import IMAGE_FOLDERS, REPORT_FILES, ReportWriter
+from qlo_batch.report import IMAGE_FOLDERS, REPORT_FILES, ReportWriter, pictures
 from qlo_batch.settings import check_images, load_settings
 from qlo_batch.work_unit import IMAGE_SUFFIXES, Inspector, Outcome, folder_task, read_grey
 
@@ -474,8 +474,7 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
             raise RunError(str(error)) from None
         kept = [previous[key] for key, now in stamps.items()
                 if key in previous and previous[key][1] == now and None not in now
-                and all(os.path.isfile(os.path.join(out_dir, previous[key][0][name]))
-                        for name in ("marked_image", "thumbnail") if previous[key][0][name])]
+                and all(os.path.isfile(os.path.join(out_dir, path)) for path in pictures(previous[key][0]))]
     for warning in warnings:
         print("qlo_batch: warning: %s" % warning, file=sys.stderr)
     try:

@@ -1,11 +1,10 @@
 """The report of a batch run, written as outcomes arrive: the marked image,
 thumbnail and defect crops of every NG print at once (so the image bytes are
 not kept) and its row of report.csv, then, at the end, in file order, the CSV
-tables of prints and of defects,
-run.json (image sizes and paths, for the commands that read a run) and the
-HTML page (qlo_batch.report_page). Text cells of the tables are written as
-qlo_batch.names.csv_cell makes them: names that are not UTF-8 escaped,
-formula-like text led by an apostrophe."""
+tables of prints and of defects, run.json (image sizes and paths, for the
+commands that read a run) and the HTML page (qlo_batch.report_page). Text
+cells of the tables are written as qlo_batch.names.csv_cell makes them: names
+that are not UTF-8 escaped, formula-like text led by an apostrophe."""
 import contextlib
 import csv
 import dataclasses
@@ -52,6 +51,11 @@ def csv_cells(row):
             csv_cell(row["marked_image"])]
 
 
+def pictures(row):
+    """The paths (relative to OUT_DIR) of the images written for a row."""
+    return [path for path in [row["marked_image"], row["thumbnail"]] + [crop for _, crop in row["crops"]] if path]
+
+
 def replace_file(path, write, mode="w", **options):
     """Writes a file through a temporary one beside it, so a reader (or an
     interrupted run) never sees it half written."""
@@ -74,8 +78,7 @@ class ReportWriter:
         self.warnings = list(warnings)      # settings that leave inspection (nearly) blind: a banner and run.json
         self.rows = []
         self.started = time.monotonic()
-        keep = {path for row in kept for path in [row["marked_image"], row["thumbnail"]]
-                + [crop for _, crop in row["crops"]] if path}
+        keep = {path for row in kept for path in pictures(row)}
         for sub, suffix in IMAGE_FOLDERS:
             folder = os.path.join(out_dir, sub)
             os.makedirs(folder, exist_ok=True)
