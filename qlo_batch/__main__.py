@@ -5,6 +5,8 @@ import argparse
 import os
 import sys
 
+from qlo_batch import __version__
+from qlo_batch.extras import dask_missing
 from qlo_batch.pipeline import run_batch, run_pairs
 from qlo_batch.report import summary
 
@@ -32,6 +34,7 @@ def parse(argv):
                       help="start a local Dask cluster whatever the batch's size (by default one is started "
                            "only when the batch is large enough to gain from it)")
     parser.add_argument("--no-progress", action="store_true", help="do not show the progress bar")
+    parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     args = parser.parse_args(argv)
     wanted = 1 if args.pairs else 3
     if len(args.paths) != wanted:
@@ -43,6 +46,10 @@ def parse(argv):
 
 def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
+    missing = (args.dask or args.scheduler) and dask_missing("qlo_batch")
+    if missing:
+        print(missing, file=sys.stderr)
+        return 2
     serial = True if args.serial else False if args.dask else None
     options = dict(settings=args.settings, scheduler=args.scheduler, workers=args.workers, serial=serial,
                    progress=not args.no_progress)

@@ -7,9 +7,9 @@ starting one."""
 import contextlib
 import importlib.util
 import os
-import sys
 import time
 
+from qlo_batch import progress
 from qlo_batch.pairs import read_pairs
 from qlo_batch.report import ReportWriter
 from qlo_batch.settings import load_settings
@@ -119,10 +119,7 @@ def run_auto(inspector, tasks, stack, workers, processes):
 
 
 def progress_bar(total, enabled):
-    if not enabled:
-        return contextlib.nullcontext(None)
-    from tqdm import tqdm
-    return tqdm(total=total, unit="img", file=sys.stderr, dynamic_ncols=True)
+    return progress.progress_bar(total, enabled, "img")
 
 
 def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, workers=2, processes=True,

@@ -27,9 +27,11 @@ import numpy as np
 import qlo_cv
 
 from qlo_batch import defects
+from qlo_batch.extras import dask_missing
 from qlo_batch.labels import check_inside, file_key, read_labels
 from qlo_batch.matching import IOU_THRESHOLD, candidates, greedy
 from qlo_batch.pairs import read_pairs
+from qlo_batch.progress import progress_bar
 from qlo_batch.settings import JUDGES, MATERIALS, load_settings, save_settings
 from qlo_batch.work_unit import read_grey
 
@@ -135,8 +137,9 @@ def extract(sample, settings, regions, clusters):
     """find_defects(sample, settings, regions) as (box, kind, score) tuples,
     largest score first, given the clusters of the regions (lists of indices).
     The clusters not met before are extracted in one call."""
-    keys = [(sample.token, settings.max_shift, settings.align, settings.material, settings.threshold, settings.gap if len(members) > 1 else None,
-             settings.extent, tuple(sorted(regions[i] for i in members))) for members in clusters]
+    keys = [(sample.token, settings.max_shift, settings.align, settings.material, settings.threshold,
+             settings.gap if len(members) > 1 else None, settings.extent, tuple(sorted(regions[i] for i in members)))
+            for members in clusters]
     missing = [key for key in dict.fromkeys(keys) if key not in EXTRACTED]
     if missing:
         if len(EXTRACTED) + len(missing) > MAX_EXTRACTED:
@@ -452,11 +455,7 @@ def _percent(value):
 
 
 def _bar(total, enabled):
-    import contextlib
-    if not enabled:
-        return contextlib.nullcontext(None)
-    from tqdm import tqdm
-    return tqdm(total=total, unit="setting", file=sys.stderr, dynamic_ncols=True)
+    return progress_bar(total, enabled, "setting")
 
 
 def parse(argv):
@@ -483,6 +482,10 @@ def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
     if args.budget < 1:
         print("qlo_batch.tune: --budget must be at least 1", file=sys.stderr)
+        return 2
+    missing = args.scheduler and dask_missing("qlo_batch.tune", "--scheduler")
+    if missing:
+        print(missing, file=sys.stderr)
         return 2
     try:
         tune(args.pairs, args.labels, args.out, args.scheduler, args.budget, args.settings,

@@ -48,7 +48,6 @@ def test_csvs_split_and_labels_on_real_differences(sample_set):
     assert len(pairs) == 9 and sorted(train + test, key=lambda p: p.file) == sorted(pairs, key=lambda p: p.file)
     assert not {p.file for p in train} & {p.file for p in test}
     assert {p.file.split("/")[0] for p in test} == {"boards", "prints"}
-    by_target = {p.file: p for p in pairs}
     shifts = {r["file"]: (float(r["dx"]), float(r["dy"])) for r in _rows(paths["shifts"])}
     labels = _rows(paths["labels"])
     assert {r["kind"] for r in labels} >= KINDS
