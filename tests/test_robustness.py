@@ -30,6 +30,7 @@ def test_odd_arguments_raise_python_errors(name, func):
                 pass
 
 
+@pytest.mark.hardening
 def test_repeated_failures_and_successes_do_not_leak():
     proc = run_python("""
         import gc, resource
