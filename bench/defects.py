@@ -191,7 +191,8 @@ def comparison_steps():
           % (sum(map(len, raw)) / PAIRS, sum(map(len, mine)) / PAIRS))
     timings = {
         "compare": lambda: [compare(c, t) for c, (_, t), _r in jobs],
-        "filter": lambda: [ng_filter.solid_regions(c, t, r, SOLID.min_pixels, SOLID.min_radius) for c, (_, t), r in jobs],
+        "filter": lambda: [ng_filter.solid_regions(c, t, r, SOLID.min_pixels, SOLID.min_radius)
+                           for c, (_, t), r in jobs],
         "by region": lambda: [solid_by_region(c, t, r, SOLID) for c, (_, t), r in jobs],
         "whole": lambda: [defects.displacement_field(s, t, Settings(align=4)) for s, t in pairs],
         "tiles": lambda: [defects.displacement_field(s, t, Settings(align=4, align_grid=4)) for s, t in pairs],

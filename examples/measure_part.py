@@ -23,9 +23,11 @@ def round_part(shape=(860, 1220)):
     cv2.circle(image, (cx, cy), round(TRUE_RADIUS * sub), 210, -1, cv2.LINE_8, 4)
     for angle, size in ((25, 9), (140, 14), (250, 7)):
         a = np.deg2rad(angle)
-        tip = (TRUE_CENTER[0] + (TRUE_RADIUS + size / 2) * np.cos(a), TRUE_CENTER[1] + (TRUE_RADIUS + size / 2) * np.sin(a))
+        reach = TRUE_RADIUS + size / 2
+        tip = (TRUE_CENTER[0] + reach * np.cos(a), TRUE_CENTER[1] + reach * np.sin(a))
         cv2.circle(image, tuple(round(v * sub) for v in tip), size * sub, 210, -1, cv2.LINE_8, 4)
-    dent = (TRUE_CENTER[0] - TRUE_RADIUS * np.cos(np.deg2rad(35)), TRUE_CENTER[1] + TRUE_RADIUS * np.sin(np.deg2rad(35)))
+    dent = (TRUE_CENTER[0] - TRUE_RADIUS * np.cos(np.deg2rad(35)),
+            TRUE_CENTER[1] + TRUE_RADIUS * np.sin(np.deg2rad(35)))
     cv2.circle(image, tuple(round(v * sub) for v in dent), 12 * sub, 30, -1, cv2.LINE_8, 4)
     return image
 
@@ -45,7 +47,8 @@ def measure_demo():
     fit = qlo_cv.CirclePeeler(round_part(), 128).peel(PEEL_ROUNDS)
     elapsed = (time.perf_counter() - start) * 1000.0
     cx, cy = fit.center
-    print("circle: fitted centre (%.2f, %.2f) radius %.2f after %d peels; true centre (%.2f, %.2f) radius %.2f (%.0f ms)"
+    print("circle: fitted centre (%.2f, %.2f) radius %.2f after %d peels; "
+          "true centre (%.2f, %.2f) radius %.2f (%.0f ms)"
           % (cx, cy, fit.radius, PEEL_ROUNDS, *TRUE_CENTER, TRUE_RADIUS, elapsed))
     (begin, end), heights = qlo_cv.calculate_contour_vertical_distances(part_outline(), 2, 2)
     tallest = max(range(len(heights)), key=heights.__getitem__)

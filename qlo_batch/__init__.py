@@ -11,11 +11,20 @@ thumbnails.
     python -m qlo_batch STANDARD TARGET_DIR OUT_DIR [--scheduler ADDR] [--settings FILE] [--resume]
     python -m qlo_batch --pairs PAIRS_CSV OUT_DIR [--scheduler ADDR] [--settings FILE] [--resume]
 
-Dask and tqdm are needed only for the distributed run (the `batch` extra).
+Dask and tqdm are needed only for the distributed run and its progress bar
+(the `batch` extra); without them the plain loop shows a line of text.
 """
+from importlib import metadata
+
 from qlo_batch.work_unit import Inspector, Outcome, list_images
 from qlo_batch.pipeline import Interrupted, RunError, run_batch, run_pairs
 from qlo_batch.settings import Settings, SettingsError, load_settings
 
-__all__ = ["Inspector", "Interrupted", "Outcome", "RunError", "Settings", "SettingsError", "list_images",
-           "load_settings", "run_batch", "run_pairs"]
+try:
+    # The version of the installed distribution (qlo_cv, which ships this package).
+    __version__ = metadata.version("qlo_cv")
+except metadata.PackageNotFoundError:   # a checkout that was never installed
+    __version__ = "0+unknown"
+
+__all__ = ["__version__", "Inspector", "Interrupted", "Outcome", "RunError", "Settings", "SettingsError",
+           "list_images", "load_settings", "run_batch", "run_pairs"]

@@ -5,6 +5,8 @@ import argparse
 import os
 import sys
 
+from qlo_batch import __version__
+from qlo_batch.extras import dask_missing
 from qlo_batch.pipeline import Interrupted, RunError, run_batch, run_pairs
 from qlo_batch.report import summary
 from qlo_batch.settings import SettingsError
@@ -42,6 +44,7 @@ def parse(argv):
     parser.add_argument("--no-outside-links", action="store_true",
                         help="give an ERROR row to a symbolic link of TARGET_DIR that leads out of it, instead of "
                              "inspecting the file it leads to")
+    parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     args = parser.parse_args(argv)
     wanted = 1 if args.pairs else 3
     if len(args.paths) != wanted:
@@ -53,6 +56,10 @@ def parse(argv):
 
 def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
+    missing = (args.dask or args.scheduler) and dask_missing("qlo_batch")
+    if missing:
+        print(missing, file=sys.stderr)
+        return 2
     serial = True if args.serial else False if args.dask else None
     options = dict(settings=args.settings, scheduler=args.scheduler, workers=args.workers, serial=serial,
                    progress=not args.no_progress, resume=args.resume, dashboard=args.dashboard)

@@ -19,6 +19,7 @@ import time
 
 from qlo_batch.image_files import header_sizes
 from qlo_batch.journal import FILE_NAME as JOURNAL_NAME, Journal, row_key, stamp, task_key
+from qlo_batch import progress
 from qlo_batch.pairs import read_pairs
 from qlo_batch.report import IMAGE_FOLDERS, REPORT_FILES, ReportWriter, pictures
 from qlo_batch.settings import check_images, load_settings
@@ -305,10 +306,7 @@ def run_auto(inspector, tasks, stack, workers, processes, dashboard=None):
 
 
 def progress_bar(total, enabled, done=0):
-    if not enabled:
-        return contextlib.nullcontext(None)
-    from tqdm import tqdm
-    return tqdm(total=total, initial=done, unit="img", file=sys.stderr, dynamic_ncols=True)
+    return progress.progress_bar(total, enabled, "img", done)
 
 
 class RunError(Exception):

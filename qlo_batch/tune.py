@@ -28,11 +28,13 @@ import numpy as np
 import qlo_cv
 
 from qlo_batch import defects
+from qlo_batch.extras import dask_missing
 from qlo_batch.labels import check_inside, file_key, read_labels
 from qlo_batch.matching import IOU_THRESHOLD, candidates, greedy
 from qlo_batch.pairs import read_pairs
 from qlo_batch.image_files import header_sizes, read_grey
 from qlo_batch.settings import JUDGES, MATERIALS, Settings, check_images, load_settings, save_settings
+from qlo_batch.progress import progress_bar
 
 # The material (which grey level is the pattern) does not change the comparison,
 # but it rides with these keys: a set of one polarity where "auto" misjudges a
@@ -147,9 +149,9 @@ def extract(sample, settings, regions, clusters):
     """find_defects(sample, settings, regions) as (box, kind, score) tuples,
     largest score first, given the clusters of the regions (lists of indices).
     The clusters not met before are extracted in one call."""
-    keys = [(sample.token, settings.max_shift, settings.align, settings.align_grid, settings.material, settings.threshold,
-             settings.gap if len(members) > 1 else None,
-             settings.extent, tuple(sorted(regions[i] for i in members))) for members in clusters]
+    keys = [(sample.token, settings.max_shift, settings.align, settings.align_grid, settings.material,
+             settings.threshold, settings.gap if len(members) > 1 else None, settings.extent,
+             tuple(sorted(regions[i] for i in members))) for members in clusters]
     missing = [key for key in dict.fromkeys(keys) if key not in EXTRACTED]
     if missing:
         if len(EXTRACTED) + len(missing) > MAX_EXTRACTED:
@@ -365,7 +367,8 @@ class Search:
         radius = COMPARATOR_KEYS.index("min_radius")
         solid = [((shift, threshold, judge, parameter) + start[0][4:6] + (align,) + start[0][7:radius]
                   + (COARSE_SOLID["min_radius"],) + start[0][radius + 1:], start[1])
-                 for align in COARSE["align"] for shift in COARSE_SOLID["max_shift"] for threshold in COARSE["threshold"]]
+                 for align in COARSE["align"] for shift in COARSE_SOLID["max_shift"]
+                 for threshold in COARSE["threshold"]]
         self.evaluate(coarse[:1] + solid + spread(coarse[1:], self.budget // 3 - len(solid)))
         tops = []
         for comparator_values, _ in self.ranked():
@@ -485,11 +488,7 @@ def _percent(value):
 
 
 def _bar(total, enabled):
-    import contextlib
-    if not enabled:
-        return contextlib.nullcontext(None)
-    from tqdm import tqdm
-    return tqdm(total=total, unit="setting", file=sys.stderr, dynamic_ncols=True)
+    return progress_bar(total, enabled, "setting")
 
 
 def parse(argv):
@@ -516,6 +515,10 @@ def main(argv=None):
     args = parse(sys.argv[1:] if argv is None else argv)
     if args.budget < 1:
         print("qlo_batch.tune: --budget must be at least 1", file=sys.stderr)
+        return 2
+    missing = args.scheduler and dask_missing("qlo_batch.tune", "--scheduler")
+    if missing:
+        print(missing, file=sys.stderr)
         return 2
     try:
         tune(args.pairs, args.labels, args.out, args.scheduler, args.budget, args.settings,

@@ -4,8 +4,9 @@
 # test there imports qlo_cv, checks the stub shipped beside it, runs an
 # inspection, and runs the batch tool in its plain loop without the extras.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+source "$(dirname "$0")/common.sh"
+set_up
+cd "$ROOT"
 rm -rf dist
 .venv/bin/python -m pip wheel -q --no-deps --no-build-isolation -w dist .
 work=$(mktemp -d)

@@ -4,8 +4,6 @@
 #   bash scripts/run_batch.sh --pairs PAIRS_CSV OUT_DIR [--settings FILE] [--scheduler ADDR]
 # (further options: python -m qlo_batch --help). Sets up .venv first.
 set -euo pipefail
-# Paths are taken from the caller's folder, so the command stays there.
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-VENV=$(cd "$ROOT" && realpath -m "${QLO_VENV:-.venv}")
-bash "$ROOT/scripts/setup.sh" >&2
+source "$(dirname "$0")/common.sh"
+set_up
 exec "$VENV/bin/python" -m qlo_batch "$@"

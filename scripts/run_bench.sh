@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Set up, then run the benchmarks (qlo_cv against direct OpenCV/NumPy baselines).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+source "$(dirname "$0")/common.sh"
+set_up
+cd "$ROOT"
 .venv/bin/python -m bench "$@"

@@ -4,8 +4,6 @@
 # prints the table and writes OUT_DIR/evaluation.json and OUT_DIR/evaluation.html
 # (python -m qlo_batch.evaluate --help). Sets up .venv first.
 set -euo pipefail
-# Paths are taken from the caller's folder, so the command stays there.
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-VENV=$(cd "$ROOT" && realpath -m "${QLO_VENV:-.venv}")
-bash "$ROOT/scripts/setup.sh" >&2
+source "$(dirname "$0")/common.sh"
+set_up
 exec "$VENV/bin/python" -m qlo_batch.evaluate "$@"

@@ -3,6 +3,7 @@
 # batch in a child process; prints every call that crashed, hung or blew up
 # its memory. Usage: scripts/run_fuzz.sh [COUNT] [SEED] (default 1000000 calls).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+source "$(dirname "$0")/common.sh"
+set_up
+cd "$ROOT"
 .venv/bin/python tests/fuzz_harness.py --count "${1:-1000000}" --seed "${2:-$RANDOM}"

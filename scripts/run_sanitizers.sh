@@ -3,11 +3,12 @@
 # own environment (.venv-sanitize, build/sanitize) and runs the whole test
 # suite on it. Any report aborts the process that made it, so a finding fails
 # the run (in the fuzz test's children it is reported as a crash of the call).
-# Arguments go to pytest.
+# Arguments go to pytest (paths taken from the caller's folder).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-QLO_VENV=.venv-sanitize bash scripts/setup.sh \
-    -C cmake.define.QLO_SANITIZE=ON -C install.strip=false -C build-dir=build/sanitize
+export QLO_VENV=.venv-sanitize
+source "$(dirname "$0")/common.sh"
+set_up -C cmake.define.QLO_SANITIZE=ON -C install.strip=false -C build-dir=build/sanitize
+pytest_args "$@"
 
 # The interpreter is not built with the sanitizer: its runtime must be loaded first.
 # The C++ runtime comes right after it: the interpreter does not link it, and
@@ -18,10 +19,12 @@ LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.
 # allocations to the end); the leak test measures per-call growth itself.
 # ASan's reserved address space rules out RLIMIT_AS: hard_rss_limit_mb caps memory.
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:hard_rss_limit_mb=8192
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1:suppressions=$PWD/scripts/ubsan.supp
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1:suppressions=$ROOT/scripts/ubsan.supp
 # Python objects go through malloc, so ASan also sees objects freed too early.
 export PYTHONMALLOC=malloc
 # The leak test counts the interpreter's traced allocations, which this build
 # does not change (and ASan's quarantine hides resident growth): the plain
 # run's verdict stands, and skipping it here keeps CI within its time.
-.venv-sanitize/bin/python -m pytest -q -p no:cacheprovider tests --deselect tests/test_leaks.py::test_repeated_calls_keep_no_memory "$@"
+cd "$ROOT"
+exec "$VENV/bin/python" -m pytest -q -p no:cacheprovider \
+    --deselect tests/test_leaks.py::test_repeated_calls_keep_no_memory ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}

@@ -1,6 +1,16 @@
 #!/usr/bin/env bash
-# Set up, then run the test suite.
+# Set up, then run the fast tier of the test suite (about a minute): every test
+# not marked `hardening`. `--all` runs both tiers; `-m hardening` only the slow
+# one (interpreters, subprocesses, Dask clusters, the leak and fuzz runs).
+# Other arguments go to pytest; paths are taken from the caller's folder.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-.venv/bin/python -m pytest -q tests "$@"
+source "$(dirname "$0")/common.sh"
+set_up
+tier=(-m "not hardening")
+args=()
+for arg in "$@"; do
+    if [ "$arg" = --all ]; then tier=(); else args+=("$arg"); fi
+done
+pytest_args ${args[@]+"${args[@]}"}
+cd "$ROOT"
+exec "$VENV/bin/python" -m pytest -q ${tier[@]+"${tier[@]}"} ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}

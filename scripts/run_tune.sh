@@ -4,8 +4,6 @@
 # writes SETTINGS_OUT for run_batch.sh --settings (python -m qlo_batch.tune --help).
 # Keep the pairs you evaluate on out of PAIRS_CSV. Sets up .venv first.
 set -euo pipefail
-# Paths are taken from the caller's folder, so the command stays there.
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-VENV=$(cd "$ROOT" && realpath -m "${QLO_VENV:-.venv}")
-bash "$ROOT/scripts/setup.sh" >&2
+source "$(dirname "$0")/common.sh"
+set_up
 exec "$VENV/bin/python" -m qlo_batch.tune "$@"

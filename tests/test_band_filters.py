@@ -52,7 +52,7 @@ class Plain(np.ndarray):
 
 def values_of(dtype, rng, n=50):
     dtype = np.dtype(dtype)
-    if dtype == bool:
+    if dtype == bool:  # noqa: E721 (a NumPy dtype against the type it stands for)
         return rng.integers(0, 2, n).astype(bool)
     if dtype.kind in "iu":
         info = np.iinfo(dtype)
@@ -60,7 +60,8 @@ def values_of(dtype, rng, n=50):
         return np.concatenate([edges, rng.integers(info.min, info.max, n, dtype=dtype, endpoint=True)])
     info = np.finfo(dtype)
     special = np.array([np.nan, -np.nan, np.inf, -np.inf, 0.0, -0.0, info.max, -info.max, info.tiny,
-                        info.smallest_subnormal, 0.1, 1.0, 65504, 2 ** 24 + 1], np.float64).clip(-info.max, info.max).astype(dtype)
+                        info.smallest_subnormal, 0.1, 1.0, 65504, 2 ** 24 + 1], np.float64)
+    special = special.clip(-info.max, info.max).astype(dtype)
     return np.concatenate([special, (rng.standard_normal(n) * 100).astype(dtype)])
 
 

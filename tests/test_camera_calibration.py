@@ -105,6 +105,7 @@ def test_undistort_refuses_other_sizes(calibration, shape):
     assert str(info.value) == "Image size is not fit. Expected: (480, 640), got: %s" % (shape[:2],)
 
 
+@pytest.mark.hardening
 def test_undistort_size_check_is_an_assertion():
     proc = run_python("""
         import numpy as np, cv2, qlo_cv

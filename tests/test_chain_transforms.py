@@ -300,6 +300,7 @@ def test_chain_with_split_and_perspective_matches_opencv(colour):
     assert np.array_equal(resized.image, cv2.resize(expected, (40, 30)))
 
 
+@pytest.mark.hardening
 def test_channel_index_assertion_is_skipped_under_optimisation():
     from conftest import run_python
     proc = run_python("""

@@ -71,6 +71,7 @@ def test_index_past_the_regions_fails_the_assertion(count, index):
     assert info.value.args == ()
 
 
+@pytest.mark.hardening
 def test_without_assertions_the_list_index_fails():
     code = "import numpy, qlo_cv; qlo_cv.CompareResult(numpy.zeros((4, 4), numpy.uint8)).marked_image(0)"
     run = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True, timeout=120)

@@ -195,6 +195,7 @@ def test_odd_arguments_to_members_raise_python_errors(name):
                 pass
 
 
+@pytest.mark.hardening
 def test_repeated_use_does_not_leak():
     proc = run_python("""
         import gc, resource

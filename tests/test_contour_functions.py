@@ -129,6 +129,7 @@ def test_functions_reach_opencv_and_each_other_through_module_globals(monkeypatc
     assert qlo_cv.contour_is_clockwise(SQUARE) is True
 
 
+@pytest.mark.hardening
 def test_assertions_are_skipped_under_optimisation():
     proc = run_python("""
         import numpy as np, qlo_cv

@@ -2,6 +2,8 @@
 never a crash, a hang or a memory blow-up (see fuzz_harness.py)."""
 import os
 
+import pytest
+
 import fuzz_harness
 import hostile
 
@@ -9,6 +11,7 @@ SEED = int(os.environ.get("QLO_FUZZ_SEED", "20261207"))
 CALLS = int(os.environ.get("QLO_FUZZ_CALLS", "20000"))
 
 
+@pytest.mark.hardening
 def test_hostile_calls_never_kill_the_interpreter():
     reports = fuzz_harness.fuzz(SEED, CALLS)
     assert not reports, "\n\n".join(reports)
@@ -20,6 +23,7 @@ def test_every_callable_is_reached():
     assert reached == {target.label for target in all_targets}
 
 
+@pytest.mark.hardening
 def test_a_crashing_call_is_named(monkeypatch):
     # A value that segfaults when used proves the harness sees and names a crash.
     monkeypatch.setenv("QLO_FUZZ_SELFTEST", "1")

@@ -33,6 +33,7 @@ DEEP_CHAIN = """
 
 
 @pytest.mark.parametrize("action", ["invalidate_all()", "image"])
+@pytest.mark.hardening
 def test_deep_chain_raises_recursion_error(action):
     done = run_python(DEEP_CHAIN.format(action=action))
     assert done.returncode == 0, done.stderr[-2000:]
@@ -121,6 +122,7 @@ print("second interpreter: working module")
 
 
 @pytest.mark.skipif(not shutil.which("gcc"), reason="needs a C compiler")
+@pytest.mark.hardening
 def test_module_is_rebuilt_after_the_interpreter_restarts(tmp_path):
     config = os.path.join(sysconfig.get_config_var("BINDIR"), "python3.12-config")
     if not os.path.exists(config):

@@ -17,8 +17,8 @@ from conftest import run_python
 # ---- initialisation ----
 
 def test_aliases_are_bound_in_order():
-    import cv2, enum, functools, math, pathlib, typing
-    import openpyxl, scipy.optimize
+    import cv2, enum, functools, math, pathlib, typing  # noqa: E401 (what the module binds, in one place)
+    import openpyxl, scipy.optimize  # noqa: E401
     names = [k for k in vars(qlo_cv) if not k.startswith("__")]
     expected = ["cv2", "_cv", "_Enum", "cmp_to_key", "_math", "_np", "load_workbook", "_Path",
                 "_leastsq", "_maxsize", "_List", "_Union", "_Tuple", "_Sequence", "_Optional", "_Callable"]
@@ -63,6 +63,7 @@ def test_exec_into_another_module_object_is_refused():
     assert hasattr(lib, "PyInit___init__")
 
 
+@pytest.mark.hardening
 def test_second_interpreter_is_refused():
     proc = run_python("""
         import qlo_cv, _xxsubinterpreters as interpreters
@@ -78,6 +79,7 @@ def test_second_interpreter_is_refused():
 
 
 @pytest.mark.parametrize("package", ["openpyxl", "scipy", "cv2"])
+@pytest.mark.hardening
 def test_missing_dependency_fails_import_and_leaves_nothing(package):
     proc = run_python(f"""
         import sys
@@ -95,6 +97,7 @@ def test_missing_dependency_fails_import_and_leaves_nothing(package):
     assert proc.stdout.split("\n")[:3] == ["ImportError: True", "left: False", "retry: ImageChainBase"]
 
 
+@pytest.mark.hardening
 def test_loads_as_package_init(tmp_path):
     package = tmp_path / "qlo_cv"
     package.mkdir()
@@ -110,6 +113,7 @@ def test_loads_as_package_init(tmp_path):
 
 
 @pytest.mark.parametrize("flags, expected", [((), "AssertionError"), (("-O",), "IndexError")])
+@pytest.mark.hardening
 def test_assertions_follow_the_optimisation_flag(flags, expected):
     proc = run_python("""
         import numpy as np, qlo_cv

@@ -101,7 +101,8 @@ def calibration():
     distortion = np.array([0.05, -0.02, 0, 0, 0])
     views = [((0.1, -0.2, 0.05), (-25, -15, 200)), ((-0.15, 0.1, -0.1), (-20, -10, 180)),
              ((0.2, 0.15, 0.0), (-30, -20, 220)), ((0.0, -0.1, 0.2), (-15, -18, 190))]
-    image_points = [cv2.projectPoints(board, np.array(r, float), np.array(t, float), camera, distortion)[0].astype(np.float32)
+    image_points = [cv2.projectPoints(board, np.array(r, float), np.array(t, float), camera,
+                                      distortion)[0].astype(np.float32)
                     for r, t in views]
     made = qlo_cv.CameraCalibrationData([board] * len(views), image_points, (480, 640))
     made.ppmm = 3.5
@@ -324,7 +325,7 @@ def test_a_copied_chain_is_independent_of_the_original():
 def test_a_misaligned_standard_keeps_the_native_route(monkeypatch):
     # Arrays unpickled from out-of-band buffers (Dask's transport) can start at
     # an odd address; the comparator must not fall back to a warp per displacement.
-    std, target = grey(), grey(seed=8)
+    std = grey()
     raw = bytearray(std.size * 2 + 1)
     misaligned = np.frombuffer(raw, np.int16, count=std.size, offset=1).reshape(std.shape)
     misaligned[...] = std

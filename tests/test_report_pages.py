@@ -58,6 +58,7 @@ def open_in_browser(folder, checker):
 
 
 @pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
+@pytest.mark.hardening
 def test_report_and_evaluation_pages_in_a_browser(tmp_path):
     samples = labelled_samples.generate(str(tmp_path / "samples"), boards=3, prints=1, seed=2, test_share=1.0)
     with open(samples["labels"], "a") as f:       # a label nothing finds: the evaluation lists it as missed

@@ -12,8 +12,9 @@ ODD_VALUES = [None, 0, -1, 2**70, 1.5, "text", b"bytes", [], (), {}, object(),
 
 def _public_callables():
     for name, value in vars(qlo_cv).items():
-        if name.startswith("__") or name in ("cv2", "_cv", "_np", "_math", "_Path", "load_workbook", "_leastsq",
-                                               "cmp_to_key", "_Enum") or name[:2] in ("_L", "_U", "_T", "_S", "_O", "_C"):
+        if (name.startswith("__") or name in ("cv2", "_cv", "_np", "_math", "_Path", "load_workbook", "_leastsq",
+                                                "cmp_to_key", "_Enum")
+                or name[:2] in ("_L", "_U", "_T", "_S", "_O", "_C")):
             continue
         if callable(value):
             yield name, value
@@ -29,6 +30,7 @@ def test_odd_arguments_raise_python_errors(name, func):
                 pass
 
 
+@pytest.mark.hardening
 def test_repeated_failures_and_successes_do_not_leak():
     proc = run_python("""
         import gc, resource
@@ -36,7 +38,8 @@ def test_repeated_failures_and_successes_do_not_leak():
         img = np.zeros((40, 50), np.uint8)
         def round_trip():
             for bad in (lambda: qlo_cv.ImageCopy(), lambda: qlo_cv.ImageFromFile("x", True),
-                        lambda: qlo_cv.ImageChainBase().save(bogus=1), lambda: qlo_cv.ImageCopy(qlo_cv.ImageChainBase()),
+                        lambda: qlo_cv.ImageChainBase().save(bogus=1),
+                        lambda: qlo_cv.ImageCopy(qlo_cv.ImageChainBase()),
                         lambda: qlo_cv.CompareResult(img).marked_image(3), lambda: qlo_cv.translate(None, 1, 2)):
                 try:
                     bad()

@@ -437,6 +437,7 @@ REAL_EMPTY = np.empty
     "lambda shape, dtype=None: np.frombuffer(bytes(shape[0] * shape[1]), np.uint8).reshape(shape)",
     "lambda shape, dtype=None: REAL_EMPTY(shape, np.float64)",
 ])
+@pytest.mark.hardening
 def test_a_patched_numpy_empty_changes_nothing(fake):
     from conftest import run_python
     proc = run_python(f"""
@@ -607,6 +608,7 @@ if __name__ == "__main__":
 """
 
 
+@pytest.mark.hardening
 def test_generic_kernels_give_the_masks_of_the_vector_extension_ones(tmp_path):
     # The process picks the kernels built for the processor's vector
     # extensions; the variable keeps the generic ones in the child.

@@ -251,6 +251,7 @@ def test_couple_camera_validates_robot_goals(goals):
     assert str(info.value) == "robot_destination_coordinates is not valid: " + str(goals)
 
 
+@pytest.mark.hardening
 def test_couple_camera_validations_are_assertions():
     proc = run_python("""
         import qlo_cv
