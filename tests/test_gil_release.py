@@ -1,11 +1,9 @@
-"""Native kernels release the GIL: while one runs in the main thread, another
-Python thread keeps running. The other thread ticks (a count and a short
-sleep) and its pace while the main thread calls a kernel is compared with its
-pace while the main thread sleeps. A call that holds the GIL lets it tick
-only at the interpreter's switch interval (5 ms), a small fraction of its
-free pace (a control call checks that the measure tells them apart)."""
+"""Kernels release the GIL: another thread, ticking (count, short sleep),
+keeps its pace while one runs in the main thread. A call holding the GIL lets
+it tick only at the switch interval (5 ms); the control case checks that."""
 import threading
 import time
+from functools import partial
 
 import numpy as np
 import pytest
@@ -14,9 +12,8 @@ import qlo_cv
 
 
 def pace(call, seconds=0.4):
-    """(ticks per second while `call` repeats, ticks per second while the main thread sleeps)."""
-    ticks = [0]
-    stop = threading.Event()
+    """Ticks per second while the main thread sleeps, and while `call` repeats."""
+    ticks, stop = [0], threading.Event()
 
     def tick():
         while not stop.is_set():
@@ -26,7 +23,7 @@ def pace(call, seconds=0.4):
     thread = threading.Thread(target=tick)
     thread.start()
     try:
-        call()                                   # first-call work (allocations) out of the measure
+        call()
         start, before = time.perf_counter(), ticks[0]
         time.sleep(0.2)
         free = (ticks[0] - before) / (time.perf_counter() - start)
@@ -37,46 +34,28 @@ def pace(call, seconds=0.4):
     finally:
         stop.set()
         thread.join()
-    return busy, free
+    return free, busy
 
 
-def rng():
-    return np.random.default_rng(3)
-
-
-def band_filter():
-    image = rng().standard_normal((4096, 4096)).astype(np.float16)
-    return lambda: qlo_cv.take_middle(image, np.float16(-5), np.float16(5))
-
-
-def pixel_swap():
-    image = rng().integers(0, 256, (4096, 4096), dtype=np.uint8)
-    return lambda: qlo_cv.binary_image_swap(image)
-
-
-def column_profile():
-    points = rng().integers(0, 5000, (4_000_000, 1, 2)).astype(np.int32)
-    return lambda: qlo_cv.calculate_contour_vertical_distances(points)
-
-
-def shift_comparison():
-    image = rng().integers(0, 256, (1024, 1024), dtype=np.uint8)
+def shift_mismatch(rng):
+    image = rng.integers(0, 256, (1024, 1024), dtype=np.uint8)
     comparator = qlo_cv.ShiftComparator(image, 300, 30, 1, step=5)
     return lambda: comparator.compare(image.copy(), qlo_cv.CompareResult(image))
 
 
-def holds_the_gil():
-    return lambda: sum(range(3_000_000))         # one native call, no bytecode, GIL held
+CALLS = {  # name: (the call made from a generator, whether it lets the other thread run)
+    "band filter": (lambda rng: partial(qlo_cv.take_middle, rng.standard_normal((4096, 4096)).astype(np.float16),
+                                        -5, 5), True),
+    "pixel swap": (lambda rng: partial(qlo_cv.binary_image_swap, rng.integers(0, 256, (4096, 4096), np.uint8)), True),
+    "column profile": (lambda rng: partial(qlo_cv.calculate_contour_vertical_distances,
+                                           rng.integers(0, 5000, (4_000_000, 1, 2)).astype(np.int32)), True),
+    "shift mismatch": (shift_mismatch, True),
+    "control: GIL held": (lambda rng: partial(sum, range(3_000_000)), False),
+}
 
 
-@pytest.mark.parametrize("make_call, releases", [
-    (band_filter, True),
-    (pixel_swap, True),
-    (column_profile, True),
-    (shift_comparison, True),
-    (holds_the_gil, False),
-], ids=["band filter", "pixel swap", "column profile", "shift mismatch", "control: GIL held"])
-def test_another_thread_runs_while_a_kernel_works(make_call, releases):
-    busy, free = pace(make_call())
-    assert free > 200, "the ticking thread hardly ran at all"
-    assert (busy > 0.25 * free) == releases, (busy, free)
+@pytest.mark.parametrize("name", CALLS)
+def test_another_thread_runs_while_a_kernel_works(name, rng):
+    make_call, releases = CALLS[name]
+    free, busy = pace(make_call(rng))
+    assert free > 200 and (busy > 0.25 * free) == releases, (free, busy)
