@@ -15,25 +15,23 @@ constexpr std::chrono::milliseconds kPollInterval{5};
 
 // False on a thread other than threading's main thread, which never runs
 // signal handlers; true when that cannot be told (a poll there finds nothing
-// and only costs a little time).
+// and only costs a little time). Asking runs Python code, so a pending
+// signal's handler may run and raise here: that exception is thrown.
 bool on_signal_thread() {
     PyObject* threading = PyImport_GetModule(interned("threading").ptr());
     if (!threading) {
-        PyErr_Clear();
+        if (PyErr_Occurred()) throw_error_already_set();
+        return true;  // threading not imported: nothing to ask
+    }
+    py::object module = steal(threading);
+    py::object ident = module.attr(interned("main_thread"))().attr(interned("ident"));
+    if (!PyLong_CheckExact(ident.ptr())) return true;
+    unsigned long value = PyLong_AsUnsignedLong(ident.ptr());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();  // not a thread identifier
         return true;
     }
-    bool main = true;
-    PyObject* thread = PyObject_CallMethodNoArgs(threading, interned("main_thread").ptr());
-    PyObject* ident = thread ? PyObject_GetAttr(thread, interned("ident").ptr()) : nullptr;
-    if (ident && PyLong_Check(ident)) {
-        unsigned long value = PyLong_AsUnsignedLong(ident);
-        if (!PyErr_Occurred()) main = value == PyThread_get_thread_ident();
-    }
-    PyErr_Clear();
-    Py_XDECREF(ident);
-    Py_XDECREF(thread);
-    Py_DECREF(threading);
-    return main;
+    return value == PyThread_get_thread_ident();
 }
 
 }  // namespace
