@@ -1,7 +1,8 @@
 """Band filters on a 5-megapixel image against the per-element loop they
 replace and against one np.copyto of the same image, their throughput on two
 threads against one, and the vertical profile
-of a 100 000-point contour against the column walk written in Python."""
+of a 100 000-point contour against the column walk written in Python; and
+take_middle with NumPy scalar bounds against Python number bounds."""
 import sys
 import time
 
@@ -72,6 +73,26 @@ def bench_band_filters():
             thread_scaling("threads, %s %d x %d:" % (name, shape[1], shape[0]), own_image, calls)
 
 
+def bench_scalar_bounds():
+    """take_middle with bounds of NumPy's own scalar types (as read from an
+    array or a settings file through NumPy) against Python numbers."""
+    rng = np.random.default_rng(7)
+    image = rng.integers(0, 256, SHAPE, dtype=np.uint8)
+    work = np.empty_like(image)
+    copy_ms = best_ms(lambda: np.copyto(work, image), 30)
+    print("take_middle bounds: %d x %d uint8 image" % (SHAPE[1], SHAPE[0]))
+    base = None
+    for label, lo, hi in (("int", 60, 180), ("numpy.uint8", np.uint8(60), np.uint8(180)),
+                          ("numpy.int64", np.int64(60), np.int64(180)),
+                          ("numpy.float64", np.float64(59.5), np.float64(180.5))):
+        np.copyto(work, image)
+        if not np.array_equal(qlo_cv.take_middle(work, lo, hi), np.where((image < 60) | (image > 180), 0, image)):
+            sys.exit("take_middle disagrees with NumPy for %s bounds" % label)
+        ms = best_ms(lambda: (np.copyto(work, image), qlo_cv.take_middle(work, lo, hi)), 30) - copy_ms
+        base = base or ms
+        print("  %-14s %8.2f ms  %5.2fx of int bounds" % (label, ms, ms / base))
+
+
 def profile_contour(points):
     """A closed band 'contour' of `points` points: an upper and a lower edge."""
     x = np.arange(points // 2)
@@ -113,4 +134,5 @@ def bench_profile():
 
 def main():
     bench_band_filters()
+    bench_scalar_bounds()
     bench_profile()

@@ -212,3 +212,21 @@ def test_filters_run_in_threads_on_their_own_arrays(rng):
     for t in threads:
         t.join()
     assert all(np.array_equal(a, b) for a, b in zip(images, expected))
+
+
+F32_MAX = float(np.finfo(np.float32).max)
+NUMPY_BOUNDS = [  # NumPy's own scalars, at values where rounding to a narrower type would change a comparison
+    np.int8(-3), np.uint8(200), np.int16(-300), np.uint16(60000), np.int32(-70000), np.uint32(2 ** 32 - 1),
+    np.int64(2 ** 62 + 1), np.int64(-2 ** 63), np.uint64(2 ** 63 + 1), np.uint64(2 ** 64 - 1), np.float16(0.1),
+    np.float16(-65504), np.float32(0.1), np.float32(2 ** 24 + 2), np.float64(0.1), np.float64(-0.1),
+    np.float64(1 + 2 ** -30), np.float64(2 ** 53 + 2), np.float64(F32_MAX * (1 + 2 ** -30)), np.float64(1e300),
+    np.float64(np.nan), np.float64(-np.inf), np.float32(np.inf), np.float64(1e-46)]
+
+
+@pytest.mark.parametrize("dtype", DTYPES, ids=lambda d: np.dtype(d).name)
+@pytest.mark.parametrize("native, loop, nbounds", FILTERS, ids=["middle", "min_or_max", "min", "max"])
+def test_numpy_scalar_bounds_match_the_loop(native, loop, nbounds, dtype, rng):
+    base = values_of(dtype, rng)
+    pairs = [(b,) for b in NUMPY_BOUNDS] if nbounds == 1 else [(a, b) for a in NUMPY_BOUNDS for b in NUMPY_BOUNDS[::2]]
+    for pair in pairs:
+        assert same(outcome(native, base.copy(), *pair), outcome(loop, base.copy(), *pair)), pair

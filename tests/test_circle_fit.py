@@ -147,3 +147,24 @@ def test_peeler_integer_checks(args, name):
         qlo_cv.CirclePeeler(ring_image(), *args)
     with pytest.raises(TypeError, match="Argument 'iteration' has incorrect type"):
         qlo_cv.CirclePeeler(ring_image(), 100).peel(np.int64(1))
+
+
+def small_disc_image():
+    """A disc whose fit (radius 11.4, drawn as 11) leaves a rim that later rounds never change."""
+    return cv2.circle(np.zeros((60, 80), np.uint8), (40, 30), 12, 255, -1)
+
+
+@pytest.mark.parametrize("make_image", [ring_image, small_disc_image, lambda: np.zeros((20, 30), np.uint8)])
+@pytest.mark.parametrize("iteration", [1, 2, 3, 7, 40, 2 ** 62])
+def test_peel_gives_the_fit_of_running_every_round(make_image, iteration, monkeypatch):
+    fit = qlo_cv.CirclePeeler(make_image(), 100).peel(iteration)     # a huge count ends once rounds repeat
+    rounds = []
+
+    class Counted(qlo_cv.FittingCircle):   # not the module's own: every round runs
+        def __init__(self, *args, **kwargs):
+            rounds.append(1)
+            super().__init__(*args, **kwargs)
+
+    monkeypatch.setattr(qlo_cv, "FittingCircle", Counted)
+    every = qlo_cv.CirclePeeler(make_image(), 100).peel(min(iteration, 60))
+    assert len(rounds) == min(iteration, 60) and (fit.center, fit.radius) == (every.center, every.radius)

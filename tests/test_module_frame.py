@@ -2,6 +2,7 @@
 import ctypes
 import importlib
 import inspect
+import json
 import shutil
 import sys
 import sysconfig
@@ -161,6 +162,34 @@ def test_binding_and_hint_texts(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
+
+
+def fresh(name):
+    """`name` as a str of its own, not the interned one (as read from a file or built at run time)."""
+    made = json.loads(json.dumps(name)) if len(name) % 2 else "".join(list(name))
+    assert made == name and made is not sys.intern(name)
+    return made
+
+
+CONTOUR = np.array([[[10, 5]], [[10, 20]], [[14, 20]], [[14, 5]]], np.int32)
+
+
+@pytest.mark.parametrize("call, keywords, expected", [
+    (qlo_cv.calculate_contour_vertical_distances, {"contour": CONTOUR, "tail_off": 2}, ((10, 12), [15, 0])),
+    (qlo_cv.translate, {"image": np.eye(2, dtype=np.uint8), "right": 1, "down": 0}, [[1, 1], [0, 0]]),
+    (lambda **kw: qlo_cv.FittingCircle(**kw).radius, {"points": [(0, 1), (1, 0), (0, -1), (-1, 0)]}, 1.0),
+    (lambda **kw: qlo_cv.CirclePeeler(np.zeros((8, 8), np.uint8), 1).peel(**kw).center, {"iteration": 1}, (0, 0)),
+    (lambda **kw: qlo_cv.calculate_contour_vertical_distances(CONTOUR, **kw), {"head_of": 1},
+     "calculate_contour_vertical_distances() got an unexpected keyword argument 'head_of'"),
+    (lambda **kw: qlo_cv.calculate_contour_vertical_distances(CONTOUR, **kw), {"contour": CONTOUR},
+     "calculate_contour_vertical_distances() got multiple values for keyword argument 'contour'"),
+])
+def test_keywords_are_matched_by_value_not_identity(call, keywords, expected):
+    try:
+        got = call(**{fresh(k): v for k, v in keywords.items()})
+    except TypeError as error:
+        got = str(error)
+    assert np.array_equal(got, expected)
 
 
 def test_generate_result_ignores_extra_arguments():

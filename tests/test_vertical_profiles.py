@@ -153,3 +153,17 @@ def test_collect_points_equal_x():
     contour = np.array([[[1, 2]], [[3, 4]], [[1, 6]]], np.int32)
     found = qlo_cv._collect_contour_points_equal_x(contour, 1)
     assert [p.tolist() for p in found] == [[1, 2], [1, 6]]
+
+
+@pytest.mark.parametrize("points, dtype, head_off, tail_off, begin", [
+    ([(7.0, 1.0), (7.0, 5.0)], np.float32, 0, 0, 7.0),                 # one column
+    ([(2.5, 0.0), (4.0, 3.0)], np.float64, 3, 0, 5.5),                 # head_off past the right end
+    ([(2.0, 0.0), (6.0, 3.0)], np.float16, 2, 2, 4.0),                 # trims meet
+    ([(9, 1), (9, 4)], np.int8, 300, 0, 309),                          # integers: Python int bounds
+])
+def test_empty_profile_keeps_the_contours_own_bounds(points, dtype, head_off, tail_off, begin, walk):
+    contour = np.array(points, dtype).reshape(-1, 1, 2)
+    bound_type = int if contour.dtype.kind == "i" else type(contour[0, 0, 0] + head_off)
+    for call in (qlo_cv.calculate_contour_vertical_distances, walk):
+        (first, second), heights = call(contour, head_off, tail_off)
+        assert (first, second, heights) == (begin, begin, []) and type(first) is type(second) is bound_type

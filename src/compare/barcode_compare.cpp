@@ -3,6 +3,7 @@
 // helpers its users need: a contour as a plain point list, and the cores of
 // the largest bright regions found by repeated erosion.
 #include "frame/frame.h"
+#include "frame/interrupts.h"
 #include "compare/register.h"
 
 namespace qlo {
@@ -139,6 +140,7 @@ py::object extract_center_contours(Args& a) {
     py::object kernel = ones(py::make_tuple(3, 3), py::arg("dtype") = global("_np").attr(interned("uint8")));
     bool first = true;
     while (count(cnts) > 0) {
+        check_signals();  // a small step makes many passes over a large image
         last_cnts = cnts;
         py::object erode = global("_cv").attr(interned("erode"));
         bin_img = erode(bin_img, py::arg("kernel") = kernel, py::arg("iterations") = step);

@@ -16,6 +16,7 @@
 
 #include "frame/buffer.h"
 #include "frame/globals.h"
+#include "frame/interrupts.h"
 #include "kernels/shift_mismatch.h"
 
 namespace qlo::comparison {
@@ -54,6 +55,7 @@ void fold_direction(const Direction& d, py::handle stop, py::handle step, py::ha
                     py::handle threshold, py::handle result) {
     py::object shifts = builtins().range(1, stop, step);
     for (py::handle i : shifts) {
+        check_signals();
         py::object img = global("translate")(tgt_image, scaled(d.right, i), scaled(d.down, i));
         py::object not_match = global("compare_image_difference")(std_image, img, threshold);
         global("_np").attr(interned("logical_and"))(result, not_match, result);
@@ -230,14 +232,17 @@ struct Pass {
 
     // Writes the mask with the kernel (keeping the target's windows in `keep`
     // when given); false when a difference could wrap in int16.
+    // A signal handler's exception (Ctrl-C) stops the kernel and is raised
+    // here, before anything keeps the incomplete mask or windows.
     bool run(Mask& mask, kernels::KeptWindows* keep) {
-        ReleaseGil nogil;
-        int t_lo = ranges.tgt_lo, t_hi = ranges.tgt_hi;
-        if (!measured_first) kernels::guess_narrow_bounds(t.data, t.stride, t.rows, t.cols, t_lo, t_hi);
-        kernels::shift_mismatch_mask(s.data, s.stride, t.data, t.stride, s.rows, s.cols, threshold, axis.data(),
-                                     static_cast<int>(axis.size()), diagonal.data(),
-                                     static_cast<int>(diagonal.size()), mask.data(), s.cols, t_lo, t_hi,
-                                     measured_first ? nullptr : &ranges, keep);
+        without_gil([&](kernels::Interrupt& interrupt) {
+            int t_lo = ranges.tgt_lo, t_hi = ranges.tgt_hi;
+            if (!measured_first) kernels::guess_narrow_bounds(t.data, t.stride, t.rows, t.cols, t_lo, t_hi);
+            kernels::shift_mismatch_mask(s.data, s.stride, t.data, t.stride, s.rows, s.cols, threshold, axis.data(),
+                                         static_cast<int>(axis.size()), diagonal.data(),
+                                         static_cast<int>(diagonal.size()), mask.data(), s.cols, t_lo, t_hi,
+                                         measured_first ? nullptr : &ranges, keep, &interrupt);
+        });
         return differences_fit_int16(ranges);
     }
 };

@@ -1,7 +1,12 @@
 // Raw access to an object's memory through the buffer protocol, for native
-// fast paths. A view keeps the exporter alive and its memory in place (NumPy
-// refuses to resize an array while a view is exported), so the pixels can be
-// read or written with the GIL released. Views are released with the GIL held.
+// fast paths. A view holds a reference to the exporter, which keeps it alive
+// and makes NumPy's resize() with its default reference check refuse to move
+// the array's memory; so the pixels can be read or written with the GIL
+// released. resize(refcheck=False) skips that check and frees the memory
+// under the view (NumPy does not count exported buffers): a caller who does
+// that, or writes into the array, from another thread while a call runs gets
+// an undefined result, as with OpenCV's own functions (ARCHITECTURE.md,
+// "Arrays changed under a running call"). Views are released with the GIL held.
 #pragma once
 
 #include <cstring>

@@ -159,7 +159,7 @@ public:
     explicit StreamEngine(const Plan& p);
     // False when a target value broke the 8-bit bounds; the mask is then wrong.
     bool run() {
-        for (int x0 = 0; x0 < p_.cols && !stray_; x0 += strip_w_)
+        for (int x0 = 0; x0 < p_.cols && !stray_ && !stop_requested(p_.interrupt); x0 += strip_w_)
             sweep_strip(x0, std::min(strip_w_, p_.cols - x0));
         return stray_ == 0;
     }
@@ -237,7 +237,7 @@ void StreamEngine<W>::sweep_strip(int x0, int w) {
     for (int r = -py_; r < py_; ++r) load_padded(r, x0);
     for (int r = -kv; r < kv; ++r) vertical_fwd(r, 0, w);
     for (int r = -kd; r < kd; ++r) diagonal_fwd(r, 0, w, w);
-    for (int y = 0; y < p_.rows && !stray_; ++y) {
+    for (int y = 0; y < p_.rows && !stray_ && !stop_requested(p_.interrupt); ++y) {
         load_padded(y + py_, x0);
         if (kv && block_pos(y - kv, kv) == 0) vertical_bwd(y - kv, w);
         if (kd && block_pos(y - kd, kd) == 0) diagonal_bwd(y - kd, w);
@@ -403,10 +403,11 @@ void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
                          const int* axis_shifts, int n_axis,
                          const int* diag_shifts, int n_diag,
                          uint8_t* out, ptrdiff_t out_stride, int tgt_lo, int tgt_hi,
-                         PlaneRanges* seen, KeptWindows* keep) {
+                         PlaneRanges* seen, KeptWindows* keep, Interrupt* interrupt) {
     if (rows < 1 || cols < 1) return;
     Plan p = make_plan(std_data, std_stride, tgt_data, tgt_stride, rows, cols, threshold, axis_shifts,
                        n_axis, diag_shifts, n_diag, out, out_stride, tgt_lo, tgt_hi);
+    p.interrupt = interrupt;
     // Sized for the working type of the run that writes them.
     auto keep_as = [&](size_t value_size) {
         if (!keep) return;
@@ -421,6 +422,7 @@ void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
         keep_as(sizeof(uint8_t));
         narrow = run<uint8_t>(p);
     }
+    if (stop_requested(interrupt)) return;  // the mask is incomplete; the caller drops it
     if (!narrow) {
         keep_as(sizeof(int16_t));
         run<int16_t>(p);

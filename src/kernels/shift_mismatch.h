@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "kernels/interrupt.h"
+
 namespace qlo::kernels {
 
 // Planes hold int16 elements; each row is contiguous in x and rows are `stride`
@@ -56,6 +58,9 @@ namespace qlo::kernels {
 // after the work instead of in passes of its own over both planes.
 //
 // `keep`, when given, receives the target's windows (see KeptWindows).
+//
+// `interrupt`, when given, is polled once per output row; once it asks to
+// stop, the call returns with the mask (and `seen`, `keep`) incomplete.
 struct PlaneRanges {
     int std_lo, std_hi, tgt_lo, tgt_hi;
 };
@@ -80,7 +85,8 @@ void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
                          const int* diag_shifts, int n_diag,
                          uint8_t* out, ptrdiff_t out_stride,
                          int tgt_lo = INT16_MIN, int tgt_hi = INT16_MAX,
-                         PlaneRanges* seen = nullptr, KeptWindows* keep = nullptr);
+                         PlaneRanges* seen = nullptr, KeptWindows* keep = nullptr,
+                         Interrupt* interrupt = nullptr);
 
 // The mask shift_mismatch_mask would write for the standard plane `std_data`
 // against the target whose windows `kept` holds, with the same threshold sign

@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "kernels/interrupt.h"
 #include "kernels/shift_mismatch_rows.h"
 
 namespace qlo::kernels::shift_plan {
@@ -60,6 +61,8 @@ struct Plan {
     // When set, each row's combined windows are copied here (rows x cols
     // values of the working type) before the comparison.
     void* keep = nullptr;
+    // Polled once per output row (each may apply thousands of displacements).
+    Interrupt* interrupt = nullptr;
 };
 
 inline const int16_t* tgt_row(const Plan& p, int y) { return row_at(p.tgt_data, p.tgt_stride, y); }

@@ -172,7 +172,8 @@ bool run_whole_plane(const Plan& p) {
         apply_diagonals(p, p.kd, 1, borders, acc.data());
         apply_diagonals(p, p.kd, -1, borders, acc.data());
     }
-    for (int y = 0; y < p.rows; ++y) finish_row(p, acc_at(p, acc.data(), y, 0), y, 0, p.cols);
+    for (int y = 0; y < p.rows && !stop_requested(p.interrupt); ++y)
+        finish_row(p, acc_at(p, acc.data(), y, 0), y, 0, p.cols);
     return true;
 }
 

@@ -3,10 +3,11 @@
 // of src when NumPy can make one, else a copy), so the caller's array changes
 // exactly when that reshape shares its memory.
 //
-// The element loop compares each NumPy scalar with the bounds as Python
-// numbers, by NumPy's rules for Python ints and floats. Where those rules are
-// reproduced exactly (below), a native kernel filters the reshaped array in
-// place with the GIL released; anything else runs the loop element by element.
+// The element loop compares each NumPy scalar with the bounds, by NumPy's
+// rules for Python ints and floats and for its own integer and float scalars.
+// Where those rules are reproduced exactly (below), a native kernel filters
+// the reshaped array in place with the GIL released; anything else runs the
+// loop element by element.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +17,7 @@
 
 #include "frame/buffer.h"
 #include "frame/frame.h"
+#include "frame/interrupts.h"
 #include "kernels/band_filter.h"
 #include "measure/register.h"
 
@@ -53,6 +55,7 @@ void filter_loop(Rule rule, py::handle img, py::handle indices, py::handle min_v
     py::int_ zero(0);
     while (PyObject* next = PyIter_Next(iterator.ptr())) {
         py::object idx = steal(next);
+        check_signals();
         if (dropped(rule, img, idx, min_value, max_value) && PyObject_SetItem(img.ptr(), idx.ptr(), zero.ptr()) < 0)
             throw_error_already_set();
     }
@@ -70,11 +73,18 @@ struct Bound {
     Wide integer = 0;    // exact within int64 and uint64, else saturated far outside every element range
     bool fits_long = false;
     std::optional<double> real;  // the int as a float (absent when too large), or the float
+    // A NumPy scalar: the comparison is made in a type holding both it and the
+    // element exactly, so the bound is not first rounded to the element's type.
+    bool numpy = false;
+    bool numpy_signed = false, numpy_uint64 = false;  // its kind, for integer elements
 };
+
+std::optional<Bound> numpy_bound(py::handle value);
 
 std::optional<Bound> classify(py::handle value) {
     Bound b;
     PyObject* v = value.ptr();
+    if (!PyFloat_CheckExact(v) && !PyLong_CheckExact(v) && !PyBool_Check(v)) return numpy_bound(value);
     if (PyFloat_CheckExact(v)) {
         b.real = PyFloat_AS_DOUBLE(v);
         return b;
@@ -98,6 +108,26 @@ std::optional<Bound> classify(py::handle value) {
         PyErr_Clear();  // too large for a float: comparing it with a float element raises, so no fast path
     else
         b.real = real;
+    return b;
+}
+
+// NumPy's own integer and float scalars (not subclasses) as the Python number
+// of the same value, marked as NumPy's. Anything else: nullopt.
+std::optional<Bound> numpy_bound(py::handle value) {
+    static const char* const kIntegers[] = {"int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"};
+    static const char* const kFloats[] = {"float16", "float32", "float64"};
+    py::object np = global("_np");
+    auto is = [&](const char* name) { return np.attr(interned(name)).ptr() == reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())); };
+    std::optional<Bound> b;
+    for (const char* name : kIntegers) {
+        if (!is(name)) continue;
+        b = classify(steal(PyNumber_Index(value.ptr())));
+        b->numpy_signed = name[0] == 'i';
+        b->numpy_uint64 = std::strcmp(name, "uint64") == 0;
+    }
+    for (const char* name : kFloats)
+        if (!b && is(name)) b = classify(steal(PyNumber_Float(value.ptr())));
+    if (b) b->numpy = true;
     return b;
 }
 
@@ -151,7 +181,14 @@ int order_half(Element, Wide key, const Bound&, double converted) {
     return order_of(half_value(static_cast<int>(key)), converted);
 }
 
+bool signed_element(Element e) {
+    return e == Element::Int8 || e == Element::Int16 || e == Element::Int32 || e == Element::Int64;
+}
+
 std::optional<Domain> domain_of(Element e, const Bound& b) {
+    // A signed kind against uint64 is compared through float64 by some NumPy 2
+    // releases and exactly by others: left to the element loop.
+    if ((b.numpy_uint64 && signed_element(e)) || (b.numpy_signed && e == Element::UInt64)) return std::nullopt;
     auto integer = [&](Wide lo, Wide hi) { return std::optional<Domain>(Domain{lo, hi, order_integer, b.real.value_or(0)}); };
     switch (e) {
         case Element::Bool:  // compared as a C long
@@ -167,7 +204,7 @@ std::optional<Domain> domain_of(Element e, const Bound& b) {
         case Element::UInt64: return integer(0, UINT64_MAX);
         case Element::Float16: {
             if (!b.real) return std::nullopt;
-            std::optional<double> half = to_half(*b.real);
+            std::optional<double> half = b.numpy ? b.real : to_half(*b.real);
             if (!half) return std::nullopt;
             return Domain{-kernels::kHalfKeyMax, kernels::kHalfKeyMax, order_half, *half};
         }
@@ -230,17 +267,30 @@ std::optional<kernels::BandDrop> interval_drop(Rule rule, Element e, const Bound
     return std::nullopt;
 }
 
+// The float32 nearest to d from above (up) or below: a float32 v compares
+// with it as with d, v < d being v < up(d) and v > d being v > down(d).
+double to_single_directed(double d, bool up) {
+    float f = static_cast<float>(d);
+    if (up && static_cast<double>(f) < d) f = std::nextafter(f, HUGE_VALF);
+    if (!up && static_cast<double>(f) > d) f = std::nextafter(f, -HUGE_VALF);
+    return f;
+}
+
 // A bound as a float32 or float64 comparison sees it; NaN stands for a test
-// the rule does not make (NaN compares false).
-std::optional<double> float_bound(Element e, const Bound& b) {
+// the rule does not make (NaN compares false). A NumPy bound is compared with
+// a float32 element in its own precision: it is rounded towards the side
+// (`up` or down) that keeps the outcome of the kernel's float32 test.
+std::optional<double> float_bound(Element e, const Bound& b, bool up) {
     if (!b.real) return std::nullopt;
-    return e == Element::Float32 ? to_single(*b.real) : b.real;
+    if (e != Element::Float32) return b.real;
+    return b.numpy ? to_single_directed(*b.real, up) : to_single(*b.real);
 }
 
 std::optional<kernels::BandDrop> float_drop(Rule rule, Element e, const Bound& low, const Bound& high) {
     constexpr double none = std::numeric_limits<double>::quiet_NaN();
-    std::optional<double> a = rule == Rule::Min ? none : float_bound(e, low);
-    std::optional<double> b = rule == Rule::Max ? none : float_bound(e, high);
+    const bool between = rule == Rule::MinOrMax;  // a < v < b; otherwise v < a or v > b
+    std::optional<double> a = rule == Rule::Min ? none : float_bound(e, low, !between);
+    std::optional<double> b = rule == Rule::Max ? none : float_bound(e, high, between);
     if (!a || !b) return std::nullopt;
     kernels::BandDrop drop;
     drop.a = *a;

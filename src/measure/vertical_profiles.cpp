@@ -21,6 +21,7 @@
 
 #include "frame/buffer.h"
 #include "frame/frame.h"
+#include "frame/interrupts.h"
 #include "kernels/column_profile.h"
 #include "measure/register.h"
 
@@ -144,6 +145,7 @@ py::list walk_columns(py::list all_points, py::handle begin, py::handle end) {
     py::int_ zero(0), one(1);
     for (py::object x = py::reinterpret_borrow<py::object>(begin); compare(x, end, Py_NE);
          x = steal(PyNumber_Add(x.ptr(), one.ptr()))) {
+        check_signals();  // a large negative head_off makes the range as long as the caller likes
         py::int_ length(PyList_GET_SIZE(all_points.ptr()));
         if (!compare(zero, pos_tip, Py_LE) || !compare(pos_tip, length, Py_LT)) pos_tip = zero;
         py::object found = global("_get_points_equal_x")(all_points, x, pos_tip);
@@ -215,14 +217,24 @@ py::object native_heights(py::handle contour, py::handle begin, py::handle end) 
     return std::move(distances);
 }
 
+// An integer bound (a NumPy integer) as a Python int; anything else (a float
+// coordinate) as it is.
+py::object as_bound(py::handle value) {
+    if (PyIndex_Check(value.ptr())) return to_int(value);
+    return py::reinterpret_borrow<py::object>(value);
+}
+
 py::object calculate_contour_vertical_distances(Args& a) {
     py::handle contour = a[0];
     py::object leftmost = extreme_point(contour, "argmin");
     py::object rightmost = extreme_point(contour, "argmax");
     py::object min_x = item(leftmost, 0), max_x = item(rightmost, 0);
-    py::object begin = steal(PyNumber_Add(to_int(min_x).ptr(), a[1].ptr()));
-    py::object end = steal(PyNumber_Subtract(to_int(max_x).ptr(), a[2].ptr()));
+    py::object begin = steal(PyNumber_Add(as_bound(min_x).ptr(), a[1].ptr()));
+    py::object end = steal(PyNumber_Subtract(as_bound(max_x).ptr(), a[2].ptr()));
     if (compare(begin, end, Py_GE)) return py::make_tuple(py::make_tuple(begin, begin), py::list());
+    // Columns are walked one integer x at a time: float bounds stop here.
+    begin = to_int(begin);
+    end = to_int(end);
     py::object distances = native_heights(contour, begin, end);
     if (!distances) distances = walk_columns(columns_points(contour, begin, end), begin, end);
     return py::make_tuple(py::make_tuple(begin, end), distances);

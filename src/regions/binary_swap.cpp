@@ -22,6 +22,7 @@
 
 #include "frame/buffer.h"
 #include "frame/frame.h"
+#include "frame/interrupts.h"
 #include "kernels/binary_swap.h"
 #include "regions/register.h"
 
@@ -51,7 +52,7 @@ void swap_by_item(py::handle image, py::handle h, py::handle w, py::handle one, 
             if (PyObject_SetItem(image.ptr(), key.ptr(), equal ? one.ptr() : zero.ptr()) != 0)
                 throw_error_already_set();
         }
-        if (PyErr_CheckSignals() != 0) throw_error_already_set();
+        check_signals();
     }
 }
 
