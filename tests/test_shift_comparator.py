@@ -737,6 +737,28 @@ def test_8_bit_and_int16_routes_agree_at_the_threshold_edge(monkeypatch, rng, th
         assert runs == [summary(run_with(comparator, np.uint8(tgt)))] * 2
 
 
+# An 8-bit plane with a few values outside 0..255 in some rows (first, middle
+# and last column): those rows are decided on int16, the others on 8 bits,
+# and the planes' ranges, measured while they are read, decide whether a
+# difference could wrap (then the loop runs).
+@pytest.mark.parametrize("stray", [(-1,), (256,), (300, -300), (-32768,), (32767,), (-32768, 32767)])
+@pytest.mark.parametrize("threshold", [30, -30])
+def test_rows_leaving_8_bits_are_decided_as_the_loop_decides(monkeypatch, rng, stray, threshold):
+    std, tgt = (np.int16(a) for a in textured_pair(rng))
+    wide = std.copy()
+    for i, (y, x) in enumerate(((0, 0), (17, 40), (63, 79), (40, 79))):
+        wide[y, x] = stray[i % len(stray)]
+    for a, b in ((wide, tgt), (tgt, wide)):
+        native, looped, warped = direct_masks(monkeypatch, a, b, 3, threshold)
+        fits = int(a.max()) - int(b.min()) <= 32767 and int(a.min()) - int(b.max()) >= -32768
+        assert np.array_equal(native, looped) and warped is not fits
+    comparator = qlo_cv.ShiftComparator(np.uint8(std), 3, threshold, 1)
+    runs = [summary(run_with(comparator, wide)) for _ in range(2)]       # windows made, then kept
+    with monkeypatch.context() as m:
+        m.setattr(qlo_cv, "translate", py_translate)
+        assert runs == [summary(run_with(comparator, wide))] * 2
+
+
 def test_threads_share_kept_windows_across_several_comparators(rng):
     pairs = [textured_pair(rng, (120, 150), (1, 2)) for _ in range(3)]
     comparators = [qlo_cv.ShiftComparator(std, shift, threshold, 2)
