@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import threading
+import types
 
 import cv2
 import numpy as np
@@ -468,6 +469,45 @@ def test_patched_numpy_functions_of_the_loop_are_called(monkeypatch, rng, name):
     expected = summary(run(std, tgt, max_shift=2))
     monkeypatch.setattr(np, name, lambda *args: calls.append(1) or real(*args))
     assert summary(run(std, tgt, max_shift=2)) == expected and calls
+
+
+class ModuleProxy(types.ModuleType):
+    """Another module object that forwards every attribute to `target`."""
+
+    def __init__(self, target):
+        super().__init__(target.__name__)
+        self._target = target
+
+    def __getattr__(self, name):
+        return getattr(self._target, name)
+
+
+# The names the native route checks before each pass, rebound after a first
+# comparison (so the check has already found its record) to an object doing
+# the same, then bound back: the loop runs while they are rebound, the native
+# route again afterwards; unbound, the loop raises the NameError.
+@pytest.mark.parametrize("name", ["translate", "compare_image_difference", "_cv", "_np", "_math",
+                                  "_np.logical_and", "_np.uint8", "_math.sqrt", "translate unbound"])
+def test_the_route_follows_each_rebinding_of_the_names_it_checks(monkeypatch, rng, name):
+    std, tgt = textured_pair(rng)
+    comparator = qlo_cv.ShiftComparator(std, 2, 25, 1)
+    warps, warp = [], cv2.warpAffine
+    monkeypatch.setattr(cv2, "warpAffine", lambda *args, **kwargs: warps.append(1) or warp(*args, **kwargs))
+    expected = summary(run_with(comparator, tgt))
+    head, _, attribute = name.split()[0].partition(".")
+    owner, key = (getattr(qlo_cv, head), attribute) if attribute else (qlo_cv, head)
+    real = getattr(owner, key)
+    with monkeypatch.context() as m:
+        if name.endswith("unbound"):
+            m.delattr(owner, key)
+            with pytest.raises(NameError, match=key):
+                run_with(comparator, tgt)
+        else:
+            m.setattr(owner, key, ModuleProxy(real) if isinstance(real, types.ModuleType)
+                      else lambda *args, **kwargs: real(*args, **kwargs))
+            assert summary(run_with(comparator, tgt)) == expected and warps
+    warps.clear()
+    assert summary(run_with(comparator, tgt)) == expected and warps == []
 
 
 @pytest.mark.parametrize("attribute, value", [("step", 0), ("step", 1.0), ("max_shift", 2.5), ("max_shift", None),
