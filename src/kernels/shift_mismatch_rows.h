@@ -214,30 +214,11 @@ inline void compare_row(const uint8_t* acc, const int16_t* s, uint8_t* o, int w,
 //            argument with -t > 0.
 // Differences lie within -255..255, so for |t| >= 255 neither side ever
 // holds; the caller takes this route only for |t| < 255.
-inline void decide_row_u8(const uint8_t* __restrict acc, const int16_t* __restrict s, uint8_t* __restrict o,
-                          int w, int t, bool use_min) {
-    const uint8_t u = uint8_t(use_min ? -t : t);
-    if (!use_min) {
-        for (int x = 0; x < w; ++x) {
-            uint8_t a = uint8_t(s[x]), b = acc[x];
-            uint8_t d = a > b ? uint8_t(a - b) : uint8_t(0);
-            o[x] = d > u ? 255 : 0;
-        }
-    } else {
-        for (int x = 0; x < w; ++x) {
-            uint8_t a = uint8_t(255 - acc[x]), b = uint8_t(s[x]);
-            uint8_t d = a > b ? uint8_t(a - b) : uint8_t(0);
-            o[x] = d > u ? 255 : 0;
-        }
-    }
-}
-
-// decide_row_u8 in the same sweep that measures the standard row: the
-// decision is made as if the row lay within 0..255 while its values are
-// checked; false when one does not, and then `o` and `row` must be made again.
-// Otherwise `row` receives the row's range.
-inline bool decide_row_u8_measured(const uint8_t* __restrict acc, const int16_t* __restrict s,
-                                   uint8_t* __restrict o, int w, int t, bool use_min, Extremes& row) {
+// The row is measured in the same sweep: the decision is made as if it lay
+// within 0..255 while its values are checked; false when one does not, and
+// then `o` and `row` must be made again. Otherwise `row` receives its range.
+inline bool decide_row_u8(const uint8_t* __restrict acc, const int16_t* __restrict s, uint8_t* __restrict o,
+                          int w, int t, bool use_min, Extremes& row) {
     const uint8_t u = uint8_t(use_min ? -t : t);
     uint16_t bits = 0;
     uint8_t mn = 255, mx = 0;
@@ -277,7 +258,7 @@ inline void decide_row(const W* acc, const int16_t* s, uint8_t* o, int w, int t,
     Extremes row;
     bool decided = false;
     if constexpr (std::is_same_v<W, uint8_t>) {
-        if (lo == 0 && t > -255 && t < 255 && w > 0) decided = decide_row_u8_measured(acc, s, o, w, t, use_min, row);
+        if (lo == 0 && t > -255 && t < 255 && w > 0) decided = decide_row_u8(acc, s, o, w, t, use_min, row);
     }
     if (!decided) {
         track_extremes(row, s, w);
