@@ -113,6 +113,35 @@ def against_hand_written(label, shape, calls, rounds=7):
                  min(ratios), max(ratios), len(boxes)))
 
 
+def fixed_cost(rounds=7, calls=300):
+    """compare against HandWritten on a 16 x 16 pair with one dark spot, where
+    no work scales with the pixels: the cost of a call itself. Rounds taken
+    in turns, each the best of 5 loops of `calls` calls, per call in us."""
+    std_image = np.full((16, 16), 128, np.uint8)
+    tgt = std_image.copy()
+    tgt[4:12, 5:13] = 0
+    comparator = qlo_cv.ShiftComparator(std_image, 3, THRESHOLD, 1)
+    hand = HandWritten(std_image, 3, length=1)
+    boxes = inspect(comparator, tgt)
+    if boxes != hand.boxes(tgt):
+        raise SystemExit("qlo_cv and the hand-written version disagree on the 16 x 16 pair")
+
+    def per_call(action):
+        def loop():
+            for _ in range(calls):
+                action()
+        return best_ms(loop, 5) * 1000 / calls
+
+    mine, theirs = [], []
+    for _ in range(rounds):
+        mine.append(per_call(lambda: inspect(comparator, tgt)))
+        theirs.append(per_call(lambda: hand.boxes(tgt)))
+    ratios = [m / t for m, t in zip(mine, theirs)]
+    print("  fixed cost, 16 x 16 pair, max_shift 3: qlo_cv %.1f-%.1f us per call, hand-written %.1f-%.1f us;"
+          " ratio %.2f-%.2f; %d regions, same boxes"
+          % (min(mine), max(mine), min(theirs), max(theirs), min(ratios), max(ratios), len(boxes)))
+
+
 def inspect(comparator, tgt):
     result = qlo_cv.CompareResult(tgt)
     comparator.compare(tgt, result)
@@ -122,7 +151,7 @@ def inspect(comparator, tgt):
 def main():
     print("shift_comparator against the hand-written OpenCV inspection (standard's dilation made once)")
     one_thread(lambda: (against_hand_written("print pair", SHAPE, 5),
-                        against_hand_written("tile", (640, 640), 60)))
+                        against_hand_written("tile", (640, 640), 60), fixed_cost()))
     std_image, tgt, _defects = make_print_pair(SHAPE, SHIFT)
     print("shift_comparator: %d x %d 8-bit print pair, threshold %d, step 1, slope true"
           % (SHAPE[1], SHAPE[0], THRESHOLD))

@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import threading
+import types
 
 import cv2
 import numpy as np
@@ -471,6 +472,45 @@ def test_patched_numpy_functions_of_the_loop_are_called(monkeypatch, rng, name):
     assert summary(run(std, tgt, max_shift=2)) == expected and calls
 
 
+class ModuleProxy(types.ModuleType):
+    """Another module object that forwards every attribute to `target`."""
+
+    def __init__(self, target):
+        super().__init__(target.__name__)
+        self._target = target
+
+    def __getattr__(self, name):
+        return getattr(self._target, name)
+
+
+# The names the native route checks before each pass, rebound after a first
+# comparison (so the check has already found its record) to an object doing
+# the same, then bound back: the loop runs while they are rebound, the native
+# route again afterwards; unbound, the loop raises the NameError.
+@pytest.mark.parametrize("name", ["translate", "compare_image_difference", "_cv", "_np", "_math",
+                                  "_np.logical_and", "_np.uint8", "_math.sqrt", "translate unbound"])
+def test_the_route_follows_each_rebinding_of_the_names_it_checks(monkeypatch, rng, name):
+    std, tgt = textured_pair(rng)
+    comparator = qlo_cv.ShiftComparator(std, 2, 25, 1)
+    warps, warp = [], cv2.warpAffine
+    monkeypatch.setattr(cv2, "warpAffine", lambda *args, **kwargs: warps.append(1) or warp(*args, **kwargs))
+    expected = summary(run_with(comparator, tgt))
+    head, _, attribute = name.split()[0].partition(".")
+    owner, key = (getattr(qlo_cv, head), attribute) if attribute else (qlo_cv, head)
+    real = getattr(owner, key)
+    with monkeypatch.context() as m:
+        if name.endswith("unbound"):
+            m.delattr(owner, key)
+            with pytest.raises(NameError, match=key):
+                run_with(comparator, tgt)
+        else:
+            m.setattr(owner, key, ModuleProxy(real) if isinstance(real, types.ModuleType)
+                      else lambda *args, **kwargs: real(*args, **kwargs))
+            assert summary(run_with(comparator, tgt)) == expected and warps
+    warps.clear()
+    assert summary(run_with(comparator, tgt)) == expected and warps == []
+
+
 @pytest.mark.parametrize("attribute, value", [("step", 0), ("step", 1.0), ("max_shift", 2.5), ("max_shift", None),
                                               ("slope", np.ones(2))])
 def test_odd_attributes_raise_what_the_loop_raises(monkeypatch, attribute, value):
@@ -737,6 +777,28 @@ def test_8_bit_and_int16_routes_agree_at_the_threshold_edge(monkeypatch, rng, th
     with monkeypatch.context() as m:
         m.setattr(qlo_cv, "translate", py_translate)
         assert runs == [summary(run_with(comparator, np.uint8(tgt)))] * 2
+
+
+# An 8-bit plane with a few values outside 0..255 in some rows (first, middle
+# and last column): those rows are decided on int16, the others on 8 bits,
+# and the planes' ranges, measured while they are read, decide whether a
+# difference could wrap (then the loop runs).
+@pytest.mark.parametrize("stray", [(-1,), (256,), (300, -300), (-32768,), (32767,), (-32768, 32767)])
+@pytest.mark.parametrize("threshold", [30, -30])
+def test_rows_leaving_8_bits_are_decided_as_the_loop_decides(monkeypatch, rng, stray, threshold):
+    std, tgt = (np.int16(a) for a in textured_pair(rng))
+    wide = std.copy()
+    for i, (y, x) in enumerate(((0, 0), (17, 40), (63, 79), (40, 79))):
+        wide[y, x] = stray[i % len(stray)]
+    for a, b in ((wide, tgt), (tgt, wide)):
+        native, looped, warped = direct_masks(monkeypatch, a, b, 3, threshold)
+        fits = int(a.max()) - int(b.min()) <= 32767 and int(a.min()) - int(b.max()) >= -32768
+        assert np.array_equal(native, looped) and warped is not fits
+    comparator = qlo_cv.ShiftComparator(np.uint8(std), 3, threshold, 1)
+    runs = [summary(run_with(comparator, wide)) for _ in range(2)]       # windows made, then kept
+    with monkeypatch.context() as m:
+        m.setattr(qlo_cv, "translate", py_translate)
+        assert runs == [summary(run_with(comparator, wide))] * 2
 
 
 def test_threads_share_kept_windows_across_several_comparators(rng):

@@ -22,8 +22,19 @@ Builtins* g_builtins = nullptr;
 // interpreter that made them and are forgotten with the module.
 std::unordered_map<const char*, PyObject*> g_interned;
 
-// Strong references, so an identity match cannot come from a reused address.
-std::unordered_map<std::string, PyObject*> g_originals;
+// A recorded binding: the object (a strong reference, so an identity match
+// cannot come from a reused address) and the interned parts of its name, the
+// head (null for a plain name) and the attribute or plain name, so that a
+// check allocates nothing.
+struct Original {
+    PyObject* value = nullptr;
+    PyObject* head = nullptr;
+    PyObject* name = nullptr;
+};
+std::unordered_map<std::string, Original> g_originals;
+// The records by the address of the name literal a caller passes (fast paths
+// check the same literals on every call); found by content the first time.
+std::unordered_map<const char*, const Original*> g_originals_by_literal;
 
 // Spare output arrays by key, each the only reference to its array: as many
 // as calls have needed at once (threads), up to kSparesPerKey.
@@ -126,23 +137,70 @@ void record_original(const char* name) {
     } catch (py::error_already_set&) {
         return;  // unbound: the fast path stays off
     }
-    PyObject*& slot = g_originals[name];
-    Py_XSETREF(slot, current);
-}
-
-bool still_original(const char* name) {
-    auto it = g_originals.find(name);
-    if (it == g_originals.end()) return false;
-    try {
-        return current_binding(name).ptr() == it->second;
-    } catch (py::error_already_set&) {
-        return false;  // unbound: the general path raises the NameError where it looks the name up
+    Original& slot = g_originals[name];
+    Py_XSETREF(slot.value, current);
+    if (slot.name) return;
+    const char* dot = std::strchr(name, '.');
+    slot.head = dot ? PyUnicode_InternFromString(std::string(name, dot).c_str()) : nullptr;
+    slot.name = PyUnicode_InternFromString(dot ? dot + 1 : name);
+    if (!slot.name || (dot && !slot.head)) {
+        PyErr_Clear();
+        Py_CLEAR(slot.head);
+        Py_CLEAR(slot.name);
     }
 }
 
-py::handle original(const char* name) {
+namespace {
+
+const Original* recorded(const char* name) {
+    auto known = g_originals_by_literal.find(name);
+    if (known != g_originals_by_literal.end()) return known->second;
     auto it = g_originals.find(name);
-    return it == g_originals.end() ? py::handle() : py::handle(it->second);
+    if (it == g_originals.end()) return nullptr;
+    g_originals_by_literal.emplace(name, &it->second);
+    return &it->second;
+}
+
+// Whether `name` is still bound to its record, as current_binding would find
+// it (the module's namespace, then the builtins for a plain name; the head's
+// attribute for a dotted one), without making a string. Any error counts as
+// unbound: the general path raises it where it looks the name up.
+bool binding_is(const char* name, const Original& o) {
+    if (!o.name) {
+        try {
+            return current_binding(name).ptr() == o.value;
+        } catch (py::error_already_set&) {
+            return false;
+        }
+    }
+    if (!g_module_dict) return false;
+    PyObject* value = PyDict_GetItemWithError(g_module_dict, o.head ? o.head : o.name);
+    if (!value && !o.head && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), o.name);
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!o.head) return value == o.value;
+    PyObject* attribute = PyObject_GetAttr(value, o.name);
+    if (!attribute) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = attribute == o.value;
+    Py_DECREF(attribute);
+    return same;
+}
+
+}  // namespace
+
+bool still_original(const char* name) {
+    const Original* o = recorded(name);
+    return o && binding_is(name, *o);
+}
+
+py::handle original(const char* name) {
+    const Original* o = recorded(name);
+    return o ? py::handle(o->value) : py::handle();
 }
 
 void keep_spare(const char* key, py::object array) {
@@ -189,8 +247,13 @@ void release() {
     g_builtins = nullptr;
     for (auto& entry : g_interned) Py_DECREF(entry.second);
     g_interned.clear();
-    for (auto& entry : g_originals) Py_DECREF(entry.second);
+    for (auto& entry : g_originals) {
+        Py_DECREF(entry.second.value);
+        Py_XDECREF(entry.second.head);
+        Py_XDECREF(entry.second.name);
+    }
     g_originals.clear();
+    g_originals_by_literal.clear();
     for (auto& entry : g_spares)
         for (PyObject* array : entry.second) Py_DECREF(array);
     g_spares.clear();
@@ -203,6 +266,7 @@ void forget() {
     g_builtins = nullptr;  // its objects went with the interpreter; nothing to release
     g_interned.clear();
     g_originals.clear();
+    g_originals_by_literal.clear();
     g_spares.clear();
     g_derived.clear();  // C++ values only
 }

@@ -28,7 +28,8 @@ py::handle interned(const char* literal);
 // global (a library function the general path calls through it); reading an
 // existing module attribute runs no Python code. original(name) is the
 // recorded object (null when none), e.g. a library type a fast path makes its
-// output with.
+// output with. Names are literals, as for interned(): after the first call a
+// name's record is found by the literal's address, and a check makes no string.
 void record_original(const char* name);
 bool still_original(const char* name);
 py::handle original(const char* name);

@@ -175,10 +175,8 @@ private:
     void load_padded(int r, int x0) {
         W* dst = ring_.data() + static_cast<ptrdiff_t>(pw_) * ((r + py_) % ring_rows_);
         const int16_t* src = tgt_row(p_, clamp_int(r, 0, p_.rows - 1));
-        stray_ |= copy_clamped_row(dst, src, p_.cols, x0 - px_, pw_, p_.lo, p_.flip);
         // The strips' columns cover the row; the clamped margins repeat its ends.
-        int first = std::max(x0 - px_, 0), last = std::min(x0 - px_ + pw_, p_.cols);
-        if (last > first) track_extremes(p_.tgt_seen, src + first, last - first);
+        stray_ |= copy_clamped_row(dst, src, p_.cols, x0 - px_, pw_, p_.lo, p_.flip, p_.tgt_seen);
     }
     // Position of row r in its block; blocks of 2k+1 rows start at row -k.
     static int block_pos(int r, int k) { return (r + k) % (2 * k + 1); }

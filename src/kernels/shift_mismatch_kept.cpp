@@ -84,12 +84,8 @@ void sweep(Sweep& w) {
     for (int y = 0; y < k.rows; ++y) {
         w.fingerprint = fold_row(w.fingerprint, row_at(w.check, w.check_stride, y), k.cols);
         const int16_t* s = row_at(w.std_data, w.std_stride, y);
-        Extremes row;
-        track_extremes(row, s, k.cols);
-        w.seen.lo = std::min(w.seen.lo, row.lo);
-        w.seen.hi = std::max(w.seen.hi, row.hi);
         decide_row(acc + static_cast<ptrdiff_t>(y) * k.cols, s, row_at(w.out, w.out_stride, y), k.cols,
-                   w.threshold, k.lo, k.use_min, row);
+                   w.threshold, k.lo, k.use_min, w.seen);
     }
 }
 

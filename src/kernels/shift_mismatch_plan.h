@@ -78,11 +78,7 @@ inline void finish_row(const Plan& p, W* acc, int y, int x0, int w) {
     if (p.keep) std::copy(acc, acc + w, static_cast<W*>(p.keep) + static_cast<ptrdiff_t>(y) * p.cols + x0);
     const int16_t* s = row_at(p.std_data, p.std_stride, y) + x0;
     uint8_t* o = row_at(p.out, p.out_stride, y) + x0;
-    Extremes row;
-    track_extremes(row, s, w);
-    p.std_seen.lo = std::min(p.std_seen.lo, row.lo);
-    p.std_seen.hi = std::max(p.std_seen.hi, row.hi);
-    decide_row(acc, s, o, w, p.threshold, p.lo, p.use_min, row);
+    decide_row(acc, s, o, w, p.threshold, p.lo, p.use_min, p.std_seen);
 }
 // The whole-plane path (any window size, memory of one plane): writes the mask,
 // or returns false, with the mask incomplete, when a target value broke the

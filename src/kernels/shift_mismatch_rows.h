@@ -79,6 +79,43 @@ inline int copy_work(W* __restrict d, const int16_t* __restrict s, int n, int16_
     }
 }
 
+// copy_work, also folding the values copied into `seen`. On the 8-bit path the
+// range comes from the narrowed values (v - lo is 0..255 when nothing strays);
+// a row that strays is left out, since its run is discarded and done again on
+// int16, which measures every value.
+template <class W>
+inline int copy_work_tracked(W* __restrict d, const int16_t* __restrict s, int n, int16_t lo, int16_t flip,
+                             Extremes& seen) {
+    if constexpr (std::is_same_v<W, uint8_t>) {
+        uint16_t bits = 0;
+        uint8_t mn = 255, mx = 0;
+        for (int j = 0; j < n; ++j) {
+            uint16_t u = uint16_t(s[j] - lo);
+            uint8_t v = uint8_t(u);
+            d[j] = uint8_t(v ^ uint8_t(flip));
+            mn = std::min(mn, v);
+            mx = std::max(mx, v);
+            bits |= u;
+        }
+        if (bits >> 8) return 1;
+        if (n > 0) {
+            seen.lo = std::min<int16_t>(seen.lo, int16_t(lo + mn));
+            seen.hi = std::max<int16_t>(seen.hi, int16_t(lo + mx));
+        }
+        return 0;
+    } else {
+        int16_t mn = seen.lo, mx = seen.hi;
+        for (int j = 0; j < n; ++j) {
+            d[j] = to_work<W>(s[j], lo, flip);
+            mn = std::min(mn, s[j]);
+            mx = std::max(mx, s[j]);
+        }
+        seen.lo = mn;
+        seen.hi = mx;
+        return 0;
+    }
+}
+
 template <class W>
 inline void max_work_into(W* __restrict acc, const int16_t* __restrict s, int n, int16_t lo,
                           int16_t flip) {
@@ -87,13 +124,14 @@ inline void max_work_into(W* __restrict acc, const int16_t* __restrict s, int n,
 
 // Clamped copy of target row `src` for columns [x0, x0 + w), as working values:
 // columns left of the image take column 0, columns right of it take column cols-1.
-// Returns what copy_work returns for the columns inside the image.
+// Returns what copy_work returns for the columns inside the image, whose
+// values it folds into `seen` (see copy_work_tracked).
 template <class W>
 inline int copy_clamped_row(W* dst, const int16_t* src, int cols, int x0, int w, int16_t lo,
-                            int16_t flip) {
+                            int16_t flip, Extremes& seen) {
     int a = clamp_int(-x0, 0, w), b = clamp_int(cols - x0, 0, w), stray = 0;
     std::fill(dst, dst + a, to_work<W>(src[0], lo, flip));
-    if (b > a) stray = copy_work(dst + a, src + (x0 + a), b - a, lo, flip);
+    if (b > a) stray = copy_work_tracked(dst + a, src + (x0 + a), b - a, lo, flip, seen);
     std::fill(dst + b, dst + w, to_work<W>(src[cols - 1], lo, flip));
     return stray;
 }
@@ -176,38 +214,61 @@ inline void compare_row(const uint8_t* acc, const int16_t* s, uint8_t* o, int w,
 //            argument with -t > 0.
 // Differences lie within -255..255, so for |t| >= 255 neither side ever
 // holds; the caller takes this route only for |t| < 255.
-inline void decide_row_u8(const uint8_t* __restrict acc, const int16_t* __restrict s, uint8_t* __restrict o,
-                          int w, int t, bool use_min) {
+// The row is measured in the same sweep: the decision is made as if it lay
+// within 0..255 while its values are checked; false when one does not, and
+// then `o` and `row` must be made again. Otherwise `row` receives its range.
+inline bool decide_row_u8(const uint8_t* __restrict acc, const int16_t* __restrict s, uint8_t* __restrict o,
+                          int w, int t, bool use_min, Extremes& row) {
     const uint8_t u = uint8_t(use_min ? -t : t);
+    uint16_t bits = 0;
+    uint8_t mn = 255, mx = 0;
     if (!use_min) {
         for (int x = 0; x < w; ++x) {
+            bits |= uint16_t(s[x]);
             uint8_t a = uint8_t(s[x]), b = acc[x];
+            mn = std::min(mn, a);
+            mx = std::max(mx, a);
             uint8_t d = a > b ? uint8_t(a - b) : uint8_t(0);
             o[x] = d > u ? 255 : 0;
         }
     } else {
         for (int x = 0; x < w; ++x) {
+            bits |= uint16_t(s[x]);
             uint8_t a = uint8_t(255 - acc[x]), b = uint8_t(s[x]);
+            mn = std::min(mn, b);
+            mx = std::max(mx, b);
             uint8_t d = a > b ? uint8_t(a - b) : uint8_t(0);
             o[x] = d > u ? 255 : 0;
         }
     }
+    if (bits >> 8) return false;
+    row.lo = mn;
+    row.hi = mx;
+    return true;
 }
 
 // The comparison of one output row: the 8-bit route where it decides the
 // same (standard row within 0..255, 8-bit windows from lo = 0, |t| < 255),
-// compare_row everywhere else. `row` is the standard row's range.
+// compare_row everywhere else. The standard row's range is folded into
+// `seen`. Where the 8-bit route may apply, it is tried in the sweep that
+// measures the row; a row found outside 0..255 is measured and decided again.
 template <class W>
 inline void decide_row(const W* acc, const int16_t* s, uint8_t* o, int w, int t, int16_t lo, bool use_min,
-                       const Extremes& row) {
+                       Extremes& seen) {
+    Extremes row;
+    bool decided = false;
     if constexpr (std::is_same_v<W, uint8_t>) {
-        if (lo == 0 && row.lo >= 0 && row.hi <= 255 && t > -255 && t < 255)
-            decide_row_u8(acc, s, o, w, t, use_min);
-        else
-            compare_row(acc, s, o, w, t, lo, use_min);
-    } else {
-        compare_row(acc, s, o, w, t, use_min);
+        if (lo == 0 && t > -255 && t < 255 && w > 0) decided = decide_row_u8(acc, s, o, w, t, use_min, row);
     }
+    if (!decided) {
+        track_extremes(row, s, w);
+        if constexpr (std::is_same_v<W, uint8_t>)
+            compare_row(acc, s, o, w, t, lo, use_min);
+        else
+            compare_row(acc, s, o, w, t, use_min);
+    }
+    seen.lo = std::min(seen.lo, row.lo);
+    seen.hi = std::max(seen.hi, row.hi);
 }
 
 // Horizontal and combined windows of the streaming path.
