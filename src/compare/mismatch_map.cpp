@@ -96,8 +96,6 @@ bool originals_bound() {
     return PyType_Check(original("_np.ndarray").ptr());
 }
 
-PyTypeObject* ndarray_type() { return reinterpret_cast<PyTypeObject*>(original("_np.ndarray").ptr()); }
-
 bool exact_int_within(py::handle value, long lo, long hi) {
     if (!PyLong_CheckExact(value.ptr())) return false;
     int overflow = 0;
@@ -115,24 +113,23 @@ struct Plane {
     int rows = 0, cols = 0;
 
     bool open(py::handle image) {
-        if (Py_TYPE(image.ptr()) != ndarray_type()) return false;
+        if (!is_ndarray(image)) return false;
         array = py::reinterpret_borrow<py::object>(image);
         try {
             view.emplace(array, false);
         } catch (py::error_already_set&) {
             return false;  // dtypes without a buffer (datetime64, ...)
         }
-        // NumPy exports a misaligned int16 array (as unpickled from out-of-band
-        // buffers, e.g. by Dask) as "=h": the same elements, aligned by the copy below.
-        bool int16 = view->has_format("h") || view->has_format("=h");
-        if (view->ndim() != 2 || view->itemsize() != 2 || !int16) return false;
+        // A misaligned int16 array (as unpickled from out-of-band buffers, e.g.
+        // by Dask) holds the same elements; the copy below aligns them.
+        if (view->ndim() != 2 || view->element() != Element::Int16) return false;
         if (view->shape(0) < 1 || view->shape(1) < 1 || view->shape(0) > kMaxSide || view->shape(1) > kMaxSide)
             return false;
         if (!packed()) {
             view.reset();
             array = array.attr(interned("copy"))();
             view.emplace(array, false);
-            if (view->ndim() != 2 || !view->has_format("h") || !packed()) return false;
+            if (view->ndim() != 2 || view->element() != Element::Int16 || !packed()) return false;
         }
         data = static_cast<const int16_t*>(view->data());
         stride = view->stride(0);
@@ -173,8 +170,8 @@ struct Mask {
         } catch (py::error_already_set&) {
             return false;
         }
-        return Py_TYPE(array.ptr()) == ndarray_type() && view->ndim() == 2 &&
-               view->has_format("B") && view->shape(0) == rows && view->shape(1) == cols &&
+        return is_ndarray(array) && view->ndim() == 2 &&
+               view->element() == Element::UInt8 && view->shape(0) == rows && view->shape(1) == cols &&
                view->stride(1) == 1 && view->stride(0) == cols;
     }
     uint8_t* data() const { return static_cast<uint8_t*>(view->data()); }

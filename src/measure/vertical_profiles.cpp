@@ -154,27 +154,11 @@ py::list walk_columns(py::list all_points, py::handle begin, py::handle end) {
     return distances;
 }
 
-std::optional<kernels::Coordinate> coordinate_of(const BufferView& view) {
-    static const struct {
-        const char* format;
-        kernels::Coordinate type;
-        Py_ssize_t size;
-    } kFormats[] = {{"b", kernels::Coordinate::Int8, 1},   {"B", kernels::Coordinate::UInt8, 1},
-                    {"h", kernels::Coordinate::Int16, 2},  {"H", kernels::Coordinate::UInt16, 2},
-                    {"i", kernels::Coordinate::Int32, 4},  {"I", kernels::Coordinate::UInt32, 4},
-                    {"l", kernels::Coordinate::Int64, 8},  {"q", kernels::Coordinate::Int64, 8}};
-    for (const auto& f : kFormats)
-        if (view.has_format(f.format) && view.itemsize() == f.size) return f.type;
-    return std::nullopt;
-}
-
 // The heights by the native kernel, for an integer contour array while the
 // helpers are the module's own; null when it does not apply (including no
 // point in the range, where the walk raises IndexError on the empty list).
 py::object native_heights(py::handle contour, py::handle begin, py::handle end) {
-    if (!helpers_bound() ||
-        Py_TYPE(contour.ptr()) != reinterpret_cast<PyTypeObject*>(global("_np").attr(interned("ndarray")).ptr()))
-        return {};
+    if (!helpers_bound() || !is_ndarray(contour)) return {};
     int overflow = 0;
     long long first = PyLong_AsLongLongAndOverflow(begin.ptr(), &overflow);
     if (overflow) return {};
@@ -186,8 +170,8 @@ py::object native_heights(py::handle contour, py::handle begin, py::handle end) 
     } catch (py::error_already_set&) {
         return {};
     }
-    std::optional<kernels::Coordinate> type = coordinate_of(*view);
-    if (!type || view->ndim() != 3 || view->shape(2) != 2) return {};
+    std::optional<Element> type = view->element();
+    if (!type || !kernels::is_coordinate(*type) || view->ndim() != 3 || view->shape(2) != 2) return {};
     kernels::PointArray points{static_cast<const char*>(view->data()), *type, view->shape(0), view->shape(1),
                                view->stride(0), view->stride(1), view->stride(2)};
     // A range far wider than the contour (a large negative head_off) is left

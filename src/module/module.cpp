@@ -151,6 +151,9 @@ int exec_module(PyObject* module) {
         py::detail::get_internals();
         py::handle m(module);
         import_aliases(m);
+        // NumPy's own types, for the fast paths' array and scalar checks.
+        record_original("_np.ndarray");
+        record_original("_np.generic");
         define_module_names(m);
         return 0;
     } catch (py::error_already_set& e) {
