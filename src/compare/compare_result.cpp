@@ -78,7 +78,7 @@ py::object descriptions(Args& a) {
 }
 
 bool less_than(py::handle left, py::handle right) {
-    return truthy(steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_LT)));
+    return compare(left, right, Py_LT);
 }
 
 // A red outline one pixel outside the region's box, so the box's own pixels

@@ -16,19 +16,20 @@
 
 #include "frame/buffer.h"
 #include "frame/globals.h"
+#include "frame/operators.h"
 #include "kernels/shift_mismatch.h"
 
 namespace qlo::comparison {
 
 namespace {
 
-py::object add_one(py::handle value) { return steal(PyNumber_Add(value.ptr(), py::int_(1).ptr())); }
+py::object add_one(py::handle value) { return add(value, py::int_(1)); }
 
 // int(max_shift / _math.sqrt(2)) + 1: the exclusive end of the diagonal
 // shifts, which keeps their diagonal length within max_shift.
 py::object diagonal_stop(py::handle max_shift) {
     py::object root2 = global("_math").attr(interned("sqrt"))(2);
-    py::object ratio = steal(PyNumber_TrueDivide(max_shift.ptr(), root2.ptr()));
+    py::object ratio = divide(max_shift, root2);
     return add_one(steal(PyNumber_Long(ratio.ptr())));
 }
 
@@ -45,7 +46,7 @@ constexpr Direction kDiagonalDirections[] = {{1, 1}, {-1, 1}, {1, -1}, {-1, -1}}
 py::object scaled(int sign, py::handle i) {
     if (sign == 0) return py::int_(0);
     if (sign > 0) return py::reinterpret_borrow<py::object>(i);
-    return steal(PyNumber_Negative(i.ptr()));
+    return neg(i);
 }
 
 // For each i of range(1, stop, step): translate the other image by
@@ -71,7 +72,7 @@ py::object mask_by_displacement(py::handle std_image, py::handle tgt_image, py::
             fold_direction(d, stop, step, std_image, tgt_image, threshold, result);
     }
     py::object white = global("_np").attr(interned("uint8"))(255);
-    return steal(PyNumber_Multiply(result.ptr(), white.ptr()));
+    return mul(result, white);
 }
 
 // ---- the native route ----

@@ -11,9 +11,6 @@ namespace {
 
 constexpr const char* kSource = "src/compare/simple_compare.cpp";
 
-// A comparison that may give an array (element-wise), as Python's operator does.
-py::object compare(py::handle a, py::handle b, int op) { return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)); }
-
 // ---- difference maps ----
 
 // |image1 - image2| > max_difference, in signed 16-bit so 0 against 255 does not wrap.
@@ -22,7 +19,7 @@ py::object simple_compare_gray_image(Args& a) {
     py::object image2 = global("_np").attr(interned("int16"))(a[1]);
     py::object abs = global("_np").attr(interned("abs"));
     py::object diff = abs(image1 - image2);
-    return compare(diff, a[2], Py_GT);
+    return rich_compare(diff, a[2], Py_GT);
 }
 
 // Each image binarised at its own Otsu level.
@@ -37,7 +34,7 @@ py::object otsu_binary(py::handle image) {
 py::object binary_compare_image(Args& a) {
     py::object image1 = otsu_binary(a[0]);
     py::object image2 = otsu_binary(a[1]);
-    return compare(image1 ^ image2, py::int_(0), Py_GT);
+    return rich_compare(image1 ^ image2, py::int_(0), Py_GT);
 }
 
 // ---- hue_mean ----

@@ -18,7 +18,7 @@ bool is_zero(py::handle value) {
         py::object ndim = value.attr("ndim");
         if (!ndim.equal(py::int_(0))) return false;
     }
-    return truthy(steal(PyObject_RichCompare(value.ptr(), py::int_(0).ptr(), Py_EQ)));
+    return compare(value, py::int_(0), Py_EQ);
 }
 
 }  // namespace

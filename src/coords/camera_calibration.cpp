@@ -56,14 +56,14 @@ py::object shape(Args& a) { return head(a[0].attr(interned(kShape)), 2); }
 
 py::object ppmm_is_valid(Args& a) {
     py::object ppmm = a[0].attr(interned(kPpmm));
-    return steal(PyObject_RichCompare(ppmm.ptr(), py::int_(0).ptr(), Py_GT));
+    return rich_compare(ppmm, py::int_(0), Py_GT);
 }
 
 // Images of another size than the calibrated one are refused (an assertion,
 // so skipped under -O, where OpenCV then undistorts whatever it is given).
 void check_size(py::handle self, py::handle image) {
     py::object size = head(image.attr("shape"), 2);
-    if (truthy(steal(PyObject_RichCompare(size.ptr(), self.attr("shape").ptr(), Py_EQ)))) return;
+    if (compare(size, self.attr("shape"), Py_EQ)) return;
     py::object expected = py::str(self.attr("shape"));
     py::object got = py::str(head(image.attr("shape"), 2));
     py::object message = py::str("Image size is not fit. Expected: ") + expected + py::str(", got: ") + got;

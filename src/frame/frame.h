@@ -5,6 +5,7 @@
 #include "frame/function.h"
 #include "frame/globals.h"
 #include "frame/object.h"
+#include "frame/operators.h"
 #include "frame/registry.h"
 #include "frame/signature.h"
 #include "frame/unpack.h"

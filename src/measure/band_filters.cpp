@@ -27,8 +27,6 @@ constexpr const char* kSource = "src/measure/band_filters.cpp";
 
 enum class Rule { Middle, MinOrMax, Min, Max };
 
-bool compare(py::handle a, py::handle b, int op) { return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op))); }
-
 py::object element(py::handle img, py::handle idx) { return steal(PyObject_GetItem(img.ptr(), idx.ptr())); }
 
 // ---- the element loop ----

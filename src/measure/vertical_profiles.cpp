@@ -30,8 +30,6 @@ namespace {
 
 constexpr const char* kSource = "src/measure/vertical_profiles.cpp";
 
-bool compare(py::handle a, py::handle b, int op) { return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op))); }
-
 py::object item(py::handle sequence, Py_ssize_t i) { return steal(PySequence_GetItem(sequence.ptr(), i)); }
 
 py::object first_of(py::handle point) { return steal(PyObject_GetItem(point.ptr(), py::int_(0).ptr())); }
@@ -85,15 +83,14 @@ py::object calculate_max_vertical_distance(Args& a) {
     Py_ssize_t count = PyObject_Size(points.ptr());
     if (count < 0) throw_error_already_set();
     if (count < 2) return py::int_(0);
-    py::object max_y = steal(PyNumber_Subtract(steal(PyNumber_Negative(global("_maxsize").ptr())).ptr(),
-                                               py::int_(1).ptr()));
+    py::object max_y = sub(neg(global("_maxsize")), py::int_(1));
     py::object min_y = global("_maxsize");
     for (py::handle point : points) {
         auto [x, y] = unpack<2>(point);
         if (compare(y, min_y, Py_LT)) min_y = y;
         if (compare(y, max_y, Py_GT)) max_y = y;
     }
-    return steal(PyNumber_Subtract(max_y.ptr(), min_y.ptr()));
+    return sub(max_y, min_y);
 }
 
 // ---- calculate_contour_vertical_distances ----

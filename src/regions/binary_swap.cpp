@@ -46,7 +46,7 @@ void swap_by_item(py::handle image, py::handle h, py::handle w, py::handle one, 
             if (index++ < first) continue;
             py::object key = py::make_tuple(i, j);
             py::object pixel = steal(PyObject_GetItem(image.ptr(), key.ptr()));
-            bool equal = truthy(steal(PyObject_RichCompare(pixel.ptr(), zero.ptr(), Py_EQ)));
+            bool equal = compare(pixel, zero, Py_EQ);
             if (PyObject_SetItem(image.ptr(), key.ptr(), equal ? one.ptr() : zero.ptr()) != 0)
                 throw_error_already_set();
         }

@@ -67,7 +67,7 @@ py::object shape_apply(Args& a) {
     if (mask.is_none()) mask = regions::blank_mask(image);
     py::int_ white(255), zero(0);
     py::object m = steal(PyNumber_Xor(color.ptr(), white.ptr()));
-    if (compares(m, Py_NE, zero)) regions::fill(mask, m);
+    if (compare(m, zero, Py_NE)) regions::fill(mask, m);
     py::object draw = self.attr(interned("draw"));
     draw(mask, colour_for(mask, color));
     global("_cv").attr(interned("bitwise_and"))(image, mask, image);
