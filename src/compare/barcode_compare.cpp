@@ -2,7 +2,12 @@
 // compared with shift tolerance inside the area of interest. Also two small
 // helpers its users need: a contour as a plain point list, and the cores of
 // the largest bright regions found by repeated erosion.
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "compare/register.h"
 
 namespace qlo {

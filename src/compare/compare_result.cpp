@@ -1,7 +1,12 @@
 // Verdict records of an inspection: NGRegion is one defect (its corner box and
 // a description), CompareResult the inspected image with the defects that
 // comparators append to it. Neither checks what it is given nor copies images.
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "compare/register.h"
 
 namespace qlo {

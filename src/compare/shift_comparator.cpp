@@ -3,7 +3,13 @@
 // displacement of the other image, so small misregistration is tolerated.
 #include <optional>
 
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "compare/mismatch_map.h"
 #include "compare/register.h"
 

@@ -2,7 +2,12 @@
 // difference maps, the mean hue of a colour image, and the image position of
 // a template point.
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "compare/register.h"
 
 namespace qlo {

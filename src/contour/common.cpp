@@ -1,4 +1,7 @@
 #include "contour/common.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
 
 namespace qlo::contour {
 

@@ -3,7 +3,7 @@
 // cached moments) and the few subscription helpers their steps need.
 #pragma once
 
-#include "frame/frame.h"
+#include "frame/object.h"
 
 namespace qlo::contour {
 

@@ -3,6 +3,12 @@
 // object's own moves (reverse, move_offset, move_centroid_to). It also paints
 // the contour into a new mask image.
 #include "contour/common.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "frame/buffer.h"
 #include "contour/register.h"
 

@@ -2,6 +2,12 @@
 // them): centroid, distances to a point, orientation from the convex hull,
 // reversal, an in-place cyclic left shift and the principal-axis direction.
 #include "contour/common.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "contour/register.h"
 
 namespace qlo {

@@ -6,6 +6,12 @@
 #include <utility>
 
 #include "contour/common.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "contour/register.h"
 
 namespace qlo {

@@ -2,7 +2,12 @@
 // object is made, and undistortion of images of the calibrated size, cropped
 // to the region where every pixel is valid. Also carries a user-set image
 // scale (pixels per millimetre) with a validity flag.
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "coords/arith.h"
 #include "coords/register.h"
 

@@ -15,7 +15,11 @@
 #include <optional>
 
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
 #include "kernels/band_filter.h"
 #include "measure/register.h"
 

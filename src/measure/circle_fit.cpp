@@ -10,7 +10,13 @@
 #include <vector>
 
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "measure/register.h"
 
 namespace qlo {

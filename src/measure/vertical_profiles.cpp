@@ -20,7 +20,12 @@
 #include <vector>
 
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "kernels/column_profile.h"
 #include "measure/register.h"
 
@@ -129,7 +134,7 @@ py::list columns_points(py::handle contour, py::handle begin, py::handle end) {
         }
     }
     py::dict by_x;
-    by_x["key"] = py::module_::import("operator").attr("itemgetter")(0);
+    by_x["key"] = import_module("operator").attr("itemgetter")(0);
     all_points.attr("sort")(**by_x);
     return all_points;
 }

@@ -4,7 +4,12 @@
 // comparator, so they make their OpenCV and NumPy calls directly, with no
 // argument dictionaries and no temporaries beyond those the calls return.
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "measure/register.h"
 
 namespace qlo {

@@ -21,7 +21,12 @@
 #include <optional>
 
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "kernels/binary_swap.h"
 #include "regions/register.h"
 

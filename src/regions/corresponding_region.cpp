@@ -4,7 +4,12 @@
 // tight box, moved by it and widened by a margin, is the search window, and a
 // box is grown from the blobs in the window: large blobs, then small blobs
 // lined up with them, then (on request) whole blobs beside the box.
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "regions/shared_steps.h"
 #include "regions/register.h"
 

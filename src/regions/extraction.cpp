@@ -1,7 +1,12 @@
 // Region extraction: the tight box around the blobs of one region of a
 // larger image, and the contours of an image in a reading order chosen by
 // the extraction record's direction word ("Horizontal", "Vertical", "Both").
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "regions/shared_steps.h"
 #include "regions/register.h"
 

@@ -1,7 +1,12 @@
 // Inspection regions: named shapes, each a region of interest ("roi": only
 // its inside is inspected) or of no interest ("roui": its inside is blanked),
 // applied to an image together and loaded from a workbook, one shape per row.
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "regions/register.h"
 #include "regions/shared_steps.h"
 

@@ -3,7 +3,12 @@
 // short text of name=value pairs; applied to an image as a mask, a shape
 // keeps only its inside (colour 255) or blanks it (colour 0).
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "regions/register.h"
 #include "regions/shared_steps.h"
 

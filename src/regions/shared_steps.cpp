@@ -1,4 +1,8 @@
 #include "regions/shared_steps.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/unpack.h"
 
 #include <cmath>
 

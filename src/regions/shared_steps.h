@@ -5,7 +5,7 @@
 
 #include <array>
 
-#include "frame/frame.h"
+#include "frame/object.h"
 
 namespace qlo::regions {
 
