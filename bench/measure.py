@@ -1,8 +1,10 @@
 """Band filters on a 5-megapixel image against the per-element loop they
 replace and against one np.copyto of the same image, their throughput on two
 threads against one, and the vertical profile
-of a 100 000-point contour against the column walk written in Python; and
-take_middle with NumPy scalar bounds against Python number bounds."""
+of a 100 000-point contour against the column walk written in Python;
+take_middle with NumPy scalar bounds against Python number bounds; and the
+same fast paths on misaligned arrays (as Dask unpickles them) against aligned
+ones."""
 import sys
 import time
 
@@ -132,7 +134,35 @@ def bench_profile():
     print("  qlo_cv %.2f ms, walk %.0f ms, ratio %.0fx" % (fast, slow, slow / fast))
 
 
+def misaligned(a):
+    """A copy of `a` one byte past an aligned address."""
+    out = np.frombuffer(bytearray(a.nbytes + 1), a.dtype, count=a.size, offset=1).reshape(a.shape)
+    out[...] = a
+    return out
+
+
+def bench_misaligned():
+    rng = np.random.default_rng(11)
+    print("misaligned arrays against aligned ones (the same values)")
+    print("  %-34s %12s %14s %8s" % ("call", "aligned ms", "misaligned ms", "ratio"))
+    cases = []
+    for dtype in (np.float32, np.int32):
+        image = (rng.normal(120, 60, SHAPE)).astype(dtype)
+        cases.append(("take_middle %s 5 MP" % np.dtype(dtype).name, image,
+                      lambda a: qlo_cv.take_middle(a, 60, 180)))
+        cases.append(("binary_image_swap %s 5 MP" % np.dtype(dtype).name, image,
+                      lambda a: qlo_cv.binary_image_swap(a, 255, 0)))
+    contour = profile_contour(PROFILE_POINTS)
+    cases.append(("vertical profile int32", contour, qlo_cv.calculate_contour_vertical_distances))
+    for label, data, action in cases:
+        aligned, odd = data.copy(), misaligned(data)
+        fast = best_ms(lambda: action(aligned), 10)
+        slow = best_ms(lambda: action(odd), 10)
+        print("  %-34s %12.2f %14.2f %7.2fx" % (label, fast, slow, slow / fast))
+
+
 def main():
     bench_band_filters()
     bench_scalar_bounds()
     bench_profile()
+    bench_misaligned()

@@ -124,7 +124,6 @@ def test_local_cluster_of_threads_and_the_command_line(archive, tmp_path, capsys
     assert verdicts(rows) == serial_loop(standard, folder)
 
 
-@pytest.mark.skipif(not hasattr(qlo_cv, "Region"), reason="qlo_cv.Region is not built yet")
 def test_inspection_regions_from_a_workbook(archive, tmp_path):
     from openpyxl import Workbook
     standard, folder, _ = archive

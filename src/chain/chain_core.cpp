@@ -1,6 +1,10 @@
 // The image chain's base class and its three simple nodes: a lazily evaluated
 // pipeline where each node caches its last result until invalidated.
 #include "chain/node.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/signature.h"
 #include "chain/register.h"
 
 namespace qlo {

@@ -1,4 +1,6 @@
 #include "chain/node.h"
+#include "frame/globals.h"
+#include "frame/object.h"
 
 namespace qlo::chain {
 

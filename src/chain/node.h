@@ -5,7 +5,10 @@
 
 #include <initializer_list>
 
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/signature.h"
 
 namespace qlo::chain {
 

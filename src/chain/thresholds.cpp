@@ -3,6 +3,11 @@
 // threshold it found) and a per-neighbourhood adaptive threshold. Every
 // parameter setter empties the node's own cache.
 #include "chain/node.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "chain/register.h"
 
 namespace qlo {

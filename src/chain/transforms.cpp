@@ -1,6 +1,12 @@
 // Image chain nodes that crop, split, convert, scale and pad the previous
 // node's image, and the blend of two chains into a new root.
 #include "chain/node.h"
+#include "frame/class_builder.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "chain/register.h"
 
 namespace qlo {

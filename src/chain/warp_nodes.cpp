@@ -3,6 +3,12 @@
 // width and height; what moves out is lost and the uncovered part is filled
 // by the border mode.
 #include "chain/node.h"
+#include "frame/class_builder.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "chain/register.h"
 
 namespace qlo {

@@ -2,8 +2,13 @@
 // compared with shift tolerance inside the area of interest. Also two small
 // helpers its users need: a contour as a plain point list, and the cores of
 // the largest bright regions found by repeated erosion.
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
 #include "frame/interrupts.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "compare/register.h"
 
 namespace qlo {
@@ -130,7 +135,7 @@ py::object black_frame(py::handle binary, py::handle src) {
 py::object extract_center_contours(Args& a) {
     py::handle src = a[0], step = a[2];
     // Each pass must erode something for the loop to end.
-    if (truthy(steal(PyObject_RichCompare(step.ptr(), py::int_(1).ptr(), Py_LT))))
+    if (compare(step, py::int_(1), Py_LT))
         raise_format(PyExc_ValueError, "step must be at least 1");
     py::object binarise = global("_cv").attr(interned("threshold"));
     auto [level, bin_img] = unpack<2>(binarise(src, a[1], py::int_(1), a[3]));

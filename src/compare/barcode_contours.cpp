@@ -5,7 +5,11 @@
 // every other position is in full-image coordinates.
 #include <cmath>
 
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "compare/register.h"
 
 namespace qlo {

@@ -1,7 +1,12 @@
 // Verdict records of an inspection: NGRegion is one defect (its corner box and
 // a description), CompareResult the inspected image with the defects that
 // comparators append to it. Neither checks what it is given nor copies images.
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "compare/register.h"
 
 namespace qlo {
@@ -78,7 +83,7 @@ py::object descriptions(Args& a) {
 }
 
 bool less_than(py::handle left, py::handle right) {
-    return truthy(steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_LT)));
+    return compare(left, right, Py_LT);
 }
 
 // A red outline one pixel outside the region's box, so the box's own pixels

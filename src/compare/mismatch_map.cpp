@@ -17,19 +17,20 @@
 #include "frame/buffer.h"
 #include "frame/globals.h"
 #include "frame/interrupts.h"
+#include "frame/operators.h"
 #include "kernels/shift_mismatch.h"
 
 namespace qlo::comparison {
 
 namespace {
 
-py::object add_one(py::handle value) { return steal(PyNumber_Add(value.ptr(), py::int_(1).ptr())); }
+py::object add_one(py::handle value) { return add(value, py::int_(1)); }
 
 // int(max_shift / _math.sqrt(2)) + 1: the exclusive end of the diagonal
 // shifts, which keeps their diagonal length within max_shift.
 py::object diagonal_stop(py::handle max_shift) {
     py::object root2 = global("_math").attr(interned("sqrt"))(2);
-    py::object ratio = steal(PyNumber_TrueDivide(max_shift.ptr(), root2.ptr()));
+    py::object ratio = divide(max_shift, root2);
     return add_one(steal(PyNumber_Long(ratio.ptr())));
 }
 
@@ -46,7 +47,7 @@ constexpr Direction kDiagonalDirections[] = {{1, 1}, {-1, 1}, {1, -1}, {-1, -1}}
 py::object scaled(int sign, py::handle i) {
     if (sign == 0) return py::int_(0);
     if (sign > 0) return py::reinterpret_borrow<py::object>(i);
-    return steal(PyNumber_Negative(i.ptr()));
+    return neg(i);
 }
 
 // For each i of range(1, stop, step): translate the other image by
@@ -73,7 +74,7 @@ py::object mask_by_displacement(py::handle std_image, py::handle tgt_image, py::
             fold_direction(d, stop, step, std_image, tgt_image, threshold, result);
     }
     py::object white = global("_np").attr(interned("uint8"))(255);
-    return steal(PyNumber_Multiply(result.ptr(), white.ptr()));
+    return mul(result, white);
 }
 
 // ---- the native route ----
@@ -98,8 +99,6 @@ bool originals_bound() {
     return PyType_Check(original("_np.ndarray").ptr());
 }
 
-PyTypeObject* ndarray_type() { return reinterpret_cast<PyTypeObject*>(original("_np.ndarray").ptr()); }
-
 bool exact_int_within(py::handle value, long lo, long hi) {
     if (!PyLong_CheckExact(value.ptr())) return false;
     int overflow = 0;
@@ -117,24 +116,23 @@ struct Plane {
     int rows = 0, cols = 0;
 
     bool open(py::handle image) {
-        if (Py_TYPE(image.ptr()) != ndarray_type()) return false;
+        if (!is_ndarray(image)) return false;
         array = py::reinterpret_borrow<py::object>(image);
         try {
             view.emplace(array, false);
         } catch (py::error_already_set&) {
             return false;  // dtypes without a buffer (datetime64, ...)
         }
-        // NumPy exports a misaligned int16 array (as unpickled from out-of-band
-        // buffers, e.g. by Dask) as "=h": the same elements, aligned by the copy below.
-        bool int16 = view->has_format("h") || view->has_format("=h");
-        if (view->ndim() != 2 || view->itemsize() != 2 || !int16) return false;
+        // A misaligned int16 array (as unpickled from out-of-band buffers, e.g.
+        // by Dask) holds the same elements; the copy below aligns them.
+        if (view->ndim() != 2 || view->element() != Element::Int16) return false;
         if (view->shape(0) < 1 || view->shape(1) < 1 || view->shape(0) > kMaxSide || view->shape(1) > kMaxSide)
             return false;
         if (!packed()) {
             view.reset();
             array = array.attr(interned("copy"))();
             view.emplace(array, false);
-            if (view->ndim() != 2 || !view->has_format("h") || !packed()) return false;
+            if (view->ndim() != 2 || view->element() != Element::Int16 || !packed()) return false;
         }
         data = static_cast<const int16_t*>(view->data());
         stride = view->stride(0);
@@ -175,8 +173,8 @@ struct Mask {
         } catch (py::error_already_set&) {
             return false;
         }
-        return Py_TYPE(array.ptr()) == ndarray_type() && view->ndim() == 2 &&
-               view->has_format("B") && view->shape(0) == rows && view->shape(1) == cols &&
+        return is_ndarray(array) && view->ndim() == 2 &&
+               view->element() == Element::UInt8 && view->shape(0) == rows && view->shape(1) == cols &&
                view->stride(1) == 1 && view->stride(0) == cols;
     }
     uint8_t* data() const { return static_cast<uint8_t*>(view->data()); }

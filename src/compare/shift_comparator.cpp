@@ -3,7 +3,13 @@
 // displacement of the other image, so small misregistration is tolerated.
 #include <optional>
 
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "compare/mismatch_map.h"
 #include "compare/register.h"
 
@@ -17,10 +23,6 @@ constexpr char kJudgeParameter[] = "_ShiftComparator__judge_parameter";
 constexpr char kJudge[] = "_ShiftComparator__judge";
 constexpr char kBlackDesc[] = "_ShiftComparator__black_spot_desc";
 constexpr char kWhiteDesc[] = "_ShiftComparator__white_spot_desc";
-
-py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
-
-bool greater(py::handle a, py::handle b) { return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT))); }
 
 // f(args...) through vectorcall: the calls made per region go without building
 // an argument tuple.
@@ -38,9 +40,9 @@ py::object contour_is_too_long(Args& a) {
     auto [x, y, w, h] = unpack<4>(call(global("_cv").attr(interned("boundingRect")), a[0]));
     py::object length = a.get(1);
     if (PyTuple_Check(length.ptr()) || PyList_Check(length.ptr())) length = length[py::int_(0)];
-    py::object wide = steal(PyObject_RichCompare(w.ptr(), length.ptr(), Py_GE));
+    py::object wide = rich_compare(w, length, Py_GE);
     if (truthy(wide)) return wide;
-    return steal(PyObject_RichCompare(h.ptr(), length.ptr(), Py_GE));
+    return rich_compare(h, length, Py_GE);
 }
 
 py::object make_contour_is_too_long() {
@@ -51,7 +53,7 @@ py::object make_contour_is_too_long() {
 // True when the contour's area reaches `area`.
 py::object contour_is_too_big(Args& a) {
     py::object area = call(global("_cv").attr(interned("contourArea")), a[0]);
-    return steal(PyObject_RichCompare(area.ptr(), a[1].ptr(), Py_GE));
+    return rich_compare(area, a[1], Py_GE);
 }
 
 py::object make_contour_is_too_big() {
@@ -93,7 +95,7 @@ void report_blobs(py::handle self, py::handle mask, py::handle judge_parameter, 
         rect.append(y1);
         rect.append(add(x1, w));
         rect.append(add(y1, h));
-        py::object longest = greater(h, w) ? h : w;
+        py::object longest = compare(h, w, Py_GT) ? h : w;
         py::object desc = describe(error_desc, longest, rect);
         py::object append = compare_result.attr(interned("append"));  // looked up before its argument
         call(append, call(global("NGRegion"), rect, desc));

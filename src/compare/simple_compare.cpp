@@ -2,7 +2,12 @@
 // difference maps, the mean hue of a colour image, and the image position of
 // a template point.
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "compare/register.h"
 
 namespace qlo {
@@ -10,9 +15,6 @@ namespace qlo {
 namespace {
 
 constexpr const char* kSource = "src/compare/simple_compare.cpp";
-
-// A comparison that may give an array (element-wise), as Python's operator does.
-py::object compare(py::handle a, py::handle b, int op) { return steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)); }
 
 // ---- difference maps ----
 
@@ -22,7 +24,7 @@ py::object simple_compare_gray_image(Args& a) {
     py::object image2 = global("_np").attr(interned("int16"))(a[1]);
     py::object abs = global("_np").attr(interned("abs"));
     py::object diff = abs(image1 - image2);
-    return compare(diff, a[2], Py_GT);
+    return rich_compare(diff, a[2], Py_GT);
 }
 
 // Each image binarised at its own Otsu level.
@@ -37,7 +39,7 @@ py::object otsu_binary(py::handle image) {
 py::object binary_compare_image(Args& a) {
     py::object image1 = otsu_binary(a[0]);
     py::object image2 = otsu_binary(a[1]);
-    return compare(image1 ^ image2, py::int_(0), Py_GT);
+    return rich_compare(image1 ^ image2, py::int_(0), Py_GT);
 }
 
 // ---- hue_mean ----

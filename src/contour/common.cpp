@@ -1,4 +1,7 @@
 #include "contour/common.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
 
 namespace qlo::contour {
 
@@ -16,8 +19,6 @@ py::object column(py::handle points, long index) {
     return subscript(points, py::make_tuple(slice({}, {}), py::int_(index)));
 }
 
-bool compare(py::handle a, py::handle b, int op) { return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op))); }
-
 py::object moment(py::handle moments, const char* key) {
     return steal(PyObject_GetItem(moments.ptr(), interned(key).ptr()));
 }
@@ -25,14 +26,14 @@ py::object moment(py::handle moments, const char* key) {
 py::object area_moment(py::handle moments) {
     py::object m00 = moment(moments, "m00");
     if (assertions_enabled()) {
-        bool zero = truthy(steal(PyObject_RichCompare(m00.ptr(), py::int_(0).ptr(), Py_EQ)));
+        bool zero = compare(m00, py::int_(0), Py_EQ);
         assert_that(!zero, "Empty or degenerative contour");
     }
     return m00;
 }
 
 py::object moment_ratio(py::handle moments, const char* key, py::handle m00) {
-    return steal(PyNumber_TrueDivide(moment(moments, key).ptr(), m00.ptr()));
+    return divide(moment(moments, key), m00);
 }
 
 py::object principal_direction(py::handle moments) {
@@ -40,9 +41,9 @@ py::object principal_direction(py::handle moments) {
     py::object mu02 = moment(moments, "mu02");
     py::object mu11 = moment(moments, "mu11");
     py::object atan2 = global("_np").attr(interned("atan2"));
-    py::object twice_mu11 = steal(PyNumber_Multiply(py::float_(2.0).ptr(), mu11.ptr()));
-    py::object spread = steal(PyNumber_Subtract(mu20.ptr(), mu02.ptr()));
-    py::object theta = steal(PyNumber_Multiply(py::float_(0.5).ptr(), atan2(twice_mu11, spread).ptr()));
+    py::object twice_mu11 = mul(py::float_(2.0), mu11);
+    py::object spread = sub(mu20, mu02);
+    py::object theta = mul(py::float_(0.5), atan2(twice_mu11, spread));
     return global("_np").attr(interned("rad2deg"))(theta);
 }
 

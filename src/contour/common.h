@@ -3,7 +3,7 @@
 // cached moments) and the few subscription helpers their steps need.
 #pragma once
 
-#include "frame/frame.h"
+#include "frame/object.h"
 
 namespace qlo::contour {
 
@@ -14,8 +14,6 @@ py::object subscript(py::handle target, py::handle key);
 void assign(py::handle target, py::handle key, py::handle value);
 // points[:, index]
 py::object column(py::handle points, long index);
-// Python truth of `a <op> b` (op as for PyObject_RichCompare).
-bool compare(py::handle a, py::handle b, int op);
 
 // moments[key], as a subscription does it.
 py::object moment(py::handle moments, const char* key);

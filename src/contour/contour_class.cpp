@@ -3,6 +3,12 @@
 // object's own moves (reverse, move_offset, move_centroid_to). It also paints
 // the contour into a new mask image.
 #include "contour/common.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "frame/buffer.h"
 #include "contour/register.h"
 
@@ -12,7 +18,6 @@ namespace {
 
 using contour::assign;
 using contour::column;
-using contour::compare;
 using contour::subscript;
 
 constexpr const char* kSource = "src/contour/contour_class.cpp";
@@ -100,7 +105,7 @@ py::object min_rotating_image_width(Args& a) {
     auto [center, radius] = unpack<2>(a[0].attr(interned("min_enclosing_circle")));
     unpack<2>(center);
     py::object ceil = global("_math").attr(interned("ceil"));
-    return steal(PyNumber_Multiply(ceil(radius).ptr(), py::int_(2).ptr()));
+    return mul(ceil(radius), py::int_(2));
 }
 
 // ---- new objects and moves ----
@@ -145,9 +150,9 @@ py::object move_centroid_to(Args& a) {
     py::object intp = global("_np").attr(interned("intp"));
     py::object rint = global("_np").attr(interned("rint"));
     py::object int_centroid = intp(rint(self.attr(interned("centroid"))));
-    py::object x_offset = steal(PyNumber_Subtract(a[1].ptr(), subscript(int_centroid, py::int_(0)).ptr()));
+    py::object x_offset = sub(a[1], subscript(int_centroid, py::int_(0)));
     x_offset = steal(PyNumber_Long(x_offset.ptr()));
-    py::object y_offset = steal(PyNumber_Subtract(a[2].ptr(), subscript(int_centroid, py::int_(1)).ptr()));
+    py::object y_offset = sub(a[2], subscript(int_centroid, py::int_(1)));
     y_offset = steal(PyNumber_Long(y_offset.ptr()));
     self.attr(interned("move_offset"))(x_offset, y_offset);
     return py::none();
@@ -172,7 +177,7 @@ py::object colour(py::handle shape, bool two_dims, long value) {
     }
     py::list one;
     one.append(py::int_(value));
-    return steal(PyNumber_Multiply(one.ptr(), channels.ptr()));
+    return mul(one, channels);
 }
 
 Py_ssize_t length_of(py::handle sequence) {
@@ -183,8 +188,8 @@ Py_ssize_t length_of(py::handle sequence) {
 
 // 0 <= values < limit, element-wise.
 py::object within(py::handle values, py::handle limit) {
-    py::object low = steal(PyObject_RichCompare(values.ptr(), py::int_(0).ptr(), Py_GE));
-    py::object high = steal(PyObject_RichCompare(values.ptr(), limit.ptr(), Py_LT));
+    py::object low = rich_compare(values, py::int_(0), Py_GE);
+    py::object high = rich_compare(values, limit, Py_LT);
     return steal(PyNumber_And(low.ptr(), high.ptr()));
 }
 

@@ -2,6 +2,12 @@
 // them): centroid, distances to a point, orientation from the convex hull,
 // reversal, an in-place cyclic left shift and the principal-axis direction.
 #include "contour/common.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "contour/register.h"
 
 namespace qlo {
@@ -11,7 +17,6 @@ namespace {
 using contour::area_moment;
 using contour::assign;
 using contour::column;
-using contour::compare;
 using contour::moment_ratio;
 using contour::slice;
 using contour::subscript;
@@ -32,7 +37,7 @@ py::object centroid_of_contour(Args& a) {
 
 py::object squared_difference(py::handle values, py::handle origin) {
     py::object square = global("_np").attr(interned("square"));
-    return square(steal(PyNumber_Subtract(values.ptr(), origin.ptr())));
+    return square(sub(values, origin));
 }
 
 py::object contour_point_distances(Args& a) {
@@ -43,7 +48,7 @@ py::object contour_point_distances(Args& a) {
     py::object sqrt = global("_np").attr(interned("sqrt"));
     py::object dx2 = squared_difference(xs, x);
     py::object dy2 = squared_difference(ys, y);
-    return sqrt(steal(PyNumber_Add(dx2.ptr(), dy2.ptr())));
+    return sqrt(add(dx2, dy2));
 }
 
 // ---- orientation ----
@@ -73,10 +78,10 @@ py::object contour_is_counterclockwise(Args& a) {
     // Each assignment evaluates its source before the target's bound.
     py::int_ three(3);
     py::object rest = subscript(first_three, slice(idx_of_min, {}));
-    assign(restruct, slice({}, steal(PyNumber_Subtract(three.ptr(), idx_of_min.ptr()))), rest);
+    assign(restruct, slice({}, sub(three, idx_of_min)), rest);
     if (compare(idx_of_min, py::int_(0), Py_NE)) {
         py::object head = subscript(first_three, slice({}, idx_of_min));
-        assign(restruct, slice(steal(PyNumber_Subtract(three.ptr(), idx_of_min.ptr())), {}), head);
+        assign(restruct, slice(sub(three, idx_of_min), {}), head);
     }
     return py::bool_(compare(subscript(restruct, py::int_(1)), subscript(restruct, py::int_(2)), Py_LT));
 }
@@ -100,7 +105,7 @@ py::object left_shift_array(Args& a) {
     if (compare(count, zero, Py_EQ)) return py::reinterpret_borrow<py::object>(array);
     py::object c0 = subscript(array, slice({}, count)).attr(interned("copy"))();
     py::object tail = subscript(array, slice(count, {}));
-    py::object minus_count = steal(PyNumber_Negative(count.ptr()));
+    py::object minus_count = neg(count);
     assign(array, slice({}, minus_count), tail);
     assign(array, slice(minus_count, py::none()), c0);
     return py::reinterpret_borrow<py::object>(array);

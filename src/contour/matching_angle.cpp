@@ -6,21 +6,21 @@
 #include <utility>
 
 #include "contour/common.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "contour/register.h"
 
 namespace qlo {
 
 namespace {
 
-using contour::compare;
 using contour::subscript;
 
 constexpr const char* kSource = "src/contour/matching_angle.cpp";
-
-py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
-py::object subtract(py::handle a, py::handle b) { return steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
-py::object multiply(py::handle a, py::handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
-py::object negative(py::handle a) { return steal(PyNumber_Negative(a.ptr())); }
 
 // A working copy of a contour-like object's points, as a Contour.
 py::object working_copy(py::handle source) {
@@ -41,7 +41,7 @@ Circle enclosing_circle(py::handle contour) {
 // int(round(value, 0)) - radius
 py::object offset_from(py::handle value, py::handle radius) {
     py::object rounded = builtins().round(value, py::int_(0));
-    return subtract(steal(PyNumber_Long(rounded.ptr())), radius);
+    return sub(steal(PyNumber_Long(rounded.ptr())), radius);
 }
 
 // The offset of the enclosing circle's centre from (radius, radius), the
@@ -52,7 +52,7 @@ std::pair<py::object, py::object> centre_offset(const Circle& circle, py::handle
 }
 
 void move_back(py::handle contour, const std::pair<py::object, py::object>& offset) {
-    contour.attr(interned("move_offset"))(negative(offset.first), negative(offset.second));
+    contour.attr(interned("move_offset"))(neg(offset.first), neg(offset.second));
 }
 
 // Reference pixels left uncovered by the inverted unit mask turned by `angle`
@@ -100,11 +100,11 @@ py::object the_most_matching_angle(Args& a) {
     move_back(ref_cnt, std_offset);
     move_back(uut_cnt, uut_offset);
 
-    py::object width = multiply(radius, py::int_(2));
+    py::object width = mul(radius, py::int_(2));
     py::tuple img_size = py::make_tuple(width, width);
     py::object ref_mask = ref_cnt.attr(interned("make_mask"))(img_size);
     py::object uut_mask = uut_cnt.attr(interned("make_mask"))(img_size, py::arg("invert") = true);
-    py::object direction_diff = subtract(uut_dir, ref_dir);
+    py::object direction_diff = sub(uut_dir, ref_dir);
 
     py::object empty = global("_np").attr(interned("empty"));
     py::object diff = empty(py::make_tuple(2), py::arg("dtype") = global("_np").attr(interned("intp")));
@@ -115,7 +115,7 @@ py::object the_most_matching_angle(Args& a) {
     }
     // argmin keeps the first of equal counts: no half turn on a tie.
     py::object index = diff.attr(interned("argmin"))();
-    return normalised(add(direction_diff, multiply(py::int_(180), index)));
+    return normalised(add(direction_diff, mul(py::int_(180), index)));
 }
 
 py::object make_the_most_matching_angle() {

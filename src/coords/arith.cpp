@@ -1,24 +1,11 @@
 #include "coords/arith.h"
 
+#include "frame/buffer.h"
 #include "frame/globals.h"
 
 namespace qlo::coords {
 
 namespace {
-
-// NumPy's scalar base class and array type, for recognising values that
-// divide without raising. Taken from the numpy package itself (not the
-// module's `_np`, which a caller may rebind) and kept for the process.
-bool is_numpy_value(py::handle value) {
-    static PyObject* kinds = nullptr;
-    if (!kinds) {
-        py::object numpy = py::module_::import("numpy");
-        kinds = py::make_tuple(numpy.attr("generic"), numpy.attr("ndarray")).release().ptr();
-    }
-    int r = PyObject_IsInstance(value.ptr(), kinds);
-    if (r < 0) throw_error_already_set();
-    return r != 0;
-}
 
 bool is_plain_number(py::handle value) {
     return PyFloat_CheckExact(value.ptr()) || PyLong_Check(value.ptr());
@@ -31,7 +18,7 @@ bool is_zero(py::handle value) {
         py::object ndim = value.attr("ndim");
         if (!ndim.equal(py::int_(0))) return false;
     }
-    return truthy(steal(PyObject_RichCompare(value.ptr(), py::int_(0).ptr(), Py_EQ)));
+    return compare(value, py::int_(0), Py_EQ);
 }
 
 }  // namespace

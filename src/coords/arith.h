@@ -1,24 +1,14 @@
-// Python arithmetic and subscription shared by the coordinate translators:
-// each helper does exactly what the one Python operation it names does, so
-// the translators read like the formulas they implement.
+// Subscription and checked division shared by the coordinate translators
+// (Python's operators come from the frame): each helper does exactly what the
+// one Python operation it names does, so the translators read like the
+// formulas they implement.
 #pragma once
 
 #include <utility>
 
-#include "frame/object.h"
+#include "frame/operators.h"
 
 namespace qlo::coords {
-
-inline py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
-inline py::object sub(py::handle a, py::handle b) { return steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
-inline py::object mul(py::handle a, py::handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
-inline py::object neg(py::handle a) { return steal(PyNumber_Negative(a.ptr())); }
-// a -= b, a += b, a *= b: the result may be `a` itself (NumPy arrays) or a new object.
-inline py::object isub(py::handle a, py::handle b) { return steal(PyNumber_InPlaceSubtract(a.ptr(), b.ptr())); }
-inline py::object iadd(py::handle a, py::handle b) { return steal(PyNumber_InPlaceAdd(a.ptr(), b.ptr())); }
-inline py::object imul(py::handle a, py::handle b) { return steal(PyNumber_InPlaceMultiply(a.ptr(), b.ptr())); }
-
-inline py::object divide(py::handle a, py::handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
 
 // a / b, except that a zero denominator always raises ZeroDivisionError, also
 // where NumPy scalars or arrays would give inf with a warning: a calibration

@@ -2,7 +2,12 @@
 // object is made, and undistortion of images of the calibrated size, cropped
 // to the region where every pixel is valid. Also carries a user-set image
 // scale (pixels per millimetre) with a validity flag.
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "coords/arith.h"
 #include "coords/register.h"
 
@@ -56,14 +61,14 @@ py::object shape(Args& a) { return head(a[0].attr(interned(kShape)), 2); }
 
 py::object ppmm_is_valid(Args& a) {
     py::object ppmm = a[0].attr(interned(kPpmm));
-    return steal(PyObject_RichCompare(ppmm.ptr(), py::int_(0).ptr(), Py_GT));
+    return rich_compare(ppmm, py::int_(0), Py_GT);
 }
 
 // Images of another size than the calibrated one are refused (an assertion,
 // so skipped under -O, where OpenCV then undistorts whatever it is given).
 void check_size(py::handle self, py::handle image) {
     py::object size = head(image.attr("shape"), 2);
-    if (truthy(steal(PyObject_RichCompare(size.ptr(), self.attr("shape").ptr(), Py_EQ)))) return;
+    if (compare(size, self.attr("shape"), Py_EQ)) return;
     py::object expected = py::str(self.attr("shape"));
     py::object got = py::str(head(image.attr("shape"), 2));
     py::object message = py::str("Image size is not fit. Expected: ") + expected + py::str(", got: ") + got;

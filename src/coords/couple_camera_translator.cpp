@@ -3,7 +3,12 @@
 // the mean angle offset between the cameras and the destination camera's
 // 2 x 2 matrix (camera axes by robot axes); the source camera's X/Y
 // calibration is a SingleCameraInternalTargetTranslator given by the caller.
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "coords/arith.h"
 #include "coords/register.h"
 

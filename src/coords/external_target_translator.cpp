@@ -3,7 +3,12 @@
 // that put it at the goal) are solved as one 6 x 6 linear system for the 2 x 2
 // robot-to-camera matrix and for the camera position the part would have at
 // the goal.
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "coords/arith.h"
 #include "coords/register.h"
 

@@ -3,7 +3,11 @@
 // rotation centre) and SingleCameraInternalTargetRotatingTranslator (a camera
 // pose of a visible target brought to a stored target pose: the turn first,
 // then the X/Y move that covers the rest).
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
 #include "coords/arith.h"
 #include "coords/register.h"
 

@@ -3,7 +3,12 @@
 // angle per point) and calculate_translation_accompanying_rotation for one
 // point between two angles. Angles are degrees, counterclockwise on screen
 // positive.
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
 #include "coords/arith.h"
 #include "coords/register.h"
 

@@ -2,7 +2,12 @@
 // target: a 2 x 2 calibration learned from the target seen at both ends of a
 // robot X move and of a robot Y move, used backwards to find the robot move
 // that carries a point from one camera position to another.
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "coords/arith.h"
 #include "coords/register.h"
 

@@ -16,6 +16,7 @@
 
 #include <pybind11/gil_simple.h>
 
+#include "frame/element.h"
 #include "frame/globals.h"
 #include "frame/object.h"
 
@@ -39,12 +40,41 @@ public:
     Py_ssize_t itemsize() const { return view_.itemsize; }
     void* data() const { return view_.buf; }
     const char* format() const { return view_.format; }  // struct-module syntax; null means "B"
-    // True when the element format is exactly `format` ("h" is native int16).
-    bool has_format(const char* format) const { return view_.format && std::strcmp(view_.format, format) == 0; }
+    // The element type when the buffer holds plain numbers in the machine's
+    // byte order, aligned or not (see element_of); nothing otherwise.
+    std::optional<Element> element() const { return element_of(view_.format, view_.itemsize); }
 
 private:
     Py_buffer view_{};
 };
+
+// True when `value` is exactly an array of NumPy's own type (not a subclass,
+// not another library's array), recorded when the module was imported: the
+// type whose indexing, assignment and buffers fast paths reproduce.
+bool is_ndarray(py::handle value);
+
+// True when `value` is a NumPy scalar (an instance of NumPy's own generic,
+// recorded at import).
+bool is_numpy_scalar(py::handle value);
+
+// True for a NumPy scalar or array, subclasses of NumPy's array included.
+bool is_numpy_value(py::handle value);
+
+// A plain Python int, bool or float (exact types; subclasses may compare
+// differently), read once for a fast path to reproduce how NumPy compares
+// it with or converts it to an element.
+struct PlainNumber {
+    bool is_float = false;
+    double real = 0.0;          // the float, or the int as the nearest double
+    bool has_real = false;      // false for an int too large for a double
+    bool fits_i64 = false;      // the int within int64: i64 holds it
+    bool fits_u64 = false;      // the int within uint64: u64 holds it
+    bool negative = false;      // the int is below zero (tells the side of one beyond both)
+    long long i64 = 0;
+    unsigned long long u64 = 0;
+};
+// Nothing for any other object, which fast paths leave to the general path.
+std::optional<PlainNumber> read_plain_number(py::handle value);
 
 // The shape of the buffer an object exports; nothing for an object that
 // exports none. Reads no Python attribute.

@@ -1,5 +1,6 @@
 #include "frame/function.h"
 
+#include "frame/binder.h"
 #include "frame/globals.h"
 
 #include <frameobject.h>
@@ -25,7 +26,11 @@ struct NativeFunction {
     PyObject* weakrefs;  // observers and WeakMethod callbacks refer to functions weakly
 };
 
+// The slots are filled in by ready_function_type; the rest stays zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject g_function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
 
 // Converts whatever C++ threw into the Python error to restore.
 void restore_error() {

@@ -1,7 +1,6 @@
 #include "frame/globals.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -88,14 +87,6 @@ py::handle interned(const char* literal) {
     if (!s) throw_error_already_set();
     g_interned.emplace(literal, s);
     return s;
-}
-
-void raise_format(PyObject* type, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    PyErr_FormatV(type, format, args);
-    va_end(args);
-    throw_error_already_set();
 }
 
 py::object global(const char* name) {

@@ -1,10 +1,17 @@
 // The object layer every native source uses: pybind11's reference-counted
-// handles (header-only) plus a few helpers for raising Python errors from C++.
+// handles and calls (header-only) plus a few helpers for raising Python
+// errors from C++.
+//
+// Only pybind11's object layer is included (handles, Python types, calls with
+// positional and keyword arguments): its binding machinery (pybind11.h:
+// classes, function wrappers, modules), which this module does not use, more
+// than doubles the compile time of every file including it. The few members
+// of the object layer that pybind11 defines in pybind11.h are compiled once,
+// in object.cpp.
 #pragma once
 
 #include <Python.h>
-#include <pybind11/pybind11.h>
-#include <pybind11/numpy.h>
+#include <pybind11/cast.h>
 
 namespace py = pybind11;
 
@@ -17,11 +24,17 @@ namespace qlo {
 // Sets a Python exception from a printf-style text and throws.
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
 
+// Makes pybind11's shared state (at import: see module.cpp).
+void ready_object_layer();
+
 // Wraps a new reference returned by the C API; null means a Python error.
 inline py::object steal(PyObject* result) {
     if (!result) throw_error_already_set();
     return py::reinterpret_steal<py::object>(result);
 }
+
+// import <name>: the module, imported now when it is not yet.
+inline py::object import_module(const char* name) { return steal(PyImport_ImportModule(name)); }
 
 // Python truth of an object, raising what __bool__ raises.
 inline bool truthy(py::handle value) {

@@ -5,7 +5,12 @@
 #include <map>
 #include <string>
 
-#include "frame/object.h"
+// Makers return Python objects; declaring the type is enough here, so the
+// folders' register.h stay free of the object layer.
+namespace pybind11 {
+class object;
+}
+namespace py = pybind11;
 
 namespace qlo {
 

@@ -1,4 +1,4 @@
-#include "frame/signature.h"
+#include "frame/binder.h"
 
 namespace qlo {
 
@@ -126,7 +126,7 @@ void Signature::check_return(py::handle result) const {
 }
 
 py::object Signature::inspect_signature() const {
-    py::object inspect = py::module_::import("inspect");
+    py::object inspect = import_module("inspect");
     py::object parameter = inspect.attr("Parameter");
     py::list params;
     for (std::size_t i = 0; i < params_.size(); ++i) {

@@ -1,12 +1,16 @@
 // Band filter kernels. Every rule is a pure function of one element's bits,
-// so a packed, aligned buffer is filtered with a branch-free select that the
-// compiler vectorises (kept elements are written back unchanged, bit for
-// bit); any other layout, including overlapping elements, is walked one
-// element at a time in index order and only dropped elements are written.
+// so a packed buffer (elements side by side, at any alignment) is filtered
+// with a branch-free select that the compiler vectorises (kept elements are
+// written back unchanged, bit for bit); any other layout, including
+// overlapping elements, is walked one element at a time in index order and
+// only dropped elements are written. Every element is read and written by
+// copying its bytes, which is defined at any address: a misaligned array
+// takes the same path as an aligned one.
 #include "kernels/band_filter.h"
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace qlo::kernels {
 
@@ -66,35 +70,28 @@ struct FloatOutside {
     }
 };
 
+// Elements side by side: distinct, and read in any order.
 template <class T>
-T load(const char* at) {
-    T v;
-    std::memcpy(&v, at, sizeof v);
-    return v;
-}
-
-// Elements side by side and aligned: the buffer can be read as a T array.
-template <class T>
-bool packed(const char* data, std::ptrdiff_t stride) {
-    return stride == static_cast<std::ptrdiff_t>(sizeof(T)) && reinterpret_cast<std::uintptr_t>(data) % alignof(T) == 0;
+bool packed(std::ptrdiff_t stride) {
+    return stride == static_cast<std::ptrdiff_t>(sizeof(T));
 }
 
 template <class T, class Rule>
 std::ptrdiff_t first_drop(const char* data, std::ptrdiff_t count, std::ptrdiff_t stride, const Rule& rule) {
-    if (packed<T>(data, stride)) {
+    if (packed<T>(stride)) {
         // A block is tested with a reduction the compiler vectorises (no exit
         // inside it); only the block that holds a drop is searched one by one.
         // An image with nothing to drop (filtered once already) is read at
         // the speed of memory.
         constexpr std::ptrdiff_t kBlock = 1024;
-        const T* p = reinterpret_cast<const T*>(data);
+        constexpr std::ptrdiff_t size = sizeof(T);
         for (std::ptrdiff_t begin = 0; begin < count; begin += kBlock) {
             const std::ptrdiff_t end = std::min(count, begin + kBlock);
             unsigned hits = 0;
-            for (std::ptrdiff_t i = begin; i < end; ++i) hits |= static_cast<unsigned>(rule(p[i]));
+            for (std::ptrdiff_t i = begin; i < end; ++i) hits |= static_cast<unsigned>(rule(load<T>(data + i * size)));
             if (hits)
                 for (std::ptrdiff_t i = begin; i < end; ++i)
-                    if (rule(p[i])) return i;
+                    if (rule(load<T>(data + i * size))) return i;
         }
         return -1;
     }
@@ -105,43 +102,42 @@ std::ptrdiff_t first_drop(const char* data, std::ptrdiff_t count, std::ptrdiff_t
 
 template <class T, class Rule>
 void zero(char* data, std::ptrdiff_t count, std::ptrdiff_t stride, const Rule& rule) {
-    if (packed<T>(data, stride)) {
-        T* p = reinterpret_cast<T*>(data);
+    if (packed<T>(stride)) {
         for (std::ptrdiff_t i = 0; i < count; ++i) {
-            T v = p[i];
-            p[i] = rule(v) ? T(0) : v;
+            char* at = data + i * static_cast<std::ptrdiff_t>(sizeof(T));
+            T v = load<T>(at);
+            store<T>(at, rule(v) ? T(0) : v);
         }
         return;
     }
-    const T nothing = 0;
     for (std::ptrdiff_t i = 0; i < count; ++i) {
         char* at = data + i * stride;
-        if (rule(load<T>(at))) std::memcpy(at, &nothing, sizeof nothing);
+        if (rule(load<T>(at))) store<T>(at, T(0));
     }
 }
 
+// Unsigned integers of each float's size: floats are carried as their bits.
+template <class F>
+using BitsOf = std::conditional_t<sizeof(F) == 4, std::uint32_t, std::uint64_t>;
+
 // Calls `action.template run<T>(rule)` with the element's storage type and rule.
 template <class Action>
-auto dispatch(Element element, const BandDrop& d, Action&& action) {
-    switch (element) {
-        case Element::Bool: return action.template run<std::uint8_t>(BoolRule(d));
-        case Element::Int8: return action.template run<std::int8_t>(IntervalRule<std::int8_t>(d));
-        case Element::UInt8: return action.template run<std::uint8_t>(IntervalRule<std::uint8_t>(d));
-        case Element::Int16: return action.template run<std::int16_t>(IntervalRule<std::int16_t>(d));
-        case Element::UInt16: return action.template run<std::uint16_t>(IntervalRule<std::uint16_t>(d));
-        case Element::Int32: return action.template run<std::int32_t>(IntervalRule<std::int32_t>(d));
-        case Element::UInt32: return action.template run<std::uint32_t>(IntervalRule<std::uint32_t>(d));
-        case Element::Int64: return action.template run<std::int64_t>(IntervalRule<std::int64_t>(d));
-        case Element::UInt64: return action.template run<std::uint64_t>(IntervalRule<std::uint64_t>(d));
-        case Element::Float16: return action.template run<std::uint16_t>(HalfRule(d));
-        case Element::Float32:
-            if (d.between) return action.template run<std::uint32_t>(FloatBetween<float, std::uint32_t>(d));
-            return action.template run<std::uint32_t>(FloatOutside<float, std::uint32_t>(d));
-        case Element::Float64:
-            if (d.between) return action.template run<std::uint64_t>(FloatBetween<double, std::uint64_t>(d));
-            return action.template run<std::uint64_t>(FloatOutside<double, std::uint64_t>(d));
-    }
-    return action.template run<std::uint8_t>(IntervalRule<std::uint8_t>(BandDrop{}));  // never dropped
+auto with_rule(Element element, const BandDrop& d, Action&& action) {
+    return dispatch(element, [&](auto typed) {
+        constexpr Element e = decltype(typed)::element;
+        using T = typename decltype(typed)::type;
+        if constexpr (e == Element::Bool) {
+            return action.template run<T>(BoolRule(d));
+        } else if constexpr (e == Element::Float16) {
+            return action.template run<T>(HalfRule(d));
+        } else if constexpr (std::is_floating_point_v<T>) {
+            using Bits = BitsOf<T>;
+            if (d.between) return action.template run<Bits>(FloatBetween<T, Bits>(d));
+            return action.template run<Bits>(FloatOutside<T, Bits>(d));
+        } else {
+            return action.template run<T>(IntervalRule<T>(d));
+        }
+    });
 }
 
 struct FirstDrop {
@@ -163,23 +159,13 @@ struct Zero {
 
 }  // namespace
 
-std::size_t element_size(Element element) {
-    switch (element) {
-        case Element::Bool: case Element::Int8: case Element::UInt8: return 1;
-        case Element::Int16: case Element::UInt16: case Element::Float16: return 2;
-        case Element::Int32: case Element::UInt32: case Element::Float32: return 4;
-        case Element::Int64: case Element::UInt64: case Element::Float64: return 8;
-    }
-    return 0;
-}
-
 std::ptrdiff_t band_first_drop(Element element, const char* data, std::ptrdiff_t count, std::ptrdiff_t stride,
                                const BandDrop& drop) {
-    return dispatch(element, drop, FirstDrop{data, count, stride});
+    return with_rule(element, drop, FirstDrop{data, count, stride});
 }
 
 void band_zero(Element element, char* data, std::ptrdiff_t count, std::ptrdiff_t stride, const BandDrop& drop) {
-    dispatch(element, drop, Zero{data, count, stride});
+    with_rule(element, drop, Zero{data, count, stride});
 }
 
 }  // namespace qlo::kernels

@@ -6,14 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame/element.h"
+
 namespace qlo::kernels {
-
-// Element types the filter reads, in the machine's byte order.
-enum class Element : std::uint8_t {
-    Bool, Int8, UInt8, Int16, UInt16, Int32, UInt32, Int64, UInt64, Float16, Float32, Float64
-};
-
-std::size_t element_size(Element element);
 
 // Which values are dropped.
 //

@@ -1,6 +1,6 @@
-// Binary inversion in place. Each element is loaded and stored with memcpy,
-// which compiles to plain loads and stores and is defined for unaligned
-// addresses. Rows whose elements are packed are rewritten with a branch-free
+// Binary inversion in place. Each element is loaded and stored by copying
+// its bytes (the frame's load and store), which compiles to plain loads and
+// stores and is defined for unaligned addresses. Rows whose elements are packed are rewritten with a branch-free
 // select that the compiler vectorises; the elements of such a row are
 // distinct, so the order within the row does not matter, and rows are still
 // visited in order for layouts where rows overlap.
@@ -11,18 +11,6 @@
 namespace qlo::kernels {
 
 namespace {
-
-template <class T>
-T load(const char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-template <class T>
-void store(char* p, T v) {
-    std::memcpy(p, &v, sizeof v);
-}
 
 template <class T, class Eq>
 void swap_packed_row(char* row, long long cols, Eq eq, T one, T zero) {
@@ -103,38 +91,21 @@ SwapStop swap_bool(char* data, std::ptrdiff_t rs, std::ptrdiff_t cs, long long r
 
 }  // namespace
 
-std::size_t swap_element_size(SwapElement element) {
-    switch (element) {
-        case SwapElement::Bool:
-        case SwapElement::I8:
-        case SwapElement::U8: return 1;
-        case SwapElement::I16:
-        case SwapElement::U16: return 2;
-        case SwapElement::I32:
-        case SwapElement::U32:
-        case SwapElement::F32: return 4;
-        default: return 8;
-    }
-}
-
 SwapStop binary_swap(void* data, std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, long long rows,
                      long long cols, const SwapPlan& plan) {
     char* base = static_cast<char*>(data);
     if (rows <= 0 || cols <= 0) return SwapStop{};
-    switch (plan.element) {
-        case SwapElement::Bool: return swap_bool(base, row_stride, col_stride, rows, cols, plan);
-        case SwapElement::I8: return swap_typed<std::int8_t>(base, row_stride, col_stride, rows, cols, plan);
-        case SwapElement::U8: return swap_typed<std::uint8_t>(base, row_stride, col_stride, rows, cols, plan);
-        case SwapElement::I16: return swap_typed<std::int16_t>(base, row_stride, col_stride, rows, cols, plan);
-        case SwapElement::U16: return swap_typed<std::uint16_t>(base, row_stride, col_stride, rows, cols, plan);
-        case SwapElement::I32: return swap_typed<std::int32_t>(base, row_stride, col_stride, rows, cols, plan);
-        case SwapElement::U32: return swap_typed<std::uint32_t>(base, row_stride, col_stride, rows, cols, plan);
-        case SwapElement::I64: return swap_typed<std::int64_t>(base, row_stride, col_stride, rows, cols, plan);
-        case SwapElement::U64: return swap_typed<std::uint64_t>(base, row_stride, col_stride, rows, cols, plan);
-        case SwapElement::F32: return swap_typed<float>(base, row_stride, col_stride, rows, cols, plan);
-        case SwapElement::F64: return swap_typed<double>(base, row_stride, col_stride, rows, cols, plan);
-    }
-    return SwapStop{};
+    return dispatch(plan.element, [&](auto typed) {
+        constexpr Element e = decltype(typed)::element;
+        if constexpr (e == Element::Bool) {
+            return swap_bool(base, row_stride, col_stride, rows, cols, plan);
+        } else if constexpr (e == Element::Float16) {
+            return SwapStop{};  // never planned: float16 pixels are swapped item by item
+        } else {
+            using T = typename decltype(typed)::type;
+            return swap_typed<T>(base, row_stride, col_stride, rows, cols, plan);
+        }
+    });
 }
 
 }  // namespace qlo::kernels

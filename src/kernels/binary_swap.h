@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qlo::kernels {
+#include "frame/element.h"
 
-enum class SwapElement : std::uint8_t { Bool, I8, U8, I16, U16, I32, U32, I64, U64, F32, F64 };
+namespace qlo::kernels {
 
 // How a pixel value v is compared with `zero`.
 enum class SwapTest : std::uint8_t {
@@ -21,7 +21,7 @@ enum class SwapTest : std::uint8_t {
 };
 
 struct SwapPlan {
-    SwapElement element = SwapElement::U8;
+    Element element = Element::UInt8;  // any but float16, which has no native comparison here
     SwapTest test = SwapTest::Never;
     unsigned char test_value[8] = {};  // an element value, in the element's own bytes
     double test_double = 0.0;
@@ -45,7 +45,5 @@ struct SwapStop {
 // before it has been rewritten and none after it is touched.
 SwapStop binary_swap(void* data, std::ptrdiff_t row_stride, std::ptrdiff_t col_stride, long long rows,
                      long long cols, const SwapPlan& plan);
-
-std::size_t swap_element_size(SwapElement element);
 
 }  // namespace qlo::kernels

@@ -10,11 +10,10 @@ namespace qlo::kernels {
 
 namespace {
 
+// Coordinates are copied out byte by byte (the frame's load): defined at any alignment.
 template <class T>
 std::int64_t read(const char* at) {
-    T v;
-    std::memcpy(&v, at, sizeof v);
-    return static_cast<std::int64_t>(v);
+    return static_cast<std::int64_t>(load<T>(at));
 }
 
 template <class T>
@@ -48,15 +47,10 @@ std::size_t column_heights(const PointArray& points, std::int64_t begin, std::in
         low[c] = std::numeric_limits<std::int64_t>::max();
     }
     std::size_t inside = 0;
-    switch (points.type) {
-        case Coordinate::Int8: inside = extents<std::int8_t>(points, begin, end, high, low); break;
-        case Coordinate::UInt8: inside = extents<std::uint8_t>(points, begin, end, high, low); break;
-        case Coordinate::Int16: inside = extents<std::int16_t>(points, begin, end, high, low); break;
-        case Coordinate::UInt16: inside = extents<std::uint16_t>(points, begin, end, high, low); break;
-        case Coordinate::Int32: inside = extents<std::int32_t>(points, begin, end, high, low); break;
-        case Coordinate::UInt32: inside = extents<std::uint32_t>(points, begin, end, high, low); break;
-        case Coordinate::Int64: inside = extents<std::int64_t>(points, begin, end, high, low); break;
-    }
+    dispatch(points.type, [&](auto typed) {
+        if constexpr (is_coordinate(decltype(typed)::element))
+            inside = extents<typename decltype(typed)::type>(points, begin, end, high, low);
+    });
     // high - low can exceed int64 for 64-bit coordinates; as unsigned it is exact.
     for (std::size_t c = 0; c < columns; ++c)
         heights[c] = high[c] > low[c] ? static_cast<std::uint64_t>(high[c]) - static_cast<std::uint64_t>(low[c]) : 0;

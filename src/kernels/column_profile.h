@@ -6,17 +6,20 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame/element.h"
+
 namespace qlo::kernels {
 
-// Coordinate types of the point array, in the machine's byte order.
-enum class Coordinate : std::uint8_t { Int8, UInt8, Int16, UInt16, Int32, UInt32, Int64 };
+// Whether the kernel reads coordinates of this element type: the integers
+// that int64 holds exactly.
+constexpr bool is_coordinate(Element e) { return is_integer(e) && e != Element::UInt64; }
 
 // The points form a rows x per_row array of (x, y) pairs: coordinate c of
 // point (i, j) is at data + i * row_stride + j * point_stride + c * value_stride
 // (strides in bytes, any sign and alignment).
 struct PointArray {
     const char* data;
-    Coordinate type;
+    Element type;  // one that is_coordinate accepts
     std::ptrdiff_t rows, per_row;
     std::ptrdiff_t row_stride, point_stride, value_stride;
 };

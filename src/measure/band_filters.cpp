@@ -16,8 +16,12 @@
 #include <optional>
 
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
 #include "frame/interrupts.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
 #include "kernels/band_filter.h"
 #include "measure/register.h"
 
@@ -28,8 +32,6 @@ namespace {
 constexpr const char* kSource = "src/measure/band_filters.cpp";
 
 enum class Rule { Middle, MinOrMax, Min, Max };
-
-bool compare(py::handle a, py::handle b, int op) { return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op))); }
 
 py::object element(py::handle img, py::handle idx) { return steal(PyObject_GetItem(img.ptr(), idx.ptr())); }
 
@@ -64,7 +66,6 @@ void filter_loop(Rule rule, py::handle img, py::handle indices, py::handle min_v
 
 // ---- NumPy's comparison of a scalar with a Python number ----
 
-using kernels::Element;
 using Wide = __int128;
 
 // A Python int, float or bool bound as NumPy sees it when comparing.
@@ -82,32 +83,17 @@ struct Bound {
 std::optional<Bound> numpy_bound(py::handle value);
 
 std::optional<Bound> classify(py::handle value) {
+    std::optional<PlainNumber> n = read_plain_number(value);
+    if (!n) return numpy_bound(value);  // NumPy's own scalars, or nothing
     Bound b;
-    PyObject* v = value.ptr();
-    if (!PyFloat_CheckExact(v) && !PyLong_CheckExact(v) && !PyBool_Check(v)) return numpy_bound(value);
-    if (PyFloat_CheckExact(v)) {
-        b.real = PyFloat_AS_DOUBLE(v);
-        return b;
-    }
-    if (!PyLong_CheckExact(v) && !PyBool_Check(v)) return std::nullopt;
+    if (n->has_real) b.real = n->real;  // an int too large for a float: comparing it with a float element raises
+    if (n->is_float) return b;
     b.is_int = true;
-    int overflow = 0;
-    long long small = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (small == -1 && PyErr_Occurred()) throw_error_already_set();
-    b.fits_long = overflow == 0;
-    b.integer = overflow == 0 ? Wide(small) : (overflow > 0 ? Wide(1) << 100 : -(Wide(1) << 100));
-    if (overflow > 0) {  // exact up to 2**64 - 1, the top of uint64
-        unsigned long long large = PyLong_AsUnsignedLongLong(v);
-        if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred())
-            PyErr_Clear();
-        else
-            b.integer = Wide(large);
-    }
-    double real = PyLong_AsDouble(v);
-    if (real == -1.0 && PyErr_Occurred())
-        PyErr_Clear();  // too large for a float: comparing it with a float element raises, so no fast path
-    else
-        b.real = real;
+    b.fits_long = n->fits_i64;
+    b.integer = n->fits_i64   ? Wide(n->i64)
+                : n->fits_u64 ? Wide(n->u64)
+                : n->negative ? -(Wide(1) << 100)
+                              : Wide(1) << 100;
     return b;
 }
 
@@ -299,28 +285,11 @@ std::optional<kernels::BandDrop> float_drop(Rule rule, Element e, const Bound& l
     return drop;
 }
 
-std::optional<Element> element_of(const BufferView& view) {
-    static const struct {
-        const char* format;
-        Element element;
-    } kFormats[] = {{"?", Element::Bool},    {"b", Element::Int8},    {"B", Element::UInt8},   {"h", Element::Int16},
-                    {"H", Element::UInt16},  {"i", Element::Int32},   {"I", Element::UInt32},  {"l", Element::Int64},
-                    {"q", Element::Int64},   {"L", Element::UInt64},  {"Q", Element::UInt64},  {"e", Element::Float16},
-                    {"f", Element::Float32}, {"d", Element::Float64}};
-    for (const auto& f : kFormats)
-        if (view.has_format(f.format) && static_cast<std::size_t>(view.itemsize()) == kernels::element_size(f.element))
-            return f.element;
-    return std::nullopt;
-}
-
 // ---- the native route ----
 
-// True when `img` is exactly a numpy.ndarray of the module's own NumPy,
-// whose element access and assignment the kernel reproduces.
-bool plain_array(py::handle img) {
-    if (!still_original("_np")) return false;
-    return Py_TYPE(img.ptr()) == reinterpret_cast<PyTypeObject*>(global("_np").attr(interned("ndarray")).ptr());
-}
+// True when `img` is exactly NumPy's own array type, whose element access
+// and assignment the kernel reproduces, and the module's NumPy is its own.
+bool plain_array(py::handle img) { return still_original("_np") && is_ndarray(img); }
 
 // Filters img in place when its dtype and the bounds are ones whose NumPy
 // comparisons the kernel reproduces. Returns the index the element loop must
@@ -338,7 +307,7 @@ Py_ssize_t filter_native(Rule rule, py::handle img, py::handle size, py::handle 
     } catch (py::error_already_set&) {
         return 0;  // dtypes without a buffer (datetime64, object, ...)
     }
-    std::optional<Element> e = element_of(*view);
+    std::optional<Element> e = view->element();
     Py_ssize_t count = PyLong_AsSsize_t(size.ptr());
     if (count == -1 && PyErr_Occurred()) PyErr_Clear();
     if (!e || view->ndim() != 1 || view->shape(0) != count) return 0;

@@ -10,8 +10,14 @@
 #include <vector>
 
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/function.h"
+#include "frame/globals.h"
 #include "frame/interrupts.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "measure/register.h"
 
 namespace qlo {
@@ -27,8 +33,6 @@ constexpr char kThreshType[] = "_CirclePeeler__thresh_type";
 constexpr char kContours[] = "_CirclePeeler__contours";
 constexpr char kShape[] = "_CirclePeeler__shape";
 
-py::object subtract(py::handle a, py::handle b) { return steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
-
 py::object square(py::handle a) { return steal(PyNumber_Power(a.ptr(), py::int_(2).ptr(), Py_None)); }
 
 py::object length(py::handle sized) {
@@ -42,14 +46,14 @@ py::object length(py::handle sized) {
 // (cx - x) ** 2 + (cy - y) ** 2, element-wise.
 py::object distance_square(Args& a) {
     auto [cx, cy] = unpack<2>(a[0]);
-    py::object across = square(subtract(cx, a[1]));
-    return steal(PyNumber_Add(across.ptr(), square(subtract(cy, a[2])).ptr()));
+    py::object across = square(sub(cx, a[1]));
+    return add(across, square(sub(cy, a[2])));
 }
 
 // The solver's residuals: each squared distance minus their mean.
 py::object fit_error(Args& a) {
     py::object distances = global("FittingCircle").attr(interned("_FittingCircle__distance_square"))(a[0], a[1], a[2]);
-    return subtract(distances, distances.attr(interned("mean"))());
+    return sub(distances, distances.attr(interned("mean"))());
 }
 
 // `first, *_ = value`: the first item of any iterable, the rest consumed.
@@ -83,7 +87,7 @@ py::object fitting_circle_init(Args& a) {
     py::handle self = a[0];
     py::object x = a.get(1), y = a.get(2);
     if (!a[3].is_none()) std::tie(x, y) = split_points(a[3]);
-    if (assertions_enabled()) assert_that(truthy(steal(PyObject_RichCompare(length(x).ptr(), length(y).ptr(), Py_EQ))));
+    if (assertions_enabled()) assert_that(compare(length(x), length(y), Py_EQ));
     if (length(x).equal(py::int_(0))) {
         py::setattr(self, interned(kCenter), py::make_tuple(0, 0));
         py::setattr(self, interned(kRadius), py::int_(0));
@@ -140,7 +144,7 @@ py::object circle_peeler_init(Args& a) {
     py::list kept;
     for (py::handle cnt : contours) {
         py::object area = global("_cv").attr(interned("contourArea"))(cnt);
-        if (truthy(steal(PyObject_RichCompare(area.ptr(), a[4].ptr(), Py_GE)))) kept.append(cnt);
+        if (compare(area, a[4], Py_GE)) kept.append(cnt);
     }
     py::setattr(self, interned(kContours), kept);
     py::object first_two = steal(PySlice_New(nullptr, py::int_(2).ptr(), nullptr));

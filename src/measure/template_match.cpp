@@ -1,7 +1,11 @@
 // Locating things in an image: the best template match inside a corner box,
 // and the largest outer contour of a binarised (optionally cleaned) image.
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "measure/register.h"
 
 namespace qlo {

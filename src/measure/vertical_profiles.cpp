@@ -20,8 +20,13 @@
 #include <vector>
 
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
 #include "frame/interrupts.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "kernels/column_profile.h"
 #include "measure/register.h"
 
@@ -30,8 +35,6 @@ namespace qlo {
 namespace {
 
 constexpr const char* kSource = "src/measure/vertical_profiles.cpp";
-
-bool compare(py::handle a, py::handle b, int op) { return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op))); }
 
 py::object item(py::handle sequence, Py_ssize_t i) { return steal(PySequence_GetItem(sequence.ptr(), i)); }
 
@@ -86,15 +89,14 @@ py::object calculate_max_vertical_distance(Args& a) {
     Py_ssize_t count = PyObject_Size(points.ptr());
     if (count < 0) throw_error_already_set();
     if (count < 2) return py::int_(0);
-    py::object max_y = steal(PyNumber_Subtract(steal(PyNumber_Negative(global("_maxsize").ptr())).ptr(),
-                                               py::int_(1).ptr()));
+    py::object max_y = sub(neg(global("_maxsize")), py::int_(1));
     py::object min_y = global("_maxsize");
     for (py::handle point : points) {
         auto [x, y] = unpack<2>(point);
         if (compare(y, min_y, Py_LT)) min_y = y;
         if (compare(y, max_y, Py_GT)) max_y = y;
     }
-    return steal(PyNumber_Subtract(max_y.ptr(), min_y.ptr()));
+    return sub(max_y, min_y);
 }
 
 // ---- calculate_contour_vertical_distances ----
@@ -133,7 +135,7 @@ py::list columns_points(py::handle contour, py::handle begin, py::handle end) {
         }
     }
     py::dict by_x;
-    by_x["key"] = py::module_::import("operator").attr("itemgetter")(0);
+    by_x["key"] = import_module("operator").attr("itemgetter")(0);
     all_points.attr("sort")(**by_x);
     return all_points;
 }
@@ -156,27 +158,11 @@ py::list walk_columns(py::list all_points, py::handle begin, py::handle end) {
     return distances;
 }
 
-std::optional<kernels::Coordinate> coordinate_of(const BufferView& view) {
-    static const struct {
-        const char* format;
-        kernels::Coordinate type;
-        Py_ssize_t size;
-    } kFormats[] = {{"b", kernels::Coordinate::Int8, 1},   {"B", kernels::Coordinate::UInt8, 1},
-                    {"h", kernels::Coordinate::Int16, 2},  {"H", kernels::Coordinate::UInt16, 2},
-                    {"i", kernels::Coordinate::Int32, 4},  {"I", kernels::Coordinate::UInt32, 4},
-                    {"l", kernels::Coordinate::Int64, 8},  {"q", kernels::Coordinate::Int64, 8}};
-    for (const auto& f : kFormats)
-        if (view.has_format(f.format) && view.itemsize() == f.size) return f.type;
-    return std::nullopt;
-}
-
 // The heights by the native kernel, for an integer contour array while the
 // helpers are the module's own; null when it does not apply (including no
 // point in the range, where the walk raises IndexError on the empty list).
 py::object native_heights(py::handle contour, py::handle begin, py::handle end) {
-    if (!helpers_bound() ||
-        Py_TYPE(contour.ptr()) != reinterpret_cast<PyTypeObject*>(global("_np").attr(interned("ndarray")).ptr()))
-        return {};
+    if (!helpers_bound() || !is_ndarray(contour)) return {};
     int overflow = 0;
     long long first = PyLong_AsLongLongAndOverflow(begin.ptr(), &overflow);
     if (overflow) return {};
@@ -188,8 +174,8 @@ py::object native_heights(py::handle contour, py::handle begin, py::handle end) 
     } catch (py::error_already_set&) {
         return {};
     }
-    std::optional<kernels::Coordinate> type = coordinate_of(*view);
-    if (!type || view->ndim() != 3 || view->shape(2) != 2) return {};
+    std::optional<Element> type = view->element();
+    if (!type || !kernels::is_coordinate(*type) || view->ndim() != 3 || view->shape(2) != 2) return {};
     kernels::PointArray points{static_cast<const char*>(view->data()), *type, view->shape(0), view->shape(1),
                                view->stride(0), view->stride(1), view->stride(2)};
     // A range far wider than the contour (a large negative head_off) is left

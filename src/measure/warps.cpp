@@ -4,7 +4,12 @@
 // comparator, so they make their OpenCV and NumPy calls directly, with no
 // argument dictionaries and no temporaries beyond those the calls return.
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "measure/register.h"
 
 namespace qlo {
@@ -52,7 +57,7 @@ py::object fill_value(py::handle shape, py::handle dtype) {
     if (dims != 3) return all_ones;
     py::list one_channel;
     one_channel.append(all_ones);
-    return steal(PyNumber_Multiply(one_channel.ptr(), item(shape, 2).ptr()));
+    return mul(one_channel, item(shape, 2));
 }
 
 // Pixels inside the polygon keep their value; outside ones become
@@ -63,7 +68,7 @@ py::object extract_poly(Args& a) {
     py::object max_value = fill_value(shape, image.attr("dtype"));
     py::object make_zeros = global("_np").attr("zeros");
     py::object zeros = make_zeros(shape, py::arg("dtype") = image.attr("dtype"));
-    if (truthy(steal(PyObject_RichCompare(outer_value.ptr(), py::int_(0).ptr(), Py_NE))))
+    if (compare(outer_value, py::int_(0), Py_NE))
         zeros = steal(PyNumber_InPlaceAdd(zeros.ptr(), outer_value.ptr()));
     py::list polygons;
     polygons.append(poly);
@@ -103,9 +108,9 @@ py::object rotate_to_make_edge_horizontal(Args& a) {
 // wraps), then `> threshold`, or `< threshold` for a negative threshold.
 py::object compare_image_difference(Args& a) {
     py::handle threshold = a[2];
-    py::object diff = steal(PyNumber_Subtract(a[0].ptr(), a[1].ptr()));
-    bool non_negative = truthy(steal(PyObject_RichCompare(threshold.ptr(), py::int_(0).ptr(), Py_GE)));
-    return steal(PyObject_RichCompare(diff.ptr(), threshold.ptr(), non_negative ? Py_GT : Py_LT));
+    py::object diff = sub(a[0], a[1]);
+    bool non_negative = compare(threshold, py::int_(0), Py_GE);
+    return rich_compare(diff, threshold, non_negative ? Py_GT : Py_LT);
 }
 
 // ---- translate ----
@@ -135,7 +140,7 @@ py::object translate(Args& a) {
 // ---- translate_and_rotate ----
 
 py::object difference(py::object minuend, py::object subtrahend) {
-    return steal(PyNumber_Subtract(minuend.ptr(), subtrahend.ptr()));
+    return sub(minuend, subtrahend);
 }
 
 // Shifts old_center onto new_center with the module's translate (always with

@@ -91,18 +91,18 @@ void register_in_sys_modules(PyObject* module) {
 
 // The library aliases, bound in this order.
 void import_aliases(py::handle m) {
-    py::object cv = py::module_::import("cv2");
+    py::object cv = import_module("cv2");
     m.attr("cv2") = cv;
     m.attr("_cv") = cv;
-    m.attr("_Enum") = py::module_::import("enum").attr("Enum");
-    m.attr("cmp_to_key") = py::module_::import("functools").attr("cmp_to_key");
-    m.attr("_math") = py::module_::import("math");
-    m.attr("_np") = py::module_::import("numpy");
-    m.attr("load_workbook") = py::module_::import("openpyxl").attr("load_workbook");
-    m.attr("_Path") = py::module_::import("pathlib").attr("Path");
-    m.attr("_leastsq") = py::module_::import("scipy.optimize").attr("leastsq");
-    m.attr("_maxsize") = py::module_::import("sys").attr("maxsize");
-    py::object typing = py::module_::import("typing");
+    m.attr("_Enum") = import_module("enum").attr("Enum");
+    m.attr("cmp_to_key") = import_module("functools").attr("cmp_to_key");
+    m.attr("_math") = import_module("math");
+    m.attr("_np") = import_module("numpy");
+    m.attr("load_workbook") = import_module("openpyxl").attr("load_workbook");
+    m.attr("_Path") = import_module("pathlib").attr("Path");
+    m.attr("_leastsq") = import_module("scipy.optimize").attr("leastsq");
+    m.attr("_maxsize") = import_module("sys").attr("maxsize");
+    py::object typing = import_module("typing");
     for (const char* name : {"List", "Union", "Tuple", "Sequence", "Optional", "Callable"})
         m.attr((std::string("_") + name).c_str()) = typing.attr(name);
 }
@@ -148,9 +148,12 @@ int exec_module(PyObject* module) {
         // release of a Python error; made at the bottom of a recursion that
         // just hit the limit it fails and reports the failure recursively.
         // Made here, at import, it is always ready.
-        py::detail::get_internals();
+        ready_object_layer();
         py::handle m(module);
         import_aliases(m);
+        // NumPy's own types, for the fast paths' array and scalar checks.
+        record_original("_np.ndarray");
+        record_original("_np.generic");
         define_module_names(m);
         return 0;
     } catch (py::error_already_set& e) {

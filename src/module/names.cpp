@@ -1,8 +1,8 @@
 // The table of module-level names, in definition order. The order is part of
 // the interface: a default value or base class naming an earlier definition
 // (ShiftComparator's judge, the image chain classes' base, Shape's subclasses)
-// finds it already defined. Names whose capability is not built yet are
-// skipped.
+// finds it already defined. Every name in the table has a maker and every
+// maker a name in the table: a mismatch fails the import.
 #include "module/names.h"
 
 #include "chain/register.h"
@@ -135,7 +135,7 @@ void define_module_names(py::handle module) {
     std::size_t defined = 0;
     for (const char* name : kModuleNames) {
         Maker maker = registry.find(name);
-        if (!maker) continue;
+        if (!maker) raise_format(PyExc_SystemError, "qlo_cv: no capability registers the name '%s'", name);
         module.attr(name) = maker();
         ++defined;
     }

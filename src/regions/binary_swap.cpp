@@ -21,8 +21,13 @@
 #include <optional>
 
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
 #include "frame/interrupts.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "kernels/binary_swap.h"
 #include "regions/register.h"
 
@@ -32,7 +37,6 @@ namespace {
 
 constexpr const char* kSource = "src/regions/binary_swap.cpp";
 
-using kernels::SwapElement;
 using kernels::SwapPlan;
 using kernels::SwapTest;
 
@@ -48,7 +52,7 @@ void swap_by_item(py::handle image, py::handle h, py::handle w, py::handle one, 
             if (index++ < first) continue;
             py::object key = py::make_tuple(i, j);
             py::object pixel = steal(PyObject_GetItem(image.ptr(), key.ptr()));
-            bool equal = truthy(steal(PyObject_RichCompare(pixel.ptr(), zero.ptr(), Py_EQ)));
+            bool equal = compare(pixel, zero, Py_EQ);
             if (PyObject_SetItem(image.ptr(), key.ptr(), equal ? one.ptr() : zero.ptr()) != 0)
                 throw_error_already_set();
         }
@@ -58,38 +62,7 @@ void swap_by_item(py::handle image, py::handle h, py::handle w, py::handle one, 
 
 // ---- values the kernel can take ----
 
-// A plain Python int, bool or float.
-struct Scalar {
-    bool is_float = false;
-    double real = 0.0;
-    bool fits_i64 = false, fits_u64 = false;
-    long long i64 = 0;
-    unsigned long long u64 = 0;
-};
-
-std::optional<Scalar> read_scalar(py::handle value) {
-    Scalar s;
-    PyObject* v = value.ptr();
-    if (PyFloat_CheckExact(v)) {
-        s.is_float = true;
-        s.real = PyFloat_AS_DOUBLE(v);
-        return s;
-    }
-    if (!PyLong_CheckExact(v) && !PyBool_Check(v)) return std::nullopt;
-    int overflow = 0;
-    s.i64 = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (s.i64 == -1 && PyErr_Occurred()) throw_error_already_set();
-    s.fits_i64 = overflow == 0;
-    if (s.fits_i64 && s.i64 >= 0) {
-        s.fits_u64 = true;
-        s.u64 = static_cast<unsigned long long>(s.i64);
-    } else if (overflow > 0) {
-        s.u64 = PyLong_AsUnsignedLongLong(v);
-        s.fits_u64 = !(s.u64 == static_cast<unsigned long long>(-1) && PyErr_Occurred());
-        if (!s.fits_u64) PyErr_Clear();
-    }
-    return s;
-}
+using Scalar = PlainNumber;
 
 constexpr double kExactDouble = 9007199254740992.0;  // 2**53: ints up to it convert to double exactly
 
@@ -99,7 +72,7 @@ bool int_exact_in_double(const Scalar& s) {
 }
 
 struct ElementInfo {
-    SwapElement element;
+    Element element;
     bool is_signed, is_float, is_bool;
     long long min;
     unsigned long long max;
@@ -116,7 +89,7 @@ void put_integer(const ElementInfo& e, unsigned char* bytes, long long v, unsign
         put<std::uint64_t>(bytes, static_cast<std::uint64_t>(u));
         return;
     }
-    switch (kernels::swap_element_size(e.element)) {
+    switch (element_size(e.element)) {
         case 1: put<std::int8_t>(bytes, static_cast<std::int8_t>(v)); break;
         case 2: put<std::int16_t>(bytes, static_cast<std::int16_t>(v)); break;
         case 4: put<std::int32_t>(bytes, static_cast<std::int32_t>(v)); break;
@@ -158,7 +131,7 @@ bool plan_store(const ElementInfo& e, const Scalar& s, unsigned char* bytes, boo
     if (e.is_float) {
         double d = s.is_float ? s.real : static_cast<double>(s.i64);
         if (!s.is_float && !int_exact_in_double(s)) return false;
-        if (e.element == SwapElement::F64) {
+        if (e.element == Element::Float64) {
             put<double>(bytes, d);
             return true;
         }
@@ -217,63 +190,47 @@ bool plan_test(const ElementInfo& e, const Scalar& s, SwapPlan& plan) {
     return true;
 }
 
-// The element type of a buffer format with native byte order.
-std::optional<ElementInfo> element_of(const char* format, Py_ssize_t itemsize) {
-    if (!format) return std::nullopt;
-    if (*format == '=' || *format == '@') ++format;
-    if (std::strlen(format) != 1) return std::nullopt;
-    char code = format[0];
-    if (code == '?' && itemsize == 1) return ElementInfo{SwapElement::Bool, false, false, true, 0, 1};
-    if (code == 'f' && itemsize == 4) return ElementInfo{SwapElement::F32, true, true, false, 0, 0};
-    if (code == 'd' && itemsize == 8) return ElementInfo{SwapElement::F64, true, true, false, 0, 0};
-    bool is_signed = std::strchr("bhilq", code) != nullptr;
-    if (!is_signed && !std::strchr("BHILQ", code)) return std::nullopt;
-    switch (itemsize) {
-        case 1: return is_signed ? ElementInfo{SwapElement::I8, true, false, false, SCHAR_MIN, SCHAR_MAX}
-                                 : ElementInfo{SwapElement::U8, false, false, false, 0, UCHAR_MAX};
-        case 2: return is_signed ? ElementInfo{SwapElement::I16, true, false, false, SHRT_MIN, SHRT_MAX}
-                                 : ElementInfo{SwapElement::U16, false, false, false, 0, USHRT_MAX};
-        case 4: return is_signed ? ElementInfo{SwapElement::I32, true, false, false, INT_MIN, INT_MAX}
-                                 : ElementInfo{SwapElement::U32, false, false, false, 0, UINT_MAX};
-        case 8: return is_signed ? ElementInfo{SwapElement::I64, true, false, false, LLONG_MIN, LLONG_MAX}
-                                 : ElementInfo{SwapElement::U64, false, false, false, 0, ULLONG_MAX};
-        default: return std::nullopt;
+// What the plans need to know of an element type; float16 is left to the loop.
+std::optional<ElementInfo> info_of(std::optional<Element> element) {
+    if (!element) return std::nullopt;
+    switch (*element) {
+        case Element::Bool: return ElementInfo{Element::Bool, false, false, true, 0, 1};
+        case Element::Int8: return ElementInfo{Element::Int8, true, false, false, SCHAR_MIN, SCHAR_MAX};
+        case Element::UInt8: return ElementInfo{Element::UInt8, false, false, false, 0, UCHAR_MAX};
+        case Element::Int16: return ElementInfo{Element::Int16, true, false, false, SHRT_MIN, SHRT_MAX};
+        case Element::UInt16: return ElementInfo{Element::UInt16, false, false, false, 0, USHRT_MAX};
+        case Element::Int32: return ElementInfo{Element::Int32, true, false, false, INT_MIN, INT_MAX};
+        case Element::UInt32: return ElementInfo{Element::UInt32, false, false, false, 0, UINT_MAX};
+        case Element::Int64: return ElementInfo{Element::Int64, true, false, false, LLONG_MIN, LLONG_MAX};
+        case Element::UInt64: return ElementInfo{Element::UInt64, false, false, false, 0, ULLONG_MAX};
+        case Element::Float32: return ElementInfo{Element::Float32, true, true, false, 0, 0};
+        case Element::Float64: return ElementInfo{Element::Float64, true, true, false, 0, 0};
+        case Element::Float16: break;
     }
-}
-
-// Looked up per call rather than cached: the module may outlive an
-// interpreter (and its NumPy) within the process.
-py::object numpy_type(const char* name) { return py::module_::import("numpy").attr(name); }
-
-const char* without_byte_order(const char* format) {
-    return (format && (*format == '=' || *format == '@')) ? format + 1 : format;
+    return std::nullopt;
 }
 
 // A NumPy scalar of exactly the image's element type (np.uint8(255) for a
 // uint8 image) is compared and stored as its own bytes; a bool's as 0 or 1.
 bool same_type_scalar(py::handle value, const BufferView& image, unsigned char* bytes) {
     PyObject* v = value.ptr();
-    if (PyLong_CheckExact(v) || PyBool_Check(v) || PyFloat_CheckExact(v)) return false;
-    int is_scalar = PyObject_IsInstance(v, numpy_type("generic").ptr());
-    if (is_scalar < 0) throw_error_already_set();
-    if (!is_scalar) return false;
+    if (PyLong_CheckExact(v) || PyBool_Check(v) || PyFloat_CheckExact(v) || !is_numpy_scalar(value)) return false;
     Py_buffer b;
     if (PyObject_GetBuffer(v, &b, PyBUF_FORMAT) != 0) {
         PyErr_Clear();  // no buffer (object scalars): not the image's type
         return false;
     }
-    const char* mine = without_byte_order(b.format);
-    const char* theirs = without_byte_order(image.format());
-    bool same = b.ndim == 0 && b.itemsize == image.itemsize() && b.itemsize <= 8 && mine && theirs &&
-                std::strcmp(mine, theirs) == 0;
-    if (same) std::memcpy(bytes, b.buf, static_cast<std::size_t>(b.itemsize));
+    std::optional<Element> mine = element_of(b.format, b.itemsize);
+    std::optional<Element> theirs = image.element();
+    bool same = b.ndim == 0 && mine && theirs && *mine == *theirs;
+    if (same) std::memcpy(bytes, b.buf, element_size(*mine));
     PyBuffer_Release(&b);
-    if (same && *theirs == '?') bytes[0] = bytes[0] != 0;
+    if (same && *theirs == Element::Bool) bytes[0] = bytes[0] != 0;
     return same;
 }
 
 std::optional<SwapPlan> make_plan(const BufferView& view, py::handle one, py::handle zero) {
-    std::optional<ElementInfo> e = element_of(view.format(), view.itemsize());
+    std::optional<ElementInfo> e = info_of(view.element());
     if (!e) return std::nullopt;
     SwapPlan plan;
     plan.element = e->element;
@@ -281,12 +238,12 @@ std::optional<SwapPlan> make_plan(const BufferView& view, py::handle one, py::ha
         plan.test = SwapTest::Equal;
         std::memcpy(plan.test_value, plan.zero, sizeof plan.zero);
     } else {
-        std::optional<Scalar> zero_value = read_scalar(zero);
+        std::optional<Scalar> zero_value = read_plain_number(zero);
         if (!zero_value || !plan_test(*e, *zero_value, plan)) return std::nullopt;
         if (!plan_store(*e, *zero_value, plan.zero, plan.zero_storable)) return std::nullopt;
     }
     if (same_type_scalar(one, view, plan.one)) return plan;
-    std::optional<Scalar> one_value = read_scalar(one);
+    std::optional<Scalar> one_value = read_plain_number(one);
     if (!one_value || !plan_store(*e, *one_value, plan.one, plan.one_storable)) return std::nullopt;
     return plan;
 }
@@ -296,7 +253,7 @@ std::optional<SwapPlan> make_plan(const BufferView& view, py::handle one, py::ha
 // Runs the kernel when the image and values are in its domain; false when
 // the caller must loop over the items instead.
 bool swap_native(py::handle image, py::handle h, py::handle w, py::handle one, py::handle zero) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(image.ptr())) != numpy_type("ndarray").ptr()) return false;
+    if (!is_ndarray(image)) return false;
     std::optional<BufferView> view;
     try {
         view.emplace(image, true);

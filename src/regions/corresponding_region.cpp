@@ -4,7 +4,12 @@
 // tight box, moved by it and widened by a margin, is the search window, and a
 // box is grown from the blobs in the window: large blobs, then small blobs
 // lined up with them, then (on request) whole blobs beside the box.
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "regions/shared_steps.h"
 #include "regions/register.h"
 
@@ -15,17 +20,14 @@ namespace {
 constexpr const char* kSource = "src/regions/corresponding_region.cpp";
 
 using regions::bounding_rect;
-using regions::divided;
 using regions::infinity;
 using regions::item;
-using regions::minus;
-using regions::plus;
 
-bool is_zero(py::handle value) { return compares(value, Py_EQ, py::int_(0)); }
+bool is_zero(py::handle value) { return compare(value, py::int_(0), Py_EQ); }
 
 // a < b < c as a chained comparison: b is compared with c only when a < b.
 bool strictly_between(py::handle a, py::handle b, py::handle c) {
-    return compares(a, Py_LT, b) && compares(b, Py_LT, c);
+    return compare(a, b, Py_LT) && compare(b, c, Py_LT);
 }
 
 // ---- find_top_left_point / get_rough_position_diff ----
@@ -40,7 +42,7 @@ py::object find_top_left_point(Args& a) {
     py::object minx = infinity(), miny = infinity();
     for (py::handle cnt : contours) {
         auto [x, y, w, h] = bounding_rect(cnt);
-        if (compares(plus(x, y), Py_LT, plus(minx, miny))) {
+        if (compare(add(x, y), add(minx, miny), Py_LT)) {
             minx = x;
             miny = y;
             tlcnt = py::reinterpret_borrow<py::object>(cnt);
@@ -58,8 +60,8 @@ py::object get_rough_position_diff(Args& a) {
     auto [x1, y1, cnt1] = unpack<3>(global("find_top_left_point")(a[0], a[2]));
     auto [x2, y2, cnt2] = unpack<3>(global("find_top_left_point")(a[1], a[2]));
     py::list out;
-    out.append(minus(x2, x1));
-    out.append(minus(y2, y1));
+    out.append(sub(x2, x1));
+    out.append(sub(y2, y1));
     return out;
 }
 
@@ -71,16 +73,16 @@ struct Box {
     py::object maxx = py::int_(0), maxy = py::int_(0);
 
     void take_left(py::handle x) {
-        if (compares(x, Py_LT, minx)) minx = py::reinterpret_borrow<py::object>(x);
+        if (compare(x, minx, Py_LT)) minx = py::reinterpret_borrow<py::object>(x);
     }
     void take_top(py::handle y) {
-        if (compares(y, Py_LT, miny)) miny = py::reinterpret_borrow<py::object>(y);
+        if (compare(y, miny, Py_LT)) miny = py::reinterpret_borrow<py::object>(y);
     }
     void take_right(py::object right) {
-        if (compares(right, Py_GT, maxx)) maxx = right;
+        if (compare(right, maxx, Py_GT)) maxx = right;
     }
     void take_bottom(py::object bottom) {
-        if (compares(bottom, Py_GT, maxy)) maxy = bottom;
+        if (compare(bottom, maxy, Py_GT)) maxy = bottom;
     }
 };
 
@@ -101,11 +103,11 @@ struct Window {
 // Pass 1 test: blobs too large, touching the window's border or too small in
 // area take no part in the search.
 bool usable(const Rect& r, py::handle cnt, const Window& win, py::handle max_wh, py::handle min_area) {
-    if (compares(r.w, Py_GT, max_wh) || compares(r.h, Py_GT, max_wh)) return false;
-    if (is_zero(r.x) || compares(plus(r.x, r.w), Py_GE, win.edgex)) return false;
-    if (is_zero(r.y) || compares(plus(r.y, r.h), Py_GE, win.edgey)) return false;
+    if (compare(r.w, max_wh, Py_GT) || compare(r.h, max_wh, Py_GT)) return false;
+    if (is_zero(r.x) || compare(add(r.x, r.w), win.edgex, Py_GE)) return false;
+    if (is_zero(r.y) || compare(add(r.y, r.h), win.edgey, Py_GE)) return false;
     py::object area = global("_cv").attr(interned("contourArea"))(cnt);
-    return !compares(area, Py_LT, min_area);
+    return !compare(area, min_area, Py_LT);
 }
 
 // Pass 1: large blobs make the box; the small ones are returned for pass 2.
@@ -115,11 +117,11 @@ py::list grow_by_large(Box& box, py::handle all_cnts, const Window& win, py::han
     for (py::handle cnt : all_cnts) {
         Rect r(cnt);
         if (!usable(r, cnt, win, max_wh, min_area)) continue;
-        if (compares(r.w, Py_GE, min_wh) && compares(r.h, Py_GE, min_wh)) {
+        if (compare(r.w, min_wh, Py_GE) && compare(r.h, min_wh, Py_GE)) {
             box.take_left(r.x);
-            box.take_right(plus(r.x, r.w));
+            box.take_right(add(r.x, r.w));
             box.take_top(r.y);
-            box.take_bottom(plus(r.y, r.h));
+            box.take_bottom(add(r.y, r.h));
         } else {
             small_cnts.append(cnt);
         }
@@ -135,18 +137,18 @@ py::list grow_by_small(Box& box, py::handle small_cnts, bool dir_h, bool dir_v) 
     py::int_ two(2);
     for (py::handle cnt : small_cnts) {
         Rect r(cnt);
-        py::object right = plus(r.x, r.w), bottom = plus(r.y, r.h);
+        py::object right = add(r.x, r.w), bottom = add(r.y, r.h);
         bool middle_y =
             strictly_between(box.miny, r.y, box.maxy) || strictly_between(box.miny, bottom, box.maxy);
         bool middle_x =
             strictly_between(box.minx, r.x, box.maxx) || strictly_between(box.minx, right, box.maxx);
-        bool middle_center = strictly_between(box.minx, plus(r.x, divided(r.w, two)), box.maxx) &&
-                             strictly_between(box.miny, plus(r.y, divided(r.h, two)), box.maxy);
+        bool middle_center = strictly_between(box.minx, add(r.x, divide(r.w, two)), box.maxx) &&
+                             strictly_between(box.miny, add(r.y, divide(r.h, two)), box.maxy);
         if ((dir_h && middle_y) || (dir_v && middle_x) || middle_center) {
             box.take_left(r.x);
             box.take_top(r.y);
-            box.take_right(plus(r.x, r.w));
-            box.take_bottom(plus(r.y, r.h));
+            box.take_right(add(r.x, r.w));
+            box.take_bottom(add(r.y, r.h));
         } else {
             left_cnts.append(cnt);
         }
@@ -157,21 +159,21 @@ py::list grow_by_small(Box& box, py::handle small_cnts, bool dir_h, bool dir_v) 
 // Pass 3: a blob wholly left (or right) of the box, vertically centred
 // inside it, extends the box to its far edge, whatever the gap.
 void grow_sideways(Box& box, py::handle left_cnts, py::handle iedge) {
-    bool has_left = compares(iedge, Py_EQ, interned("Left")) || compares(iedge, Py_EQ, interned("Both"));
-    bool has_right = compares(iedge, Py_EQ, interned("Right")) || compares(iedge, Py_EQ, interned("Both"));
+    bool has_left = compare(iedge, interned("Left"), Py_EQ) || compare(iedge, interned("Both"), Py_EQ);
+    bool has_right = compare(iedge, interned("Right"), Py_EQ) || compare(iedge, interned("Both"), Py_EQ);
     py::int_ two(2);
     for (py::handle cnt : left_cnts) {
         Rect r(cnt);
-        bool middle_y = strictly_between(box.miny, plus(r.y, divided(r.h, two)), box.maxy);
-        if (has_left && compares(plus(r.x, r.w), Py_LT, box.minx) && middle_y) {
+        bool middle_y = strictly_between(box.miny, add(r.y, divide(r.h, two)), box.maxy);
+        if (has_left && compare(add(r.x, r.w), box.minx, Py_LT) && middle_y) {
             box.minx = r.x;
-        } else if (has_right && compares(r.x, Py_GT, box.maxx) && middle_y) {
-            box.maxx = plus(r.x, r.w);
+        } else if (has_right && compare(r.x, box.maxx, Py_GT) && middle_y) {
+            box.maxx = add(r.x, r.w);
         } else {
             continue;
         }
         box.take_top(r.y);
-        box.take_bottom(plus(r.y, r.h));
+        box.take_bottom(add(r.y, r.h));
     }
 }
 
@@ -179,7 +181,7 @@ void grow_sideways(Box& box, py::handle left_cnts, py::handle iedge) {
 // start it would count from the far edge and cut a wrong window.
 py::object clipped(py::object start) {
     py::int_ zero(0);
-    return compares(start, Py_LT, zero) ? zero : start;
+    return compare(start, zero, Py_LT) ? zero : start;
 }
 
 Window search_window(py::handle target_image, py::handle standard_image, py::handle extract_info, py::handle shift,
@@ -187,16 +189,16 @@ Window search_window(py::handle target_image, py::handle standard_image, py::han
     auto [pt1x, pt1y, pt2x, pt2y] =
         unpack<4>(global("minimal_rect_for_extract_info")(standard_image, extract_info, false));
     Window win;
-    win.x_shift = clipped(minus(plus(pt1x, item(diff, 0)), item(shift, 0)));
-    win.y_shift = clipped(minus(plus(pt1y, item(diff, 1)), item(shift, 1)));
-    py::object right = plus(plus(pt2x, item(diff, 0)), item(shift, 0));
-    py::object bottom = plus(plus(pt2y, item(diff, 1)), item(shift, 1));
+    win.x_shift = clipped(sub(add(pt1x, item(diff, 0)), item(shift, 0)));
+    win.y_shift = clipped(sub(add(pt1y, item(diff, 1)), item(shift, 1)));
+    py::object right = add(add(pt2x, item(diff, 0)), item(shift, 0));
+    py::object bottom = add(add(pt2y, item(diff, 1)), item(shift, 1));
     py::object rows = steal(PySlice_New(win.y_shift.ptr(), bottom.ptr(), nullptr));
     py::object cols = steal(PySlice_New(win.x_shift.ptr(), right.ptr(), nullptr));
     big_region = steal(PyObject_GetItem(target_image.ptr(), py::make_tuple(rows, cols).ptr()));
     py::int_ one(1);
-    win.edgex = minus(minus(right, win.x_shift), one);
-    win.edgey = minus(minus(bottom, win.y_shift), one);
+    win.edgex = sub(sub(right, win.x_shift), one);
+    win.edgey = sub(sub(bottom, win.y_shift), one);
     return win;
 }
 
@@ -212,8 +214,8 @@ py::object find_corresponding_region(Args& a) {
     Window win = search_window(target_image, standard_image, extract_info, shift, diff, big_region);
     py::object all_cnts = regions::find_contours(big_region, "RETR_EXTERNAL", "CHAIN_APPROX_NONE");
     py::object direction = item(extract_info, 4);
-    bool dir_h = compares(direction, Py_EQ, interned("Horizontal"));
-    bool dir_v = compares(direction, Py_EQ, interned("Vertical"));
+    bool dir_h = compare(direction, interned("Horizontal"), Py_EQ);
+    bool dir_v = compare(direction, interned("Vertical"), Py_EQ);
 
     Box box;
     py::list small_cnts = grow_by_large(box, all_cnts, win, min_wh, max_wh, min_area);
@@ -222,13 +224,13 @@ py::object find_corresponding_region(Args& a) {
     if (!iedge.is_none()) grow_sideways(box, left_cnts, iedge);
 
     py::object inf = infinity();
-    if (compares(box.minx, Py_EQ, inf) || compares(box.miny, Py_EQ, inf) || is_zero(box.maxx) || is_zero(box.maxy))
+    if (compare(box.minx, inf, Py_EQ) || compare(box.miny, inf, Py_EQ) || is_zero(box.maxx) || is_zero(box.maxy))
         return py::none();
     py::list out;
-    out.append(plus(box.minx, win.x_shift));
-    out.append(plus(box.miny, win.y_shift));
-    out.append(plus(box.maxx, win.x_shift));
-    out.append(plus(box.maxy, win.y_shift));
+    out.append(add(box.minx, win.x_shift));
+    out.append(add(box.miny, win.y_shift));
+    out.append(add(box.maxx, win.x_shift));
+    out.append(add(box.maxy, win.y_shift));
     return out;
 }
 
@@ -252,12 +254,12 @@ py::object get_rid_of_small_contours(Args& a) {
     py::list small_cnts;
     if (!min_area.is_none()) {
         pop_small(contours, small_cnts, [&](py::handle cnt) {
-            return compares(global("_cv").attr(interned("contourArea"))(cnt), Py_LT, min_area);
+            return compare(global("_cv").attr(interned("contourArea"))(cnt), min_area, Py_LT);
         });
     }
     if (min_perimeter.is_none()) return small_cnts;
     pop_small(contours, small_cnts, [&](py::handle cnt) {
-        return compares(global("_cv").attr(interned("arcLength"))(cnt, true), Py_LT, min_perimeter);
+        return compare(global("_cv").attr(interned("arcLength"))(cnt, true), min_perimeter, Py_LT);
     });
     return small_cnts;
 }

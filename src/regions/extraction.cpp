@@ -1,7 +1,12 @@
 // Region extraction: the tight box around the blobs of one region of a
 // larger image, and the contours of an image in a reading order chosen by
 // the extraction record's direction word ("Horizontal", "Vertical", "Both").
-#include "frame/frame.h"
+#include "frame/function.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "regions/shared_steps.h"
 #include "regions/register.h"
 
@@ -13,7 +18,6 @@ constexpr const char* kSource = "src/regions/extraction.cpp";
 
 using regions::bounding_rect;
 using regions::infinity;
-using regions::plus;
 
 // ---- minimal_rect_for_extract_info ----
 
@@ -26,35 +30,35 @@ py::object minimal_rect_for_extract_info(Args& a) {
     py::object head = steal(PyObject_GetItem(a[1].ptr(), first_four.ptr()));
     auto [x_shift, y_shift, w, h] = unpack<4>(head);
     if (truthy(a[2])) mother_image = regions::otsu_binarized(mother_image);
-    py::object rows = steal(PySlice_New(y_shift.ptr(), plus(y_shift, h).ptr(), nullptr));
-    py::object cols = steal(PySlice_New(x_shift.ptr(), plus(x_shift, w).ptr(), nullptr));
+    py::object rows = steal(PySlice_New(y_shift.ptr(), add(y_shift, h).ptr(), nullptr));
+    py::object cols = steal(PySlice_New(x_shift.ptr(), add(x_shift, w).ptr(), nullptr));
     py::object subimage = steal(PyObject_GetItem(mother_image.ptr(), py::make_tuple(rows, cols).ptr()));
     py::object contours = regions::find_contours(subimage, "RETR_EXTERNAL", "CHAIN_APPROX_NONE");
     py::object minx = infinity(), miny = infinity();
     py::object maxx = py::int_(0), maxy = py::int_(0);
     for (py::handle cnt : contours) {
         auto [x, y, cw, ch] = bounding_rect(cnt);
-        if (compares(x, Py_LT, minx)) minx = x;
-        if (compares(y, Py_LT, miny)) miny = y;
-        py::object right = plus(x, cw);
-        if (compares(right, Py_GT, maxx)) maxx = right;
-        py::object bottom = plus(y, ch);
-        if (compares(bottom, Py_GT, maxy)) maxy = bottom;
+        if (compare(x, minx, Py_LT)) minx = x;
+        if (compare(y, miny, Py_LT)) miny = y;
+        py::object right = add(x, cw);
+        if (compare(right, maxx, Py_GT)) maxx = right;
+        py::object bottom = add(y, ch);
+        if (compare(bottom, maxy, Py_GT)) maxy = bottom;
     }
     py::int_ one(1);
     py::list box;
-    box.append(plus(minx, x_shift));
-    box.append(plus(miny, y_shift));
-    box.append(plus(plus(maxx, x_shift), one));
-    box.append(plus(plus(maxy, y_shift), one));
+    box.append(add(minx, x_shift));
+    box.append(add(miny, y_shift));
+    box.append(add(add(maxx, x_shift), one));
+    box.append(add(add(maxy, y_shift), one));
     return box;
 }
 
 // ---- _compare_extract_region_contours ----
 
 int three_way(py::handle left, py::handle right) {
-    if (compares(left, Py_LT, right)) return -1;
-    if (compares(left, Py_EQ, right)) return 0;
+    if (compare(left, right, Py_LT)) return -1;
+    if (compare(left, right, Py_EQ)) return 0;
     return 1;
 }
 
@@ -65,15 +69,15 @@ py::object compare_extract_region_contours(Args& a) {
     auto [x1, y1, w1, h1] = bounding_rect(a[0]);
     auto [x2, y2, w2, h2] = bounding_rect(a[1]);
     int order;
-    if (compares(direction, Py_EQ, interned("Horizontal"))) {
+    if (compare(direction, interned("Horizontal"), Py_EQ)) {
         order = three_way(x1, x2);
-    } else if (compares(direction, Py_EQ, interned("Vertical"))) {
+    } else if (compare(direction, interned("Vertical"), Py_EQ)) {
         order = three_way(y1, y2);
-    } else if (compares(direction, Py_EQ, interned("Both"))) {
-        if (compares(plus(x1, y1), Py_LT, plus(x2, y2)))
+    } else if (compare(direction, interned("Both"), Py_EQ)) {
+        if (compare(add(x1, y1), add(x2, y2), Py_LT))
             order = -1;
         else
-            order = compares(plus(x1, y1), Py_EQ, plus(x2, y2)) ? 0 : 1;
+            order = compare(add(x1, y1), add(x2, y2), Py_EQ) ? 0 : 1;
     } else {
         py::str format("Unknown direction: %s");
         py::object message = steal(PyUnicode_Format(format.ptr(), direction.ptr()));

@@ -1,7 +1,12 @@
 // Inspection regions: named shapes, each a region of interest ("roi": only
 // its inside is inspected) or of no interest ("roui": its inside is blanked),
 // applied to an image together and loaded from a workbook, one shape per row.
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "regions/register.h"
 #include "regions/shared_steps.h"
 
@@ -23,13 +28,13 @@ py::object region_init(Args& a) {
 py::object add_region(Args& a) {
     py::handle self = a[0], name = a[1], args = a[3];
     py::object type = a[4].attr(interned("lower"))();
-    if (!compares(type, Py_EQ, interned("roi")) && !compares(type, Py_EQ, interned("roui")))
+    if (!compare(type, interned("roi"), Py_EQ) && !compare(type, interned("roui"), Py_EQ))
         raise_value_error("Invalid region type. Only \"roi\" or \"roui\" can be recognized.");
     py::object kind = a[2].attr(interned("lower"))();
     py::object shape;
-    if (compares(kind, Py_EQ, interned("rectangle")))
+    if (compare(kind, interned("rectangle"), Py_EQ))
         shape = global("Rectangle")(name);
-    else if (compares(kind, Py_EQ, interned("triangle")))
+    else if (compare(kind, interned("triangle"), Py_EQ))
         shape = global("Triangle")(name);
     else
         raise_value_error("Unsupported shape.");
@@ -46,7 +51,7 @@ py::object region_apply(Args& a) {
     py::object mask = regions::blank_mask(image);
     for (py::handle entry : self.attr(interned("regions"))) {
         auto [type, region] = unpack<2>(entry);
-        bool roi = compares(type, Py_EQ, interned("roi"));
+        bool roi = compare(type, interned("roi"), Py_EQ);
         py::int_ color(roi ? 255 : 0), m(roi ? 0 : 255);
         regions::fill(mask, m);
         region.attr(interned("apply"))(image, color, mask);
@@ -73,7 +78,7 @@ py::object load_from_xslx(Args& a) {
     py::object sheet = steal(PyObject_GetItem(book.ptr(), sheetname.ptr()));
     py::object region = global("Region")();
     py::object last = sheet.attr(interned("max_row"));
-    py::object stop = steal(PyNumber_Add(last.ptr(), py::int_(1).ptr()));
+    py::object stop = add(last, py::int_(1));
     for (py::handle row : builtins().range(2, stop)) {
         py::object name = cell_value(sheet, 'A', row);
         py::object kind = cell_value(sheet, 'B', row);

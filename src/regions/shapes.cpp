@@ -3,7 +3,12 @@
 // short text of name=value pairs; applied to an image as a mask, a shape
 // keeps only its inside (colour 255) or blanks it (colour 0).
 #include "frame/buffer.h"
-#include "frame/frame.h"
+#include "frame/class_builder.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/signature.h"
+#include "frame/unpack.h"
 #include "regions/register.h"
 #include "regions/shared_steps.h"
 
@@ -67,7 +72,7 @@ py::object shape_apply(Args& a) {
     if (mask.is_none()) mask = regions::blank_mask(image);
     py::int_ white(255), zero(0);
     py::object m = steal(PyNumber_Xor(color.ptr(), white.ptr()));
-    if (compares(m, Py_NE, zero)) regions::fill(mask, m);
+    if (compare(m, zero, Py_NE)) regions::fill(mask, m);
     py::object draw = self.attr(interned("draw"));
     draw(mask, colour_for(mask, color));
     global("_cv").attr(interned("bitwise_and"))(image, mask, image);

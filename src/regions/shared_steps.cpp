@@ -1,4 +1,8 @@
 #include "regions/shared_steps.h"
+#include "frame/globals.h"
+#include "frame/object.h"
+#include "frame/operators.h"
+#include "frame/unpack.h"
 
 #include <cmath>
 
@@ -7,7 +11,7 @@ namespace qlo::regions {
 py::object otsu_binarized(py::handle image) {
     py::object threshold = global("_cv").attr(interned("threshold"));
     py::object binary = global("_cv").attr(interned("THRESH_BINARY"));
-    py::object flags = plus(binary, global("_cv").attr(interned("THRESH_OTSU")));
+    py::object flags = add(binary, global("_cv").attr(interned("THRESH_OTSU")));
     auto [value, binarized] = unpack<2>(threshold(image, 0, 255, flags));
     return binarized;
 }
@@ -25,12 +29,6 @@ std::array<py::object, 4> bounding_rect(py::handle contour) {
 }
 
 py::object infinity() { return py::float_(HUGE_VAL); }
-
-py::object plus(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
-
-py::object minus(py::handle a, py::handle b) { return steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
-
-py::object divided(py::handle a, py::handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
 
 py::object item(py::handle sequence, Py_ssize_t index) {
     py::object key = py::int_(index);

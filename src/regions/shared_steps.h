@@ -5,18 +5,7 @@
 
 #include <array>
 
-#include "frame/frame.h"
-
-namespace qlo {
-
-// Python truth of `a <op> b` (op is Py_LT, Py_EQ, ...), evaluated as the
-// expression is: the comparison's result is tested for truth, and equality
-// takes no identity shortcut (unlike PyObject_RichCompareBool).
-inline bool compares(py::handle a, int op, py::handle b) {
-    return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
-}
-
-}  // namespace qlo
+#include "frame/object.h"
 
 namespace qlo::regions {
 
@@ -33,11 +22,6 @@ std::array<py::object, 4> bounding_rect(py::handle contour);
 
 // float('inf'): the start of a running minimum.
 py::object infinity();
-
-// a + b, a - b and a / b (true division) as Python evaluates them.
-py::object plus(py::handle a, py::handle b);
-py::object minus(py::handle a, py::handle b);
-py::object divided(py::handle a, py::handle b);
 
 // sequence[index]
 py::object item(py::handle sequence, Py_ssize_t index);
