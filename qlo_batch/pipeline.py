@@ -442,7 +442,11 @@ def check_out_dir(out_dir):
     """RunError when a name the report needs in `out_dir` is taken by an entry
     of another kind (a file named `thumbs`, a folder named `report.csv`), or
     when one of its image folders is a symbolic link (a run empties those
-    folders, and must not reach outside OUT_DIR doing it)."""
+    folders, and must not reach outside OUT_DIR doing it). An empty OUT_DIR
+    (an unset variable in a script) is refused rather than taken for the
+    current folder, whose marked/ and thumbs/ a run would empty."""
+    if not os.fspath(out_dir):
+        raise RunError("OUT_DIR is empty: name a folder (. for the current one)")
     if os.path.lexists(out_dir) and not os.path.isdir(out_dir):
         raise RunError("OUT_DIR %s exists and is not a folder" % out_dir)
     for name in OWNED_NAMES:

@@ -251,6 +251,24 @@ def test_a_format_without_a_header_reader_is_decoded_under_a_ceiling(tmp_path):
         read_grey(tmp_path / "x.avif", (10, 10))
 
 
+@pytest.mark.parametrize("mode", ["folder", "pairs"])
+@pytest.mark.parametrize("out, options, error", [
+    ("", [], "OUT_DIR is empty"),
+    ("out", ["--workers", "0"], "--workers must be at least 1, not 0"),
+    ("out", ["--workers", "-3", "--dask"], "--workers must be at least 1, not -3"),
+])
+def test_a_bad_argument_stops_the_run_before_any_work(job, capsys, monkeypatch, mode, out, options, error):
+    tmp_path, inspected = job
+    monkeypatch.chdir(tmp_path)
+    paths = ["standard.png", "prints", out] if mode == "folder" else ["--pairs", "pairs.csv", out]
+    try:
+        code = main(paths + options + ["--serial" if "--dask" not in options else "--no-progress"])
+    except SystemExit as stop:
+        code = stop.code
+    assert code == 2 and error in capsys.readouterr().err and inspected == []
+    assert not (tmp_path / "report.csv").exists() and not (tmp_path / "out").exists()
+
+
 def png_header(width, height):
     """A PNG file that is its signature and IHDR chunk alone."""
     ihdr = b"IHDR" + struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)
