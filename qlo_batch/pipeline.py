@@ -455,6 +455,20 @@ def check_out_dir(out_dir):
         if os.path.islink(path) and folder or os.path.lexists(path) and os.path.isdir(path) != folder:
             raise RunError("%s is in the way: the report needs that name for its %s; choose another OUT_DIR or move "
                            "it" % (path, "folder of %s images" % name if folder else "file"))
+    # A run replaces the report files and empties the image folders. Without
+    # the journal or run.json of an earlier run beside them, they are someone
+    # else's (a folder of thumbs/ in TARGET_DIR used as OUT_DIR), and are left
+    # alone: the run does not start.
+    if any(os.path.isfile(os.path.join(out_dir, name)) for name in (JOURNAL_NAME, "run.json")):
+        return
+    for name in OWNED_NAMES:
+        path = os.path.join(out_dir, name)
+        suffix = dict(IMAGE_FOLDERS).get(name)
+        if suffix is None and os.path.isfile(path) or suffix is not None and os.path.isdir(path) and any(
+                entry.endswith(suffix) for entry in os.listdir(path)):
+            raise RunError("%s was not written by a run of this tool (OUT_DIR has no %s or run.json), and a run "
+                           "would %s it; choose another OUT_DIR or move it"
+                           % (path, JOURNAL_NAME, "replace" if suffix is None else "delete the %s files in" % suffix))
 
 
 def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=True, serial=None, progress=True,

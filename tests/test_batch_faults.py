@@ -265,6 +265,28 @@ def test_a_name_in_the_way_stops_the_run_before_any_work(folder, capsys, make, m
     assert not (target / "report.csv").is_file() and not (target / "run.json").exists()
 
 
+@pytest.mark.parametrize("name, message", [
+    ("thumbs/holiday.jpg", "thumbs was not written by a run of this tool"),
+    ("marked/photo.png", "marked was not written by a run of this tool"),
+    ("report.csv", "report.csv was not written by a run of this tool"),
+    ("thumbs/notes.txt", None),             # not an image the run would delete
+])
+def test_files_of_others_under_the_reports_names_are_left_alone(folder, capsys, name, message):
+    standard, target, settings = folder                   # OUT_DIR is TARGET_DIR
+    path = target / name
+    path.parent.mkdir(exist_ok=True)
+    path.write_text("a user's file")
+    for attempt in range(2):                # the second run finds the first one's journal
+        code = main([standard, str(target), str(target), "--settings", settings, "--serial", "--no-progress"])
+        err = capsys.readouterr().err
+        assert path.read_text() == "a user's file"
+        if message is not None:
+            assert code == 2 and len(err.splitlines()) == 1 and message in err
+            assert not (target / "run.json").exists()
+            return
+        assert code == 0 and err == ""
+
+
 def test_outputs_never_become_inputs(folder, tmp_path):
     standard, target, settings = folder
     broken = label()
