@@ -84,6 +84,10 @@ BAD_SETTINGS = [
     ('regions_workbook = "missing.xlsx"', "missing.xlsx: no such file"),
     ('regions_workbook = "standard.png"', "standard.png: not an xlsx workbook"),
     ('regions_workbook = "not_a_workbook.xlsx"', "not_a_workbook.xlsx: not an xlsx workbook"),
+    ("border = 45", "'border' 45 leaves no NG region: it needs at least 91 pixels across"),
+    ("min_pixels = 10801", "'min_pixels' 10801 leaves no NG region"),
+    ("compare_region = [0, 0, 10, 10]\nmin_radius = 6.0\njudge_parameter = 2",
+     "'min_radius' 6.0 leaves no NG region: it needs at least 11 pixels across a blob"),
 ]
 
 
@@ -118,7 +122,9 @@ def test_the_tuner_refuses_the_same_settings_before_decoding(job, capsys, monkey
     ("max_shift = 3\nstep = 5", "'step' 5 with max_shift 3 tries displacements of at most 1 pixel:"),
     ("judge_parameter = 61", "'judge_parameter' 61: only blobs at least 61 pixels long are reported"),
     ('judge = "contour_is_too_big"\njudge_parameter = 2648.0', "at least 2648 square pixels large"),
-    ("max_shift = 5\nstep = 2\njudge_parameter = 60\nthreshold = -200", None),
+    ("border = 30", "'border' 30: only NG regions with at least 61 pixels across the compared area are kept"),
+    ("min_pixels = 5401", "'min_pixels' 5401: only NG regions with at least 5401 pixels in a blob are kept"),
+    ("max_shift = 5\nstep = 2\njudge_parameter = 60\nthreshold = -200\nborder = 22\nmin_pixels = 5400", None),
 ])
 def test_a_nearly_blind_setting_is_said_first_and_in_the_report(job, capsys, text, warning):
     tmp_path, inspected = job
