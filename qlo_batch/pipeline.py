@@ -539,6 +539,9 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
         interrupted = interrupted or ignore_interrupts()
     # The report files are written whole, a Ctrl-C meanwhile notwithstanding.
     restore = interrupted or ignore_interrupts()
+    if interrupted:         # the page and run.json say they are partial, not only the terminal
+        writer.warnings.append("the run was interrupted: this report covers %d of its %d files (--resume inspects "
+                               "the rest)" % (len(writer.rows), total))
     try:
         journal.close()
         rows = writer.finish()

@@ -16,7 +16,7 @@ import urllib.request
 import cv2
 import pytest
 
-from qlo_batch import pipeline, run_batch
+from qlo_batch import pipeline, run_batch, work_unit
 from qlo_batch.__main__ import main
 from slow_inspection import SETTINGS, ignores_sigint, make_prints, rows_written, wait_for, worker_pids
 from test_batch import label
@@ -295,6 +295,32 @@ def test_outputs_never_become_inputs(folder, tmp_path):
     for out in (target, target / "results.png", target / "results.png"):     # the second run reads the first's
         rows = run_batch(standard, str(target), str(out), settings, serial=True, progress=False)
         assert [(row["file"], row["verdict"]) for row in rows] == [("good.png", "OK"), ("spot.png", "NG")]
+
+
+def test_the_report_of_an_interrupted_run_says_it_is_partial(folder, tmp_path, monkeypatch):
+    standard, target, settings = folder
+    for name in ("b.png", "c.png"):
+        cv2.imwrite(str(target / name), label())
+    out = tmp_path / "out"
+    real = work_unit.Inspector.inspect
+
+    def inspect(self, task, start):
+        if task.file == "c.png":
+            raise KeyboardInterrupt
+        return real(self, task, start)
+
+    monkeypatch.setattr(work_unit.Inspector, "inspect", inspect)
+    with pytest.raises(pipeline.Interrupted):
+        run_batch(standard, str(target), str(out), settings, serial=True, progress=False)
+    said = "the run was interrupted: this report covers 1 of its 3 files"
+    with open(out / "run.json") as f:
+        assert [text[:len(said)] for text in json.load(f)["warnings"]] == [said]
+    assert said in (out / "report.html").read_text()
+    monkeypatch.setattr(work_unit.Inspector, "inspect", real)
+    run_batch(standard, str(target), str(out), settings, serial=True, progress=False, resume=True)
+    with open(out / "run.json") as f:
+        run = json.load(f)
+    assert run["warnings"] == [] and sorted(run["files"]) == ["b.png", "c.png", "good.png"]
 
 
 def test_a_new_run_starts_clean_and_resume_keeps_what_still_holds(folder, tmp_path, capsys):
