@@ -46,6 +46,8 @@ def parse(argv):
                              "inspecting the file it leads to")
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     args = parser.parse_args(argv)
+    if args.workers < 1:
+        parser.error("--workers must be at least 1, not %d" % args.workers)
     wanted = 1 if args.pairs else 3
     if len(args.paths) != wanted:
         parser.error("expected %s, got %d path%s" % ("OUT_DIR after --pairs PAIRS_CSV" if args.pairs else

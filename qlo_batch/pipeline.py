@@ -442,7 +442,11 @@ def check_out_dir(out_dir):
     """RunError when a name the report needs in `out_dir` is taken by an entry
     of another kind (a file named `thumbs`, a folder named `report.csv`), or
     when one of its image folders is a symbolic link (a run empties those
-    folders, and must not reach outside OUT_DIR doing it)."""
+    folders, and must not reach outside OUT_DIR doing it). An empty OUT_DIR
+    (an unset variable in a script) is refused rather than taken for the
+    current folder, whose marked/ and thumbs/ a run would empty."""
+    if not os.fspath(out_dir):
+        raise RunError("OUT_DIR is empty: name a folder (. for the current one)")
     if os.path.lexists(out_dir) and not os.path.isdir(out_dir):
         raise RunError("OUT_DIR %s exists and is not a folder" % out_dir)
     for name in OWNED_NAMES:
@@ -451,6 +455,20 @@ def check_out_dir(out_dir):
         if os.path.islink(path) and folder or os.path.lexists(path) and os.path.isdir(path) != folder:
             raise RunError("%s is in the way: the report needs that name for its %s; choose another OUT_DIR or move "
                            "it" % (path, "folder of %s images" % name if folder else "file"))
+    # A run replaces the report files and empties the image folders. Without
+    # the journal or run.json of an earlier run beside them, they are someone
+    # else's (a folder of thumbs/ in TARGET_DIR used as OUT_DIR), and are left
+    # alone: the run does not start.
+    if any(os.path.isfile(os.path.join(out_dir, name)) for name in (JOURNAL_NAME, "run.json")):
+        return
+    for name in OWNED_NAMES:
+        path = os.path.join(out_dir, name)
+        suffix = dict(IMAGE_FOLDERS).get(name)
+        if suffix is None and os.path.isfile(path) or suffix is not None and os.path.isdir(path) and any(
+                entry.endswith(suffix) for entry in os.listdir(path)):
+            raise RunError("%s was not written by a run of this tool (OUT_DIR has no %s or run.json), and a run "
+                           "would %s it; choose another OUT_DIR or move it"
+                           % (path, JOURNAL_NAME, "replace" if suffix is None else "delete the %s files in" % suffix))
 
 
 def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=True, serial=None, progress=True,
@@ -521,6 +539,9 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
         interrupted = interrupted or ignore_interrupts()
     # The report files are written whole, a Ctrl-C meanwhile notwithstanding.
     restore = interrupted or ignore_interrupts()
+    if interrupted:         # the page and run.json say they are partial, not only the terminal
+        writer.warnings.append("the run was interrupted: this report covers %d of its %d files (--resume inspects "
+                               "the rest)" % (len(writer.rows), total))
     try:
         journal.close()
         rows = writer.finish()

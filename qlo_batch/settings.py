@@ -34,6 +34,7 @@ sizes before a run (check_images): a value that could never find a defect is
 refused, one that leaves inspection nearly blind gives a warning.
 """
 import dataclasses
+import math
 import os
 import tomllib
 import zipfile
@@ -262,6 +263,22 @@ def _problems(settings, name, width, height):
         yield "judge_parameter", ("setting 'judge_parameter' %r: only blobs at least %g %s are reported, "
                                   "and %s: inspection is nearly blind" % (settings.judge_parameter, reach, what,
                                                                           area))
+    # The NG-region filters drop every region when no blob of the compared area
+    # could pass them: one at least `min_pixels` pixels large, a disc of
+    # radius `min_radius` (2 * ceil(r) - 1 pixels across), or more than
+    # `border` pixels clear of each edge.
+    side = min(w, h)
+    for key, value, widest, limit, what in (
+            ("min_pixels", settings.min_pixels, settings.min_pixels, w * h, "pixels in a blob"),
+            ("min_radius", settings.min_radius, 2 * math.ceil(settings.min_radius) - 1 if settings.min_radius > 1
+             else 1, side, "pixels across a blob"),
+            ("border", settings.border, 2 * settings.border + 1, side, "pixels across the compared area")):
+        if widest > limit:
+            yield "error", ("setting %r %r leaves no NG region: it needs at least %d %s, and %s"
+                            % (key, value, widest, what, area))
+        elif value and widest > limit / 2:
+            yield key, ("setting %r %r: only NG regions with at least %d %s are kept, and %s: inspection is "
+                        "nearly blind" % (key, value, widest, what, area))
 
 
 def load_settings(path=None):

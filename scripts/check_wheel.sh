@@ -8,10 +8,10 @@ source "$(dirname "$0")/common.sh"
 set_up
 cd "$ROOT"
 rm -rf dist
-.venv/bin/python -m pip wheel -q --no-deps --no-build-isolation -w dist .
+"$VENV/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w dist .
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$(.venv/bin/python -c 'import sys; print(sys._base_executable)')" -m venv "$work/venv"
+"$("$VENV/bin/python" -c 'import sys; print(sys._base_executable)')" -m venv "$work/venv"
 "$work/venv/bin/python" -m pip install -q --disable-pip-version-check dist/qlo_cv-*.whl
 cp scripts/wheel_smoke.py "$work/"
 cd "$work" && "$work/venv/bin/python" wheel_smoke.py

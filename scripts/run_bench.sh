@@ -4,4 +4,4 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 set_up
 cd "$ROOT"
-.venv/bin/python -m bench "$@"
+"$VENV/bin/python" -m bench "$@"

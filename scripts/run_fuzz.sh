@@ -6,4 +6,4 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 set_up
 cd "$ROOT"
-.venv/bin/python tests/fuzz_harness.py --count "${1:-1000000}" --seed "${2:-$RANDOM}"
+"$VENV/bin/python" tests/fuzz_harness.py --count "${1:-1000000}" --seed "${2:-$RANDOM}"

@@ -16,7 +16,7 @@ import urllib.request
 import cv2
 import pytest
 
-from qlo_batch import pipeline, run_batch
+from qlo_batch import pipeline, run_batch, work_unit
 from qlo_batch.__main__ import main
 from slow_inspection import SETTINGS, ignores_sigint, make_prints, rows_written, wait_for, worker_pids
 from test_batch import label
@@ -265,6 +265,24 @@ def test_a_name_in_the_way_stops_the_run_before_any_work(folder, capsys, make, m
     assert not (target / "report.csv").is_file() and not (target / "run.json").exists()
 
 
+@pytest.mark.parametrize("name, message", [
+    ("thumbs/holiday.jpg", "thumbs was not written by a run of this tool"),
+    ("marked/photo.png", "marked was not written by a run of this tool"),
+    ("report.csv", "report.csv was not written by a run of this tool"),
+    ("thumbs/notes.txt", None),             # not an image a run would delete
+])
+def test_files_of_others_under_the_reports_names_are_left_alone(folder, capsys, name, message):
+    standard, target, settings = folder                   # OUT_DIR is TARGET_DIR
+    (target / name).parent.mkdir(exist_ok=True)
+    (target / name).write_text("a user's file")
+    for _ in range(1 if message else 2):    # the second run finds the first one's journal
+        code = main([standard, str(target), str(target), "--settings", settings, "--serial", "--no-progress"])
+        err = capsys.readouterr().err
+        assert (target / name).read_text() == "a user's file"
+        assert (code, len(err.splitlines()), message or "") == ((2, 1, message) if message else (0, 0, ""))
+        assert message is None or message in err and not (target / "run.json").exists()
+
+
 def test_outputs_never_become_inputs(folder, tmp_path):
     standard, target, settings = folder
     broken = label()
@@ -273,6 +291,19 @@ def test_outputs_never_become_inputs(folder, tmp_path):
     for out in (target, target / "results.png", target / "results.png"):     # the second run reads the first's
         rows = run_batch(standard, str(target), str(out), settings, serial=True, progress=False)
         assert [(row["file"], row["verdict"]) for row in rows] == [("good.png", "OK"), ("spot.png", "NG")]
+
+
+def test_the_report_of_an_interrupted_run_says_it_is_partial(folder, tmp_path, monkeypatch):
+    standard, target, settings = folder
+    cv2.imwrite(str(target / "b.png"), label())
+    real = work_unit.Inspector.inspect          # Ctrl-C while good.png, the second file, is inspected
+    monkeypatch.setattr(work_unit.Inspector, "inspect", lambda self, task, start: real(self, task, start)
+                        if task.file != "good.png" else (_ for _ in ()).throw(KeyboardInterrupt))
+    with pytest.raises(pipeline.Interrupted):
+        run_batch(standard, str(target), str(tmp_path), settings, serial=True, progress=False)
+    said = "the run was interrupted: this report covers 1 of its 2 files"
+    assert said in (tmp_path / "report.html").read_text()
+    assert [text[:len(said)] for text in json.loads((tmp_path / "run.json").read_text())["warnings"]] == [said]
 
 
 def test_a_new_run_starts_clean_and_resume_keeps_what_still_holds(folder, tmp_path, capsys):

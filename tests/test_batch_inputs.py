@@ -3,6 +3,7 @@ defect are refused in one line (exit status 2) before any print is inspected,
 nearly blind ones are warned about, unreadable settings files and workbooks
 are named, image sizes come from headers before decoding (a decompression bomb
 costs nothing), and camera images are read in their stored pixel order."""
+import contextlib
 import html
 import json
 import os
@@ -84,6 +85,10 @@ BAD_SETTINGS = [
     ('regions_workbook = "missing.xlsx"', "missing.xlsx: no such file"),
     ('regions_workbook = "standard.png"', "standard.png: not an xlsx workbook"),
     ('regions_workbook = "not_a_workbook.xlsx"', "not_a_workbook.xlsx: not an xlsx workbook"),
+    ("border = 45", "'border' 45 leaves no NG region: it needs at least 91 pixels across"),
+    ("min_pixels = 10801", "'min_pixels' 10801 leaves no NG region"),
+    ("compare_region = [0, 0, 10, 10]\nmin_radius = 6.0\njudge_parameter = 2",
+     "'min_radius' 6.0 leaves no NG region: it needs at least 11 pixels across a blob"),
 ]
 
 
@@ -118,7 +123,9 @@ def test_the_tuner_refuses_the_same_settings_before_decoding(job, capsys, monkey
     ("max_shift = 3\nstep = 5", "'step' 5 with max_shift 3 tries displacements of at most 1 pixel:"),
     ("judge_parameter = 61", "'judge_parameter' 61: only blobs at least 61 pixels long are reported"),
     ('judge = "contour_is_too_big"\njudge_parameter = 2648.0', "at least 2648 square pixels large"),
-    ("max_shift = 5\nstep = 2\njudge_parameter = 60\nthreshold = -200", None),
+    ("border = 30", "'border' 30: only NG regions with at least 61 pixels across the compared area are kept"),
+    ("min_pixels = 5401", "'min_pixels' 5401: only NG regions with at least 5401 pixels in a blob are kept"),
+    ("max_shift = 5\nstep = 2\njudge_parameter = 60\nthreshold = -200\nborder = 22\nmin_pixels = 5400", None),
 ])
 def test_a_nearly_blind_setting_is_said_first_and_in_the_report(job, capsys, text, warning):
     tmp_path, inspected = job
@@ -249,6 +256,19 @@ def test_a_format_without_a_header_reader_is_decoded_under_a_ceiling(tmp_path):
     assert np.array_equal(read_grey(tmp_path / "x.avif", (90, 120)), direct)
     with pytest.raises(ValueError, match="not a readable image"):
         read_grey(tmp_path / "x.avif", (10, 10))
+
+
+@pytest.mark.parametrize("out, options, error", [
+    ("", [], "OUT_DIR is empty"),
+    ("out", ["--workers", "0"], "--workers must be at least 1, not 0"),
+    ("out", ["--workers", "-3", "--dask"], "--workers must be at least 1, not -3"),
+])
+def test_a_bad_argument_stops_the_run_before_any_work(job, capsys, monkeypatch, out, options, error):
+    tmp_path, inspected = job
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(SystemExit, match="^2$") if options else contextlib.nullcontext():
+        assert main(["standard.png", "prints", out, "--no-progress"] + options) == 2
+    assert error in capsys.readouterr().err and inspected == [] and not (tmp_path / "report.csv").exists()
 
 
 def png_header(width, height):

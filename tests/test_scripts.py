@@ -117,6 +117,19 @@ def test_scripts_take_paths_from_the_callers_folder(data, script, args, written,
     assert (data.parent / written).is_file()
 
 
+# Each command runs the interpreter of the environment QLO_VENV names (the one set-up prepared).
+@pytest.mark.parametrize("script", ["run_batch.sh", "run_bench.sh", "run_demo.sh", "run_eval.sh", "run_fuzz.sh",
+                                    "run_tests.sh", "run_tune.sh"])
+def test_scripts_run_the_environment_qlo_venv_names(tmp_path, script):
+    python = tmp_path / "env" / "bin" / "python"
+    python.parent.mkdir(parents=True)
+    python.write_text('#!/bin/sh\ntouch "$0.called"\n')
+    python.chmod(0o755)
+    subprocess.run(["bash", str(SCRIPTS / script)], cwd=tmp_path, capture_output=True, timeout=60,
+                   env={**os.environ, "QLO_SKIP_SETUP": "1", "QLO_VENV": str(tmp_path / "env")})
+    assert (tmp_path / "env" / "bin" / "python.called").is_file()
+
+
 @pytest.mark.parametrize("args, fast, slow", [
     ([], True, False),
     (["--all"], True, True),
