@@ -26,5 +26,9 @@ export PYTHONMALLOC=malloc
 # does not change (and ASan's quarantine hides resident growth): the plain
 # run's verdict stands, and skipping it here keeps CI within its time.
 cd "$ROOT"
-exec "$VENV/bin/python" -m pytest -q -p no:cacheprovider \
+# Tests marked `tooling` check the scripts, examples, Dask runs, browser pages
+# and type checkers around the module: they exercise no native code the rest of
+# the suite does not, take most of the slow tier's time under the sanitizers,
+# and the plain run makes them (a `-m` argument overrides this).
+exec "$VENV/bin/python" -m pytest -q -p no:cacheprovider -m "not tooling" \
     --deselect tests/test_leaks.py::test_repeated_calls_keep_no_memory ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}

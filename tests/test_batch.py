@@ -75,6 +75,7 @@ def verdicts(rows):
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 def test_dask_cluster_gives_the_verdicts_of_a_plain_loop(archive, tmp_path):
     from dask.distributed import LocalCluster
     standard, folder, settings = archive
@@ -115,6 +116,7 @@ def test_report_lists_every_file_with_marked_images(archive, tmp_path):
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 def test_local_cluster_of_threads_and_the_command_line(archive, tmp_path, capsys):
     standard, folder, settings = archive
     assert main([standard, folder, str(tmp_path / "out"), "--settings", settings, "--serial", "--no-progress"]) == 0

@@ -54,6 +54,7 @@ def in_thread(work):
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 @pytest.mark.parametrize("workers, kills", [(2, 1), (3, 2)])
 def test_killed_workers_cost_no_verdict(prints, tmp_path, monkeypatch, workers, kills):
     standard, folder, settings, expected = prints
@@ -76,6 +77,7 @@ def test_killed_workers_cost_no_verdict(prints, tmp_path, monkeypatch, workers, 
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 def test_a_file_that_kills_every_worker_trying_it_is_an_error(prints, tmp_path, monkeypatch):
     import dask
     standard, folder, settings, expected = prints
@@ -89,6 +91,7 @@ def test_a_file_that_kills_every_worker_trying_it_is_an_error(prints, tmp_path, 
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 def test_a_frozen_worker_stalls_the_run_a_bounded_time(prints, tmp_path, monkeypatch, capsys):
     standard, folder, settings, expected = prints
     monkeypatch.setattr(pipeline, "Inspector", __import__("slow_inspection").SlowInspector)
@@ -125,6 +128,7 @@ def run_command(args, seconds):
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 @pytest.mark.parametrize("mode", ["--serial", "--dask"])
 def test_ctrl_c_keeps_the_finished_rows_and_resume_inspects_the_rest(prints, tmp_path, capsys, mode):
     standard, folder, settings, expected = prints
@@ -167,6 +171,7 @@ def test_ctrl_c_keeps_the_finished_rows_and_resume_inspects_the_rest(prints, tmp
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 def test_the_local_cluster_is_reachable_by_this_run_only():
     from dask.distributed import Client
     with pipeline.dask_client(None, 1, True) as client:

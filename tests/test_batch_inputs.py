@@ -156,6 +156,7 @@ def png_bomb(path, side):
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 def test_a_decompression_bomb_is_refused_from_its_header(tmp_path):
     png_bomb(tmp_path / "bomb.png", 18000)
     assert (tmp_path / "bomb.png").stat().st_size < 1 << 20
@@ -248,6 +249,7 @@ def test_a_damaged_or_unknown_file_is_refused_without_decoding(tmp_path, monkeyp
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 def test_a_format_without_a_header_reader_is_decoded_under_a_ceiling(tmp_path):
     if not cv2.imwrite(str(tmp_path / "x.avif"), cv2.cvtColor(label(), cv2.COLOR_GRAY2BGR)):
         pytest.skip("no AVIF encoder in this OpenCV")

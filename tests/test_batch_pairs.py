@@ -94,6 +94,7 @@ def test_pairs_mode_reports_bad_pairs_and_inspects_the_rest(pairs_csv, tmp_path)
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 def test_the_same_tables_from_the_loop_and_after_the_switch_to_dask(pairs_csv, tmp_path, monkeypatch):
     run_pairs(str(pairs_csv), str(tmp_path / "loop"), SETTINGS, serial=True, progress=False)
     # the first print in the loop, then a cluster (of threads, quick to start) for the rest

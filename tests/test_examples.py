@@ -44,6 +44,7 @@ def run_in(folder, *argv):
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 @pytest.mark.parametrize("script, extra, line, files", RUNS, ids=[run[0] for run in RUNS])
 def test_example_runs_on_its_own(tmp_path, script, extra, line, files):
     run = run_in(tmp_path, str(EXAMPLES / script), *([] if extra is None else ["out", *extra]))
@@ -56,6 +57,7 @@ def test_example_runs_on_its_own(tmp_path, script, extra, line, files):
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 def test_readme_example_runs_on_the_demonstrations_files(tmp_path):
     run_in(tmp_path, str(EXAMPLES / "masked_regions.py"), "out")
     (tmp_path / "example.py").write_text(readme_example(), encoding="utf-8")
@@ -68,6 +70,7 @@ def test_readme_example_runs_on_the_demonstrations_files(tmp_path):
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 def test_readme_example_stops_plainly_without_the_files(tmp_path):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     (tmp_path / "example.py").write_text(readme_example(), encoding="utf-8")

@@ -239,7 +239,8 @@ def test_bad_arguments_never_crash():
 def test_only_the_object_layers_own_source_includes_all_of_pybind11():
     """pybind11.h and numpy.h (binding machinery the module does not use) more
     than double the compile time of every file that includes them."""
-    import pathlib, re
+    import pathlib
+    import re
     src = pathlib.Path(__file__).resolve().parent.parent / "src"
     heavy = re.compile(r'#include\s*[<"]pybind11/(pybind11|numpy|stl|functional|eval|embed)\.h[>"]')
     including = sorted(str(p.relative_to(src)) for p in src.rglob("*") if p.suffix in (".h", ".cpp")

@@ -59,6 +59,7 @@ def open_in_browser(folder, checker):
 
 @pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
 @pytest.mark.hardening
+@pytest.mark.tooling
 def test_report_and_evaluation_pages_in_a_browser(tmp_path):
     samples = labelled_samples.generate(str(tmp_path / "samples"), boards=3, prints=1, seed=2, test_share=1.0)
     with open(samples["labels"], "a") as f:       # a label nothing finds: the evaluation lists it as missed
@@ -103,6 +104,7 @@ window.addEventListener("load", () => {
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 @pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
 def test_report_page_sorts_and_shows_hostile_names_in_a_browser(tmp_path):
     rows, out = hostile_folder_run(tmp_path)

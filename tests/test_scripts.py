@@ -14,7 +14,7 @@ from qlo_batch import run_pairs
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SCRIPTS = ROOT / "scripts"
-pytestmark = pytest.mark.hardening
+pytestmark = [pytest.mark.hardening, pytest.mark.tooling]
 
 # Stands in for the environment's interpreter: answers the version and
 # installed-package probes from files of its state folder, logs each pip

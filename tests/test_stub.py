@@ -280,6 +280,7 @@ def pyright_output(tmp_path_factory):
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 @pytest.mark.parametrize("stem", SNIPPETS)
 def test_mypy_reads_the_installed_stub(mypy_output, stem):
     expected = SNIPPETS[stem][1]
@@ -288,6 +289,7 @@ def test_mypy_reads_the_installed_stub(mypy_output, stem):
 
 
 @pytest.mark.hardening
+@pytest.mark.tooling
 @pytest.mark.parametrize("stem", SNIPPETS)
 def test_pyright_reads_the_installed_stub(pyright_output, stem):
     expected = SNIPPETS[stem][1]
