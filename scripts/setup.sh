@@ -75,7 +75,7 @@ installed() {
 build=$({ echo "$requirements"; sources_digest; printf '%s\n' "$@"; } | digest)
 if stale "$BUILD_STAMP" "$build" || ! installed; then
     rm -f "$BUILD_STAMP"
-    echo "setup: building and installing qlo_cv (C++17; the first build takes about 10 CPU-minutes," \
+    echo "setup: building and installing qlo_cv (C++17; the first build takes about 3 CPU-minutes," \
          "a change rebuilds only the files it touches); log: $BUILD_LOG" >&2
     started=$SECONDS
     # pip -v streams the build's output: the log keeps all of it, the terminal
