@@ -1,7 +1,7 @@
-"""Batch runs slow enough to be hit mid-run: an Inspector that takes at least
-a set time per print (worker processes import it from here), a folder of
-generated prints, and the worker processes of a local cluster started by a
-given process."""
+"""Helpers for the fault tests of batch runs: an inspector slowed down so a
+run can be killed or interrupted while it works (worker processes unpickle it
+from this module), a folder of generated prints, and ways to find and watch
+the worker processes of a local cluster."""
 import os
 import signal
 import time
@@ -15,7 +15,7 @@ SETTINGS = "max_shift = 2\nthreshold = 40\njudge_parameter = 3\n"
 
 
 class SlowInspector(work_unit.Inspector):
-    """Sleeps QLO_TEST_SLOW_SECONDS (0.15 by default) before each print."""
+    """Waits QLO_TEST_SLOW_SECONDS (0.15 by default) before inspecting a print."""
 
     def inspect(self, task, start):
         time.sleep(float(os.environ.get("QLO_TEST_SLOW_SECONDS", "0.15")))
@@ -23,8 +23,9 @@ class SlowInspector(work_unit.Inspector):
 
 
 class CrashingInspector(SlowInspector):
-    """Kills the worker process that inspects p05.png, as a fault in native
-    code would (only on a worker: never the process running the tests)."""
+    """Ends the worker process that takes p05.png at once, the way a crash
+    would; get_worker() raises outside a worker, so the test process itself
+    is never ended."""
 
     def inspect(self, task, start):
         if task.file == "p05.png":
@@ -35,12 +36,13 @@ class CrashingInspector(SlowInspector):
 
 
 def install():
-    """Makes the batch runs of this process use the slow inspector."""
+    """Swaps the slow inspector into the batch pipeline of this process."""
     pipeline.Inspector = SlowInspector
 
 
 def make_prints(root, count=40):
-    """(standard, folder, settings) under `root`: `count` prints, every third NG."""
+    """Writes a standard, `count` prints (every third with a spot) and a
+    settings file under `root`; returns their paths (standard, folder, settings)."""
     folder = os.path.join(root, "prints")
     os.makedirs(folder)
     standard = cv2.resize(label(), None, fx=3, fy=3, interpolation=cv2.INTER_NEAREST)
@@ -56,7 +58,7 @@ def make_prints(root, count=40):
 
 
 def worker_pids(pid):
-    """The worker processes the local cluster of process `pid` spawned."""
+    """The pids of the Dask worker processes that process `pid` started."""
     pids = []
     for thread in os.listdir("/proc/%d/task" % pid):
         try:
