@@ -218,6 +218,7 @@ F32_MAX = float(np.finfo(np.float32).max)
 NUMPY_BOUNDS = [  # NumPy's own scalars, at values where rounding to a narrower type would change a comparison
     np.int8(-3), np.uint8(200), np.int16(-300), np.uint16(60000), np.int32(-70000), np.uint32(2 ** 32 - 1),
     np.int64(2 ** 62 + 1), np.int64(-2 ** 63), np.uint64(2 ** 63 + 1), np.uint64(2 ** 64 - 1), np.float16(0.1),
+    np.longlong(-2 ** 62 - 1), np.ulonglong(2 ** 64 - 2),
     np.float16(-65504), np.float32(0.1), np.float32(2 ** 24 + 2), np.float64(0.1), np.float64(-0.1),
     np.float64(1 + 2 ** -30), np.float64(2 ** 53 + 2), np.float64(F32_MAX * (1 + 2 ** -30)), np.float64(1e300),
     np.float64(np.nan), np.float64(-np.inf), np.float32(np.inf), np.float64(1e-46)]

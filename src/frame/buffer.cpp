@@ -21,6 +21,19 @@ bool is_instance_of_original(py::handle value, const char* type) {
 
 bool is_numpy_scalar(py::handle value) { return is_instance_of_original(value, "_np.generic"); }
 
+std::optional<Element> numpy_scalar_element(py::handle value) {
+    // NumPy's scalar types are static types; a subclass made in Python is a heap type.
+    if (PyType_HasFeature(Py_TYPE(value.ptr()), Py_TPFLAGS_HEAPTYPE) || !is_numpy_scalar(value)) return std::nullopt;
+    Py_buffer b;
+    if (PyObject_GetBuffer(value.ptr(), &b, PyBUF_FORMAT) != 0) {
+        PyErr_Clear();  // no buffer (object scalars)
+        return std::nullopt;
+    }
+    std::optional<Element> element = b.ndim == 0 ? element_of(b.format, b.itemsize) : std::nullopt;
+    PyBuffer_Release(&b);
+    return element;
+}
+
 bool is_numpy_value(py::handle value) {
     return is_numpy_scalar(value) || is_instance_of_original(value, "_np.ndarray");
 }

@@ -57,6 +57,11 @@ bool is_ndarray(py::handle value);
 // recorded at import).
 bool is_numpy_scalar(py::handle value);
 
+// The element of one of NumPy's own scalar types (np.int64(3), np.float32(1)),
+// read from the scalar's buffer; nothing for a subclass defined in Python
+// (which may compare differently) or any other object.
+std::optional<Element> numpy_scalar_element(py::handle value);
+
 // True for a NumPy scalar or array, subclasses of NumPy's array included.
 bool is_numpy_value(py::handle value);
 

@@ -98,21 +98,17 @@ std::optional<Bound> classify(py::handle value) {
 }
 
 // NumPy's own integer and float scalars (not subclasses) as the Python number
-// of the same value, marked as NumPy's. Anything else: nullopt.
+// of the same value, marked as NumPy's. Anything else (bools too): nullopt.
 std::optional<Bound> numpy_bound(py::handle value) {
-    static const char* const kIntegers[] = {"int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"};
-    static const char* const kFloats[] = {"float16", "float32", "float64"};
-    py::object np = global("_np");
-    auto is = [&](const char* name) { return np.attr(interned(name)).ptr() == reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())); };
+    std::optional<Element> e = numpy_scalar_element(value);
     std::optional<Bound> b;
-    for (const char* name : kIntegers) {
-        if (!is(name)) continue;
+    if (e && is_integer(*e)) {
         b = classify(steal(PyNumber_Index(value.ptr())));
-        b->numpy_signed = name[0] == 'i';
-        b->numpy_uint64 = std::strcmp(name, "uint64") == 0;
+        b->numpy_signed = is_signed_integer(*e);
+        b->numpy_uint64 = *e == Element::UInt64;
+    } else if (e && is_float(*e)) {
+        b = classify(steal(PyNumber_Float(value.ptr())));
     }
-    for (const char* name : kFloats)
-        if (!b && is(name)) b = classify(steal(PyNumber_Float(value.ptr())));
     if (b) b->numpy = true;
     return b;
 }
