@@ -228,6 +228,24 @@ struct Pass {
     bool measured_first;
     kernels::PlaneRanges ranges;
 
+    // Writes the mask pixel by pixel where few pixels differ at zero
+    // displacement: nothing when that turned out not to be so (the caller
+    // then makes the windows), else whether every difference fits int16.
+    // A signal handler's exception stops the sweep and is raised here.
+    std::optional<bool> run_sparse(Mask& mask) {
+        bool made = without_gil([&](kernels::Interrupt& interrupt) {
+            kernels::PlaneRanges seen{};
+            bool done = kernels::sparse_shift_mismatch_mask(
+                s.data, s.stride, t.data, t.stride, s.rows, s.cols, threshold, axis.data(),
+                static_cast<int>(axis.size()), diagonal.data(), static_cast<int>(diagonal.size()), mask.data(),
+                s.cols, &seen, &interrupt);
+            if (done && !measured_first) ranges = seen;
+            return done;
+        });
+        if (!made) return std::nullopt;
+        return differences_fit_int16(ranges);
+    }
+
     // Writes the mask with the kernel (keeping the target's windows in `keep`
     // when given); false when a difference could wrap in int16.
     // A signal handler's exception (Ctrl-C) stops the kernel and is raised
@@ -341,15 +359,72 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
     // The stored standard, displaced in the white-spot pass: its windows are
     // kept for the next call (a packed copy of the plane would be a new array).
     bool standard = t_standard == tgt_image.ptr() && t.array.ptr() == tgt_image.ptr();
-    if (!(standard ? with_kept_windows(pass, mask) : pass.run(mask, nullptr))) return {};
+    std::optional<bool> fits = pass.run_sparse(mask);
+    if (!fits) fits = standard ? with_kept_windows(pass, mask) : pass.run(mask, nullptr);
+    if (!*fits) return {};
     return mask.array;
 }
+
+// A 2-D 8-bit plane read in place: rows of packed bytes.
+struct BytePlane {
+    std::optional<BufferView> view;
+    const uint8_t* data = nullptr;
+    ptrdiff_t stride = 0;
+
+    bool open(py::handle image) {
+        if (!is_ndarray(image)) return false;
+        try {
+            view.emplace(image, false);
+        } catch (py::error_already_set&) {
+            return false;
+        }
+        if (view->ndim() != 2 || view->element() != Element::UInt8 || view->stride(1) != 1) return false;
+        data = static_cast<const uint8_t*>(view->data());
+        stride = view->stride(0);
+        return true;
+    }
+};
 
 }  // namespace
 
 void record_mismatch_originals() {
     for (const char* name : kReplaced) record_original(name);
     for (const char* name : kLibrary) record_original(name);
+    record_original("_np.int16");
+}
+
+std::optional<TwoMasks> two_way_masks(py::handle std_image, py::handle tgt_image, py::handle max_shift,
+                                      py::handle threshold, py::handle slope, py::handle step) {
+    if (!originals_bound() || !still_original("_np.int16") || !plain_truth(slope)) return std::nullopt;
+    if (!exact_int_within(threshold, SHRT_MIN, SHRT_MAX) || !exact_int_within(max_shift, -kMaxShift, kMaxShift) ||
+        !exact_int_within(step, LONG_MIN, LONG_MAX) || PyLong_AsLong(step.ptr()) == 0)
+        return std::nullopt;
+    Plane s;
+    BytePlane t;
+    if (!s.open(std_image) || s.array.ptr() != std_image.ptr() || !t.open(tgt_image) || t.view->shape(0) != s.rows ||
+        t.view->shape(1) != s.cols)
+        return std::nullopt;
+    int limit = std::max(s.rows, s.cols) - 1;
+    std::vector<int> axis = displacements(add_one(max_shift), step, limit);
+    std::vector<int> diagonal;
+    if (truthy(slope)) diagonal = displacements(diagonal_stop(max_shift), step, limit);
+    Mask black, white;
+    if (!black.make(s.rows, s.cols) || !white.make(s.rows, s.cols)) return std::nullopt;
+    kernels::PlaneRanges r{};
+    bool made = without_gil([&](kernels::Interrupt& interrupt) {
+        return kernels::sparse_two_way_masks(s.data, s.stride, t.data, t.stride, s.rows, s.cols,
+                                             static_cast<int>(PyLong_AsLong(threshold.ptr())), axis.data(),
+                                             static_cast<int>(axis.size()), diagonal.data(),
+                                             static_cast<int>(diagonal.size()), black.data(), white.data(), s.cols,
+                                             &r, &interrupt);
+    });
+    // The loop subtracts in int16 both ways; where that could wrap, it decides.
+    if (!made || !differences_fit_int16(r) || !differences_fit_int16({r.tgt_lo, r.tgt_hi, r.std_lo, r.std_hi})) {
+        done_with_mask(std::move(black.array));
+        done_with_mask(std::move(white.array));
+        return std::nullopt;
+    }
+    return TwoMasks{std::move(black.array), std::move(white.array)};
 }
 
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,

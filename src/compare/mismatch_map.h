@@ -3,6 +3,8 @@
 // displacement of that image.
 #pragma once
 
+#include <optional>
+
 #include "frame/object.h"
 
 namespace qlo::comparison {
@@ -21,6 +23,19 @@ void record_mismatch_originals();
 // given, tells whether the native route made the mask.
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
                          py::handle slope, py::handle step, bool* made_here = nullptr);
+
+// Both directed masks of a comparison from one sweep over an int16 standard
+// and an 8-bit target, each read once: `black` is the mask mismatch_mask
+// gives for (std_image, the target as int16), `white` the one it gives for
+// (the target as int16, std_image). Nothing where that sweep does not apply
+// (other planes or settings, rebound names, many pixels differing, values
+// whose int16 differences could wrap), having run no Python code; the caller
+// then makes the masks one by one.
+struct TwoMasks {
+    py::object black, white;
+};
+std::optional<TwoMasks> two_way_masks(py::handle std_image, py::handle tgt_image, py::handle max_shift,
+                                      py::handle threshold, py::handle slope, py::handle step);
 
 // While alive, marks `standard` as the stored standard of the comparison
 // running on this thread (a comparator's own std_threshold, read by compare).

@@ -146,6 +146,117 @@ void directed_pass(py::handle self, py::handle std, py::handle tgt, const char* 
     method(std, tgt, judge_parameter, prefix, result);
 }
 
+// The classes the two passes go through, as the module made them: setting
+// an attribute on a class later changes its version tag.
+struct TypeRecord {
+    PyTypeObject* type = nullptr;
+    unsigned int tag = 0;
+
+    void record(py::handle cls) {
+        type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+        tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+    }
+    bool unchanged() const { return type && tag != 0 && type->tp_version_tag == tag; }
+    bool holds(py::handle instance) const {
+        return unchanged() && Py_TYPE(instance.ptr()) == type;
+    }
+};
+TypeRecord g_comparator, g_result, g_region;
+
+// An instance attribute of an object whose class defines no attribute
+// hooks: a plain dictionary lookup (borrowed; null when missing).
+PyObject* instance_value(py::handle self, const char* name) {
+    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+    if (!dict || !*dict) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(*dict, interned(name).ptr());
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+// True when, for this comparator and result, the two passes run only the
+// module's own code, so that nothing between them can see or change the
+// images: the comparator's and the result's classes as made, the judge
+// contour_is_too_long on an int (or the first item of a list or tuple), the
+// prefixes plain strings, the regions a plain list, and the library
+// functions the passes call still bound. Then both masks can come from one
+// sweep that reads each image once.
+bool passes_run_only_own_code(py::handle self, py::handle result) {
+    if (!g_comparator.holds(self) || !g_result.holds(result) || !still_original("NGRegion") ||
+        original("NGRegion").ptr() != reinterpret_cast<PyObject*>(g_region.type) || !g_region.unchanged())
+        return false;
+    for (const char* name : {"_cv", "_cv.findContours", "_cv.boundingRect", "_cv.RETR_EXTERNAL",
+                             "_cv.CHAIN_APPROX_NONE"})
+        if (!still_original(name)) return false;
+    if (instance_value(self, "_do_compare_image_with_shift") ||
+        instance_value(self, kJudge) != original("contour_is_too_long").ptr())
+        return false;
+    PyObject* length = instance_value(self, kJudgeParameter);
+    if (length && (PyList_CheckExact(length) || PyTuple_CheckExact(length)))
+        // An empty one makes the judge raise IndexError, which runs no code either.
+        length = PySequence_Fast_GET_SIZE(length) > 0 ? PySequence_Fast_GET_ITEM(length, 0) : Py_None;
+    if (!length || !(PyLong_CheckExact(length) || PyBool_Check(length) || length == Py_None)) return false;
+    for (const char* desc : {kBlackDesc, kWhiteDesc}) {
+        PyObject* text = instance_value(self, desc);
+        if (!text || !(PyUnicode_CheckExact(text) || text == Py_None)) return false;
+    }
+    PyObject* regions = instance_value(result, "ng_regions");
+    return regions && PyList_CheckExact(regions);
+}
+
+// The settings a pass reads, in the order it reads them.
+struct Settings {
+    py::object max_shift, threshold, slope, step;
+
+    static Settings of(py::handle self) {
+        Settings s;
+        s.max_shift = self.attr(interned("max_shift"));
+        s.threshold = self.attr(interned("threshold"));
+        s.slope = self.attr(interned("slope"));
+        s.step = self.attr(interned("step"));
+        return s;
+    }
+    bool same_as(const Settings& o) const {
+        return max_shift.ptr() == o.max_shift.ptr() && threshold.ptr() == o.threshold.ptr() &&
+               slope.ptr() == o.slope.ptr() && step.ptr() == o.step.ptr();
+    }
+};
+
+// self._do_compare_image_with_shift(std, tgt, judge parameter, prefix, result)
+// with its mask already made from `used` settings: the same reads, in the
+// same order, then the blobs reported. Where the settings read now are not
+// those (another thread changed them meanwhile), the pass runs as usual on
+// the target as int16.
+void pass_with_mask(py::handle self, py::handle std, py::handle tgt_work, bool swapped, const char* prefix_property,
+                    py::object mask, const Settings& used, py::handle result) {
+    py::object method = self.attr(interned("_do_compare_image_with_shift"));
+    py::object judge_parameter = self.attr(interned(kJudgeParameter));
+    py::object prefix = self.attr(interned(prefix_property));
+    if (!Settings::of(self).same_as(used)) {
+        py::object tgt = global("_np").attr(interned("int16"))(tgt_work);
+        if (swapped)
+            method(tgt, std, judge_parameter, prefix, result);
+        else
+            method(std, tgt, judge_parameter, prefix, result);
+        return;
+    }
+    report_blobs(self, mask, judge_parameter, prefix, result);
+    comparison::done_with_mask(std::move(mask));
+}
+
+// Both passes of compare from one sweep, where only the module's own code
+// runs between them; false, having run no Python code, where that is not so
+// or the sweep does not apply.
+bool compare_in_one_sweep(py::handle self, py::handle std, py::handle tgt_work, py::handle result) {
+    if (!passes_run_only_own_code(self, result)) return false;
+    Settings used = Settings::of(self);
+    std::optional<comparison::TwoMasks> masks =
+        comparison::two_way_masks(std, tgt_work, used.max_shift, used.threshold, used.slope, used.step);
+    if (!masks) return false;
+    pass_with_mask(self, std, tgt_work, false, "black_spot_desc", std::move(masks->black), used, result);
+    pass_with_mask(self, std, tgt_work, true, "white_spot_desc", std::move(masks->white), used, result);
+    return true;
+}
+
 py::object compare(Args& a) {
     py::handle self = a[0], result = a[2];
     py::object region = self.attr(interned("compare_region"));
@@ -159,6 +270,11 @@ py::object compare(Args& a) {
         tgt_work = windowed(self, a[1], window, "uint8");
         std_work = windowed(self, {}, window, "int16");
     }
+    // An 8-bit target compared with the comparator's own standard, where
+    // nothing but the module's code sees the int16 copy of the target or runs
+    // between the passes: both masks from one sweep of the two images as
+    // they are, with no copy.
+    if (region.is_none() && compare_in_one_sweep(self, std_work, tgt_work, result)) return py::none();
     py::object tgt = global("_np").attr(interned("int16"))(tgt_work);
     // The comparator's own standard (not a windowed copy made for this call)
     // may keep what its white-spot pass derives from it.
@@ -186,6 +302,11 @@ py::object do_compare_image_with_shift(Args& a) {
 
 py::object make_shift_comparator() {
     comparison::record_mismatch_originals();
+    for (const char* name : {"NGRegion", "contour_is_too_long", "_cv.findContours", "_cv.boundingRect",
+                             "_cv.RETR_EXTERNAL", "_cv.CHAIN_APPROX_NONE"})
+        record_original(name);
+    if (original("NGRegion")) g_region.record(original("NGRegion"));
+    g_result.record(global("CompareResult"));
     ClassBuilder cls("ShiftComparator", kSource);
     cls.doc("Compares target images with a standard one, tolerating misregistration up to max_shift pixels.");
     cls.method({"__init__",
@@ -207,7 +328,9 @@ py::object make_shift_comparator() {
                  {{"self"}, {"std_threshold"}, {"tgt_threshold"}, {"judge_parameter"}, {"error_desc"},
                   {"compare_result"}},
                  do_compare_image_with_shift});
-    return cls.build();
+    py::object made = cls.build();
+    g_comparator.record(made);
+    return made;
 }
 
 }  // namespace

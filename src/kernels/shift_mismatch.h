@@ -88,6 +88,31 @@ void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
                          PlaneRanges* seen = nullptr, KeptWindows* keep = nullptr,
                          Interrupt* interrupt = nullptr);
 
+// The mask shift_mismatch_mask writes, for thresholds within int16, made by
+// comparing each pixel at zero displacement and only the differing ones at
+// the other displacements, each until one matches: a few comparisons per
+// pixel where the planes mostly agree (a print against its standard), which
+// is much cheaper than the windows. Where many pixels differ that would cost
+// up to |D| comparisons per pixel, so the sweep gives up after a few per pixel
+// on average and returns false, with the mask incomplete and `seen` not
+// written; the caller then makes the mask with shift_mismatch_mask. When it
+// returns true, `seen` (when given) holds the range of every value of both
+// planes, as shift_mismatch_mask's does. Exact for every int16 input.
+bool sparse_shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride, const int16_t* tgt_data,
+                                ptrdiff_t tgt_stride, int rows, int cols, int threshold, const int* axis_shifts,
+                                int n_axis, const int* diag_shifts, int n_diag, uint8_t* out, ptrdiff_t out_stride,
+                                PlaneRanges* seen = nullptr, Interrupt* interrupt = nullptr);
+
+// Both directed masks of a comparison of an int16 standard with an 8-bit
+// target in one sweep of the same kind: `black` as sparse_shift_mismatch_mask
+// writes it for (std, tgt) and `white` as it writes it for (tgt, std), with
+// the target's values as int16. The same budget per direction, the same
+// false (both masks incomplete), and `seen` with the standard's range first.
+bool sparse_two_way_masks(const int16_t* std_data, ptrdiff_t std_stride, const uint8_t* tgt_data,
+                          ptrdiff_t tgt_stride, int rows, int cols, int threshold, const int* axis_shifts, int n_axis,
+                          const int* diag_shifts, int n_diag, uint8_t* black, uint8_t* white, ptrdiff_t out_stride,
+                          PlaneRanges* seen = nullptr, Interrupt* interrupt = nullptr);
+
 // The mask shift_mismatch_mask would write for the standard plane `std_data`
 // against the target whose windows `kept` holds, with the same threshold sign
 // (other thresholds of that sign give exact masks too). One sweep, no windows:
