@@ -40,8 +40,11 @@ using Bytes = int8_t __attribute__((vector_size(16)));   // 16 mask bytes
 using Octets = uint8_t __attribute__((vector_size(16)));  // 16 8-bit values
 
 // Comparisons (a vector or a pixel at one displacement) the sweep may spend
-// per 16 pixels beyond the zero-displacement test before it gives up.
+// per 16 pixels and direction beyond the first tests before it gives up, and
+// on any image at least (small images, whose pixels are mostly near an edge
+// and tested one by one, would otherwise give up on a blob or two).
 constexpr long long kBudgetPerVector = 4;
+constexpr long long kBudgetFloor = 4096;
 
 // 16 plane values as int16 (8-bit ones zero-extended).
 inline Vec load(const int16_t* p) {
@@ -49,10 +52,19 @@ inline Vec load(const int16_t* p) {
     std::memcpy(&v, p, sizeof v);
     return v;
 }
+template <bool Avx2 = false>
 inline Vec load(const uint8_t* p) {
     Octets v;
     std::memcpy(&v, p, sizeof v);
+#if defined(__x86_64__) && defined(__GNUC__)
+    // One vpmovzxbw; the conversion below becomes two halves and an insert.
+    if constexpr (Avx2) return reinterpret_cast<Vec>(__builtin_ia32_pmovzxbw256(reinterpret_cast<__v16qi>(v)));
+#endif
     return __builtin_convertvector(v, Vec);
+}
+template <bool Avx2 = false>
+inline Vec load(const int16_t* p) {
+    return load(p);
 }
 
 // True when some lane of m is set: a reduction through general registers,
@@ -70,6 +82,24 @@ inline bool any(Vec m) {
 inline void store_mask(uint8_t* o, Vec m) {
     Bytes b = __builtin_convertvector(m, Bytes);  // -1 -> 0xFF, 0 -> 0
     std::memcpy(o, &b, sizeof b);
+}
+
+// Two masks of 16 lanes each (-1 or 0) stored as bytes 0xFF or 0: one
+// signed-saturating pack of both and one lane permutation in the AVX2 sweep.
+template <bool Avx2>
+inline void store_masks(uint8_t* o1, uint8_t* o2, Vec m1, Vec m2) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if constexpr (Avx2) {
+        // Per 128-bit lane: m1's 8 bytes, then m2's; reordered to m1, m2.
+        __v32qi packed = __builtin_ia32_packsswb256(reinterpret_cast<__v16hi>(m1), reinterpret_cast<__v16hi>(m2));
+        __v4di both = __builtin_ia32_permdi256(reinterpret_cast<__v4di>(packed), 0xd8);
+        std::memcpy(o1, &both, 16);
+        std::memcpy(o2, reinterpret_cast<const char*>(&both) + 16, 16);
+        return;
+    }
+#endif
+    store_mask(o1, m1);
+    store_mask(o2, m2);
 }
 
 // A pixel differs from value v when std - v > t (t >= 0) or std - v < t
@@ -139,7 +169,7 @@ struct Direction {
     // test: most vectors that differ at zero displacement match there, and
     // a branch taken for one vector in a few would be mispredicted often.
     Vec first(Vec m, Vec bound, int x) const {
-        return tried.empty() ? m : Vec(m & Rule<Below>::differs(bound, load(tried[0].source + x)));
+        return tried.empty() ? m : Vec(m & Rule<Below>::differs(bound, load<Avx2>(tried[0].source + x)));
     }
 
     // The other displacements tried on `m`, the lanes of column x still
@@ -150,7 +180,7 @@ struct Direction {
         const size_t n = tried.size();
         for (size_t i = 1; i < n; ++i) {
             --left_over;
-            m &= Rule<Below>::differs(bound, load(list[i].source + x));
+            m &= Rule<Below>::differs(bound, load<Avx2>(list[i].source + x));
             if (!any<Avx2>(m)) {
                 std::swap(list[0], list[i]);
                 break;
@@ -202,19 +232,50 @@ struct Sweep {
         }
     }
 
+    // Columns [c0, c1) at the row's ends, where displaced reads could leave
+    // the row: 16 at a time tested at zero displacement by a vector placed
+    // inside the row, and only a group with a differing pixel in reach is
+    // decided pixel by pixel. The rest differ nowhere, so their mask is 0.
+    void edge(int y, int c0, int c1, const int16_t* s, const B* t, uint8_t* o1, uint8_t* o2, Extents& a_ext,
+              Extents& b_ext, long long& left_over) {
+        if (cols < kLanes) {
+            pixels(y, c0, c1, s, t, o1, o2, left_over);
+            return;
+        }
+        for (int c = c0; c < c1; c += kLanes) {
+            const int end = std::min(c + kLanes, c1), v = std::min(c, cols - kLanes);
+            Vec sa = load(s + v), sb = load<Avx2>(t + v);
+            a_ext.add(sa);
+            b_ext.add(sb);
+            Vec m = Rule<Below>::differs(rule.bound(sa), sb);
+            if (TwoWay) m |= Rule<Below>::differs(rule.bound(sb), sa);
+            if (any<Avx2>(m)) {
+                pixels(y, c, end, s, t, o1, o2, left_over);
+                continue;
+            }
+            std::fill(o1 + c, o1 + end, uint8_t(0));
+            if (TwoWay) std::fill(o2 + c, o2 + end, uint8_t(0));
+        }
+    }
+
     // Columns [x0, x1) in vectors. A vector in which no pixel differs at zero
     // displacement, the usual case, costs one test.
     void vectors(int x0, int x1, const int16_t* s, const B* t, uint8_t* o1, uint8_t* o2, Extents& a_ext,
                  Extents& b_ext, long long& left_over) {
         const Rule<Below> r = rule;
-        for (int x = x0; x + kLanes <= x1 && left_over >= 0; x += kLanes) {
-            Vec sa = load(s + x), sb = load(t + x);
+        // The budget is only spent on the rare vectors that go on past the
+        // first displacement, so it is checked there.
+        for (int x = x0; x + kLanes <= x1; x += kLanes) {
+            Vec sa = load(s + x), sb = load<Avx2>(t + x);
             Vec bound1 = r.bound(sa);
             Vec m1 = ab.first(Rule<Below>::differs(bound1, sb), bound1, x);
             if (!TwoWay) {
                 a_ext.add(sa);
                 b_ext.add(sb);
-                if (any<Avx2>(m1)) m1 = ab.displaced(m1, bound1, x, left_over);
+                if (any<Avx2>(m1)) {
+                    m1 = ab.displaced(m1, bound1, x, left_over);
+                    if (left_over < 0) return;
+                }
                 store_mask(o1 + x, m1);
                 continue;
             }
@@ -225,9 +286,9 @@ struct Sweep {
             if (any<Avx2>(m1 | m2)) {
                 if (any<Avx2>(m1)) m1 = ab.displaced(m1, bound1, x, left_over);
                 if (any<Avx2>(m2)) m2 = ba.displaced(m2, bound2, x, left_over);
+                if (left_over < 0) return;
             }
-            store_mask(o1 + x, m1);
-            store_mask(o2 + x, m2);
+            store_masks<Avx2>(o1 + x, o2 + x, m1, m2);
         }
     }
 
@@ -248,9 +309,9 @@ struct Sweep {
             const B* t = ab.b.row(y);
             uint8_t* o1 = row_at(ab.out, ab.out_stride, y);
             uint8_t* o2 = TwoWay ? row_at(ba.out, ba.out_stride, y) : nullptr;
-            pixels(y, 0, x0, s, t, o1, o2, left_over);
+            edge(y, 0, x0, s, t, o1, o2, a_ext, b_ext, left_over);
             vectors(x0, x1, s, t, o1, o2, a_ext, b_ext, left_over);
-            pixels(y, std::max(x0, x1), cols, s, t, o1, o2, left_over);
+            edge(y, std::max(x0, x1), cols, s, t, o1, o2, a_ext, b_ext, left_over);
         }
         a_ext.fold_into(a_seen);
         b_ext.fold_into(b_seen);
@@ -303,7 +364,7 @@ bool sweep(Plane<int16_t> a, Plane<B> b, int rows, int cols, int threshold, cons
         w.left = std::max(w.left, e.dx);
         w.right = std::max(w.right, -e.dx);
     }
-    w.budget = kBudgetPerVector * (TwoWay ? 2 : 1) * ((static_cast<long long>(rows) * cols) / kLanes + rows);
+    w.budget = kBudgetFloor + kBudgetPerVector * (TwoWay ? 2 : 1) * ((static_cast<long long>(rows) * cols) / kLanes + rows);
     bool done = w.run(interrupt);
     if (done && seen) *seen = PlaneRanges{w.a_seen.lo, w.a_seen.hi, w.b_seen.lo, w.b_seen.hi};
     return done;
