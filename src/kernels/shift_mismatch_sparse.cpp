@@ -137,28 +137,36 @@ struct Plane {
 // where the displaced row of b starts for the current row.
 template <bool Below, class A, class B, bool Avx2>
 struct Direction {
-    struct Tried {
-        Displacement e;
-        const B* source;  // column x of b displaced by e, on the current row, is source[x]
-    };
     Plane<A> a;
     Plane<B> b;
     uint8_t* out;
     ptrdiff_t out_stride;
-    std::vector<Tried> tried;
+    int rows;
+    std::vector<Displacement> tried;  // in the order tried, the last one to settle a pixel first
+    int y = 0;                        // the current row
+    const B* head = nullptr;          // row y of b displaced by tried[0]: column x is head[x]
 
-    void start_row(int y, int rows) {
-        for (Tried& t : tried) t.source = b.row(clamp_int(y - t.e.dy, 0, rows - 1)) - t.e.dx;
+    // Where row y of b displaced by e starts: column x is at [x].
+    const B* displaced_row(const Displacement& e) const { return b.row(clamp_int(y - e.dy, 0, rows - 1)) - e.dx; }
+
+    void start_row(int row) {
+        y = row;
+        if (!tried.empty()) head = displaced_row(tried[0]);
+    }
+
+    void settled_by(size_t i) {
+        std::swap(tried[0], tried[i]);
+        head = displaced_row(tried[0]);
     }
 
     // One pixel, any column, in exact int arithmetic.
-    uint8_t pixel(const Rule<Below>& rule, int y, int x, int s, int v0, int rows, int cols, long long& left_over) {
+    uint8_t pixel(const Rule<Below>& rule, int x, int s, int v0, int cols, long long& left_over) {
         if (!rule.differs(s, v0)) return 0;
         for (size_t i = 0; i < tried.size(); ++i) {
             if (--left_over < 0) return 0;  // the sweep gives up; the value is never used
-            const Displacement& e = tried[i].e;
+            const Displacement& e = tried[i];
             if (!rule.differs(s, b.row(clamp_int(y - e.dy, 0, rows - 1))[clamp_int(x - e.dx, 0, cols - 1)])) {
-                std::swap(tried[0], tried[i]);
+                settled_by(i);
                 return 0;
             }
         }
@@ -169,20 +177,18 @@ struct Direction {
     // test: most vectors that differ at zero displacement match there, and
     // a branch taken for one vector in a few would be mispredicted often.
     Vec first(Vec m, Vec bound, int x) const {
-        return tried.empty() ? m : Vec(m & Rule<Below>::differs(bound, load<Avx2>(tried[0].source + x)));
+        return tried.empty() ? m : Vec(m & Rule<Below>::differs(bound, load<Avx2>(head + x)));
     }
 
     // The other displacements tried on `m`, the lanes of column x still
     // differing after first(), until none differs; every displaced read
     // stays inside the row.
     Vec displaced(Vec m, Vec bound, int x, long long& left_over) {
-        Tried* list = tried.data();
-        const size_t n = tried.size();
-        for (size_t i = 1; i < n; ++i) {
+        for (size_t i = 1; i < tried.size(); ++i) {
             --left_over;
-            m &= Rule<Below>::differs(bound, load<Avx2>(list[i].source + x));
+            m &= Rule<Below>::differs(bound, load<Avx2>(displaced_row(tried[i]) + x));
             if (!any<Avx2>(m)) {
-                std::swap(list[0], list[i]);
+                settled_by(i);
                 break;
             }
         }
@@ -227,8 +233,8 @@ struct Sweep {
             a_seen.hi = std::max<int16_t>(a_seen.hi, s[x]);
             b_seen.lo = std::min<int16_t>(b_seen.lo, t[x]);
             b_seen.hi = std::max<int16_t>(b_seen.hi, t[x]);
-            o1[x] = ab.pixel(rule, y, x, s[x], t[x], rows, cols, left_over);
-            if (TwoWay) o2[x] = ba.pixel(rule, y, x, t[x], s[x], rows, cols, left_over);
+            o1[x] = ab.pixel(rule, x, s[x], t[x], cols, left_over);
+            if (TwoWay) o2[x] = ba.pixel(rule, x, t[x], s[x], cols, left_over);
         }
     }
 
@@ -303,8 +309,8 @@ struct Sweep {
         for (int y = 0; y < rows; ++y) {
             // Polled every 8 rows: a poll reads the clock, a row takes microseconds.
             if (left_over < 0 || (y % 8 == 0 && stop_requested(interrupt))) return false;
-            ab.start_row(y, rows);
-            if (TwoWay) ba.start_row(y, rows);
+            ab.start_row(y);
+            if (TwoWay) ba.start_row(y);
             const int16_t* s = ab.a.row(y);
             const B* t = ab.b.row(y);
             uint8_t* o1 = row_at(ab.out, ab.out_stride, y);
@@ -356,11 +362,9 @@ std::vector<Displacement> displacement_set(int rows, int cols, const int* axis, 
 template <bool Below, class B, bool TwoWay, bool Avx2>
 bool sweep(Plane<int16_t> a, Plane<B> b, int rows, int cols, int threshold, const std::vector<Displacement>& set,
            uint8_t* out1, uint8_t* out2, ptrdiff_t out_stride, PlaneRanges* seen, Interrupt* interrupt) {
-    Sweep<Below, B, TwoWay, Avx2> w{rows, cols, Rule<Below>(threshold), {a, b, out1, out_stride, {}},
-                                    {b, a, out2, out_stride, {}}};
+    Sweep<Below, B, TwoWay, Avx2> w{rows, cols, Rule<Below>(threshold), {a, b, out1, out_stride, rows, set},
+                                    {b, a, out2, out_stride, rows, set}};
     for (const Displacement& e : set) {
-        w.ab.tried.push_back({e, nullptr});
-        if (TwoWay) w.ba.tried.push_back({e, nullptr});
         w.left = std::max(w.left, e.dx);
         w.right = std::max(w.right, -e.dx);
     }
