@@ -1,5 +1,6 @@
 """Shift comparator: judges, verdicts on drawn defects, and the native mismatch
 map against the displacement-by-displacement loop."""
+import json
 import math
 import os
 import subprocess
@@ -511,6 +512,88 @@ def test_the_route_follows_each_rebinding_of_the_names_it_checks(monkeypatch, rn
     assert summary(run_with(comparator, tgt)) == expected and warps == []
 
 
+# ---- both passes from one sweep ----
+
+class Length(int):
+    """A judge length that records each comparison the judge makes with it."""
+    seen = []
+
+    def __le__(self, other):
+        Length.seen.append(1)
+        return int(self) <= other
+
+
+class Result(qlo_cv.CompareResult):
+    seen = []
+
+    def append(self, region):
+        Result.seen.append(1)
+        super().append(region)
+
+
+def hook(name, comparator, calls, m):
+    """Makes Python code run between the two passes of `comparator` (doing
+    what the module would do), recording each call in `calls`; returns the
+    result to compare into."""
+    if name == "judge":
+        comparator._ShiftComparator__judge = lambda cnt, p: calls.append(1) or qlo_cv.contour_is_too_long(cnt, p)
+    elif name == "judge parameter":
+        Length.seen = calls
+        comparator._ShiftComparator__judge_parameter = [Length(comparator._ShiftComparator__judge_parameter)]
+    elif name == "pass method":
+        method = comparator._do_compare_image_with_shift
+        comparator._do_compare_image_with_shift = lambda *args: calls.append(1) or method(*args)
+    elif name == "class property":
+        m.setattr(qlo_cv.ShiftComparator, "white_spot_desc", property(lambda self: calls.append(1) or "white spot"))
+    elif name == "result append":
+        Result.seen = calls
+        return Result(None)
+    else:
+        owner, attribute = {"NGRegion": (qlo_cv, "NGRegion"), "findContours": (cv2, "findContours"),
+                            "boundingRect": (cv2, "boundingRect"), "int16": (np, "int16")}[name]
+        real = getattr(owner, attribute)
+        m.setattr(owner, attribute, lambda *args: calls.append(1) or real(*args))
+    return qlo_cv.CompareResult(None)
+
+
+# compare makes both masks of an 8-bit target in one sweep, skipping the int16
+# copy, only while nothing but the module's own code runs between the passes;
+# each of these runs Python code there, and then the passes run one by one
+# with the same regions and the hook is called.
+@pytest.mark.parametrize("name", ["judge", "judge parameter", "pass method", "class property",
+                                  "result append", "NGRegion", "findContours", "boundingRect", "int16"])
+def test_python_code_between_the_passes_gets_the_passes_one_by_one(monkeypatch, rng, name):
+    std, tgt = textured_pair(rng)
+    tgt[40:50, 60:70] = 0
+    comparator = qlo_cv.ShiftComparator(std, 2, 25, 3)
+    expected = summary(run_with(comparator, tgt))
+    assert any(desc.startswith("black") for _rect, desc in expected)
+    assert any(desc.startswith("white") for _rect, desc in expected)
+    calls = []
+    with monkeypatch.context() as m:
+        result = hook(name, comparator, calls, m)
+        comparator.compare(tgt, result)
+        assert summary(result) == expected and calls
+
+
+# The one-sweep route against the loop where row ends meet the displacements
+# (images narrower than a vector, thin ones), where most pixels differ (the
+# sweep gives up and the windows decide) and where int16 differences wrap.
+@pytest.mark.parametrize("shape", [(1, 1), (5, 7), (3, 200), (200, 3), (17, 33), (48, 100)])
+@pytest.mark.parametrize("case", ["print", "noise", "wrapping"])
+def test_one_sweep_masks_match_the_loop(monkeypatch, rng, shape, case):
+    std, tgt = textured_pair(rng, shape)
+    if case == "noise":
+        tgt = rng.integers(0, 256, shape, dtype=np.uint8)
+    std = np.int16(std)
+    if case == "wrapping":
+        std.flat[::5] = -32768
+    for max_shift, threshold, slope in ((1, 25, True), (4, -25, True), (9, 40, False)):
+        comparator = qlo_cv.ShiftComparator(std, max_shift, threshold, 1, slope=slope)
+        native, looped = both_paths(monkeypatch, lambda: summary(run_with(comparator, tgt)))
+        assert native == looped, (max_shift, threshold)
+
+
 @pytest.mark.parametrize("attribute, value", [("step", 0), ("step", 1.0), ("max_shift", 2.5), ("max_shift", None),
                                               ("slope", np.ones(2))])
 def test_odd_attributes_raise_what_the_loop_raises(monkeypatch, attribute, value):
@@ -643,8 +726,27 @@ def masks():
                     cv2.findContours = find
     return out
 
+def regions():
+    # Print-like pairs through compare: few pixels differ, so the sweep that
+    # tries displacements only where they do decides.
+    rng = np.random.default_rng(12)
+    out = []
+    for rows, cols in ((9, 20), (64, 80), (130, 257)):
+        std = cv2.GaussianBlur(rng.integers(60, 200, (rows, cols), dtype=np.uint8), (7, 7), 0)
+        tgt = np.roll(std, (1, -1), (0, 1))
+        tgt[rows // 3:rows // 2 + 2, cols // 4:cols // 3 + 2] = 255
+        tgt[rows // 2:, cols // 2:cols // 2 + 3] = 0
+        for max_shift, threshold in ((1, 20), (3, 30), (8, -30)):
+            result = qlo_cv.CompareResult(None)
+            qlo_cv.ShiftComparator(std, max_shift, threshold, 1).compare(tgt, result)
+            out.append([[r.rect, r.desc] for r in result.ng_regions])
+    return out
+
 if __name__ == "__main__":
+    import json
     np.savez(sys.argv[1], *masks())
+    with open(sys.argv[2], "w") as f:
+        json.dump(regions(), f)
 """
 
 
@@ -655,7 +757,8 @@ def test_generic_kernels_give_the_masks_of_the_vector_extension_ones(tmp_path):
     script = tmp_path / "kernel_cases.py"
     script.write_text(KERNEL_CASES)
     env = dict(os.environ, QLO_CV_GENERIC_KERNELS="1")
-    subprocess.run([sys.executable, str(script), str(tmp_path / "generic.npz")], env=env, check=True)
+    subprocess.run([sys.executable, str(script), str(tmp_path / "generic.npz"), str(tmp_path / "generic.json")],
+                   env=env, check=True)
     namespace = {}
     exec(compile(KERNEL_CASES, str(script), "exec"), namespace)
     here = namespace["masks"]()
@@ -663,6 +766,8 @@ def test_generic_kernels_give_the_masks_of_the_vector_extension_ones(tmp_path):
         assert len(generic.files) == len(here) == 60
         for index, mask in enumerate(here):
             assert np.array_equal(generic[f"arr_{index}"], mask), index
+    regions = namespace["regions"]()
+    assert json.loads((tmp_path / "generic.json").read_text()) == regions and all(regions)
 
 
 # ---- reuse of the native mask ----
