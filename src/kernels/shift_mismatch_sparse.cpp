@@ -149,9 +149,11 @@ struct Direction {
     // Where row y of b displaced by e starts: column x is at [x].
     const B* displaced_row(const Displacement& e) const { return b.row(clamp_int(y - e.dy, 0, rows - 1)) - e.dx; }
 
+    // With no displacement to try, head is row y itself: testing zero
+    // displacement twice changes nothing.
     void start_row(int row) {
         y = row;
-        if (!tried.empty()) head = displaced_row(tried[0]);
+        head = tried.empty() ? b.row(y) : displaced_row(tried[0]);
     }
 
     void settled_by(size_t i) {
@@ -173,16 +175,12 @@ struct Direction {
         return 255;
     }
 
-    // `m` and the first displacement tried, applied to every vector with no
-    // test: most vectors that differ at zero displacement match there, and
-    // a branch taken for one vector in a few would be mispredicted often.
-    Vec first(Vec m, Vec bound, int x) const {
-        return tried.empty() ? m : Vec(m & Rule<Below>::differs(bound, load<Avx2>(head + x)));
-    }
-
-    // The other displacements tried on `m`, the lanes of column x still
-    // differing after first(), until none differs; every displaced read
-    // stays inside the row.
+    // The displacements after the first tried on `m`, the lanes of column x
+    // still differing at zero displacement and at the first one, until none
+    // differs; every displaced read stays inside the row. The first is
+    // applied to every vector with no test (see Sweep::vectors): most vectors
+    // that differ at zero displacement match there, and a branch taken for
+    // one vector in a few would be mispredicted often.
     Vec displaced(Vec m, Vec bound, int x, long long& left_over) {
         for (size_t i = 1; i < tried.size(); ++i) {
             --left_over;
@@ -265,37 +263,47 @@ struct Sweep {
     }
 
     // Columns [x0, x1) in vectors. A vector in which no pixel differs at zero
-    // displacement, the usual case, costs one test.
+    // displacement and at the first one tried, the usual case, costs one
+    // test. What the loop reads from members is held in locals, which the
+    // byte stores of the masks cannot alias, so they stay in registers.
     void vectors(int x0, int x1, const int16_t* s, const B* t, uint8_t* o1, uint8_t* o2, Extents& a_ext,
                  Extents& b_ext, long long& left_over) {
         const Rule<Below> r = rule;
+        const B* head1 = ab.head;
+        const int16_t* head2 = ba.head;
+        Extents a_seen_here = a_ext, b_seen_here = b_ext;
         // The budget is only spent on the rare vectors that go on past the
         // first displacement, so it is checked there.
         for (int x = x0; x + kLanes <= x1; x += kLanes) {
             Vec sa = load(s + x), sb = load<Avx2>(t + x);
             Vec bound1 = r.bound(sa);
-            Vec m1 = ab.first(Rule<Below>::differs(bound1, sb), bound1, x);
+            Vec m1 = Rule<Below>::differs(bound1, sb) & Rule<Below>::differs(bound1, load<Avx2>(head1 + x));
             if (!TwoWay) {
-                a_ext.add(sa);
-                b_ext.add(sb);
+                a_seen_here.add(sa);
+                b_seen_here.add(sb);
                 if (any<Avx2>(m1)) {
                     m1 = ab.displaced(m1, bound1, x, left_over);
-                    if (left_over < 0) return;
+                    head1 = ab.head;
+                    if (left_over < 0) break;
                 }
                 store_mask(o1 + x, m1);
                 continue;
             }
             // b is 8-bit: only a's lowest value bears on overflow (see run).
-            a_ext.lo = sa < a_ext.lo ? sa : a_ext.lo;
+            a_seen_here.lo = sa < a_seen_here.lo ? sa : a_seen_here.lo;
             Vec bound2 = r.bound(sb);
-            Vec m2 = ba.first(Rule<Below>::differs(bound2, sa), bound2, x);
+            Vec m2 = Rule<Below>::differs(bound2, sa) & Rule<Below>::differs(bound2, load(head2 + x));
             if (any<Avx2>(m1 | m2)) {
                 if (any<Avx2>(m1)) m1 = ab.displaced(m1, bound1, x, left_over);
                 if (any<Avx2>(m2)) m2 = ba.displaced(m2, bound2, x, left_over);
-                if (left_over < 0) return;
+                head1 = ab.head;
+                head2 = ba.head;
+                if (left_over < 0) break;
             }
             store_masks<Avx2>(o1 + x, o2 + x, m1, m2);
         }
+        a_ext = a_seen_here;
+        b_ext = b_seen_here;
     }
 
     // False once the budget is spent (the masks are then incomplete).
