@@ -550,7 +550,8 @@ def hook(name, comparator, calls, m):
         return Result(None)
     else:
         owner, attribute = {"NGRegion": (qlo_cv, "NGRegion"), "findContours": (cv2, "findContours"),
-                            "boundingRect": (cv2, "boundingRect"), "int16": (np, "int16")}[name]
+                            "boundingRect": (cv2, "boundingRect"), "contourArea": (cv2, "contourArea"),
+                            "int16": (np, "int16")}[name]
         real = getattr(owner, attribute)
         m.setattr(owner, attribute, lambda *args: calls.append(1) or real(*args))
     return qlo_cv.CompareResult(None)
@@ -561,11 +562,13 @@ def hook(name, comparator, calls, m):
 # each of these runs Python code there, and then the passes run one by one
 # with the same regions and the hook is called.
 @pytest.mark.parametrize("name", ["judge", "judge parameter", "pass method", "class property",
-                                  "result append", "NGRegion", "findContours", "boundingRect", "int16"])
+                                  "result append", "NGRegion", "findContours", "boundingRect", "contourArea",
+                                  "int16"])
 def test_python_code_between_the_passes_gets_the_passes_one_by_one(monkeypatch, rng, name):
     std, tgt = textured_pair(rng)
     tgt[40:50, 60:70] = 0
-    comparator = qlo_cv.ShiftComparator(std, 2, 25, 3)
+    judge = qlo_cv.contour_is_too_big if name == "contourArea" else qlo_cv.contour_is_too_long
+    comparator = qlo_cv.ShiftComparator(std, 2, 25, 3, judge)
     expected = summary(run_with(comparator, tgt))
     assert any(desc.startswith("black") for _rect, desc in expected)
     assert any(desc.startswith("white") for _rect, desc in expected)
@@ -588,8 +591,11 @@ def test_one_sweep_masks_match_the_loop(monkeypatch, rng, shape, case):
     std = np.int16(std)
     if case == "wrapping":
         std.flat[::5] = -32768
-    for max_shift, threshold, slope in ((1, 25, True), (4, -25, True), (9, 40, False)):
-        comparator = qlo_cv.ShiftComparator(std, max_shift, threshold, 1, slope=slope)
+    for max_shift, threshold, slope, judge in ((1, 25, True, qlo_cv.contour_is_too_long),
+                                               (4, -25, True, qlo_cv.contour_is_too_long),
+                                               (9, 40, False, qlo_cv.contour_is_too_long),
+                                               (2, 30, True, qlo_cv.contour_is_too_big)):
+        comparator = qlo_cv.ShiftComparator(std, max_shift, threshold, 1, judge, slope=slope)
         native, looped = both_paths(monkeypatch, lambda: summary(run_with(comparator, tgt)))
         assert native == looped, (max_shift, threshold)
 

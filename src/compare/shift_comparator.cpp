@@ -176,9 +176,9 @@ PyObject* instance_value(py::handle self, const char* name) {
 // True when, for this comparator and result, the two passes run only the
 // module's own code, so that nothing between them can see or change the
 // images: the comparator's and the result's classes as made, the judge
-// contour_is_too_long on an int (or the first item of a list or tuple), the
-// prefixes plain strings, the regions a plain list, and the library
-// functions the passes call still bound. Then both masks can come from one
+// contour_is_too_long on an int (or the first item of a list or tuple) or
+// contour_is_too_big on an int or float, the prefixes plain strings, the
+// regions a plain list, and the library functions the passes call still bound. Then both masks can come from one
 // sweep that reads each image once.
 bool passes_run_only_own_code(py::handle self, py::handle result) {
     if (!g_comparator.holds(self) || !g_result.holds(result) || !still_original("NGRegion") ||
@@ -187,14 +187,22 @@ bool passes_run_only_own_code(py::handle self, py::handle result) {
     for (const char* name : {"_cv", "_cv.findContours", "_cv.boundingRect", "_cv.RETR_EXTERNAL",
                              "_cv.CHAIN_APPROX_NONE"})
         if (!still_original(name)) return false;
-    if (instance_value(self, "_do_compare_image_with_shift") ||
-        instance_value(self, kJudge) != original("contour_is_too_long").ptr())
+    if (instance_value(self, "_do_compare_image_with_shift")) return false;
+    PyObject* judge = instance_value(self, kJudge);
+    PyObject* parameter = instance_value(self, kJudgeParameter);
+    if (!judge || !parameter) return false;
+    if (judge == original("contour_is_too_long").ptr()) {
+        if (PyList_CheckExact(parameter) || PyTuple_CheckExact(parameter))
+            // An empty one makes the judge raise IndexError, which runs no code either.
+            parameter = PySequence_Fast_GET_SIZE(parameter) > 0 ? PySequence_Fast_GET_ITEM(parameter, 0) : Py_None;
+        if (!(PyLong_CheckExact(parameter) || PyBool_Check(parameter) || parameter == Py_None)) return false;
+    } else if (judge == original("contour_is_too_big").ptr()) {
+        if (!still_original("_cv.contourArea") ||
+            !(PyLong_CheckExact(parameter) || PyBool_Check(parameter) || PyFloat_CheckExact(parameter)))
+            return false;
+    } else {
         return false;
-    PyObject* length = instance_value(self, kJudgeParameter);
-    if (length && (PyList_CheckExact(length) || PyTuple_CheckExact(length)))
-        // An empty one makes the judge raise IndexError, which runs no code either.
-        length = PySequence_Fast_GET_SIZE(length) > 0 ? PySequence_Fast_GET_ITEM(length, 0) : Py_None;
-    if (!length || !(PyLong_CheckExact(length) || PyBool_Check(length) || length == Py_None)) return false;
+    }
     for (const char* desc : {kBlackDesc, kWhiteDesc}) {
         PyObject* text = instance_value(self, desc);
         if (!text || !(PyUnicode_CheckExact(text) || text == Py_None)) return false;
@@ -302,8 +310,8 @@ py::object do_compare_image_with_shift(Args& a) {
 
 py::object make_shift_comparator() {
     comparison::record_mismatch_originals();
-    for (const char* name : {"NGRegion", "contour_is_too_long", "_cv.findContours", "_cv.boundingRect",
-                             "_cv.RETR_EXTERNAL", "_cv.CHAIN_APPROX_NONE"})
+    for (const char* name : {"NGRegion", "contour_is_too_long", "contour_is_too_big", "_cv.findContours",
+                             "_cv.boundingRect", "_cv.contourArea", "_cv.RETR_EXTERNAL", "_cv.CHAIN_APPROX_NONE"})
         record_original(name);
     if (original("NGRegion")) g_region.record(original("NGRegion"));
     g_result.record(global("CompareResult"));
