@@ -86,7 +86,8 @@ class TodayInspector:
             self.comparator.compare(image, result)
             outcome = Outcome(task.file, "NG" if result.ng else "OK",
                               [list(region.rect) for region in result.ng_regions], result.descriptions,
-                              time.perf_counter() - start)
+                              time.perf_counter() - start, width=image.shape[1], height=image.shape[0],
+                              target=task.target, standard=task.standard)
             if result.ng:
                 marked = result.marked_image()
                 outcome.marked_png = encode(".png", marked)

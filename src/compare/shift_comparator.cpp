@@ -181,7 +181,8 @@ PyObject* instance_value(py::handle self, const char* name) {
 // regions a plain list, and the library functions the passes call still bound. Then both masks can come from one
 // sweep that reads each image once.
 bool passes_run_only_own_code(py::handle self, py::handle result) {
-    if (!g_comparator.holds(self) || !g_result.holds(result) || !still_original("NGRegion") ||
+    if (!g_comparator.holds(self) || !g_result.holds(result) || !still_original("_np.int16") ||
+        !still_original("NGRegion") ||
         original("NGRegion").ptr() != reinterpret_cast<PyObject*>(g_region.type) || !g_region.unchanged())
         return false;
     for (const char* name : {"_cv", "_cv.findContours", "_cv.boundingRect", "_cv.RETR_EXTERNAL",
@@ -207,6 +208,9 @@ bool passes_run_only_own_code(py::handle self, py::handle result) {
         PyObject* text = instance_value(self, desc);
         if (!text || !(PyUnicode_CheckExact(text) || text == Py_None)) return false;
     }
+    // A missing setting raises in the pass, after the int16 copy of the target.
+    for (const char* setting : {"max_shift", "threshold", "slope", "step"})
+        if (!instance_value(self, setting)) return false;
     PyObject* regions = instance_value(result, "ng_regions");
     return regions && PyList_CheckExact(regions);
 }
