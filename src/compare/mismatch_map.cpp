@@ -411,12 +411,13 @@ std::optional<TwoMasks> two_way_masks(py::handle std_image, py::handle tgt_image
     Mask black, white;
     if (!black.make(s.rows, s.cols) || !white.make(s.rows, s.cols)) return std::nullopt;
     kernels::PlaneRanges r{};
+    bool marked[2] = {true, true};
     bool made = without_gil([&](kernels::Interrupt& interrupt) {
         return kernels::sparse_two_way_masks(s.data, s.stride, t.data, t.stride, s.rows, s.cols,
                                              static_cast<int>(PyLong_AsLong(threshold.ptr())), axis.data(),
                                              static_cast<int>(axis.size()), diagonal.data(),
                                              static_cast<int>(diagonal.size()), black.data(), white.data(), s.cols,
-                                             &r, &interrupt);
+                                             &r, marked, &interrupt);
     });
     // The loop subtracts in int16 both ways; where that could wrap, it decides.
     if (!made || !differences_fit_int16(r) || !differences_fit_int16({r.tgt_lo, r.tgt_hi, r.std_lo, r.std_hi})) {
@@ -424,7 +425,7 @@ std::optional<TwoMasks> two_way_masks(py::handle std_image, py::handle tgt_image
         done_with_mask(std::move(white.array));
         return std::nullopt;
     }
-    return TwoMasks{std::move(black.array), std::move(white.array)};
+    return TwoMasks{std::move(black.array), std::move(white.array), !marked[0], !marked[1]};
 }
 
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,

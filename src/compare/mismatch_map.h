@@ -30,9 +30,10 @@ py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle 
 // (the target as int16, std_image). Nothing where that sweep does not apply
 // (other planes or settings, rebound names, many pixels differing, values
 // whose int16 differences could wrap), having run no Python code; the caller
-// then makes the masks one by one.
+// then makes the masks one by one. `*_empty` tells that a mask is all 0.
 struct TwoMasks {
     py::object black, white;
+    bool black_empty, white_empty;
 };
 std::optional<TwoMasks> two_way_masks(py::handle std_image, py::handle tgt_image, py::handle max_shift,
                                       py::handle threshold, py::handle slope, py::handle step);

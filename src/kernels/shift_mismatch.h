@@ -106,12 +106,15 @@ bool sparse_shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride, c
 // Both directed masks of a comparison of an int16 standard with an 8-bit
 // target in one sweep of the same kind: `black` as sparse_shift_mismatch_mask
 // writes it for (std, tgt) and `white` as it writes it for (tgt, std), with
-// the target's values as int16. The same budget per direction, the same
-// false (both masks incomplete), and `seen` with the standard's range first.
+// the target's values as int16. The same budget per direction and the same
+// false (both masks incomplete). `seen` receives what an overflow check needs:
+// the standard's lowest value, its highest as 32767 and the target's range as
+// 0..255. `marked`, when given, receives for each mask whether any pixel is
+// 255 (black first).
 bool sparse_two_way_masks(const int16_t* std_data, ptrdiff_t std_stride, const uint8_t* tgt_data,
                           ptrdiff_t tgt_stride, int rows, int cols, int threshold, const int* axis_shifts, int n_axis,
                           const int* diag_shifts, int n_diag, uint8_t* black, uint8_t* white, ptrdiff_t out_stride,
-                          PlaneRanges* seen = nullptr, Interrupt* interrupt = nullptr);
+                          PlaneRanges* seen = nullptr, bool* marked = nullptr, Interrupt* interrupt = nullptr);
 
 // The mask shift_mismatch_mask would write for the standard plane `std_data`
 // against the target whose windows `kept` holds, with the same threshold sign

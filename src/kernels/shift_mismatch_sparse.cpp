@@ -145,6 +145,7 @@ struct Direction {
     std::vector<Displacement> tried;  // in the order tried, the last one to settle a pixel first
     int y = 0;                        // the current row
     const B* head = nullptr;          // row y of b displaced by tried[0]: column x is head[x]
+    bool marked = false;              // some pixel of the mask is 255
 
     // Where row y of b displaced by e starts: column x is at [x].
     const B* displaced_row(const Displacement& e) const { return b.row(clamp_int(y - e.dy, 0, rows - 1)) - e.dx; }
@@ -172,6 +173,7 @@ struct Direction {
                 return 0;
             }
         }
+        marked = true;
         return 255;
     }
 
@@ -283,6 +285,7 @@ struct Sweep {
                 b_seen_here.add(sb);
                 if (any<Avx2>(m1)) {
                     m1 = ab.displaced(m1, bound1, x, left_over);
+                    ab.marked |= any<Avx2>(m1);
                     head1 = ab.head;
                     if (left_over < 0) break;
                 }
@@ -296,6 +299,8 @@ struct Sweep {
             if (any<Avx2>(m1 | m2)) {
                 if (any<Avx2>(m1)) m1 = ab.displaced(m1, bound1, x, left_over);
                 if (any<Avx2>(m2)) m2 = ba.displaced(m2, bound2, x, left_over);
+                ab.marked |= any<Avx2>(m1);
+                ba.marked |= any<Avx2>(m2);
                 head1 = ab.head;
                 head2 = ba.head;
                 if (left_over < 0) break;
@@ -369,7 +374,7 @@ std::vector<Displacement> displacement_set(int rows, int cols, const int* axis, 
 // against displaced `a` (into out2).
 template <bool Below, class B, bool TwoWay, bool Avx2>
 bool sweep(Plane<int16_t> a, Plane<B> b, int rows, int cols, int threshold, const std::vector<Displacement>& set,
-           uint8_t* out1, uint8_t* out2, ptrdiff_t out_stride, PlaneRanges* seen, Interrupt* interrupt) {
+           uint8_t* out1, uint8_t* out2, ptrdiff_t out_stride, PlaneRanges* seen, bool* marked, Interrupt* interrupt) {
     Sweep<Below, B, TwoWay, Avx2> w{rows, cols, Rule<Below>(threshold), {a, b, out1, out_stride, rows, set},
                                     {b, a, out2, out_stride, rows, set}};
     for (const Displacement& e : set) {
@@ -379,14 +384,19 @@ bool sweep(Plane<int16_t> a, Plane<B> b, int rows, int cols, int threshold, cons
     w.budget = kBudgetFloor + kBudgetPerVector * (TwoWay ? 2 : 1) * ((static_cast<long long>(rows) * cols) / kLanes + rows);
     bool done = w.run(interrupt);
     if (done && seen) *seen = PlaneRanges{w.a_seen.lo, w.a_seen.hi, w.b_seen.lo, w.b_seen.hi};
+    if (done && marked) {
+        marked[0] = w.ab.marked;
+        if (TwoWay) marked[1] = w.ba.marked;
+    }
     return done;
 }
 
 template <bool Below, class B, bool TwoWay>
 bool sweep_generic(Plane<int16_t> a, Plane<B> b, int rows, int cols, int threshold,
                    const std::vector<Displacement>& set, uint8_t* out1, uint8_t* out2, ptrdiff_t out_stride,
-                   PlaneRanges* seen, Interrupt* interrupt) {
-    return sweep<Below, B, TwoWay, false>(a, b, rows, cols, threshold, set, out1, out2, out_stride, seen, interrupt);
+                   PlaneRanges* seen, bool* marked, Interrupt* interrupt) {
+    return sweep<Below, B, TwoWay, false>(a, b, rows, cols, threshold, set, out1, out2, out_stride, seen, marked,
+                                          interrupt);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -396,28 +406,29 @@ template <bool Below, class B, bool TwoWay>
 __attribute__((target("avx2"), flatten)) bool sweep_avx2(Plane<int16_t> a, Plane<B> b, int rows, int cols,
                                                          int threshold, const std::vector<Displacement>& set,
                                                          uint8_t* out1, uint8_t* out2, ptrdiff_t out_stride,
-                                                         PlaneRanges* seen, Interrupt* interrupt) {
-    return sweep<Below, B, TwoWay, true>(a, b, rows, cols, threshold, set, out1, out2, out_stride, seen, interrupt);
+                                                         PlaneRanges* seen, bool* marked, Interrupt* interrupt) {
+    return sweep<Below, B, TwoWay, true>(a, b, rows, cols, threshold, set, out1, out2, out_stride, seen, marked,
+                                         interrupt);
 }
 #endif
 
 template <class B, bool TwoWay>
 bool sweep_either_sign(Plane<int16_t> a, Plane<B> b, int rows, int cols, int threshold, const int* axis,
                        int n_axis, const int* diag, int n_diag, uint8_t* out1, uint8_t* out2, ptrdiff_t out_stride,
-                       PlaneRanges* seen, Interrupt* interrupt) {
+                       PlaneRanges* seen, bool* marked, Interrupt* interrupt) {
     if (rows < 1 || cols < 1 || threshold < INT16_MIN || threshold > INT16_MAX) return false;
     std::vector<Displacement> set = displacement_set(rows, cols, axis, n_axis, diag, n_diag);
 #if defined(__x86_64__) && defined(__GNUC__)
     if (has_avx2())
         return threshold >= 0 ? sweep_avx2<true, B, TwoWay>(a, b, rows, cols, threshold, set, out1, out2,
-                                                              out_stride, seen, interrupt)
+                                                              out_stride, seen, marked, interrupt)
                               : sweep_avx2<false, B, TwoWay>(a, b, rows, cols, threshold, set, out1, out2,
-                                                               out_stride, seen, interrupt);
+                                                               out_stride, seen, marked, interrupt);
 #endif
     return threshold >= 0 ? sweep_generic<true, B, TwoWay>(a, b, rows, cols, threshold, set, out1, out2, out_stride,
-                                                           seen, interrupt)
+                                                           seen, marked, interrupt)
                           : sweep_generic<false, B, TwoWay>(a, b, rows, cols, threshold, set, out1, out2,
-                                                            out_stride, seen, interrupt);
+                                                            out_stride, seen, marked, interrupt);
 }
 
 }  // namespace
@@ -428,16 +439,16 @@ bool sparse_shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride, c
                                 PlaneRanges* seen, Interrupt* interrupt) {
     return sweep_either_sign<int16_t, false>({std_data, std_stride}, {tgt_data, tgt_stride}, rows, cols, threshold,
                                              axis_shifts, n_axis, diag_shifts, n_diag, out, nullptr, out_stride,
-                                             seen, interrupt);
+                                             seen, nullptr, interrupt);
 }
 
 bool sparse_two_way_masks(const int16_t* std_data, ptrdiff_t std_stride, const uint8_t* tgt_data,
                           ptrdiff_t tgt_stride, int rows, int cols, int threshold, const int* axis_shifts, int n_axis,
                           const int* diag_shifts, int n_diag, uint8_t* black, uint8_t* white, ptrdiff_t out_stride,
-                          PlaneRanges* seen, Interrupt* interrupt) {
+                          PlaneRanges* seen, bool* marked, Interrupt* interrupt) {
     return sweep_either_sign<uint8_t, true>({std_data, std_stride}, {tgt_data, tgt_stride}, rows, cols, threshold,
                                             axis_shifts, n_axis, diag_shifts, n_diag, black, white, out_stride, seen,
-                                            interrupt);
+                                            marked, interrupt);
 }
 
 }  // namespace qlo::kernels
