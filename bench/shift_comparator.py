@@ -2,7 +2,8 @@
 OpenCV (grey dilation, cv2.subtract, threshold, contours) on a 5-megapixel
 print pair and on 640 x 640 tiles; on a 5-megapixel pair against the
 inspection written as one warp, subtraction, comparison and in-place
-logical_and per tried displacement, and its scaling over two threads; the
+logical_and per tried displacement, and its scaling over two threads (with a
+plain copy of as much memory for the machine's limit); the
 mismatch map of one pass against OpenCV's grey dilation by the same window;
 the native route against the module's own per-displacement loop on thin
 images, wide windows and the shapes the tests use."""
@@ -113,6 +114,25 @@ def against_hand_written(label, shape, calls, rounds=7):
                  min(ratios), max(ratios), len(boxes)))
 
 
+def ok_print(rounds=7, calls=10):
+    """compare against HandWritten on a defect-free 5-megapixel print (the
+    standard moved by one pixel each way), the usual case on a line."""
+    std_image, _tgt, _defects = make_print_pair(SHAPE, SHIFT)
+    moved = cv2.warpAffine(std_image, np.float32([[1, 0, 1], [0, 1, 1]]), SHAPE[::-1],
+                           borderMode=cv2.BORDER_REPLICATE)
+    comparator = qlo_cv.ShiftComparator(std_image, 3, THRESHOLD, JUDGE_LENGTH)
+    hand = HandWritten(std_image, 3)
+    if inspect(comparator, moved) != hand.boxes(moved) or hand.boxes(moved):
+        raise SystemExit("qlo_cv and the hand-written version disagree on the OK print")
+    mine, theirs = [], []
+    for _ in range(rounds):
+        mine.append(best_ms(lambda: inspect(comparator, moved), calls))
+        theirs.append(best_ms(lambda: hand.boxes(moved), calls))
+    ratios = [m / t for m, t in zip(mine, theirs)]
+    print("  OK print, 2448 x 2048, max_shift 3: qlo_cv %.2f-%.2f ms, hand-written %.2f-%.2f ms; ratio %.2f-%.2f;"
+          " no regions either way" % (min(mine), max(mine), min(theirs), max(theirs), min(ratios), max(ratios)))
+
+
 def fixed_cost(rounds=7, calls=300):
     """compare against HandWritten on a 16 x 16 pair with one dark spot, where
     no work scales with the pixels: the cost of a call itself. Rounds taken
@@ -151,7 +171,7 @@ def inspect(comparator, tgt):
 def main():
     print("shift_comparator against the hand-written OpenCV inspection (standard's dilation made once)")
     one_thread(lambda: (against_hand_written("print pair", SHAPE, 5),
-                        against_hand_written("tile", (640, 640), 60), fixed_cost()))
+                        against_hand_written("tile", (640, 640), 60), ok_print(), fixed_cost()))
     std_image, tgt, _defects = make_print_pair(SHAPE, SHIFT)
     print("shift_comparator: %d x %d 8-bit print pair, threshold %d, step 1, slope true"
           % (SHAPE[1], SHAPE[0], THRESHOLD))
@@ -171,9 +191,30 @@ def main():
     print("  cost of max_shift 8 against max_shift 1: %.2fx" % (cost[8] / cost[1]))
 
     mismatch_map_against_dilate(comparator.std_threshold, tgt)
-    comparator = qlo_cv.ShiftComparator(std_image, 3, THRESHOLD, JUDGE_LENGTH)
-    thread_scaling("compare, max_shift 3:", lambda: (lambda: inspect(comparator, tgt)), 10)
+    two_threads(std_image, tgt)
     route_against_loop()
+
+
+def two_threads(std_image, tgt):
+    """Throughput of two threads against one, each thread with its own
+    comparator and target: on the 5-megapixel pair, on 640 x 640 tiles, and,
+    as the machine's own limit for work that streams that much memory, a
+    10 MB copy."""
+    def comparing(std, target):
+        def make():
+            comparator, mine = qlo_cv.ShiftComparator(std, 3, THRESHOLD, JUDGE_LENGTH), target.copy()
+            return lambda: inspect(comparator, mine)
+        return make
+
+    def copying():
+        source = np.zeros(SHAPE, np.int16)
+        destination = source.copy()
+        return lambda: np.copyto(destination, source)
+
+    tile_std, tile_tgt, _defects = make_print_pair((640, 640), SHIFT)
+    one_thread(lambda: (thread_scaling("compare 2448 x 2048, max_shift 3:", comparing(std_image, tgt), 10),
+                        thread_scaling("compare 640 x 640, max_shift 3:", comparing(tile_std, tile_tgt), 200),
+                        thread_scaling("np.copyto of 10 MB:", copying, 20)))
 
 
 def one_thread(measure):
