@@ -3,12 +3,12 @@
 // marked only if it differs at every displacement, so one that matches at
 // zero displacement is settled by a single comparison, and the others are
 // usually settled by one of the first displacements tried. Each vector of 16
-// pixels is compared at zero displacement; only vectors holding a differing
-// pixel go on to the displacements, and each stops at the first displacement
-// where all of its pixels match. The displacement that settled the last
-// vector is tried first on the next one, since neighbouring pixels tend to be
-// explained by the same misregistration. The order changes nothing in the
-// result: a pixel is marked when every comparison holds.
+// pixels is compared at zero displacement and at the displacement that
+// settled the last pixels (neighbouring pixels tend to be explained by the
+// same misregistration); only the rare vectors still holding a differing
+// pixel go on to the other displacements, each stopping at the first one
+// where all of its pixels match, which is then tried first. The order changes
+// nothing in the result: a pixel is marked when every comparison holds.
 //
 // Where many pixels differ this costs up to |D| comparisons per pixel, against
 // a constant number for the windows of shift_mismatch.cpp; the sweep counts
@@ -132,9 +132,7 @@ struct Plane {
 };
 
 // One direction of the comparison: the pixels of plane `a` that differ from
-// plane `b` at every displacement of b. `tried` holds the displacements in
-// the order they are tried, the last one to settle a pixel first, each with
-// where the displaced row of b starts for the current row.
+// plane `b` at every displacement of b, row by row.
 template <bool Below, class A, class B, bool Avx2>
 struct Direction {
     Plane<A> a;
