@@ -9,7 +9,8 @@ report), measured from the parent with getrusage of its children:
   started one;
 - auto: the tool as it runs by default (a local cluster only when the batch
   repays it);
-- serial and dask: the tool forced into the plain loop and onto two workers;
+- serial, dask and threads: the tool forced into the plain loop, onto two
+  local worker processes and onto two local worker threads;
 - cluster: starting a local cluster of two workers, one trivial task, closing
   it: the fixed cost that decides the break-even.
 
@@ -31,7 +32,7 @@ import numpy as np
 COUNT = 100
 ROUNDS = 3
 WORKERS = 2
-WAYS = ("today", "auto", "serial", "dask", "cluster")
+WAYS = ("today", "auto", "serial", "dask", "threads", "cluster")
 PNG_FAST = [cv2.IMWRITE_PNG_COMPRESSION, 1]
 
 
@@ -111,8 +112,8 @@ def run_way(way, standard, prints, out):
         tasks = [folder_task(standard, path) for path in list_images(prints)]
         run_tasks(TodayInspector(standard, settings()), tasks, out, workers=WORKERS, serial=False, progress=False)
     else:
-        run_batch(standard, prints, out, settings(), workers=WORKERS, progress=False,
-                  serial={"auto": None, "serial": True, "dask": False}[way])
+        run_batch(standard, prints, out, settings(), workers=WORKERS, progress=False, processes=way != "threads",
+                  serial={"auto": None, "serial": True, "dask": False, "threads": False}[way])
     print(json.dumps({"wall": time.perf_counter() - start}))
 
 
@@ -159,12 +160,12 @@ def main():
         dask_wall = min(w for _, w in times["dask"])
         start_wall = min(w for _, w in times["cluster"])
         per_print = serial_wall / COUNT
-        print("  dask on %d workers against the loop (wall, cluster start included): x%.2f"
-              % (WORKERS, serial_wall / dask_wall))
+        print("  dask on %d workers against the loop (wall, cluster start included): processes x%.2f, threads x%.2f"
+              % (WORKERS, serial_wall / dask_wall, serial_wall / min(w for _, w in times["threads"])))
         # The cluster's time for the prints once started gives its speed-up over the loop.
         speedup = serial_wall / max(1e-9, dask_wall - start_wall)
         break_even = start_wall / (per_print * (1 - 1 / speedup)) if speedup > 1 else float("inf")
-        print("  cluster start %.2f s wall, %.2f s CPU; loop %.1f ms/print; the started cluster x%.2f: it repays "
+        print("  process cluster start %.2f s wall, %.2f s CPU; loop %.1f ms/print; the started cluster x%.2f: it repays "
               "its start beyond about %.0f prints of this size (%.1f s of loop work)"
               % (start_wall, min(c for c, _ in times["cluster"]), 1e3 * per_print, speedup, break_even,
                  break_even * per_print))

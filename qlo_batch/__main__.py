@@ -32,8 +32,9 @@ def parse(argv):
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--serial", action="store_true", help="inspect in a plain loop in this process")
     mode.add_argument("--dask", action="store_true",
-                      help="start a local Dask cluster whatever the batch's size (by default one is started "
-                           "only when the batch is large enough to gain from it)")
+                      help="start a local Dask cluster of worker processes whatever the batch's size (by default "
+                           "a cluster of worker threads is started only when the batch is large enough to gain "
+                           "from it)")
     parser.add_argument("--no-progress", action="store_true", help="do not show the progress bar")
     parser.add_argument("--resume", action="store_true",
                         help="keep the rows of the files an earlier run into OUT_DIR finished (with the same "

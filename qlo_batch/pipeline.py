@@ -28,10 +28,15 @@ from qlo_batch.work_unit import IMAGE_SUFFIXES, Inspector, Outcome, folder_task,
 # Tasks in flight per worker: enough to keep every worker busy, few enough that
 # finished outcomes (with their encoded images) do not pile up on the workers.
 IN_FLIGHT_PER_WORKER = 3
-# Wall seconds a local cluster of two worker processes takes from its start to
-# its first outcome on this kind of machine (bench/batch.py measures it), and
-# the prints timed in the loop before the choice is made.
-CLUSTER_START_SECONDS = 2.5
+# What the choice between the loop and a local cluster of worker threads
+# weighs: the wall seconds from the choice to the cluster's first outcome on
+# this kind of machine (importing Dask's distributed package, starting the
+# cluster; bench/batch.py measures it), the share of a core each worker thread
+# gets (decoding, comparing and encoding run outside the GIL, the rest of a
+# print and the report's writing do not), and the prints timed in the loop
+# before the choice is made.
+CLUSTER_START_SECONDS = 1.0
+THREAD_SHARE = 0.8
 PROBE_PRINTS = 2
 # What a run writes into OUT_DIR.
 IMAGE_FOLDER_NAMES = tuple(name for name, _ in IMAGE_FOLDERS)
@@ -280,22 +285,26 @@ def idle_cores():
 
 
 def cluster_pays(seconds_left, workers):
-    """Whether `workers` local worker processes, once started, would finish
-    work that takes `seconds_left` in the loop sooner than the loop does. The
-    workers run the prints at the loop's speed each (measured), in parallel
-    as far as idle cores allow."""
-    parallel = 0.9 * min(workers, idle_cores())
+    """Whether `workers` local worker threads, once started, would finish work
+    that takes `seconds_left` in the loop sooner than the loop does. Each runs
+    the prints at the loop's speed (measured) times its share of a core, in
+    parallel as far as idle cores allow."""
+    parallel = THREAD_SHARE * min(workers, idle_cores())
     return parallel > 1 and seconds_left > CLUSTER_START_SECONDS / (1.0 - 1.0 / parallel)
 
 
-def run_auto(inspector, tasks, stack, workers, processes, dashboard=None):
+def run_auto(inspector, tasks, stack, workers, dashboard=None):
     """The loop's outcomes for the first prints, then, when the time they took
-    says the rest would repay a local cluster's start, the cluster's."""
+    says the rest would repay its start, those of a local cluster of worker
+    threads of this process. Threads start in a fraction of the time worker
+    processes take (no interpreter to start, no modules to import, no
+    outcome to copy between processes), and they are no more exposed to a
+    crash than the loop they stand in for, which runs in this process too."""
     has_dask = importlib.util.find_spec("distributed") is not None
     spent = 0.0
     for done, task in enumerate(tasks):
         if done >= PROBE_PRINTS and has_dask and cluster_pays(spent / done * (len(tasks) - done), workers):
-            client = start_client(stack, None, workers, processes, dashboard)
+            client = start_client(stack, None, workers, False, dashboard)
             yield from run_serial(inspector, tasks[done:]) if client is None else \
                 run_on_dask(inspector, tasks[done:], client)
             return
@@ -522,7 +531,7 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
                 if client is None:
                     outcomes = run_serial(inspector, tasks)
                 elif client is False:
-                    outcomes = run_auto(inspector, tasks, stack, workers, processes, dashboard)
+                    outcomes = run_auto(inspector, tasks, stack, workers, dashboard)
                 else:
                     outcomes = run_on_dask(inspector, tasks, client)
             bar = stack.enter_context(progress_bar(total, progress, len(done) + len(failed)))

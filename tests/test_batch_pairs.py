@@ -97,15 +97,23 @@ def test_pairs_mode_reports_bad_pairs_and_inspects_the_rest(pairs_csv, tmp_path)
 @pytest.mark.tooling
 def test_the_same_tables_from_the_loop_and_after_the_switch_to_dask(pairs_csv, tmp_path, monkeypatch):
     run_pairs(str(pairs_csv), str(tmp_path / "loop"), SETTINGS, serial=True, progress=False)
-    # the first print in the loop, then a cluster (of threads, quick to start) for the rest
+    # the first print in the loop, then a cluster of worker threads for the rest
     monkeypatch.setattr(pipeline, "PROBE_PRINTS", 1)
     monkeypatch.setattr(pipeline, "cluster_pays", lambda seconds, workers: True)
     started = []
     real_client = pipeline.dask_client
     monkeypatch.setattr(pipeline, "dask_client", lambda *args: started.append(args) or real_client(*args))
-    run_pairs(str(pairs_csv), str(tmp_path / "switched"), SETTINGS, workers=2, processes=False, progress=False)
-    assert len(started) == 1
+    run_pairs(str(pairs_csv), str(tmp_path / "switched"), SETTINGS, workers=2, progress=False)
+    assert [processes for _scheduler, _workers, processes, _dashboard in started] == [False]
     assert tables(tmp_path / "switched") == tables(tmp_path / "loop")
+
+
+# With two idle cores two worker threads run the prints at 1.6 times the
+# loop's pace, so a second's start pays once the loop has over 2.7 s to go.
+@pytest.mark.parametrize("seconds_left, idle, pays", [(2.0, 2, False), (4.0, 2, True), (100.0, 1.2, False)])
+def test_a_thread_cluster_starts_only_when_the_rest_repays_it(monkeypatch, seconds_left, idle, pays):
+    monkeypatch.setattr(pipeline, "idle_cores", lambda: idle)
+    assert pipeline.cluster_pays(seconds_left, 2) is pays
 
 
 def test_a_failing_defect_extraction_keeps_the_verdict(pairs_csv, tmp_path, monkeypatch):
