@@ -165,8 +165,8 @@ def main():
         # The cluster's time for the prints once started gives its speed-up over the loop.
         speedup = serial_wall / max(1e-9, dask_wall - start_wall)
         break_even = start_wall / (per_print * (1 - 1 / speedup)) if speedup > 1 else float("inf")
-        print("  process cluster start %.2f s wall, %.2f s CPU; loop %.1f ms/print; the started cluster x%.2f: it repays "
-              "its start beyond about %.0f prints of this size (%.1f s of loop work)"
+        print("  process cluster start %.2f s wall, %.2f s CPU; loop %.1f ms/print; the started cluster x%.2f: "
+              "it repays its start beyond about %.0f prints of this size (%.1f s of loop work)"
               % (start_wall, min(c for c, _ in times["cluster"]), 1e3 * per_print, speedup, break_even,
                  break_even * per_print))
     finally:
