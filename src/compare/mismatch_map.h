@@ -17,10 +17,12 @@ void record_mismatch_originals();
 // The 0/255 uint8 mask of `result * _np.uint8(255)` after the displacement
 // loops (max_shift, threshold, slope and step as the comparator holds them).
 // For int16 planes whose differences cannot overflow, and with the module's
-// own functions bound, a native grey-level dilation/erosion gives the same
-// mask in a few passes; everywhere else each displacement is tried through
-// translate / compare_image_difference / _np.logical_and. `made_here`, when
-// given, tells whether the native route made the mask.
+// own functions bound, a native kernel gives the same mask: a sweep that tries
+// the displacements only for the pixels differing at zero displacement, or,
+// where many do, a grey-level dilation/erosion in a few passes; everywhere
+// else each displacement is tried through translate /
+// compare_image_difference / _np.logical_and. `made_here`, when given, tells
+// whether the native route made the mask.
 py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
                          py::handle slope, py::handle step, bool* made_here = nullptr);
 

@@ -178,8 +178,9 @@ PyObject* instance_value(py::handle self, const char* name) {
 // images: the comparator's and the result's classes as made, the judge
 // contour_is_too_long on an int (or the first item of a list or tuple) or
 // contour_is_too_big on an int or float, the prefixes plain strings, the
-// regions a plain list, and the library functions the passes call still bound. Then both masks can come from one
-// sweep that reads each image once.
+// regions a plain list, every setting present, and the library functions the
+// passes call still bound. Then both masks can come from one sweep that reads
+// each image once.
 bool passes_run_only_own_code(py::handle self, py::handle result) {
     if (!g_comparator.holds(self) || !g_result.holds(result) || !still_original("_np.int16") ||
         !still_original("NGRegion") ||
