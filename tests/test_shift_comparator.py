@@ -580,12 +580,18 @@ def test_python_code_between_the_passes_gets_the_passes_one_by_one(monkeypatch, 
 
 
 # The one-sweep route against the loop where row ends meet the displacements
-# (images narrower than a vector, thin ones), where most pixels differ (the
-# sweep gives up and the windows decide) and where int16 differences wrap.
+# (images narrower than a vector, thin ones, blobs on the first and last
+# columns), where most pixels differ (the sweep gives up and the windows
+# decide) and where int16 differences wrap.
 @pytest.mark.parametrize("shape", [(1, 1), (5, 7), (3, 200), (200, 3), (17, 33), (48, 100)])
-@pytest.mark.parametrize("case", ["print", "noise", "wrapping"])
+@pytest.mark.parametrize("case", ["print", "edges", "strided", "noise", "wrapping"])
 def test_one_sweep_masks_match_the_loop(monkeypatch, rng, shape, case):
     std, tgt = textured_pair(rng, shape)
+    if case == "edges":
+        tgt[:, :3], tgt[: shape[0] // 2, -2:] = 0, 255
+    if case == "strided":                       # rows apart in memory, read-only
+        tgt = np.repeat(tgt, 2, axis=0)[::2]
+        tgt.flags.writeable = False
     if case == "noise":
         tgt = rng.integers(0, 256, shape, dtype=np.uint8)
     std = np.int16(std)
