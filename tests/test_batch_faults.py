@@ -18,7 +18,7 @@ import pytest
 
 from qlo_batch import pipeline, run_batch, work_unit
 from qlo_batch.__main__ import main
-from slow_inspection import SETTINGS, ignores_sigint, make_prints, rows_written, wait_for, worker_pids
+from fault_helpers import SETTINGS, ignores_sigint, make_prints, rows_written, wait_for, worker_pids
 from test_batch import label
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -58,7 +58,7 @@ def in_thread(work):
 @pytest.mark.parametrize("workers, kills", [(2, 1), (3, 2)])
 def test_killed_workers_cost_no_verdict(prints, tmp_path, monkeypatch, workers, kills):
     standard, folder, settings, expected = prints
-    monkeypatch.setattr(pipeline, "Inspector", __import__("slow_inspection").SlowInspector)
+    monkeypatch.setattr(pipeline, "Inspector", __import__("fault_helpers").SlowInspector)
     out = str(tmp_path / "out")
     killed, seen = [], []
 
@@ -81,7 +81,7 @@ def test_killed_workers_cost_no_verdict(prints, tmp_path, monkeypatch, workers, 
 def test_a_file_that_kills_every_worker_trying_it_is_an_error(prints, tmp_path, monkeypatch):
     import dask
     standard, folder, settings, expected = prints
-    monkeypatch.setattr(pipeline, "Inspector", __import__("slow_inspection").CrashingInspector)
+    monkeypatch.setattr(pipeline, "Inspector", __import__("fault_helpers").CrashingInspector)
     with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
         run_batch(standard, folder, str(tmp_path / "out"), settings, workers=2, serial=False, progress=False)
     got = table(str(tmp_path / "out"))
@@ -94,7 +94,7 @@ def test_a_file_that_kills_every_worker_trying_it_is_an_error(prints, tmp_path, 
 @pytest.mark.tooling
 def test_a_frozen_worker_stalls_the_run_a_bounded_time(prints, tmp_path, monkeypatch, capsys):
     standard, folder, settings, expected = prints
-    monkeypatch.setattr(pipeline, "Inspector", __import__("slow_inspection").SlowInspector)
+    monkeypatch.setattr(pipeline, "Inspector", __import__("fault_helpers").SlowInspector)
     monkeypatch.setattr(pipeline, "STALL_SECONDS", 3.0)
     out = str(tmp_path / "out")
     frozen = []
@@ -119,7 +119,7 @@ def test_a_frozen_worker_stalls_the_run_a_bounded_time(prints, tmp_path, monkeyp
 
 def run_command(args, seconds):
     """The batch command with the slow inspector, in a process group of its own."""
-    code = ("import sys; sys.path.insert(0, %r); import slow_inspection; slow_inspection.install(); "
+    code = ("import sys; sys.path.insert(0, %r); import fault_helpers; fault_helpers.install(); "
             "from qlo_batch.__main__ import main; sys.exit(main(sys.argv[1:]))" % TESTS)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(TESTS), TESTS]),
                QLO_TEST_SLOW_SECONDS=str(seconds))
