@@ -156,8 +156,11 @@ CLUSTER_ATTEMPTS = 3
 
 def run_on_dask(inspector, tasks, client):
     """The outcomes of the inspection on the client's cluster, as they finish.
-    The inspector is sent to every worker once, and again when the workers
-    that held it are lost. Losing workers never costs a verdict: a task lost
+    The inspector is sent to the cluster once, as the result of a task, which
+    the scheduler makes again wherever it is needed when the workers holding
+    it are lost (scattered data would be lost with them, and the tasks needing
+    it cancelled, so that a worker's death could not be told from a
+    cancellation). Losing workers never costs a verdict: a task lost
     with its worker (killed, cancelled, or holding the inspector no more) is
     sent again; one stalled on a frozen worker, or failing repeatedly, is
     inspected in this process; when the cluster finishes nothing for a whole
@@ -177,8 +180,8 @@ def run_on_dask(inspector, tasks, client):
         nonlocal remote
         window = IN_FLIGHT_PER_WORKER * max(1, len(client.scheduler_info()["workers"]))
         while queue and len(flight) < window:
-            if remote is None or remote.status != "finished":
-                remote = client.scatter(inspector, broadcast=True, hash=False, timeout=STALL_SECONDS)
+            if remote is None or remote.status in ("error", "cancelled", "lost"):
+                remote = client.submit(inspector_as_sent, inspector, pure=False)
             task = queue.popleft()
             future = client.submit(inspect_task, remote, task, pure=False)
             flight[future] = (task, time.monotonic())
@@ -271,6 +274,10 @@ def collect(future, timeout):
 
 def inspect_task(inspector, task):
     return inspector(task)
+
+
+def inspector_as_sent(inspector):
+    return inspector
 
 
 def idle_cores():
