@@ -103,11 +103,8 @@ def against_hand_written(label, shape, calls, rounds=7):
         boxes = inspect(comparator, tgt)
         if boxes != hand.boxes(tgt):
             raise SystemExit("qlo_cv and the hand-written version disagree at max_shift %d" % max_shift)
-        mine, theirs = [], []
-        for _ in range(rounds):
-            mine.append(best_ms(lambda: inspect(comparator, tgt), calls))
-            theirs.append(best_ms(lambda: hand.boxes(tgt), calls))
-        ratios = [m / t for m, t in zip(mine, theirs)]
+        mine, theirs, ratios = in_turns(lambda: best_ms(lambda: inspect(comparator, tgt), calls),
+                                        lambda: best_ms(lambda: hand.boxes(tgt), calls), rounds)
         print("    max_shift %d: qlo_cv %.2f-%.2f ms (%.0f pairs/s at best), hand-written %.2f-%.2f ms (%.0f pairs/s);"
               " ratio qlo_cv / hand-written %.2f-%.2f; %d regions, same boxes"
               % (max_shift, min(mine), max(mine), 1000 / min(mine), min(theirs), max(theirs), 1000 / min(theirs),
@@ -124,11 +121,8 @@ def ok_print(rounds=7, calls=10):
     hand = HandWritten(std_image, 3)
     if inspect(comparator, moved) != hand.boxes(moved) or hand.boxes(moved):
         raise SystemExit("qlo_cv and the hand-written version disagree on the OK print")
-    mine, theirs = [], []
-    for _ in range(rounds):
-        mine.append(best_ms(lambda: inspect(comparator, moved), calls))
-        theirs.append(best_ms(lambda: hand.boxes(moved), calls))
-    ratios = [m / t for m, t in zip(mine, theirs)]
+    mine, theirs, ratios = in_turns(lambda: best_ms(lambda: inspect(comparator, moved), calls),
+                                    lambda: best_ms(lambda: hand.boxes(moved), calls), rounds)
     print("  OK print, 2448 x 2048, max_shift 3: qlo_cv %.2f-%.2f ms, hand-written %.2f-%.2f ms; ratio %.2f-%.2f;"
           " no regions either way" % (min(mine), max(mine), min(theirs), max(theirs), min(ratios), max(ratios)))
 
@@ -152,14 +146,21 @@ def fixed_cost(rounds=7, calls=300):
                 action()
         return best_ms(loop, 5) * 1000 / calls
 
-    mine, theirs = [], []
-    for _ in range(rounds):
-        mine.append(per_call(lambda: inspect(comparator, tgt)))
-        theirs.append(per_call(lambda: hand.boxes(tgt)))
-    ratios = [m / t for m, t in zip(mine, theirs)]
+    mine, theirs, ratios = in_turns(lambda: per_call(lambda: inspect(comparator, tgt)),
+                                    lambda: per_call(lambda: hand.boxes(tgt)), rounds)
     print("  fixed cost, 16 x 16 pair, max_shift 3: qlo_cv %.1f-%.1f us per call, hand-written %.1f-%.1f us;"
           " ratio %.2f-%.2f; %d regions, same boxes"
           % (min(mine), max(mine), min(theirs), max(theirs), min(ratios), max(ratios), len(boxes)))
+
+
+def in_turns(measure_mine, measure_theirs, rounds):
+    """Both measurements taken in turns, `rounds` times each, so that a slow
+    spell of the machine weighs on both: (mine, theirs, ratios)."""
+    mine, theirs = [], []
+    for _ in range(rounds):
+        mine.append(measure_mine())
+        theirs.append(measure_theirs())
+    return mine, theirs, [m / t for m, t in zip(mine, theirs)]
 
 
 def inspect(comparator, tgt):
