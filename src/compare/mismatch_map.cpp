@@ -218,6 +218,19 @@ std::vector<int> displacements(py::handle stop, py::handle step, int limit) {
     return out;
 }
 
+// The axis and diagonal shift lists of the loops for an image of rows x cols
+// (the diagonal one empty without slope).
+struct ShiftLists {
+    std::vector<int> axis, diagonal;
+};
+
+ShiftLists shift_lists(py::handle max_shift, py::handle step, py::handle slope, int rows, int cols) {
+    int limit = std::max(rows, cols) - 1;
+    ShiftLists lists{displacements(add_one(max_shift), step, limit), {}};
+    if (truthy(slope)) lists.diagonal = displacements(diagonal_stop(max_shift), step, limit);
+    return lists;
+}
+
 thread_local PyObject* t_standard = nullptr;  // borrowed: held by the compare that marked it
 
 // One native pass: the planes, the threshold, the displacements and the
@@ -349,15 +362,12 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
 
     // Past this point the loop could not fail before its ranges, so errors
     // raised here are the loop's own.
-    int limit = std::max(s.rows, s.cols) - 1;
-    std::vector<int> axis = displacements(add_one(max_shift), step, limit);
-    std::vector<int> diagonal;
-    if (truthy(slope)) diagonal = displacements(diagonal_stop(max_shift), step, limit);
+    ShiftLists shifts = shift_lists(max_shift, step, slope, s.rows, s.cols);
 
     Mask mask;
     if (!mask.make(s.rows, s.cols)) return {};
-    Pass pass{s, t, static_cast<int>(PyLong_AsLong(threshold.ptr())), std::move(axis), std::move(diagonal),
-              measured_first, ranges};
+    Pass pass{s, t, static_cast<int>(PyLong_AsLong(threshold.ptr())), std::move(shifts.axis),
+              std::move(shifts.diagonal), measured_first, ranges};
     // The stored standard, displaced in the white-spot pass: its windows are
     // kept for the next call (a packed copy of the plane would be a new array).
     bool standard = t_standard == tgt_image.ptr() && t.array.ptr() == tgt_image.ptr();
@@ -406,19 +416,17 @@ std::optional<TwoMasks> two_way_masks(py::handle std_image, py::handle tgt_image
     if (!s.open(std_image) || s.array.ptr() != std_image.ptr() || !t.open(tgt_image) || t.view->shape(0) != s.rows ||
         t.view->shape(1) != s.cols)
         return std::nullopt;
-    int limit = std::max(s.rows, s.cols) - 1;
-    std::vector<int> axis = displacements(add_one(max_shift), step, limit);
-    std::vector<int> diagonal;
-    if (truthy(slope)) diagonal = displacements(diagonal_stop(max_shift), step, limit);
+    ShiftLists shifts = shift_lists(max_shift, step, slope, s.rows, s.cols);
     Mask black, white;
     if (!black.make(s.rows, s.cols) || !white.make(s.rows, s.cols)) return std::nullopt;
     kernels::PlaneRanges r{};
     bool marked[2] = {true, true};
     bool made = without_gil([&](kernels::Interrupt& interrupt) {
         return kernels::sparse_two_way_masks(s.data, s.stride, t.data, t.stride, s.rows, s.cols,
-                                             static_cast<int>(PyLong_AsLong(threshold.ptr())), axis.data(),
-                                             static_cast<int>(axis.size()), diagonal.data(),
-                                             static_cast<int>(diagonal.size()), black.data(), white.data(), s.cols,
+                                             static_cast<int>(PyLong_AsLong(threshold.ptr())), shifts.axis.data(),
+                                             static_cast<int>(shifts.axis.size()), shifts.diagonal.data(),
+                                             static_cast<int>(shifts.diagonal.size()), black.data(), white.data(),
+                                             s.cols,
                                              &r, marked, &interrupt);
     });
     // The loop subtracts in int16 both ways; where that could wrap, it decides.
