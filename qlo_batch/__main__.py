@@ -10,9 +10,11 @@ from qlo_batch.extras import dask_missing
 from qlo_batch.pipeline import Interrupted, RunError, run_batch, run_pairs
 from qlo_batch.report import summary
 from qlo_batch.settings import SettingsError
+from qlo_batch.watch import REFRESH_SECONDS, SETTLE_SECONDS, watch_folder, watch_pairs
 
 USAGE = ("%(prog)s STANDARD TARGET_DIR OUT_DIR [options]\n"
-         "       %(prog)s --pairs PAIRS_CSV OUT_DIR [options]")
+         "       %(prog)s --pairs PAIRS_CSV OUT_DIR [options]\n"
+         "       %(prog)s --watch ... (either form)")
 
 
 def parse(argv):
@@ -39,6 +41,17 @@ def parse(argv):
     parser.add_argument("--resume", action="store_true",
                         help="keep the rows of the files an earlier run into OUT_DIR finished (with the same "
                              "settings, the files unchanged since) and inspect only the others")
+    parser.add_argument("--watch", action="store_true",
+                        help="go on inspecting each print that arrives in TARGET_DIR (or each row appended to "
+                             "PAIRS_CSV) once it is completely written, keeping the report current, until Ctrl-C "
+                             "or SIGTERM; a new start resumes from the report's journal. In the plain loop unless "
+                             "--dask or --scheduler is given")
+    parser.add_argument("--settle", type=float, default=SETTLE_SECONDS, metavar="SECONDS",
+                        help="with --watch: a print is complete when unchanged this long, or when renamed into the "
+                             "folder from a temporary name (default %(default)s)")
+    parser.add_argument("--refresh", type=float, default=REFRESH_SECONDS, metavar="SECONDS",
+                        help="with --watch: write the page and run.json again at most this often (default "
+                             "%(default)s)")
     parser.add_argument("--dashboard", metavar="ADDR", nargs="?", const="127.0.0.1:8787",
                         help="serve the Dask dashboard of a local cluster at ADDR (default 127.0.0.1:8787); "
                              "none by default")
@@ -49,6 +62,9 @@ def parse(argv):
     args = parser.parse_args(argv)
     if args.workers < 1:
         parser.error("--workers must be at least 1, not %d" % args.workers)
+    for name in ("settle", "refresh"):
+        if not 0 <= getattr(args, name) < float("inf"):
+            parser.error("--%s must be a number of seconds, not %s" % (name, getattr(args, name)))
     wanted = 1 if args.pairs else 3
     if len(args.paths) != wanted:
         parser.error("expected %s, got %d path%s" % ("OUT_DIR after --pairs PAIRS_CSV" if args.pairs else
@@ -65,17 +81,23 @@ def main(argv=None):
         return 2
     serial = True if args.serial else False if args.dask else None
     options = dict(settings=args.settings, scheduler=args.scheduler, workers=args.workers, serial=serial,
-                   progress=not args.no_progress, resume=args.resume, dashboard=args.dashboard)
+                   progress=not args.no_progress, dashboard=args.dashboard)
+    if args.watch:      # a watch always resumes
+        options.update(settle=args.settle, refresh=args.refresh)
+        pairs, folder = watch_pairs, watch_folder
+    else:
+        options.update(resume=args.resume)
+        pairs, folder = run_pairs, run_batch
     try:
         if args.pairs:
             out_dir = args.paths[0]
-            rows = run_pairs(args.pairs, out_dir, **options)
+            rows = pairs(args.pairs, out_dir, **options)
         else:
             standard, target_dir, out_dir = args.paths
             if not os.path.isdir(target_dir):
                 print("qlo_batch: %s is not a folder" % target_dir, file=sys.stderr)
                 return 2
-            rows = run_batch(standard, target_dir, out_dir, outside_links=not args.no_outside_links, **options)
+            rows = folder(standard, target_dir, out_dir, outside_links=not args.no_outside_links, **options)
     except (SettingsError, RunError) as error:
         print("qlo_batch: %s" % error, file=sys.stderr)
         return 2

@@ -152,9 +152,12 @@ def start_client(stack, scheduler, workers, processes, dashboard):
 STALL_SECONDS = 30.0
 STALL_FACTOR = 10.0
 CLUSTER_ATTEMPTS = 3
+# The longest a watch's run on the cluster waits for outcomes before it asks
+# for new arrivals.
+WATCH_ROUND = 0.25
 
 
-def run_on_dask(inspector, tasks, client):
+def run_on_dask(inspector, tasks, client, more=None):
     """The outcomes of the inspection on the client's cluster, as they finish.
     The inspector is sent to the cluster once, as the result of a task, which
     the scheduler makes again wherever it is needed when the workers holding
@@ -166,7 +169,12 @@ def run_on_dask(inspector, tasks, client):
     inspected in this process; when the cluster finishes nothing for a whole
     stall period, the rest is inspected in this process. Only a file that
     killed the workers inspecting it several times (so the file itself may
-    crash the inspection) becomes an ERROR outcome."""
+    crash the inspection) becomes an ERROR outcome.
+
+    With `more`, tasks keep arriving while the run goes on (a watch): it is
+    called every round, at most WATCH_ROUND seconds apart, with the number of
+    tasks the cluster has room for, and returns at most that many new ones, or
+    None once no more will come; the run ends when those in hand are done."""
     queue = collections.deque(tasks)
     finished = _queue.SimpleQueue()
     flight = {}                 # future -> (task, monotonic time of submission)
@@ -176,10 +184,13 @@ def run_on_dask(inspector, tasks, client):
     remote = None               # the inspector on the cluster
     trouble = None              # the last error sending it
 
+    def window():
+        return IN_FLIGHT_PER_WORKER * max(1, len(client.scheduler_info()["workers"]))
+
     def fill():
         nonlocal remote
-        window = IN_FLIGHT_PER_WORKER * max(1, len(client.scheduler_info()["workers"]))
-        while queue and len(flight) < window:
+        room = window()
+        while queue and len(flight) < room:
             if remote is None or remote.status in ("error", "cancelled", "lost"):
                 remote = client.submit(inspector_as_sent, inspector, pure=False)
             task = queue.popleft()
@@ -198,14 +209,22 @@ def run_on_dask(inspector, tasks, client):
         queue.clear()
         return rest
 
-    while queue or flight:
+    while queue or flight or more is not None:
+        if more is not None:
+            arrived = more(max(0, window() - len(flight) - len(queue)))
+            if arrived is None:
+                more = None
+            elif arrived:
+                if not queue and not flight:
+                    progress = time.monotonic()     # the cluster was idle, not stalled
+                queue.extend(arrived)
         try:
             fill()
         except (OSError, TimeoutError) as error:
             # A worker lost while the inspector was sent to it: tried again on the next round.
             trouble, remote = error, None
         try:
-            done = [finished.get(timeout=1.0)]
+            done = [finished.get(timeout=1.0 if more is None else WATCH_ROUND)]
         except _queue.Empty:
             done = []
         while not finished.empty():
@@ -240,7 +259,7 @@ def run_on_dask(inspector, tasks, client):
                     yield inspector(task)
         now, limit = time.monotonic(), max(STALL_SECONDS, STALL_FACTOR * longest)
         stalled = [future for future, (_, since) in flight.items() if now - since > limit]
-        if now - progress > limit and (stalled or not flight):
+        if now - progress > limit and (stalled or not flight and queue):
             why = "" if trouble is None else " (%s: %s)" % (type(trouble).__name__, trouble)
             yield from run_serial(inspector, in_process("the Dask cluster finished nothing in %.0f s%s"
                                                         % (limit, why)))
@@ -369,29 +388,49 @@ def entry_kind(mode):
     return "special file"
 
 
+def is_image_name(name):
+    """Whether a folder entry of this name is a print: an image suffix and not
+    hidden (names starting with "." are skipped, as are the temporary names
+    writers use before renaming a finished file, such as `x.png.part`)."""
+    return not name.startswith(".") and os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES
+
+
+def own_outputs(out_dir):
+    """Whether a path is OUT_DIR or one of the report's own files and folders
+    (so that, when OUT_DIR lies in TARGET_DIR, the outputs of a run never
+    become inputs of the next)."""
+    out = os.path.realpath(out_dir)
+    owned = [os.path.join(out, name) for name in OWNED_NAMES]
+
+    def owns(path):
+        real = os.path.realpath(path)
+        return real == out or any(real == mine or real.startswith(mine + os.sep) for mine in owned)
+    return owns
+
+
+def folder_entry(standard, path, inside=None):
+    """The task of the folder entry at `path`, or its ERROR outcome when it
+    cannot be inspected (see entry_problem)."""
+    task = folder_task(standard, path)
+    problem = entry_problem(path, inside)
+    return task if problem is None else Outcome.failed(task, problem)
+
+
 def folder_tasks(standard, target_dir, out_dir, outside_links=True):
     """The tasks of a folder run and the ERROR outcomes of its entries that
     cannot be inspected. Every entry directly inside `target_dir` whose name
     has an image suffix gets one or the other, but for hidden names (starting
     with ".") and the report's own files and folders when OUT_DIR lies in
     TARGET_DIR (the outputs of a run never become inputs of the next)."""
-    inside = os.path.realpath(target_dir)
-    out = os.path.realpath(out_dir)
-    owned = [os.path.join(out, name) for name in OWNED_NAMES]
+    inside = None if outside_links else os.path.realpath(target_dir)
+    owned = own_outputs(out_dir)
     tasks, failed = [], []
     for name in sorted(os.listdir(target_dir)):
         path = os.path.join(target_dir, name)
-        if name.startswith(".") or os.path.splitext(name)[1].lower() not in IMAGE_SUFFIXES:
+        if not is_image_name(name) or owned(path):
             continue
-        real = os.path.realpath(path)
-        if real == out or any(real == mine or real.startswith(mine + os.sep) for mine in owned):
-            continue
-        task = folder_task(standard, path)
-        problem = entry_problem(path, None if outside_links else inside)
-        if problem is None:
-            tasks.append(task)
-        else:
-            failed.append(Outcome.failed(task, problem))
+        entry = folder_entry(standard, path, inside)
+        (failed if isinstance(entry, Outcome) else tasks).append(entry)
     return tasks, failed
 
 
@@ -406,17 +445,22 @@ def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, work
     since); `outside_links` False refuses links that lead out of the folder.
     Raises RunError before any work when `out_dir` cannot hold the report,
     and Interrupted (after writing the report of the files done) on Ctrl-C."""
-    settings = as_settings(settings)
     check_out_dir(out_dir)
+    inspector, warnings = folder_inspector(standard, as_settings(settings))
+    tasks, failed = folder_tasks(standard, target_dir, out_dir, outside_links)
+    return run_tasks(inspector, tasks, out_dir, scheduler, workers, processes, serial, progress, warnings,
+                     resume=resume, dashboard=dashboard, failed=failed)
+
+
+def folder_inspector(standard, settings):
+    """The Inspector holding the `standard` image file, and the warnings of the
+    settings on it; SystemExit when the standard cannot be read."""
     try:
         image = read_grey(standard)
     except (OSError, ValueError) as error:
         raise SystemExit("standard image %s: %s" % (standard, getattr(error, "strerror", None) or error))
     warnings = check_images(settings, [(standard, image.shape[1], image.shape[0])])
-    inspector = Inspector.from_settings(image, settings, standard)
-    tasks, failed = folder_tasks(standard, target_dir, out_dir, outside_links)
-    return run_tasks(inspector, tasks, out_dir, scheduler, workers, processes, serial, progress, warnings,
-                     resume=resume, dashboard=dashboard, failed=failed)
+    return Inspector.from_settings(image, settings, standard), warnings
 
 
 def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, processes=True, serial=None,
@@ -507,13 +551,7 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
         kept = [previous[key] for key, now in stamps.items()
                 if key in previous and previous[key][1] == now and None not in now
                 and all(os.path.isfile(os.path.join(out_dir, path)) for path in pictures(previous[key][0]))]
-    for warning in warnings:
-        print("qlo_batch: warning: %s" % warning, file=sys.stderr)
-    try:
-        writer = ReportWriter(out_dir, inspector.settings, warnings, [row for row, _ in kept])
-        journal.start(kept)
-    except OSError as error:
-        raise RunError("cannot write the report into %s: %s" % (out_dir, error.strerror or error)) from None
+    writer = start_report(out_dir, journal, inspector.settings, warnings, kept)
     done = {json.dumps(row_key(row)) for row, _ in kept}
     tasks = [task for task in tasks if json.dumps(task_key(task)) not in done]
     failed = [outcome for outcome in failed if json.dumps(task_key(outcome)) not in done]
@@ -553,20 +591,43 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
                 interrupted = ignore_interrupts()
     except KeyboardInterrupt:
         interrupted = interrupted or ignore_interrupts()
-    # The report files are written whole, a Ctrl-C meanwhile notwithstanding.
-    restore = interrupted or ignore_interrupts()
+    warning = None
     if interrupted:         # the page and run.json say they are partial, not only the terminal
-        writer.warnings.append("the run was interrupted: this report covers %d of its %d files (--resume inspects "
-                               "the rest)" % (len(writer.rows), total))
-    try:
-        journal.close()
-        rows = writer.finish()
-    finally:
-        if threading.current_thread() is threading.main_thread():
-            signal.signal(signal.SIGINT, restore)
+        warning = ("the run was interrupted: this report covers %d of its %d files (--resume inspects the rest)"
+                   % (len(writer.rows), total))
+    rows = finish_report(writer, journal, interrupted or None, warning)
     if interrupted:
         raise Interrupted(len(rows), total, out_dir)
     return rows
+
+
+def start_report(out_dir, journal, settings, warnings, kept):
+    """Prints the warnings and starts the report and the journal in `out_dir`
+    with the (row, stamps) pairs `kept` from an earlier run; returns the
+    ReportWriter. RunError when they cannot be written."""
+    for warning in warnings:
+        print("qlo_batch: warning: %s" % warning, file=sys.stderr)
+    try:
+        writer = ReportWriter(out_dir, settings, warnings, [row for row, _ in kept])
+        journal.start(kept)
+    except OSError as error:
+        raise RunError("cannot write the report into %s: %s" % (out_dir, error.strerror or error)) from None
+    return writer
+
+
+def finish_report(writer, journal, restore=None, warning=None):
+    """Closes the journal and writes the report files whole, with `warning`
+    (when given) added to the page and run.json; returns the rows. SIGINT is
+    ignored meanwhile, then set to `restore` (by default the handler it had)."""
+    restore = restore or ignore_interrupts()
+    if warning:
+        writer.warnings.append(warning)
+    try:
+        journal.close()
+        return writer.finish()
+    finally:
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGINT, restore)
 
 
 def ignore_interrupts():

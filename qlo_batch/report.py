@@ -131,11 +131,17 @@ class ReportWriter:
         self._csv.close()
         self.rows.sort(key=lambda row: row["file"])
         self._write_csv(os.path.join(self.out_dir, "report.csv"))
+        self.refresh()
+        return self.rows
+
+    def refresh(self):
+        """Writes defects.csv, run.json and report.html for the rows so far
+        (report.csv holds them already), in file order."""
+        self.rows.sort(key=lambda row: row["file"])
         self._write_defects(os.path.join(self.out_dir, "defects.csv"))
         self._write_run(os.path.join(self.out_dir, "run.json"))
         page = html_page(self.rows, self.warnings, time.monotonic() - self.started)
         replace_file(os.path.join(self.out_dir, "report.html"), lambda f: f.write(page), encoding="utf-8")
-        return self.rows
 
     def _write_csv(self, path):
         def write(f):
