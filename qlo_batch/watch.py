@@ -129,12 +129,18 @@ class PairsSource:
         self.pending = {}           # json task key -> Pair listed, not yet complete
         self.files = set()          # targets listed (a report names each once)
         self.at_start = set()       # json task keys listed when the watch started
+        self.trouble = None         # what was said last about the file being unreadable
 
     def read(self, whole=False):
         try:
             self.add(*self.tail.read(whole))
         except (OSError, ValueError) as error:
-            note("qlo_batch: pairs file %s: %s" % (self.path, getattr(error, "strerror", None) or error))
+            trouble = "qlo_batch: pairs file %s: %s" % (self.path, getattr(error, "strerror", None) or error)
+            if trouble != self.trouble:     # said once, not at every look
+                note(trouble)
+            self.trouble = trouble
+        else:
+            self.trouble = None
 
     def add(self, pairs, problems):
         for problem in problems:
