@@ -15,6 +15,7 @@ from qlo_batch import Settings
 from qlo_batch.arrivals import LATE_SECONDS, FolderLook, is_complete
 from qlo_batch.pairs import PairsTail
 from qlo_batch.watch import Stop, still_holds, watch_folder, watch_pairs
+from fault_helpers import wait_for
 
 SETTINGS = Settings(max_shift=2, threshold=40, judge_parameter=3)
 NOW = 10**18                # the wall clock, in ns
@@ -105,13 +106,6 @@ def arrive(folder, name, data):
     temporary = folder / ("." + name + ".part")
     temporary.write_bytes(data)
     os.rename(temporary, folder / name)
-
-
-def wait_for(condition, seconds=20.0):
-    end = time.monotonic() + seconds
-    while not condition():
-        assert time.monotonic() < end, "timed out"
-        time.sleep(0.05)
 
 
 def report_rows(out):
