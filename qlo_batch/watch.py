@@ -86,6 +86,21 @@ class Stop:
         return False
 
 
+class Trouble:
+    """Says a problem with the source in one line, once, not at every look."""
+
+    def __init__(self):
+        self.said = None
+
+    def say(self, text):
+        if text != self.said:
+            note("qlo_batch: %s" % text)
+        self.said = text
+
+    def clear(self):
+        self.said = None
+
+
 def as_list(file_stamp):
     return None if file_stamp is None else list(file_stamp)
 
@@ -100,6 +115,7 @@ class FolderSource:
         self.look = FolderLook(target_dir, lambda name, path: is_image_name(name) and not owned(path))
         self.standard_stamp = stamp(standard)
         self.done = set()           # names inspected
+        self.trouble = Trouble()
 
     def owns(self, row):
         return (os.path.dirname(row["target"]) == os.path.abspath(self.folder)
@@ -109,7 +125,13 @@ class FolderSource:
         self.done.update(row["file"] for row in rows)
 
     def listing(self):
-        return self.look.look(self.done)
+        try:
+            found = self.look.look(self.done)
+        except OSError as error:    # the folder removed or unmounted: looked at again later
+            self.trouble.say("cannot list %s: %s" % (self.folder, error.strerror or error))
+            return {}, ()
+        self.trouble.clear()
+        return found
 
     def arrived(self, name, file_stamp):
         """The task (or ERROR outcome) of a complete print and its journal stamps."""
@@ -129,18 +151,15 @@ class PairsSource:
         self.pending = {}           # json task key -> Pair listed, not yet complete
         self.files = set()          # targets listed (a report names each once)
         self.at_start = set()       # json task keys listed when the watch started
-        self.trouble = None         # what was said last about the file being unreadable
+        self.trouble = Trouble()
 
     def read(self, whole=False):
         try:
             self.add(*self.tail.read(whole))
         except (OSError, ValueError) as error:
-            trouble = "qlo_batch: pairs file %s: %s" % (self.path, getattr(error, "strerror", None) or error)
-            if trouble != self.trouble:     # said once, not at every look
-                note(trouble)
-            self.trouble = trouble
+            self.trouble.say("pairs file %s: %s" % (self.path, getattr(error, "strerror", None) or error))
         else:
-            self.trouble = None
+            self.trouble.clear()
 
     def add(self, pairs, problems):
         for problem in problems:

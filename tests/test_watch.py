@@ -128,8 +128,8 @@ class Watching:
 
     def __init__(self, function, *args, **options):
         self.signal, self.result = Stop(), []
-        options = dict(settings=SETTINGS, serial=True, progress=False, settle=0.2, refresh=0.2, stop=self.signal,
-                       **options)
+        options = {**dict(settings=SETTINGS, serial=True, progress=False, settle=0.2, refresh=0.2), **options,
+                   "stop": self.signal}
         self.thread = threading.Thread(target=lambda: self.result.append(function(*args, **options)), daemon=True)
         self.thread.start()
 
@@ -210,3 +210,18 @@ def test_a_watched_pairs_file(tmp_path, capsys, watching):
     err = capsys.readouterr().err
     assert "pairs.csv, line 4: expected two paths standard,target, got 'standard.png'; the row is skipped" in err
     assert "the target a.png is listed again; the row is skipped" in err
+
+
+def test_a_folder_that_goes_away_and_comes_back(tmp_path, capsys, watching):
+    (tmp_path / "standard.png").write_bytes(png())
+    folder, out = tmp_path / "prints", tmp_path / "out"
+    folder.mkdir()
+    running = watching(watch_folder, str(tmp_path / "standard.png"), str(folder), str(out))
+    wait_for(lambda: (out / "run.json").exists())
+    os.rename(folder, tmp_path / "away")                    # unmounted, say
+    time.sleep(0.8)
+    arrive(tmp_path / "away", "a.png", png(spot=True))
+    os.rename(tmp_path / "away", folder)
+    wait_for(lambda: on_page(out) == {"a.png"})
+    assert [row["verdict"] for row in running.stop()] == ["NG"]
+    assert capsys.readouterr().err.count("cannot list %s: No such file or directory" % folder) == 1

@@ -11,6 +11,7 @@ import pytest
 from bench.watch import soak
 from fault_helpers import make_prints, rows_written, wait_for
 from test_batch_faults import run_command
+from test_watch import Watching, arrive, on_page, png
 
 # The full soak (2 000 prints at 20 a second) is `python -m bench watch`.
 SOAK_PRINTS = int(os.environ.get("QLO_WATCH_SOAK_PRINTS", "600"))
@@ -75,3 +76,33 @@ def test_ctrl_c_and_sigterm_stop_the_watch_cleanly(tmp_path):
     assert len(third) == 8 and on_page() == set(third) and all(third[name] == second[name] for name in second)
     with open(os.path.join(out, "resume.jsonl")) as f:
         assert len(f.read().splitlines()) == 1 + 8
+
+
+@pytest.mark.hardening
+@pytest.mark.tooling
+def test_arrivals_go_to_the_cluster(tmp_path, monkeypatch):
+    from qlo_batch import watch
+    sent = []
+
+    real = watch.run_on_dask
+
+    def counted(inspector, tasks, client, more):
+        def taking(room):
+            arrived = more(room)
+            sent.extend(arrived or ())
+            return arrived
+        return real(inspector, tasks, client, taking)
+    monkeypatch.setattr(watch, "run_on_dask", counted)
+    (tmp_path / "standard.png").write_bytes(png())
+    folder, out = tmp_path / "prints", tmp_path / "out"
+    folder.mkdir()
+    running = Watching(watch.watch_folder, str(tmp_path / "standard.png"), str(folder), str(out), serial=False,
+                       processes=False, workers=2)
+    try:
+        for number in range(6):
+            arrive(folder, "p%d.png" % number, png(spot=number % 2 == 0))
+        wait_for(lambda: len(on_page(out)) == 6)
+    finally:
+        rows = running.stop()
+    assert [row["verdict"] for row in rows] == ["NG", "OK"] * 3
+    assert sorted(task.file for task in sent) == ["p%d.png" % number for number in range(6)]
