@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kernels/interrupt.h"
+#include "base/interrupt.h"
 
 namespace qlo::kernels {
 

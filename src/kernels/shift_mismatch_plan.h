@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "kernels/interrupt.h"
+#include "base/interrupt.h"
 #include "kernels/shift_mismatch_rows.h"
 
 namespace qlo::kernels::shift_plan {
