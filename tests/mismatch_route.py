@@ -33,3 +33,23 @@ def run_natively(action):
         if str(error) != STEPPED_ASIDE:
             raise
     return action(), False
+
+
+def same_masks(native, looped):
+    """Whether two masks are equal; when not, both and their XOR are written as
+    PNG pictures into the folder QLO_TEST_PICTURES names (default: the system's
+    temporary folder), and the message says where."""
+    import tempfile
+
+    import cv2
+    import numpy as np
+    if native.shape == looped.shape and np.array_equal(native, looped):
+        return True
+    folder = os.environ.get("QLO_TEST_PICTURES") or tempfile.mkdtemp(prefix="qlo-masks-")
+    os.makedirs(folder, exist_ok=True)
+    if native.shape == looped.shape:
+        cv2.imwrite(os.path.join(folder, "xor.png"), np.uint8(native != looped) * 255)
+    for name, mask in (("native", native), ("loop", looped)):
+        cv2.imwrite(os.path.join(folder, name + ".png"), np.uint8(mask != 0) * 255)
+    print("masks differ: native.png, loop.png and xor.png in", folder)
+    return False
