@@ -4,12 +4,15 @@ then one row per file, NG rows first, sortable by clicking a column heading
 (a small inline script; the page loads nothing from elsewhere). Long lists of
 NG regions and defects are folded to their count with the first few shown;
 each NG row shows its thumbnail, zoomed crops of its largest defects and a
-link to the full marked image. Names are escaped and shown with their
-invisible characters made visible (qlo_batch.names)."""
+link to the full marked image. Each inspected row can be answered (its
+verdict, each defect "not a defect", missed defects drawn) and the answers
+saved for the tuner (qlo_batch.answers). Names are escaped and shown with
+their invisible characters made visible (qlo_batch.names)."""
 import hashlib
 import html
 from urllib.parse import quote
 
+from qlo_batch import answers
 from qlo_batch.names import html_text, shown
 
 STYLE = """
@@ -34,7 +37,7 @@ th[aria-sort=descending] button::after { content: " \\25BC"; }
 .pics { display: flex; gap: 6px; align-items: flex-start; }
 .crops { display: flex; flex-direction: column; gap: 4px; }
 summary { cursor: pointer; color: #0969da; }
-"""
+""" + answers.STYLE
 
 # Sorts the table's rows by the clicked column: by each cell's data-sort
 # value when it has one (numbers for counts and verdicts), else by its text;
@@ -61,14 +64,14 @@ document.querySelectorAll("th[data-type] button").forEach(function (button) {
     rows.forEach(function (row) { body.appendChild(row); });
   });
 });
-"""
+""" + answers.SCRIPT
 
 VERDICT_ORDER = {"NG": 0, "ERROR": 1, "OK": 2}
 LIST_FOLD = 8          # lists longer than this are folded ...
 LIST_SHOWN = 5         # ... with this many items left in view
 # (heading, sort type or None when the column is not sortable)
-HEADINGS = (("File", "text"), ("Verdict", "number"), ("NG regions", "number"), ("Defects", "number"),
-            ("Descriptions", None), ("Seconds", "number"),
+HEADINGS = (("File", "text"), ("Verdict", "number"), ("Your answer", None), ("NG regions", "number"),
+            ("Defects", "number"), ("Descriptions", None), ("Seconds", "number"),
             ("Marked image (NG regions in red, defects in blue) and its largest defects", None))
 
 
@@ -98,18 +101,19 @@ def duration(seconds):
     return "%d min %02d s" % (minutes, seconds)
 
 
-def html_list(items):
-    return "<ul>%s</ul>" % "".join("<li>%s</li>" % html_text(item) for item in items) if items else ""
+def html_list(items, markup=html_text):
+    """The items as a list, each made HTML by `markup` (escaped text by default)."""
+    return "<ul>%s</ul>" % "".join("<li>%s</li>" % markup(item) for item in items) if items else ""
 
 
-def folded_list(items, what):
+def folded_list(items, what, markup=html_text):
     """The items as a list; past LIST_FOLD, the first LIST_SHOWN and the rest
     folded under their count."""
     if len(items) <= LIST_FOLD:
-        return html_list(items)
+        return html_list(items, markup)
     return ("%s<details><summary>%d %s in all: show the other %d</summary>%s</details>"
-            % (html_list(items[:LIST_SHOWN]), len(items), what, len(items) - LIST_SHOWN,
-               html_list(items[LIST_SHOWN:])))
+            % (html_list(items[:LIST_SHOWN], markup), len(items), what, len(items) - LIST_SHOWN,
+               html_list(items[LIST_SHOWN:], markup)))
 
 
 def link(path):
@@ -129,13 +133,17 @@ def pictures(row):
 
 def html_row(row):
     defects = ["%s %.3g [%d, %d, %d, %d]" % (kind, score, *box) for box, kind, score, _ in row["defects"]]
+    data = answers.row_data(row)
+    items = [html_text(defect) + (answers.defect_control(number) if data else "")   # "not a defect" boxes
+             for number, defect in enumerate(defects)]
     detail = html_text(row["error"]) + folded_list(row["descriptions"], "NG regions")
     cells = [
         '<td data-sort="%s">%s</td>' % (html.escape(shown(row["file"])), html_text(row["file"])),
         '<td class="%s" data-sort="%d">%s</td>' % (html.escape(row["verdict"]), VERDICT_ORDER.get(row["verdict"], 3),
                                                    html.escape(row["verdict"])),
+        answers.answer_cell(row, data),
         "<td>%d</td>" % row["ng_count"],
-        '<td data-sort="%d">%s</td>' % (len(defects), folded_list(defects, "defects")),
+        '<td data-sort="%d">%s</td>' % (len(defects), folded_list(items, "defects", markup=str)),
         "<td>%s</td>" % detail,
         "<td>%.3f</td>" % row["seconds"],
         "<td>%s</td>" % pictures(row),
@@ -166,7 +174,7 @@ def html_page(rows, warnings=(), seconds=None):
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Inspection report</title>"
             "<style>%s%s</style></head><body>\n<h1>Inspection report</h1>\n%s<div class=\"counts\">%s</div>\n"
             "<p id=\"summary\">%s. NG rows first; click a column heading to sort by it.</p>\n"
-            "<table id=\"report\">\n<thead><tr>%s</tr></thead>\n<tbody>\n%s\n</tbody>\n</table>\n"
+            "%s<table id=\"report\">\n<thead><tr>%s</tr></thead>\n<tbody>\n%s\n</tbody>\n</table>\n"
             "<script>%s</script>\n</body></html>\n"
-            % (STYLE, PAGE_STYLE, banner, "".join(tiles), html.escape(summary(rows)),
+            % (STYLE, PAGE_STYLE, banner, "".join(tiles), html.escape(summary(rows)), answers.toolbar(rows),
                "".join(heading(title, kind) for title, kind in HEADINGS), body, SCRIPT))
