@@ -40,7 +40,7 @@ tr.not-a-defect td:not(.answer) { opacity: 0.5; }
 #drawing { position: fixed; inset: 0; background: rgba(0, 0, 0, 0.6); z-index: 10; overflow: auto; }
 #drawing .panel { background: #fff; margin: 1vh auto; padding: 0.6em; width: fit-content; border-radius: 6px; }
 #drawing .stage { position: relative; display: inline-block; cursor: crosshair; user-select: none; }
-#drawing img { max-width: 94vw; max-height: 82vh; }
+#drawing img { display: block; max-width: 94vw; max-height: 82vh; image-rendering: pixelated; }
 #drawing .box { position: absolute; box-sizing: border-box; border: 2px solid #2da44e; pointer-events: none; }
 #drawing .box.found { border: 1px dashed #0969da; } #drawing .box.rejected { border-color: #8c959f; }
 """
@@ -189,6 +189,7 @@ SCRIPT = """
     view.title.textContent = "Missed defects of " + row.cells[0].innerText +
       ": press, drag and release over each. Blue: defects found; green: boxes drawn.";
     view.problem.textContent = "";
+    view.image.removeAttribute("style");
     view.image.src = dataOf(row).picture;
     view.root.hidden = false;
     drawBoxes();
@@ -208,6 +209,10 @@ SCRIPT = """
     made.image = element(made.stage, "img");
     made.image.draggable = false;
     made.image.alt = "the print";
+    made.image.addEventListener("load", function () {     // as large as the window allows, small prints enlarged
+      var size = dataOf(made.row).size, scale = Math.min(innerWidth * 0.94 / size[0], innerHeight * 0.82 / size[1]);
+      made.image.style.width = Math.floor(size[0] * scale) + "px";
+    });
     made.image.addEventListener("error", function () {
       made.problem.textContent = "This browser cannot show the picture " + made.image.src;
     });
