@@ -33,7 +33,7 @@ from qlo_batch.defects import KINDS
 STYLE = """
 #answers { border: 1px solid #ccc; border-radius: 6px; padding: 0.4em 0.9em; margin: 0 0 1em; }
 #answers button, td.answer button { font: inherit; }
-td.answer select { max-width: 14em; }
+td.answer label { white-space: nowrap; }
 td.answer ol { margin: 0.3em 0 0; padding-left: 1.4em; font-size: 0.9em; }
 label.nad { font-size: 0.85em; color: #57606a; white-space: nowrap; }
 tr.not-a-defect td:not(.answer) { opacity: 0.5; }
@@ -46,8 +46,8 @@ tr.not-a-defect td:not(.answer) { opacity: 0.5; }
 """
 
 # The answers live in `answers`: row id -> {verdict, rejected, drawn}, where
-# verdict is "" (not given), "checked" (the found defects are real but for
-# those in `rejected`, their indices) or "none" (the print has no defect),
+# verdict is "" (not given), "checked" ("right": the found defects are real
+# but those in `rejected`, their indices) or "none" (the print has no defect),
 # and `drawn` holds the missed defects as [x1, y1, x2, y2, kind] in image
 # pixels. A row whose answer says nothing is dropped from it.
 SCRIPT = """
@@ -80,7 +80,9 @@ SCRIPT = """
   function show(row) {
     var answer = answers[row.id] || {verdict: "", rejected: [], drawn: []}, cell = row.querySelector("td.answer");
     var none = answer.verdict === "none";
-    cell.querySelector("select").value = answer.verdict;
+    cell.querySelectorAll("input[data-verdict]").forEach(function (box) {
+      box.checked = box.dataset.verdict === answer.verdict;
+    });
     cell.querySelector("button.draw").disabled = none;
     row.classList.toggle("not-a-defect", none);
     row.querySelectorAll("input[data-defect]").forEach(function (box) {
@@ -109,8 +111,8 @@ SCRIPT = """
 
   table.addEventListener("change", function (event) {
     var control = event.target, row = control.closest("tr"), answer;
-    if (control.matches("td.answer select")) {
-      answerOf(row).verdict = control.value;
+    if (control.matches("input[data-verdict]")) {
+      answerOf(row).verdict = control.checked ? control.dataset.verdict : "";
     } else if (control.matches("input[data-defect]")) {
       answer = answerOf(row);
       answer.rejected = answer.rejected.filter(function (i) { return i !== Number(control.dataset.defect); });
@@ -314,20 +316,24 @@ def defect_control(index):
     return ' <label class="nad"><input type="checkbox" data-defect="%d"> not a defect</label>' % index
 
 
+# The verdict answers: "right" (the defects found are real but those marked
+# "not a defect", plus any drawn) and, for an NG print, "not a defect" (the
+# print is good). Boxes rather than a drop-down, which costs a browser many
+# times more to lay out on a page of thousands of rows.
+VERDICT_BOX = '<label><input type="checkbox" data-verdict="%s"> %s</label><br>'
+
+
 def answer_cell(row, data):
-    """The row's answer cell: its verdict answer, the button that opens the
-    drawing of missed defects, and the row's data for the script."""
+    """The row's answer cell: its verdict answers, the button that opens the
+    drawing of missed defects, and the row's data for the script (JSON in a
+    single-quoted attribute: JSON's many double quotes stay one byte each)."""
     if data is None:
         return '<td class="unanswerable"></td>'
-    options = [("", "not answered")]
-    if row["verdict"] == "NG":
-        options += [("checked", "defects real but those ticked"), ("none", "not a defect: the print is good")]
-    else:
-        options += [("checked", "good but for missed defects drawn")]
-    return ('<td class="answer" data-answer="%s"><select aria-label="answer">%s</select> '
-            '<button type="button" class="draw">draw a missed defect</button></td>'
-            % (html.escape(json.dumps(data)), "".join('<option value="%s">%s</option>' % option
-                                                      for option in options)))
+    boxes = VERDICT_BOX % ("checked", "right") + (VERDICT_BOX % ("none", "not a defect") if row["verdict"] == "NG"
+                                                   else "")
+    attribute = html.escape(json.dumps(data, separators=(",", ":")), quote=False).replace("'", "&#x27;")
+    return ("<td class=\"answer\" data-answer='%s'>%s<button type=\"button\" class=\"draw\">draw a missed defect"
+            "</button></td>" % (attribute, boxes))
 
 
 def toolbar(rows):
@@ -340,6 +346,7 @@ def toolbar(rows):
             'answered. <button type="button" class="save" name="labels" disabled>Save answers (labels)</button> '
             '<button type="button" class="save" name="pairs" disabled>Save their pairs</button> '
             '<button type="button" name="forget">Forget answers</button> <span class="note"></span><br>'
-            '<small>Mark false alarms "not a defect", draw missed defects, then retune on both files: '
+            '<small>Tick "right" where the verdict is, "not a defect" beside each false alarm (a whole print or '
+            'one defect), draw missed defects, then retune on both files: '
             '<code>bash scripts/run_tune.sh answered_pairs.csv answered_labels.csv tuned.toml</code></small></div>\n'
             % key)

@@ -150,9 +150,7 @@ const finish = () => {
   const alarm = rows.find(row => verdict(row) === "NG");
   const mixed = rows.find(row => row !== alarm && row.querySelectorAll("input[data-defect]").length > 1);
   const good = rows.find(row => verdict(row) === "OK");
-  const select = alarm.querySelector("td.answer select");
-  select.value = "none";
-  select.dispatchEvent(new win.Event("change", {bubbles: true}));
+  alarm.querySelector('input[data-verdict="none"]').click();
   mixed.querySelector("input[data-defect]").click();
   good.querySelector("button.draw").click();
   const image = page.querySelector("#drawing img");
@@ -174,7 +172,8 @@ const finish = () => {
   page = frame.contentDocument;
   found.after_reload = {
     answered: page.querySelector("#answers .answered").textContent,
-    verdicts: ids.map(id => page.getElementById(id).querySelector("td.answer select").value),
+    verdicts: ids.map(id => Array.from(page.getElementById(id).querySelectorAll("input[data-verdict]:checked"),
+                                       box => box.dataset.verdict)),
     ticked: ids.map(id => Array.from(page.getElementById(id).querySelectorAll("input[data-defect]"),
                                      box => box.checked)),
     drawn: page.getElementById(good.id).querySelector("td.answer ol").innerText};
@@ -213,7 +212,7 @@ def test_answers_saved_on_the_report_page_retune_the_settings(tmp_path):
     assert kind is None and all(abs(a - b) <= 1 for a, b in zip(box, [width / 4, height / 2, width / 2, height * 0.75]))
     assert found["drawn"].startswith("missed defect %s" % box)
 
-    assert found["after_reload"] == {"answered": "3 prints", "verdicts": ["none", "checked", "checked"],
+    assert found["after_reload"] == {"answered": "3 prints", "verdicts": [["none"], ["checked"], ["checked"]],
                                      "ticked": [[False] * len(alarm["defects"]),
                                                 [True] + [False] * (len(mixed["defects"]) - 1), []],
                                      "drawn": found["drawn"]}
