@@ -186,7 +186,9 @@ const finish = () => {
 @pytest.mark.tooling
 @pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
 def test_answers_saved_on_the_report_page_retune_the_settings(tmp_path):
-    samples = labelled_samples.generate(str(tmp_path / "samples"), boards=4, prints=2, seed=2, test_share=1.0)
+    # the files' absolute paths, which both saved files hold, need quoting in CSV and escaping in a URL
+    samples = labelled_samples.generate(str(tmp_path / 'samples, "quoted" #1'), boards=4, prints=2, seed=2,
+                                        test_share=1.0)
     out = tmp_path / "run"
     rows = {row["file"]: row for row in run_pairs(samples["test"], str(out), settings=None, serial=True,
                                                   progress=False)}
