@@ -55,7 +55,8 @@ def csv_cells(row):
 
 def pictures(row):
     """The paths (relative to OUT_DIR) of the images written for a row."""
-    return [path for path in [row["marked_image"], row["thumbnail"]] + [crop for _, crop in row["crops"]] if path]
+    return [path for path in [row["marked_image"], row["thumbnail"]] + [crop for _, crop in row["crops"]]
+            + row.get("standard_crops", []) if path]
 
 
 def replace_file(path, write, mode="w", **options):
@@ -118,6 +119,8 @@ class ReportWriter:
             # names no other file's picture.
             row["crops"] = [(box, self._write("thumbs", "%s~crop%d.jpg" % (name, number), data))
                             for number, (box, data) in enumerate(outcome.crops, 1)]
+            row["standard_crops"] = [self._write("thumbs", "%s~standard%d.jpg" % (name, number), data)
+                                     for number, data in enumerate(outcome.standard_crops, 1)]
         self.added.append(row)
         self._keep(row)
         self._csv.flush()

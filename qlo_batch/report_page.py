@@ -10,6 +10,7 @@ link to the full marked image. Names are escaped and shown with their
 invisible characters made visible (qlo_batch.names)."""
 import hashlib
 import html
+import re
 from urllib.parse import quote
 
 from qlo_batch.names import html_text, shown
@@ -37,7 +38,7 @@ th[aria-sort=descending] button::after { content: " \\25BC"; }
 .context dt { font-weight: bold; } .context dd { margin: 0; }
 .word { white-space: nowrap; }
 .pics { display: flex; gap: 6px; align-items: flex-start; }
-.crops { display: flex; flex-direction: column; gap: 4px; }
+.crops { display: flex; flex-direction: column; gap: 4px; } .pair { display: flex; gap: 4px; }
 summary { cursor: pointer; color: #0969da; }
 """
 
@@ -74,7 +75,8 @@ LIST_SHOWN = 5         # ... with this many items left in view
 # (heading, sort type or None when the column is not sortable)
 HEADINGS = (("File", "text"), ("Verdict", "number"), ("NG regions", "number"), ("Defects", "number"),
             ("Descriptions", None), ("Seconds", "number"),
-            ("Marked image (NG regions in red, defects in blue) and its largest defects", None))
+            ("Marked image (NG regions in red, defects in blue) and its largest defects (the standard's left, the "
+             "print's right)", None))
 
 
 def anchor(file):
@@ -114,8 +116,13 @@ def duration(seconds):
     return "%d min %02d s" % (minutes, seconds)
 
 
+# A box [x1, y1, x2, y2] in a list item, kept on one line.
+BOX = re.compile(r"\[[-\d]+(?:, [-\d]+)*\]")
+
+
 def html_list(items):
-    return "<ul>%s</ul>" % "".join("<li>%s</li>" % html_text(item) for item in items) if items else ""
+    return "<ul>%s</ul>" % "".join("<li>%s</li>" % BOX.sub(r'<span class="word">\g<0></span>', html_text(item))
+                                   for item in items) if items else ""
 
 
 def folded_list(items, what):
@@ -136,8 +143,11 @@ def pictures(row):
     if not row["thumbnail"]:
         return ""
     marked = link(row["marked_image"])
-    crops = "".join('<a href="%s"><img src="%s" alt="defect at %s" title="[%d, %d, %d, %d]"></a>'
-                    % (marked, link(path), html.escape(str(box)), *box) for box, path in row.get("crops", ()))
+    standards = row.get("standard_crops") or [None] * len(row.get("crops", ()))
+    crops = "".join('<div class="pair">%s<a href="%s"><img src="%s" alt="defect at %s" title="[%d, %d, %d, %d]"></a>'
+                    '</div>' % ("" if standard is None else '<img src="%s" alt="the standard there" title="the '
+                                'standard">' % link(standard), marked, link(path), html.escape(str(box)), *box)
+                    for (box, path), standard in zip(row.get("crops", ()), standards))
     return ('<div class="pics"><a href="%s"><img src="%s" alt="%s marked"></a><div class="crops">%s</div></div>'
             '<a href="%s">full marked image</a>'
             % (marked, link(row["thumbnail"]), html.escape(shown(row["file"])), crops, marked))

@@ -42,7 +42,8 @@ class Outcome:
     """The verdict on one print. `verdict` is "OK", "NG" or "ERROR" (then
     `error` says why); an NG outcome carries its marked image and thumbnail as
     encoded PNG and JPEG bytes until the report writes them, the zoomed crops
-    of its largest defects as (box, JPEG bytes) pairs, and its defects as
+    of its largest defects as (box, JPEG bytes) pairs with the standard's
+    crops of the same places (JPEG bytes, in the same order), and its defects as
     (box, kind, score, NG region count) tuples."""
     file: str
     verdict: str
@@ -54,6 +55,7 @@ class Outcome:
     thumbnail_jpg: Optional[bytes] = None
     defects: List[tuple] = dataclasses.field(default_factory=list)
     crops: List[tuple] = dataclasses.field(default_factory=list)
+    standard_crops: List[bytes] = dataclasses.field(default_factory=list)
     width: int = 0
     height: int = 0
     target: str = ""
@@ -182,7 +184,8 @@ class Inspector:
             outcome.marked_png = encode(".png", marked, MARKED_PNG_PARAMS)
             small = thumbnail(marked, outcome.boxes, [d[0] for d in outcome.defects])
             outcome.thumbnail_jpg = encode(".jpg", small, THUMB_JPEG_PARAMS)
-            outcome.crops = [(box, encode(".jpg", crop, THUMB_JPEG_PARAMS))
-                             for box, crop in defect_crops(marked, outcome.boxes, [d[0] for d in outcome.defects])]
+            crops = defect_crops(marked, outcome.boxes, [d[0] for d in outcome.defects], standard)
+            outcome.crops = [(box, encode(".jpg", crop, THUMB_JPEG_PARAMS)) for box, crop, _ in crops]
+            outcome.standard_crops = [encode(".jpg", crop, THUMB_JPEG_PARAMS) for _, _, crop in crops]
         outcome.seconds = time.perf_counter() - start
         return outcome

@@ -72,6 +72,17 @@ def test_the_report_says_what_run_it_is(prints, mode, title, changed, term):
     assert terms["Started"][:10] == run["started"][:10]
 
 
+def test_each_defect_crop_has_the_standards_beside_it(prints):
+    rows = run_batch(str(prints / "std.png"), str(prints / "lot 7"), str(prints / "out"), serial=True, progress=False)
+    [ng] = [row for row in rows if row["verdict"] == "NG"]
+    assert len(ng["standard_crops"]) == len(ng["crops"]) == 1
+    crop = cv2.imread(str(prints / "out" / ng["standard_crops"][0]))
+    assert crop.shape == cv2.imread(str(prints / "out" / ng["crops"][0][1])).shape
+    assert abs(int(np.median(crop)) - 200) < 8            # the standard's grey, not the spot's dark
+    cells = html_row(ng)
+    assert cells.index(ng["standard_crops"][0]) < cells.index(ng["crops"][0][1])
+
+
 def test_a_resumed_run_gives_the_whole_runs_figures_and_its_last_parts(prints):
     out = prints / "out"
     first = run_batch(str(prints / "std.png"), str(prints / "lot 7"), str(out), serial=True, progress=False)
