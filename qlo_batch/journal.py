@@ -1,7 +1,8 @@
 """What a run has finished, for `--resume`: OUT_DIR/resume.jsonl, one JSON line
 per file written as soon as its row is known, holding the row itself and the
 size and modification time of the target and of its standard when they were
-listed. A first line holds the run's settings.
+listed. A first line holds the run's settings and when this part of the run
+began (with the time of its earlier parts, when it resumes one).
 
 JSON with ASCII escapes keeps every name exactly, including names that are not
 valid UTF-8 (Python holds their bytes as lone surrogates, which JSON escapes as
@@ -67,12 +68,25 @@ class Journal:
                 entries[json.dumps(entry["key"])] = (entry["row"], entry["stamps"])
         return entries
 
-    def start(self, kept=()):
+    def header(self):
+        """The first line of the journal written before into this OUT_DIR (a
+        dict; empty when there is none) and the time of its last write
+        (seconds since the epoch)."""
+        try:
+            with open(self.path, encoding="ascii", errors="replace") as f:
+                first = f.readline()
+            written = os.stat(self.path).st_mtime
+            header = json.loads(first)
+        except (OSError, ValueError):
+            return {}, 0.0
+        return header if isinstance(header, dict) else {}, written
+
+    def start(self, kept=(), part=None):
         """Begins this run's journal with the (row, stamps) pairs kept from the
-        previous run."""
+        previous run; `part` (a dict) says when this part of the run began."""
         temporary = self.path + ".tmp"
         with open(temporary, "w", encoding="ascii") as f:
-            f.write(json.dumps({"settings": self.settings}) + "\n")
+            f.write(json.dumps({"settings": self.settings, "part": part or {}}) + "\n")
             for row, stamps in kept:
                 f.write(self._line(row, stamps))
         os.replace(temporary, self.path)

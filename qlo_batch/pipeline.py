@@ -17,11 +17,12 @@ import sys
 import threading
 import time
 
-from qlo_batch.image_files import header_sizes
+from qlo_batch.image_files import header_sizes, in_words
 from qlo_batch.journal import FILE_NAME as JOURNAL_NAME, Journal, row_key, stamp, task_key
 from qlo_batch import progress
 from qlo_batch.pairs import read_pairs
 from qlo_batch.report import IMAGE_FOLDERS, REPORT_FILES, ReportWriter, pictures
+from qlo_batch.run_context import describe, earlier_parts
 from qlo_batch.settings import check_images, load_settings
 from qlo_batch.work_unit import IMAGE_SUFFIXES, Inspector, Outcome, folder_task, read_grey
 
@@ -349,7 +350,7 @@ def entry_problem(path, inside=None):
         if os.path.islink(path):
             return "dangling symbolic link (to %s)" % os.readlink(path) if isinstance(error, FileNotFoundError) \
                 else "symbolic link that cannot be followed: %s" % error.strerror
-        return error.strerror or str(error)
+        return in_words(error)
     kind = entry_kind(status.st_mode)
     if kind != "file":
         return "a %s, not an image file%s" % (kind, " (reached through a symbolic link)" if os.path.islink(path)
@@ -406,17 +407,18 @@ def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, work
     since); `outside_links` False refuses links that lead out of the folder.
     Raises RunError before any work when `out_dir` cannot hold the report,
     and Interrupted (after writing the report of the files done) on Ctrl-C."""
+    context = describe(as_settings(settings), settings_file(settings), standard=standard, folder=target_dir)
     settings = as_settings(settings)
     check_out_dir(out_dir)
     try:
         image = read_grey(standard)
     except (OSError, ValueError) as error:
-        raise SystemExit("standard image %s: %s" % (standard, getattr(error, "strerror", None) or error))
+        raise SystemExit("standard image %s: %s" % (standard, in_words(error)))
     warnings = check_images(settings, [(standard, image.shape[1], image.shape[0])])
     inspector = Inspector.from_settings(image, settings, standard)
     tasks, failed = folder_tasks(standard, target_dir, out_dir, outside_links)
     return run_tasks(inspector, tasks, out_dir, scheduler, workers, processes, serial, progress, warnings,
-                     resume=resume, dashboard=dashboard, failed=failed)
+                     resume=resume, dashboard=dashboard, failed=failed, context=context)
 
 
 def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, processes=True, serial=None,
@@ -425,6 +427,7 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
     writes the report into `out_dir`; returns the report's rows in file order.
     A malformed pairs file stops the run before any work; missing, unreadable
     or mismatched images become ERROR rows."""
+    context = describe(as_settings(settings), settings_file(settings), pairs=pairs_csv)
     settings = as_settings(settings)
     try:
         pairs = read_pairs(pairs_csv)
@@ -445,13 +448,18 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
     tasks = sorted(pairs, key=lambda pair: first[pair.standard])
     warnings = check_images(settings, header_sizes(first))
     return run_tasks(Inspector(settings), tasks, out_dir, scheduler, workers, processes, serial, progress,
-                     warnings, resume=resume, dashboard=dashboard)
+                     warnings, resume=resume, dashboard=dashboard, context=context)
 
 
 def as_settings(settings):
     if settings is None or isinstance(settings, (str, os.PathLike)):
         return load_settings(settings)
     return settings
+
+
+def settings_file(settings):
+    """The path of the settings file a run was given, or None."""
+    return os.fspath(settings) if isinstance(settings, (str, os.PathLike)) else None
 
 
 def check_out_dir(out_dir):
@@ -488,30 +496,37 @@ def check_out_dir(out_dir):
 
 
 def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=True, serial=None, progress=True,
-              warnings=(), resume=False, dashboard=None, failed=()):
+              warnings=(), resume=False, dashboard=None, failed=(), context=None):
     """Inspects the tasks (Pair objects) and writes the report, with a row for
     each of the `failed` outcomes too, which opens with the warnings (also
-    printed first); returns its rows. Each row is written when its outcome
-    arrives; on Ctrl-C the report files are written for the rows known and
-    Interrupted is raised."""
+    printed first) and the run's `context` (qlo_batch.run_context); returns
+    its rows. Each row is written when its outcome arrives; on Ctrl-C the
+    report files are written for the rows known and Interrupted is raised."""
     check_out_dir(out_dir)
     stamps = {json.dumps(task_key(task)): [stamp(task.target), stamp(task.standard)]
               for task in [*tasks, *failed]}
     journal = Journal(out_dir, inspector.settings)
     kept = []
+    context = dict(context or {"started": None})
+    earlier_seconds, context["first_started"] = 0.0, context["started"]
     if resume:
         try:
             previous = journal.previous()
         except ValueError as error:
             raise RunError(str(error)) from None
+        earlier_seconds, first = earlier_parts(*journal.header())
+        context["first_started"] = first or context["started"]
         kept = [previous[key] for key, now in stamps.items()
                 if key in previous and previous[key][1] == now and None not in now
                 and all(os.path.isfile(os.path.join(out_dir, path)) for path in pictures(previous[key][0]))]
     for warning in warnings:
         print("qlo_batch: warning: %s" % warning, file=sys.stderr)
     try:
-        writer = ReportWriter(out_dir, inspector.settings, warnings, [row for row, _ in kept])
-        journal.start(kept)
+        context["resumed"] = len(kept) if resume else None
+        writer = ReportWriter(out_dir, inspector.settings, warnings, [row for row, _ in kept], context,
+                              earlier_seconds)
+        journal.start(kept, {"began": time.time(), "earlier_seconds": earlier_seconds,
+                             "first_started": context["first_started"]})
     except OSError as error:
         raise RunError("cannot write the report into %s: %s" % (out_dir, error.strerror or error)) from None
     done = {json.dumps(row_key(row)) for row, _ in kept}

@@ -1,8 +1,9 @@
 """The report of a batch run, written as outcomes arrive: the marked image,
 thumbnail and defect crops of every NG print at once (so the image bytes are
 not kept) and its row of report.csv, then, at the end, in file order, the CSV
-tables of prints and of defects, run.json (image sizes and paths, for the
-commands that read a run) and the HTML page (qlo_batch.report_page). Text
+tables of prints and of defects, run.json (the run's context and figures,
+the errors in words, image sizes and paths for the commands that read a run)
+and the HTML page (qlo_batch.report_page). Text
 cells of the tables are written as qlo_batch.names.csv_cell makes them: names
 that are not UTF-8 escaped, formula-like text led by an apostrophe."""
 import contextlib
@@ -15,6 +16,7 @@ import re
 import time
 
 from qlo_batch.names import csv_cell
+from qlo_batch.run_context import figures
 from qlo_batch.report_page import STYLE, anchor, html_page, summary  # noqa: F401 (other pages use them)
 
 COLUMNS = ("file", "verdict", "ng_count", "descriptions", "boxes", "seconds", "error", "marked_image")
@@ -53,7 +55,8 @@ def csv_cells(row):
 
 def pictures(row):
     """The paths (relative to OUT_DIR) of the images written for a row."""
-    return [path for path in [row["marked_image"], row["thumbnail"]] + [crop for _, crop in row["crops"]] if path]
+    return [path for path in [row["marked_image"], row["thumbnail"]] + [crop for _, crop in row["crops"]]
+            + row.get("standard_crops", []) if path]
 
 
 def replace_file(path, write, mode="w", **options):
@@ -70,13 +73,18 @@ class ReportWriter:
     soon as its outcome arrives (the file is a valid table after every row),
     the other report files at `finish`. It starts clean: the marked images,
     thumbnails and crops in its folders are deleted, but for those of `kept`
-    rows (from an earlier run being resumed, written again at once)."""
+    rows (from an earlier run being resumed, written again at once).
+    `context` is the run's (qlo_batch.run_context.describe), `earlier_seconds`
+    the time of the parts of a resumed run before this one."""
 
-    def __init__(self, out_dir, settings=None, warnings=(), kept=()):
+    def __init__(self, out_dir, settings=None, warnings=(), kept=(), context=None, earlier_seconds=0.0):
         self.out_dir = out_dir
         self.settings = settings
         self.warnings = list(warnings)      # settings that leave inspection (nearly) blind: a banner and run.json
+        self.context = dict(context or {})
+        self.earlier_seconds = earlier_seconds
         self.rows = []
+        self.added = []                     # the rows of this part of the run
         self.started = time.monotonic()
         keep = {path for row in kept for path in pictures(row)}
         for sub, suffix in IMAGE_FOLDERS:
@@ -111,6 +119,9 @@ class ReportWriter:
             # names no other file's picture.
             row["crops"] = [(box, self._write("thumbs", "%s~crop%d.jpg" % (name, number), data))
                             for number, (box, data) in enumerate(outcome.crops, 1)]
+            row["standard_crops"] = [self._write("thumbs", "%s~standard%d.jpg" % (name, number), data)
+                                     for number, data in enumerate(outcome.standard_crops, 1)]
+        self.added.append(row)
         self._keep(row)
         self._csv.flush()
         return row
@@ -132,8 +143,9 @@ class ReportWriter:
         self.rows.sort(key=lambda row: row["file"])
         self._write_csv(os.path.join(self.out_dir, "report.csv"))
         self._write_defects(os.path.join(self.out_dir, "defects.csv"))
-        self._write_run(os.path.join(self.out_dir, "run.json"))
-        page = html_page(self.rows, self.warnings, time.monotonic() - self.started)
+        run = self.run_record()
+        self._write_run(os.path.join(self.out_dir, "run.json"), run)
+        page = html_page(self.rows, self.warnings, run)
         replace_file(os.path.join(self.out_dir, "report.html"), lambda f: f.write(page), encoding="utf-8")
         return self.rows
 
@@ -154,10 +166,20 @@ class ReportWriter:
                     writer.writerow([csv_cell(row["file"]), *box, csv_cell(kind), "%.4f" % score, regions])
         replace_file(path, write, newline="", encoding="utf-8")
 
-    def _write_run(self, path):
+    def run_record(self):
+        """The run's context with its figures: those of the whole run and,
+        when it resumes an earlier one, those of this part."""
+        seconds = time.monotonic() - self.started
+        run = dict(self.context, whole=figures(self.rows, self.earlier_seconds + seconds))
+        if self.context.get("resumed") is not None:
+            run["this_part"] = figures(self.added, seconds)
+        return run
+
+    def _write_run(self, path, run):
         files = {row["file"]: {key: row[key] for key in ("width", "height", "verdict", "marked_image", "target",
                                                            "standard")} for row in self.rows}
+        errors = [{"file": row["file"], "error": row["error"]} for row in self.rows if row["verdict"] == "ERROR"]
         settings = dataclasses.asdict(self.settings) if self.settings is not None else {}
-        replace_file(path, lambda f: json.dump({"files": files, "settings": settings, "warnings": self.warnings}, f,
-                                               indent=1), encoding="utf-8")
+        record = {"run": run, "files": files, "errors": errors, "settings": settings, "warnings": self.warnings}
+        replace_file(path, lambda f: json.dump(record, f, indent=1), encoding="utf-8")
 

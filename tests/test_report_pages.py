@@ -116,7 +116,7 @@ def test_report_page_sorts_and_shows_hostile_names_in_a_browser(tmp_path):
     assert sorted(found["files"]) == sorted(text for _, text in HOSTILE.values())     # one row each, as shown
     assert found["verdicts"] == sorted(found["verdicts"]) and found["verdicts"][0] == "0"     # NG rows first
     ng = sum(row["verdict"] == "NG" for row in rows)
-    assert len(found["images"]) == 2 * ng and all(found["images"])         # thumbnail and crop, loaded
+    assert len(found["images"]) == 3 * ng and all(found["images"])   # thumbnail, standard's and print's crop, loaded
     assert [(title.rstrip(" \u25b2\u25bc"), order) for title, order, _, _ in found["sorts"]] == [
         (title, order) for title in ("File", "Verdict", "NG regions", "Defects", "Seconds")
         for order in ("ascending", "descending")]
