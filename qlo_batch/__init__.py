@@ -17,7 +17,7 @@ Dask and tqdm are needed only for the distributed run and its progress bar
 from importlib import metadata
 
 from qlo_batch.work_unit import Inspector, Outcome, list_images
-from qlo_batch.pipeline import Interrupted, RunError, run_batch, run_pairs
+from qlo_batch.pipeline import Interrupted, RunError, WriteError, run_batch, run_pairs
 from qlo_batch.settings import Settings, SettingsError, load_settings
 
 try:
@@ -27,4 +27,4 @@ except metadata.PackageNotFoundError:   # a checkout that was never installed
     __version__ = "0+unknown"
 
 __all__ = ["__version__", "Inspector", "Interrupted", "Outcome", "RunError", "Settings", "SettingsError",
-           "list_images", "load_settings", "run_batch", "run_pairs"]
+           "WriteError", "list_images", "load_settings", "run_batch", "run_pairs"]

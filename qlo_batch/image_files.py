@@ -8,13 +8,14 @@ does not turn them, so a standard and a target compare pixel for pixel
 whatever tags their files carry."""
 import os
 import re
-import stat
 import struct
 import subprocess
 import sys
 
 import cv2
 import numpy as np
+
+from qlo_batch.inputs import open_input
 
 # The most pixels an image may have when no standard says what size it must
 # be (a standard itself, an image of the evaluation pages): 128 megapixels,
@@ -34,19 +35,24 @@ CHILD_SECONDS = 120
 def image_size(path):
     """(width, height) of the image file at `path` read from its header, or
     None when the format is not one of those read here; ValueError when the
-    format is known but its header is damaged (no decoder would read it);
-    OSError when the file cannot be read."""
-    with open(path, "rb") as f:
-        head = f.read(HEAD_BYTES)
-        for signature, reader in SIGNATURES:
-            if head.startswith(signature):
-                try:
-                    size = reader(head, f)
-                except (struct.error, ValueError, IndexError):
-                    size = None
-                if size is None or min(size) <= 0:
-                    raise ValueError("not a readable image")
-                return size
+    format is known but its header is damaged (no decoder would read it), or
+    the path is not a regular file; OSError when the file cannot be read."""
+    with open_input(path) as f:
+        return _header_size(f)
+
+
+def _header_size(f):
+    """image_size of the open file, read from its start."""
+    head = f.read(HEAD_BYTES)
+    for signature, reader in SIGNATURES:
+        if head.startswith(signature):
+            try:
+                size = reader(head, f)
+            except (struct.error, ValueError, IndexError):
+                size = None
+            if size is None or min(size) <= 0:
+                raise ValueError("not a readable image")
+            return size
     return None
 
 
@@ -71,23 +77,22 @@ def read_grey(path, shape=None, max_pixels=MAX_PIXELS):
     decoding; without, one of more than `max_pixels` pixels is. ValueError when
     it is not a readable image or is refused, OSError when the file cannot be
     read."""
-    status = os.stat(path)
-    if not stat.S_ISREG(status.st_mode):      # a FIFO or a device would block the run or never end
-        raise ValueError("not a regular file")
-    if status.st_size == 0:
-        raise ValueError("empty file")
-    size = image_size(path)
-    if size is not None:
-        check_size(size, shape, max_pixels)
-        data = np.fromfile(path, np.uint8)
-        image = cv2.imdecode(data, READ_FLAGS)
-    elif not bounded_format(path):
-        image = None
-    else:       # a format OpenCV may read but the readers here do not: decoded under a ceiling
-        limit = max_pixels if shape is None else shape[0] * shape[1]
-        image = decode_bounded(np.fromfile(path, np.uint8).tobytes(), limit)
-        if image is None:
-            raise ValueError("not a readable image, or one of more than %d pixels" % limit)
+    with open_input(path) as f:     # one open, as a regular file: a FIFO or a device would hang or never end
+        if os.fstat(f.fileno()).st_size == 0:
+            raise ValueError("empty file")
+        size = _header_size(f)
+        f.seek(0)
+        if size is not None:
+            check_size(size, shape, max_pixels)
+            image = cv2.imdecode(np.fromfile(f, np.uint8), READ_FLAGS)
+        elif not _bounded_format(f.read(12)):
+            image = None
+        else:       # a format OpenCV may read but the readers here do not: decoded under a ceiling
+            limit = max_pixels if shape is None else shape[0] * shape[1]
+            f.seek(0)
+            image = decode_bounded(f.read(), limit)
+            if image is None:
+                raise ValueError("not a readable image, or one of more than %d pixels" % limit)
     if image is None:
         raise ValueError("not a readable image")
     if image.size == 0:
@@ -97,14 +102,13 @@ def read_grey(path, shape=None, max_pixels=MAX_PIXELS):
     return image
 
 
-def bounded_format(path):
-    """Whether the file may be of a format OpenCV decodes without a header
-    reader here (AVIF and its ISO base media file relatives, JPEG XL). Every
-    other format OpenCV decodes has a header reader above, so a file of none
-    of these is not an image. (The file's own bytes decide: OpenCV's
-    haveImageReader crashes on a name that is not valid UTF-8.)"""
-    with open(path, "rb") as f:
-        head = f.read(12)
+def _bounded_format(head):
+    """Whether a file starting with the bytes `head` may be of a format OpenCV
+    decodes without a header reader here (AVIF and its ISO base media file
+    relatives, JPEG XL). Every other format OpenCV decodes has a header reader
+    below, so a file of none of these is not an image. (The file's own bytes
+    decide: OpenCV's haveImageReader crashes on a name that is not valid
+    UTF-8.)"""
     return head[4:8] == b"ftyp" or head.startswith((b"\xff\x0a", b"\0\0\0\x0cJXL "))
 
 
