@@ -11,7 +11,8 @@ import stat
 
 MIB = 1 << 20
 # The most bytes a text input may have: settings are a screen of TOML; a
-# pairs or labels table of a million rows with long paths holds about 300 MB.
+# pairs or labels table of a million rows with paths of 100 characters
+# holds 200 MB.
 SETTINGS_LIMIT = 16 * MIB
 TABLE_LIMIT = 1024 * MIB
 
