@@ -426,7 +426,9 @@ def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, work
     the rows of the files an earlier run into `out_dir` finished (unchanged
     since); `outside_links` False refuses links that lead out of the folder.
     Raises RunError before any work when `out_dir` cannot hold the report,
-    and Interrupted (after writing the report of the files done) on Ctrl-C."""
+    Interrupted (after writing the report of the files done) on Ctrl-C, and
+    WriteError (after keeping the rows of the files done) when writing into
+    `out_dir` fails mid-run."""
     settings = as_settings(settings)
     check_out_dir(out_dir)
     try:
@@ -514,7 +516,8 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
     each of the `failed` outcomes too, which opens with the warnings (also
     printed first); returns its rows. Each row is written when its outcome
     arrives; on Ctrl-C the report files are written for the rows known and
-    Interrupted is raised."""
+    Interrupted is raised, and when a write fails (a full disk) the run stops
+    alike and raises WriteError."""
     check_out_dir(out_dir)
     stamps = {json.dumps(task_key(task)): [stamp(task.target), stamp(task.standard)]
               for task in [*tasks, *failed]}
@@ -532,19 +535,22 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
                 and all(is_own_file(os.path.join(out_dir, path)) for path in pictures(previous[key][0]))]
     for warning in warnings:
         print("qlo_batch: warning: %s" % warning, file=sys.stderr)
+    writer = None
     try:
         writer = ReportWriter(out_dir, inspector.settings, warnings, [row for row, _ in kept])
         journal.start(writer.folder, kept)
     except OSError as error:
+        if writer is not None:
+            writer.close()
         raise RunError("cannot write the report into %s: %s" % (out_dir, error.strerror or error)) from None
     done = {json.dumps(row_key(row)) for row, _ in kept}
     tasks = [task for task in tasks if json.dumps(task_key(task)) not in done]
     failed = [outcome for outcome in failed if json.dumps(task_key(outcome)) not in done]
     total = len(done) + len(tasks) + len(failed)
     if resume:
-        note("qlo_batch: resuming: %d of %d files are already in the report%s" % (
-            len(done), total, "" if not untrusted else " (%d line%s of %s not trusted: those files are inspected "
-            "again)" % (untrusted, "s" if untrusted > 1 else "", JOURNAL_NAME)))
+        distrusted = " (%d line%s of %s not trusted: those files are inspected again)" % (
+            untrusted, "s" if untrusted > 1 else "", JOURNAL_NAME) if untrusted else ""
+        note("qlo_batch: resuming: %d of %d files are already in the report%s" % (len(done), total, distrusted))
 
     def keep(outcome):
         try:

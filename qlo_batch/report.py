@@ -82,7 +82,7 @@ class ReportWriter:
         self.started = time.monotonic()
         keep = {path for row in kept for path in pictures(row)}
         self.folder = Folder.open(out_dir)
-        self.folders = {}
+        self.folders, self._csv = {}, None
         try:
             for sub, suffix in IMAGE_FOLDERS:
                 folder = self.folders[sub] = self.folder.sub(sub)
@@ -124,7 +124,7 @@ class ReportWriter:
     def finish(self):
         """Writes report.csv again in file order, then defects.csv, run.json
         and report.html; returns the rows in file order."""
-        self._csv.close()
+        self._csv.close()           # all its rows are written: the file is replaced whole
         self.rows.sort(key=lambda row: row["file"])
         try:
             self.folder.write("report.csv", csv_text([COLUMNS, *map(csv_cells, self.rows)]).encode("utf-8"))
@@ -144,5 +144,6 @@ class ReportWriter:
         return self.rows
 
     def close(self):
-        for folder in (self.folder, *self.folders.values()):
-            folder.close()
+        for opened in (self._csv, self.folder, *self.folders.values()):
+            if opened is not None:
+                opened.close()
