@@ -104,7 +104,8 @@ def sound_entry(entry):
     return (entry["key"] == row_key(row) and row["ng_count"] == len(row["boxes"])
             and pictures == (row["verdict"] == "NG") and (row["verdict"] == "NG" or not row["boxes"] + row["crops"])
             and isinstance(stamps, list) and len(stamps) == 2
-            and all(s is None or isinstance(s, list) and len(s) == 2 and all(map(_count, s)) for s in stamps))
+            and all(s is None or isinstance(s, list) and len(s) == 2 and all(type(v) is int for v in s)
+                    for s in stamps))
 
 
 class Journal:
