@@ -7,7 +7,7 @@ import sys
 
 from qlo_batch import __version__
 from qlo_batch.extras import dask_missing
-from qlo_batch.pipeline import Interrupted, RunError, run_batch, run_pairs
+from qlo_batch.pipeline import Interrupted, RunError, WriteError, run_batch, run_pairs
 from qlo_batch.report import summary
 from qlo_batch.settings import SettingsError
 
@@ -91,6 +91,11 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("qlo_batch: interrupted before the run started", file=sys.stderr)
         return 130
+    except WriteError as stop:          # a full disk: the finished rows are kept, --resume goes on
+        print("qlo_batch: %s; %s cover them (--resume inspects the rest)"
+              % (stop, "the report files" if stop.complete else
+                 "report.csv and resume.jsonl (the other report files could not be written)"), file=sys.stderr)
+        return 1
     print(summary(rows))
     print("report: %s" % os.path.join(out_dir, "report.html"))
     return 0

@@ -8,7 +8,6 @@ does not turn them, so a standard and a target compare pixel for pixel
 whatever tags their files carry."""
 import os
 import re
-import stat
 import struct
 import subprocess
 import sys
@@ -16,6 +15,8 @@ import zlib
 
 import cv2
 import numpy as np
+
+from qlo_batch.inputs import open_input
 
 # The most pixels an image may have when no standard says what size it must
 # be (a standard itself, an image of the evaluation pages): 128 megapixels,
@@ -60,21 +61,26 @@ def image_format(head):
 def image_size(path):
     """(width, height) of the image file at `path` read from its header, or
     None when the format is not one of those read here; ValueError when the
-    format is known but its header is damaged (no decoder would read it);
-    OSError when the file cannot be read."""
-    with open(path, "rb") as f:
-        head = f.read(HEAD_BYTES)
-        known = image_format(head)
-        if known is None:
-            return None
-        name, reader = known
-        try:
-            size = reader(head, f)
-        except (struct.error, ValueError, IndexError):
-            size = None
-        if size is None or min(size) <= 0:
-            raise ValueError("damaged file: its %s header cannot be read" % name)
-        return size
+    format is known but its header is damaged (no decoder would read it), or
+    the path is not a regular file; OSError when the file cannot be read."""
+    with open_input(path) as f:
+        return _header_size(f)
+
+
+def _header_size(f):
+    """image_size of the open file, read from its start."""
+    head = f.read(HEAD_BYTES)
+    known = image_format(head)
+    if known is None:
+        return None
+    name, reader = known
+    try:
+        size = reader(head, f)
+    except (struct.error, ValueError, IndexError, OverflowError):
+        size = None
+    if size is None or min(size) <= 0:
+        raise ValueError("damaged file: its %s header cannot be read" % name)
+    return size
 
 
 def header_sizes(paths):
@@ -98,31 +104,33 @@ def read_grey(path, shape=None, max_pixels=MAX_PIXELS):
     decoding; without, one of more than `max_pixels` pixels is. ValueError when
     it is not a readable image or is refused, OSError when the file cannot be
     read."""
-    status = os.stat(path)
-    if not stat.S_ISREG(status.st_mode):      # a FIFO or a device would block the run or never end
-        raise ValueError("not a regular file")
-    if status.st_size == 0:
-        raise ValueError("empty file (0 bytes)")
-    size = image_size(path)
-    if size is not None:
-        check_size(size, shape, max_pixels)
-        with open(path, "rb") as f:
+    with open_input(path) as f:     # one open, as a regular file: a FIFO or a device would hang or never end
+        if os.fstat(f.fileno()).st_size == 0:
+            raise ValueError("empty file (0 bytes)")
+        size = _header_size(f)
+        f.seek(0)
+        if size is not None:
+            check_size(size, shape, max_pixels)
             data = f.read()
+        else:
+            head = f.read(512)
+            if not bounded_format(head):
+                raise ValueError(not_an_image(head))
+            data = head + f.read()
+    if size is not None:
         # A damaged or cut-short file is told from its bytes before the decoder
         # sees it: libpng would print its complaint on the terminal, without
         # the file's name.
-        name = (image_format(data) or ("image",))[0]      # the file may have been replaced meanwhile
+        name = (image_format(data) or ("image",))[0]
         problem = damage(name, data)
         if problem:
             raise ValueError(problem)
         image = cv2.imdecode(np.frombuffer(data, np.uint8), READ_FLAGS)
         if image is None:
             raise ValueError("damaged file: the %s decoder could not read its data" % name)
-    elif not bounded_format(path):
-        raise ValueError(not_an_image(path))
     else:       # a format OpenCV may read but the readers here do not: decoded under a ceiling
         limit = max_pixels if shape is None else shape[0] * shape[1]
-        image = decode_bounded(np.fromfile(path, np.uint8).tobytes(), limit)
+        image = decode_bounded(data, limit)
         if image is None:
             raise ValueError("unsupported format or damaged file: OpenCV decodes no image of at most %d pixels "
                              "from it" % limit)
@@ -133,10 +141,9 @@ def read_grey(path, shape=None, max_pixels=MAX_PIXELS):
     return image
 
 
-def not_an_image(path):
-    """Why a file of no image format OpenCV reads is refused, in words."""
-    with open(path, "rb") as f:
-        head = f.read(512)
+def not_an_image(head):
+    """Why a file of no image format OpenCV reads, starting with the bytes
+    `head` (its first 512), is refused, in words."""
     try:
         text = head.decode("utf-8")
     except UnicodeDecodeError:      # may end inside a character: judged on what came before
@@ -172,14 +179,13 @@ def damage(name, data):
     return None
 
 
-def bounded_format(path):
-    """Whether the file may be of a format OpenCV decodes without a header
-    reader here (AVIF and its ISO base media file relatives, JPEG XL). Every
-    other format OpenCV decodes has a header reader above, so a file of none
-    of these is not an image. (The file's own bytes decide: OpenCV's
-    haveImageReader crashes on a name that is not valid UTF-8.)"""
-    with open(path, "rb") as f:
-        head = f.read(12)
+def bounded_format(head):
+    """Whether a file starting with the bytes `head` may be of a format OpenCV
+    decodes without a header reader here (AVIF and its ISO base media file
+    relatives, JPEG XL). Every other format OpenCV decodes has a header reader
+    below, so a file of none of these is not an image. (The file's own bytes
+    decide: OpenCV's haveImageReader crashes on a name that is not valid
+    UTF-8.)"""
     return head[4:8] == b"ftyp" or head.startswith((b"\xff\x0a", b"\0\0\0\x0cJXL "))
 
 

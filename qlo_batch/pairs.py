@@ -5,6 +5,8 @@ import csv
 import dataclasses
 import os
 
+from qlo_batch.inputs import open_text
+
 
 @dataclasses.dataclass(frozen=True)
 class Pair:
@@ -19,9 +21,10 @@ def read_pairs(path):
     """The pairs of the CSV file at `path`, in file order. Relative paths are
     relative to the CSV's folder. A malformed file or row raises ValueError
     naming the file and the row (its line number); files that do not exist are
-    not checked here (they become ERROR rows of the run)."""
+    not checked here (they become ERROR rows of the run); one that is not a
+    regular file, or is far too large, raises ValueError too."""
     folder = os.path.dirname(os.path.abspath(path))
-    with open(path, newline="", encoding="utf-8-sig") as f:
+    with open_text(path, "pairs file") as f:
         reader = csv.reader(f)
         header = next(reader, None)
         if header is None or [h.strip() for h in header] != ["standard", "target"]:

@@ -12,13 +12,14 @@ import os
 import json
 import queue as _queue
 import signal
-import stat
 import sys
 import threading
 import time
 
 from qlo_batch.image_files import header_sizes, in_words
+from qlo_batch.inputs import entry_kind
 from qlo_batch.journal import FILE_NAME as JOURNAL_NAME, Journal, row_key, stamp, task_key
+from qlo_batch.outputs import is_own_file
 from qlo_batch import progress
 from qlo_batch.pairs import read_pairs
 from qlo_batch.report import IMAGE_FOLDERS, REPORT_FILES, ReportWriter, pictures
@@ -182,7 +183,7 @@ def run_on_dask(inspector, tasks, client):
         window = IN_FLIGHT_PER_WORKER * max(1, len(client.scheduler_info()["workers"]))
         while queue and len(flight) < window:
             if remote is None or remote.status in ("error", "cancelled", "lost"):
-                remote = client.submit(inspector_as_sent, inspector, pure=False)
+                remote = send_inspector(client, inspector)
             task = queue.popleft()
             future = client.submit(inspect_task, remote, task, pure=False)
             flight[future] = (task, time.monotonic())
@@ -277,6 +278,18 @@ def inspect_task(inspector, task):
     return inspector(task)
 
 
+def send_inspector(client, inspector):
+    """The future of the inspector on the cluster: a task whose graph holds it
+    pickled, with the standard and its comparator (15 MB for a 5-megapixel
+    standard). Dask warns of any graph over 10 MB, as if data were embedded
+    in every task; this one is sent once (again only when the workers holding
+    it are lost), which is what the warning recommends, so the limit is
+    lifted for this submission alone."""
+    import dask
+    with dask.config.set({"distributed.admin.large-graph-warning-threshold": "1 TiB"}):
+        return client.submit(inspector_as_sent, inspector, pure=False)
+
+
 def inspector_as_sent(inspector):
     return inspector
 
@@ -339,6 +352,22 @@ class Interrupted(KeyboardInterrupt):
         self.done, self.total, self.out_dir = done, total, out_dir
 
 
+class WriteError(Exception):
+    """Writing into OUT_DIR failed mid-run (the disk full, a file size limit):
+    the run stopped after `done` files of `total`. report.csv and the journal
+    hold whole rows of those files; `complete` says whether the other report
+    files (defects.csv, run.json, report.html) could be written too."""
+
+    def __init__(self, error, done, total, out_dir, complete):
+        super().__init__("writing into %s failed (%s): stopped after %d of %d files"
+                         % (out_dir, error.strerror or error, done, total))
+        self.error, self.done, self.total, self.out_dir, self.complete = error, done, total, out_dir, complete
+
+
+class _Unwritten(Exception):
+    """An outcome whose row could not be written (carries the OSError)."""
+
+
 def entry_problem(path, inside=None):
     """Why the folder entry at `path` cannot be inspected as an image file, or
     None: a dangling link, a folder, a FIFO, socket or device (never opened,
@@ -360,14 +389,6 @@ def entry_problem(path, inside=None):
         if os.path.commonpath([real, inside]) != inside:
             return "symbolic link to %s, outside the folder (refused by --no-outside-links)" % real
     return None
-
-
-def entry_kind(mode):
-    for test, kind in ((stat.S_ISREG, "file"), (stat.S_ISDIR, "folder"), (stat.S_ISFIFO, "FIFO"),
-                       (stat.S_ISSOCK, "socket"), (stat.S_ISCHR, "character device"), (stat.S_ISBLK, "block device")):
-        if test(mode):
-            return kind
-    return "special file"
 
 
 def folder_tasks(standard, target_dir, out_dir, outside_links=True):
@@ -406,7 +427,9 @@ def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, work
     the rows of the files an earlier run into `out_dir` finished (unchanged
     since); `outside_links` False refuses links that lead out of the folder.
     Raises RunError before any work when `out_dir` cannot hold the report,
-    and Interrupted (after writing the report of the files done) on Ctrl-C."""
+    Interrupted (after writing the report of the files done) on Ctrl-C, and
+    WriteError (after keeping the rows of the files done) when writing into
+    `out_dir` fails mid-run."""
     context = describe(as_settings(settings), settings_file(settings), standard=standard, folder=target_dir)
     settings = as_settings(settings)
     check_out_dir(out_dir)
@@ -501,46 +524,58 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
     each of the `failed` outcomes too, which opens with the warnings (also
     printed first) and the run's `context` (qlo_batch.run_context); returns
     its rows. Each row is written when its outcome arrives; on Ctrl-C the
-    report files are written for the rows known and Interrupted is raised."""
+    report files are written for the rows known and Interrupted is raised,
+    and when a write fails (a full disk) the run stops alike and raises
+    WriteError."""
     check_out_dir(out_dir)
     stamps = {json.dumps(task_key(task)): [stamp(task.target), stamp(task.standard)]
               for task in [*tasks, *failed]}
     journal = Journal(out_dir, inspector.settings)
-    kept = []
+    kept, untrusted = [], 0
     context = dict(context or {"started": None})
     earlier_seconds, context["first_started"] = 0.0, context["started"]
     if resume:
         try:
-            previous = journal.previous()
+            previous, untrusted = journal.previous()
         except ValueError as error:
             raise RunError(str(error)) from None
+        except OSError as error:
+            raise RunError("cannot read %s: %s" % (journal.path, error.strerror or error)) from None
         earlier_seconds, first = earlier_parts(*journal.header())
         context["first_started"] = first or context["started"]
         kept = [previous[key] for key, now in stamps.items()
                 if key in previous and previous[key][1] == now and None not in now
-                and all(os.path.isfile(os.path.join(out_dir, path)) for path in pictures(previous[key][0]))]
+                and all(is_own_file(os.path.join(out_dir, path)) for path in pictures(previous[key][0]))]
     for warning in warnings:
         print("qlo_batch: warning: %s" % warning, file=sys.stderr)
+    writer = None
     try:
         context["resumed"] = len(kept) if resume else None
         writer = ReportWriter(out_dir, inspector.settings, warnings, [row for row, _ in kept], context,
                               earlier_seconds)
-        journal.start(kept, {"began": time.time(), "earlier_seconds": earlier_seconds,
-                             "first_started": context["first_started"]})
+        journal.start(writer.folder, kept, {"began": time.time(), "earlier_seconds": earlier_seconds,
+                                            "first_started": context["first_started"]})
     except OSError as error:
+        if writer is not None:
+            writer.close()
         raise RunError("cannot write the report into %s: %s" % (out_dir, error.strerror or error)) from None
     done = {json.dumps(row_key(row)) for row, _ in kept}
     tasks = [task for task in tasks if json.dumps(task_key(task)) not in done]
     failed = [outcome for outcome in failed if json.dumps(task_key(outcome)) not in done]
     total = len(done) + len(tasks) + len(failed)
     if resume:
-        note("qlo_batch: resuming: %d of %d files are already in the report" % (len(done), total))
+        distrusted = " (%d line%s of %s not trusted: those files are inspected again)" % (
+            untrusted, "s" if untrusted > 1 else "", JOURNAL_NAME) if untrusted else ""
+        note("qlo_batch: resuming: %d of %d files are already in the report%s" % (len(done), total, distrusted))
 
     def keep(outcome):
-        row = writer.add(outcome)
-        journal.record(row, stamps[json.dumps(row_key(row))])
+        try:
+            row = writer.add(outcome)
+            journal.record(row, stamps[json.dumps(row_key(row))])
+        except OSError as error:
+            raise _Unwritten(error) from None
 
-    interrupted = False
+    interrupted, unwritten = False, None
     try:
         with contextlib.ExitStack() as stack:
             for outcome in failed:
@@ -568,17 +603,29 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
                 interrupted = ignore_interrupts()
     except KeyboardInterrupt:
         interrupted = interrupted or ignore_interrupts()
+    except _Unwritten as stop:          # the disk is full: the rows so far are the report
+        unwritten = stop.args[0]
     # The report files are written whole, a Ctrl-C meanwhile notwithstanding.
     restore = interrupted or ignore_interrupts()
-    if interrupted:         # the page and run.json say they are partial, not only the terminal
-        writer.warnings.append("the run was interrupted: this report covers %d of its %d files (--resume inspects "
-                               "the rest)" % (len(writer.rows), total))
+    stopped = None
+    if interrupted:
+        stopped = "interrupted"
+    elif unwritten is not None:
+        stopped = "stopped: writing into OUT_DIR failed (%s)" % (unwritten.strerror or unwritten)
+    if stopped:             # the page and run.json say they are partial, not only the terminal
+        writer.warnings.append("the run was %s: this report covers %d of its %d files (--resume inspects "
+                               "the rest)" % (stopped, len(writer.rows), total))
+    complete = True
     try:
         journal.close()
         rows = writer.finish()
+    except OSError as error:
+        unwritten, complete, rows = unwritten or error, False, writer.rows
     finally:
         if threading.current_thread() is threading.main_thread():
             signal.signal(signal.SIGINT, restore)
+    if unwritten is not None:
+        raise WriteError(unwritten, len(rows), total, out_dir, complete)
     if interrupted:
         raise Interrupted(len(rows), total, out_dir)
     return rows
