@@ -284,7 +284,7 @@ def test_a_fifo_standard_of_a_pairs_run_is_an_error_row_for_its_pairs(reference,
                  "--serial", "--no-progress"]) == 0
     rows = table(str(tmp_path / "out"))
     assert {name: row["verdict"] for name, row in rows.items()} == {"a.png": "ERROR", "b.png": "OK", "c.png": "ERROR"}
-    assert all(rows[name]["error"] == "ValueError: standard %s: not a regular file (a FIFO)" % fifo
+    assert all(rows[name]["error"] == "standard %s: not a regular file (a FIFO)" % fifo
                for name in ("a.png", "c.png"))
 
 
