@@ -15,9 +15,10 @@ Dask and tqdm are needed only for the distributed run and its progress bar
 (the `batch` extra); without them the plain loop shows a line of text.
 """
 from qlo_batch.work_unit import Inspector, Outcome, list_images
-from qlo_batch.pipeline import Interrupted, RunError, WriteError, run_batch, run_pairs
+from qlo_batch.errors import BatchError, Interrupted, RunError, WriteError
+from qlo_batch.pipeline import run_batch, run_pairs
 from qlo_batch.run_context import VERSION as __version__
 from qlo_batch.settings import Settings, SettingsError, load_settings
 
-__all__ = ["__version__", "Inspector", "Interrupted", "Outcome", "RunError", "Settings", "SettingsError",
+__all__ = ["__version__", "BatchError", "Inspector", "Interrupted", "Outcome", "RunError", "Settings", "SettingsError",
            "WriteError", "list_images", "load_settings", "run_batch", "run_pairs"]

@@ -7,9 +7,9 @@ import sys
 
 from qlo_batch import __version__
 from qlo_batch.extras import dask_missing
-from qlo_batch.pipeline import Interrupted, RunError, WriteError, run_batch, run_pairs
+from qlo_batch.errors import BatchError, Interrupted
+from qlo_batch.pipeline import run_batch, run_pairs
 from qlo_batch.report import summary
-from qlo_batch.settings import SettingsError
 
 USAGE = ("%(prog)s STANDARD TARGET_DIR OUT_DIR [options]\n"
          "       %(prog)s --pairs PAIRS_CSV OUT_DIR [options]")
@@ -76,14 +76,9 @@ def main(argv=None):
                 print("qlo_batch: %s is not a folder" % target_dir, file=sys.stderr)
                 return 2
             rows = run_batch(standard, target_dir, out_dir, outside_links=not args.no_outside_links, **options)
-    except (SettingsError, RunError) as error:
+    except BatchError as error:         # a run refused, or stopped by a failed write, in one line
         print("qlo_batch: %s" % error, file=sys.stderr)
-        return 2
-    except SystemExit as stop:          # a run refused before any work says why in one line
-        if not isinstance(stop.code, str):
-            raise
-        print("qlo_batch: %s" % stop.code, file=sys.stderr)
-        return 2
+        return error.exit_status
     except Interrupted as stop:
         print("qlo_batch: interrupted: %d of %d files done; the report in %s covers them (--resume inspects the "
               "rest)" % (stop.done, stop.total, stop.out_dir), file=sys.stderr)
@@ -91,11 +86,6 @@ def main(argv=None):
     except KeyboardInterrupt:
         print("qlo_batch: interrupted before the run started", file=sys.stderr)
         return 130
-    except WriteError as stop:          # a full disk: the finished rows are kept, --resume goes on
-        print("qlo_batch: %s; %s cover them (--resume inspects the rest)"
-              % (stop, "the report files" if stop.complete else
-                 "report.csv and resume.jsonl (the other report files could not be written)"), file=sys.stderr)
-        return 1
     print(summary(rows))
     print("report: %s" % os.path.join(out_dir, "report.html"))
     return 0

@@ -125,7 +125,11 @@ def read_grey(path, shape=None, max_pixels=MAX_PIXELS):
         problem = damage(name, data)
         if problem:
             raise ValueError(problem)
-        image = cv2.imdecode(np.frombuffer(data, np.uint8), READ_FLAGS)
+        try:
+            image = cv2.imdecode(np.frombuffer(data, np.uint8), READ_FLAGS)
+        except cv2.error as error:      # a codec this OpenCV has switched off (OpenEXR), or one that failed
+            raise ValueError("unsupported format or damaged file: the %s decoder failed (%s)"
+                             % (name, getattr(error, "err", "") or "no reason given")) from None
         if image is None:
             raise ValueError("damaged file: the %s decoder could not read its data" % name)
     else:       # a format OpenCV may read but the readers here do not: decoded under a ceiling

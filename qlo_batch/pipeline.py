@@ -16,6 +16,7 @@ import sys
 import threading
 import time
 
+from qlo_batch.errors import Interrupted, RunError, WriteError
 from qlo_batch.image_files import header_sizes, in_words
 from qlo_batch.inputs import entry_kind
 from qlo_batch.journal import FILE_NAME as JOURNAL_NAME, Journal, row_key, stamp, task_key
@@ -339,31 +340,6 @@ def progress_bar(total, enabled, done=0):
     return progress.progress_bar(total, enabled, "img", done)
 
 
-class RunError(Exception):
-    """A run that cannot start (its OUT_DIR, or what it would resume, is not
-    usable); raised before any inspection."""
-
-
-class Interrupted(KeyboardInterrupt):
-    """Ctrl-C ended the run; the report files cover the `done` files of `total`."""
-
-    def __init__(self, done, total, out_dir):
-        super().__init__("interrupted after %d of %d files" % (done, total))
-        self.done, self.total, self.out_dir = done, total, out_dir
-
-
-class WriteError(Exception):
-    """Writing into OUT_DIR failed mid-run (the disk full, a file size limit):
-    the run stopped after `done` files of `total`. report.csv and the journal
-    hold whole rows of those files; `complete` says whether the other report
-    files (defects.csv, run.json, report.html) could be written too."""
-
-    def __init__(self, error, done, total, out_dir, complete):
-        super().__init__("writing into %s failed (%s): stopped after %d of %d files"
-                         % (out_dir, error.strerror or error, done, total))
-        self.error, self.done, self.total, self.out_dir, self.complete = error, done, total, out_dir, complete
-
-
 class _Unwritten(Exception):
     """An outcome whose row could not be written (carries the OSError)."""
 
@@ -436,7 +412,7 @@ def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, work
     try:
         image = read_grey(standard)
     except (OSError, ValueError) as error:
-        raise SystemExit("standard image %s: %s" % (standard, in_words(error)))
+        raise RunError("standard image %s: %s" % (standard, in_words(error))) from None
     warnings = check_images(settings, [(standard, image.shape[1], image.shape[0])])
     inspector = Inspector.from_settings(image, settings, standard)
     tasks, failed = folder_tasks(standard, target_dir, out_dir, outside_links)
@@ -455,13 +431,13 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
     try:
         pairs = read_pairs(pairs_csv)
     except (OSError, UnicodeDecodeError) as error:
-        raise SystemExit("pairs file %s: %s" % (pairs_csv, error))
+        raise RunError("pairs file %s: %s" % (pairs_csv, error)) from None
     except ValueError as error:
-        raise SystemExit(str(error))
+        raise RunError(str(error)) from None
     seen = set()
     for pair in pairs:
         if pair.file in seen:
-            raise SystemExit("%s: the target %s is listed more than once" % (pairs_csv, pair.file))
+            raise RunError("%s: the target %s is listed more than once" % (pairs_csv, pair.file))
         seen.add(pair.file)
     check_out_dir(out_dir)
     # Prints of one standard one after another, so each worker decodes it once.

@@ -41,6 +41,7 @@ import zipfile
 from typing import Optional, Union
 
 import qlo_cv
+from qlo_batch.errors import BatchError
 from qlo_batch.inputs import SETTINGS_LIMIT, open_input, open_text
 
 JUDGES = ("contour_is_too_long", "contour_is_too_big")
@@ -59,7 +60,7 @@ MAX_THRESHOLD = 254
 BLIND_THRESHOLD = 223
 
 
-class SettingsError(ValueError):
+class SettingsError(BatchError, ValueError):
     """A setting that cannot be used, or a settings or workbook file that
     cannot be read; its text is one line naming the key or the file."""
 

@@ -387,3 +387,40 @@ def test_a_name_that_is_not_utf8_is_read(tmp_path):
         else:
             with pytest.raises(ValueError, match="^not an image file: it holds text$"):
                 read_grey(os.fsdecode(path))
+
+
+def damaged_corpus():
+    """(name, bytes): for each header reader, a small valid file of its format
+    cut short at several lengths and with its header bytes overwritten, and
+    headers claiming absurd counts (a BigTIFF directory of 2**60 entries)."""
+    image = label(40, 48)
+    files = [(ext, cv2.imencode(ext, image)[1].tobytes())
+             for ext in (".png", ".jpg", ".bmp", ".webp", ".pgm", ".ras", ".tif", ".jp2", ".hdr")]
+    files += [(".exr", exr_header(0, 0, 47, 39)),
+              (".gif", b"GIF89a" + struct.pack("<HH", 48, 40) + bytes(8)),
+              (".j2k", b"\xff\x4f\xff\x51\0\x29\0\0" + struct.pack(">IIII", 48, 40, 0, 0))]
+    rng = np.random.default_rng(7)
+    corpus = [("bigtiff", b"II+\0" + struct.pack("<HHQ", 8, 0, 16) + struct.pack("<Q", 1 << 60)),
+              ("tiff-far", b"II*\0" + struct.pack("<I", 0xFFFFFFF0))]
+    for ext, data in files:
+        for cut in sorted({1, 2, 4, 8, 12, 16, 24, 33, len(data) // 2, len(data) - 1}):
+            corpus.append(("%s cut at %d" % (ext, cut), data[:cut]))
+        for trial in range(6):
+            mutated = bytearray(data)
+            at = rng.integers(0, min(len(data), 48), 3)
+            mutated[at[0]], mutated[at[1]], mutated[at[2]] = 0xFF, 0, int(rng.integers(256))
+            corpus.append(("%s mutated %d" % (ext, trial), bytes(mutated)))
+    return corpus
+
+
+# Whatever a damaged file holds, its header reader and the decoding answer
+# with a size, an image or a ValueError (an ERROR row), never another error.
+@pytest.mark.parametrize("name, data", damaged_corpus(), ids=lambda v: v if isinstance(v, str) else "")
+def test_a_damaged_file_gives_a_size_or_a_value_error(tmp_path, name, data):
+    path = tmp_path / "x.img"
+    path.write_bytes(data)
+    for read in (image_size, lambda p: read_grey(p, (40, 48)), read_grey):
+        try:
+            read(path)
+        except ValueError as error:
+            assert str(error) and "Error" not in str(error)

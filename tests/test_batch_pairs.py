@@ -9,7 +9,7 @@ import cv2
 import numpy as np
 import pytest
 
-from qlo_batch import Settings, pipeline, run_pairs, work_unit
+from qlo_batch import BatchError, Settings, pipeline, run_pairs, work_unit
 from qlo_batch.defects import find_defects
 from qlo_batch.report import safe_name
 from qlo_batch.work_unit import read_grey
@@ -134,7 +134,7 @@ def test_a_failing_defect_extraction_keeps_the_verdict(pairs_csv, tmp_path, monk
 ])
 def test_a_malformed_pairs_file_stops_before_any_work(tmp_path, text, error):
     (tmp_path / "pairs.csv").write_text(text)
-    with pytest.raises(SystemExit, match=error):
+    with pytest.raises(BatchError, match=error):      # a caller's `except Exception` sees it
         run_pairs(str(tmp_path / "pairs.csv"), str(tmp_path / "out"), SETTINGS, serial=True, progress=False)
     assert not (tmp_path / "out").exists()
 
