@@ -1,7 +1,11 @@
-"""Runs every benchmark: python -m bench [name ...]"""
+"""Runs the benchmarks and stores their figures in bench/results/:
+    python -m bench [--no-save] [name ...]     (scripts/run_bench.sh from any folder)
+    python -m bench compare RUN_A.json RUN_B.json
+"""
 import sys
 
-from bench import barcode, batch, binary_swap, compile_time, contour, defects, measure, shift_comparator, tuning, watch
+from bench import (barcode, batch, binary_swap, compile_time, contour, defects, measure, record, shift_comparator,
+                   tuning, watch)
 
 BENCHES = {"shift_comparator": shift_comparator.main, "contour": contour.main, "barcode": barcode.main,
            "binary_swap": binary_swap.main, "measure": measure.main, "batch": batch.main,
@@ -10,12 +14,21 @@ BENCHES = {"shift_comparator": shift_comparator.main, "contour": contour.main, "
 
 
 def main(argv):
-    names = argv or list(BENCHES)
-    for name in names:
-        if name not in BENCHES:
-            print("unknown bench %r; known: %s" % (name, ", ".join(BENCHES)))
+    if argv[:1] == ["compare"]:
+        if len(argv) != 3:
+            print("usage: python -m bench compare RUN_A.json RUN_B.json")
             return 2
-        BENCHES[name]()
+        print("\n".join(record.compare(argv[1], argv[2])))
+        return 0
+    keep = "--no-save" not in argv
+    names = [a for a in argv if a != "--no-save"] or list(BENCHES)
+    unknown = [n for n in names if n not in BENCHES]
+    if unknown:
+        print("unknown bench %r; known: %s" % (unknown[0], ", ".join(BENCHES)))
+        return 2
+    printed = record.run_and_keep(BENCHES, names)
+    if keep:
+        print("figures stored in %s" % record.save(printed))
     return 0
 
 

@@ -1,5 +1,6 @@
 """A watch of a camera folder over a long arrival of prints:
-python -m bench watch (2000 prints at 20 a second), python -m bench.watch COUNT.
+bash scripts/run_bench.sh watch (2000 prints at 20 a second), or
+.venv/bin/python -m bench.watch COUNT.
 
 The watch (`qlo-batch --watch --serial`) runs in a child process while this
 one writes 640 x 480 label prints into its folder at RATE a second, one in

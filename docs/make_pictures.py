@@ -1,12 +1,15 @@
 """Makes the README's pictures: docs/report.png (a batch report over a few
 generated prints, as headless Chromium shows it) and docs/marked_preview.png
-(the demonstration's marked preview). Run from the repository's folder:
+(the demonstration's marked preview), written into OUT_DIR, or over the
+README's own pictures in docs/ with --refresh-docs:
 
-    .venv/bin/python docs/make_pictures.py
+    .venv/bin/python docs/make_pictures.py OUT_DIR
+    .venv/bin/python docs/make_pictures.py --refresh-docs
 
 Needs Chromium (`chromium`, `chromium-browser` or `google-chrome` on PATH).
 The pictures are scaled down and their colours coarsened so each stays small
 in bytes."""
+import argparse
 import os
 import shutil
 import subprocess
@@ -70,7 +73,7 @@ def small_png(image, path, width=WIDTH):
     print("%s: %d x %d, %d bytes" % (path, image.shape[1], image.shape[0], os.path.getsize(path)))
 
 
-def report_picture(work):
+def report_picture(work, out_dir):
     browser = next(filter(None, map(shutil.which, ("chromium", "chromium-browser", "google-chrome"))), None)
     if browser is None:
         raise SystemExit("no Chromium found: the report's picture needs it")
@@ -79,24 +82,31 @@ def report_picture(work):
     run_batch(standard, prints, out, Settings(), serial=True, progress=False)
     shot = os.path.join(work, "report.png")
     subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
-                    "--window-size=1280,1000", "--screenshot=" + shot,
+                    "--window-size=1400,1000", "--screenshot=" + shot,
                     "file://" + os.path.join(os.path.abspath(out), "report.html")],
                    check=True, capture_output=True, timeout=120)
-    small_png(cv2.imread(shot)[:960], os.path.join(DOCS, "report.png"))
+    small_png(cv2.imread(shot)[:960], os.path.join(out_dir, "report.png"))
 
 
-def preview_picture(work):
+def preview_picture(work, out_dir):
     standard, target, _ = make_print_pair(shift=(2, 1))
     result = qlo_cv.CompareResult(target)
     qlo_cv.ShiftComparator(standard, 3, 50, 4).compare(target, result)
     path = preview(result, os.path.join(work, "marked_preview.png"))
-    small_png(cv2.imread(path), os.path.join(DOCS, "marked_preview.png"), 640)
+    small_png(cv2.imread(path), os.path.join(out_dir, "marked_preview.png"), 640)
 
 
-def main():
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Makes the README's pictures (report.png, marked_preview.png).")
+    where = parser.add_mutually_exclusive_group(required=True)
+    where.add_argument("out_dir", nargs="?", metavar="OUT_DIR", help="the folder to write them into")
+    where.add_argument("--refresh-docs", action="store_true", help="replace the README's own pictures in docs/")
+    args = parser.parse_args(argv)
+    out_dir = DOCS if args.refresh_docs else args.out_dir
+    os.makedirs(out_dir, exist_ok=True)
     with tempfile.TemporaryDirectory() as work:
-        report_picture(work)
-        preview_picture(work)
+        report_picture(work, out_dir)
+        preview_picture(work, out_dir)
     return 0
 
 

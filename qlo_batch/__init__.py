@@ -14,17 +14,11 @@ thumbnails.
 Dask and tqdm are needed only for the distributed run and its progress bar
 (the `batch` extra); without them the plain loop shows a line of text.
 """
-from importlib import metadata
-
 from qlo_batch.work_unit import Inspector, Outcome, list_images
-from qlo_batch.pipeline import Interrupted, RunError, run_batch, run_pairs
+from qlo_batch.errors import BatchError, Interrupted, RunError, WriteError
+from qlo_batch.pipeline import run_batch, run_pairs
+from qlo_batch.run_context import VERSION as __version__
 from qlo_batch.settings import Settings, SettingsError, load_settings
 
-try:
-    # The version of the installed distribution (qlo_cv, which ships this package).
-    __version__ = metadata.version("qlo_cv")
-except metadata.PackageNotFoundError:   # a checkout that was never installed
-    __version__ = "0+unknown"
-
-__all__ = ["__version__", "Inspector", "Interrupted", "Outcome", "RunError", "Settings", "SettingsError",
-           "list_images", "load_settings", "run_batch", "run_pairs"]
+__all__ = ["__version__", "BatchError", "Inspector", "Interrupted", "Outcome", "RunError", "Settings", "SettingsError",
+           "WriteError", "list_images", "load_settings", "run_batch", "run_pairs"]

@@ -7,9 +7,9 @@ import sys
 
 from qlo_batch import __version__
 from qlo_batch.extras import dask_missing
-from qlo_batch.pipeline import Interrupted, RunError, run_batch, run_pairs
+from qlo_batch.errors import BatchError, Interrupted
+from qlo_batch.pipeline import run_batch, run_pairs
 from qlo_batch.report import summary
-from qlo_batch.settings import SettingsError
 from qlo_batch.watch import REFRESH_SECONDS, SETTLE_SECONDS, watch_folder, watch_pairs
 
 USAGE = ("%(prog)s STANDARD TARGET_DIR OUT_DIR [options]\n"
@@ -98,14 +98,9 @@ def main(argv=None):
                 print("qlo_batch: %s is not a folder" % target_dir, file=sys.stderr)
                 return 2
             rows = folder(standard, target_dir, out_dir, outside_links=not args.no_outside_links, **options)
-    except (SettingsError, RunError) as error:
+    except BatchError as error:         # a run refused, or stopped by a failed write, in one line
         print("qlo_batch: %s" % error, file=sys.stderr)
-        return 2
-    except SystemExit as stop:          # a run refused before any work says why in one line
-        if not isinstance(stop.code, str):
-            raise
-        print("qlo_batch: %s" % stop.code, file=sys.stderr)
-        return 2
+        return error.exit_status
     except Interrupted as stop:
         print("qlo_batch: interrupted: %d of %d files done; the report in %s covers them (--resume inspects the "
               "rest)" % (stop.done, stop.total, stop.out_dir), file=sys.stderr)

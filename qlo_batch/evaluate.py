@@ -13,9 +13,11 @@ import json
 import os
 import sys
 
+from qlo_batch.inputs import open_text
 from qlo_batch.labels import check_inside, file_key, read_labels
 from qlo_batch.matching import IOU_THRESHOLD, Found, score
 from qlo_batch.names import from_csv_cell
+from qlo_batch.outputs import Folder
 from qlo_batch.pairs import read_pairs
 
 DEFECT_HEADER = ["file", "x1", "y1", "x2", "y2", "kind", "score", "regions"]
@@ -23,7 +25,7 @@ DEFECT_HEADER = ["file", "x1", "y1", "x2", "y2", "kind", "score", "regions"]
 
 def read_found(path):
     """The defects of a run's defects.csv, as Found records."""
-    with open(path, newline="", encoding="utf-8-sig") as f:
+    with open_text(path, "defects table") as f:
         reader = csv.reader(f)
         header = [h.strip() for h in next(reader, None) or []]
         if header != DEFECT_HEADER:
@@ -48,7 +50,7 @@ def read_run(out_dir):
     path = os.path.join(out_dir, "run.json")
     if not os.path.exists(path):
         return None
-    with open(path, encoding="utf-8") as f:
+    with open_text(path, "run file") as f:
         run = json.load(f)
     if not isinstance(run, dict) or not isinstance(run.get("files"), dict):
         raise ValueError("%s: expected an object with a \"files\" object" % path)
@@ -174,10 +176,18 @@ def main(argv=None):
         print("qlo_batch.evaluate: %s" % error, file=sys.stderr)
         return 2
     print(table(result, notes))
-    with open(os.path.join(args.out_dir, "evaluation.json"), "w", encoding="utf-8") as f:
-        json.dump(dict(result.as_dict(), labels_csv=os.path.abspath(args.labels), notes=notes), f, indent=1)
     from qlo_batch.evaluation_page import write_page
-    page = write_page(args.out_dir, result, labels, found, run, args.labels, args.pairs, notes)
+    out = Folder.open(args.out_dir)
+    try:
+        out.write("evaluation.json", json.dumps(dict(result.as_dict(), labels_csv=os.path.abspath(args.labels),
+                                                     notes=notes), indent=1).encode("ascii"))
+        page = write_page(out, result, labels, found, run, args.labels, args.pairs, notes)
+    except OSError as error:
+        print("qlo_batch.evaluate: cannot write into %s: %s" % (args.out_dir, error.strerror or error),
+              file=sys.stderr)
+        return 1
+    finally:
+        out.close()
     print("evaluation: %s" % page)
     return 0
 

@@ -2,7 +2,7 @@
 false defects, each with a small picture (the target around the box, labelled
 boxes in green, found boxes in red) and links to its file's row in report.html
 and to its marked image."""
-import glob
+import contextlib
 import html
 import os
 from urllib.parse import quote
@@ -47,11 +47,11 @@ def picture(image, box, label_boxes, found_boxes):
     return zoom(image, box, ((found_boxes, RED), (label_boxes, GREEN)), PICTURE_SIZE)
 
 
-def write_pictures(out_dir, items, prefix, path_of, label_boxes, found_boxes):
-    """Writes a picture for each of the first MAX_PICTURES items, reading each
-    target image once; returns the pictures' paths relative to out_dir (None
+def write_pictures(folder, items, prefix, path_of, label_boxes, found_boxes):
+    """Writes a picture for each of the first MAX_PICTURES items into
+    `folder` (OUT_DIR/evaluation, a qlo_batch.outputs.Folder), reading each
+    target image once; returns the pictures' paths relative to OUT_DIR (None
     where there is none)."""
-    folder = os.path.join(out_dir, PICTURES)
     names = [None] * len(items)
     chosen = list(enumerate(items))[:MAX_PICTURES]
     for key, group in by_file(chosen, lambda pair: pair[1]["file"]).items():
@@ -65,41 +65,45 @@ def write_pictures(out_dir, items, prefix, path_of, label_boxes, found_boxes):
         for index, item in group:
             crop = picture(image, item["box"], label_boxes.get(key, []), found_boxes.get(key, []))
             if crop is not None:
-                name = "%s/%s-%04d.png" % (PICTURES, prefix, index + 1)
-                cv2.imwrite(os.path.join(folder, os.path.basename(name)), crop)
-                names[index] = name
+                name = "%s-%04d.png" % (prefix, index + 1)
+                folder.write(name, cv2.imencode(".png", crop)[1].tobytes())
+                names[index] = PICTURES + "/" + name
     return names
 
 
-def write_page(out_dir, result, labels, found, run, labels_path, pairs_path=None, notes=()):
-    """Writes OUT_DIR/evaluation.html and its pictures; returns the page's path."""
-    folder = os.path.join(out_dir, PICTURES)
-    os.makedirs(folder, exist_ok=True)
-    for old in glob.glob(os.path.join(folder, "*.png")):
-        os.remove(old)
-    path_of = target_paths(run, labels_path, pairs_path, out_dir)
-    label_boxes = {key: [x.box for x in group] for key, group in by_file(labels).items()}
-    found_boxes = {key: [x.box for x in group] for key, group in by_file(found).items()}
-    records = {file_key(file): dict(record, file=file) for file, record in (run or {}).get("files", {}).items()}
-    sections = []
-    for title, items, prefix in (("Missed defects (labelled, not matched)", result.missed, "missed"),
-                                 ("False defects (found, not matched)", result.false, "false")):
-        pictures = write_pictures(out_dir, items, prefix, path_of, label_boxes, found_boxes)
-        rows = "\n".join(_row(item, name, records.get(file_key(item["file"]), {}))
-                         for item, name in zip(items, pictures))
-        sections.append("<h2>%s: %d</h2>\n<table><tr><th>Picture</th><th>File</th><th>Box</th><th>Kind</th>"
-                        "<th>Score</th><th>Best IoU</th><th>Marked image</th></tr>\n%s\n</table>"
-                        % (html.escape(title), len(items), rows))
+def write_page(out, result, labels, found, run, labels_path, pairs_path=None, notes=()):
+    """Writes evaluation.html and its pictures into `out` (OUT_DIR, a
+    qlo_batch.outputs.Folder); returns the page's path."""
+    folder = out.sub(PICTURES)
+    try:
+        for old in folder.names():
+            if old.endswith(".png"):
+                with contextlib.suppress(IsADirectoryError):
+                    folder.remove(old)
+        path_of = target_paths(run, labels_path, pairs_path, out.path)
+        label_boxes = {key: [x.box for x in group] for key, group in by_file(labels).items()}
+        found_boxes = {key: [x.box for x in group] for key, group in by_file(found).items()}
+        records = {file_key(file): dict(record, file=file) for file, record in (run or {}).get("files", {}).items()}
+        sections = []
+        for title, items, prefix in (("Missed defects (labelled, not matched)", result.missed, "missed"),
+                                     ("False defects (found, not matched)", result.false, "false")):
+            pictures = write_pictures(folder, items, prefix, path_of, label_boxes, found_boxes)
+            rows = "\n".join(_row(item, name, records.get(file_key(item["file"]), {}))
+                             for item, name in zip(items, pictures))
+            sections.append("<h2>%s: %d</h2>\n<table><tr><th>Picture</th><th>File</th><th>Box</th><th>Kind</th>"
+                            "<th>Score</th><th>Best IoU</th><th>Marked image</th></tr>\n%s\n</table>"
+                            % (html.escape(title), len(items), rows))
+    finally:
+        folder.close()
     from qlo_batch.evaluate import table
-    page = os.path.join(out_dir, "evaluation.html")
-    with open(page, "w", encoding="utf-8") as f:
-        f.write("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Evaluation</title>"
-                "<style>%s .g { color: #1a7f37; } .r { color: #cf222e; }</style></head><body>\n"
-                "<h1>Evaluation against %s</h1>\n<pre>%s</pre>\n<p>Pictures: labelled boxes in "
-                "<span class=\"g\">green</span>, found boxes in <span class=\"r\">red</span>.</p>\n%s\n"
-                "</body></html>\n" % (STYLE, html.escape(os.path.basename(labels_path)),
-                                      html.escape(table(result, notes)), "\n".join(sections)))
-    return page
+    out.write("evaluation.html", (
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Evaluation</title>"
+        "<style>%s .g { color: #1a7f37; } .r { color: #cf222e; }</style></head><body>\n"
+        "<h1>Evaluation against %s</h1>\n<pre>%s</pre>\n<p>Pictures: labelled boxes in "
+        "<span class=\"g\">green</span>, found boxes in <span class=\"r\">red</span>.</p>\n%s\n"
+        "</body></html>\n" % (STYLE, html.escape(os.path.basename(labels_path)), html.escape(table(result, notes)),
+                              "\n".join(sections))).encode("utf-8"))
+    return os.path.join(out.path, "evaluation.html")
 
 
 def _row(item, picture_name, record):

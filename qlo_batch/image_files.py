@@ -8,13 +8,15 @@ does not turn them, so a standard and a target compare pixel for pixel
 whatever tags their files carry."""
 import os
 import re
-import stat
 import struct
 import subprocess
 import sys
+import zlib
 
 import cv2
 import numpy as np
+
+from qlo_batch.inputs import open_input
 
 # The most pixels an image may have when no standard says what size it must
 # be (a standard itself, an image of the evaluation pages): 128 megapixels,
@@ -31,23 +33,54 @@ CHILD_ADDRESS_SPACE = 3 << 30
 CHILD_SECONDS = 120
 
 
+def in_words(error):
+    """What an exception raised while reading or inspecting a file says to a
+    person reading the report: the reason in words, without Python's class
+    names. Every ERROR row's text is made here."""
+    if isinstance(error, FileNotFoundError):
+        return "file not found (missing, or removed while the run went on)"
+    if isinstance(error, PermissionError):
+        return "permission denied: this user may not read the file"
+    if isinstance(error, IsADirectoryError):
+        return "a folder, not an image file"
+    if isinstance(error, OSError):
+        return "the file cannot be read: %s" % (error.strerror or error)
+    if isinstance(error, MemoryError):
+        return "out of memory while inspecting the file"
+    return str(error) or "the inspection failed without saying why"
+
+
+def image_format(head):
+    """(format name, header reader) of the file beginning with `head`, or None."""
+    for signature, name, reader in SIGNATURES:
+        if head.startswith(signature):
+            return name, reader
+    return None
+
+
 def image_size(path):
     """(width, height) of the image file at `path` read from its header, or
     None when the format is not one of those read here; ValueError when the
-    format is known but its header is damaged (no decoder would read it);
-    OSError when the file cannot be read."""
-    with open(path, "rb") as f:
-        head = f.read(HEAD_BYTES)
-        for signature, reader in SIGNATURES:
-            if head.startswith(signature):
-                try:
-                    size = reader(head, f)
-                except (struct.error, ValueError, IndexError):
-                    size = None
-                if size is None or min(size) <= 0:
-                    raise ValueError("not a readable image")
-                return size
-    return None
+    format is known but its header is damaged (no decoder would read it), or
+    the path is not a regular file; OSError when the file cannot be read."""
+    with open_input(path) as f:
+        return _header_size(f)
+
+
+def _header_size(f):
+    """image_size of the open file, read from its start."""
+    head = f.read(HEAD_BYTES)
+    known = image_format(head)
+    if known is None:
+        return None
+    name, reader = known
+    try:
+        size = reader(head, f)
+    except (struct.error, ValueError, IndexError, OverflowError):
+        size = None
+    if size is None or min(size) <= 0:
+        raise ValueError("damaged file: its %s header cannot be read" % name)
+    return size
 
 
 def header_sizes(paths):
@@ -71,40 +104,92 @@ def read_grey(path, shape=None, max_pixels=MAX_PIXELS):
     decoding; without, one of more than `max_pixels` pixels is. ValueError when
     it is not a readable image or is refused, OSError when the file cannot be
     read."""
-    status = os.stat(path)
-    if not stat.S_ISREG(status.st_mode):      # a FIFO or a device would block the run or never end
-        raise ValueError("not a regular file")
-    if status.st_size == 0:
-        raise ValueError("empty file")
-    size = image_size(path)
+    with open_input(path) as f:     # one open, as a regular file: a FIFO or a device would hang or never end
+        if os.fstat(f.fileno()).st_size == 0:
+            raise ValueError("empty file (0 bytes)")
+        size = _header_size(f)
+        f.seek(0)
+        if size is not None:
+            check_size(size, shape, max_pixels)
+            data = f.read()
+        else:
+            head = f.read(512)
+            if not bounded_format(head):
+                raise ValueError(not_an_image(head))
+            data = head + f.read()
     if size is not None:
-        check_size(size, shape, max_pixels)
-        data = np.fromfile(path, np.uint8)
-        image = cv2.imdecode(data, READ_FLAGS)
-    elif not bounded_format(path):
-        image = None
+        # A damaged or cut-short file is told from its bytes before the decoder
+        # sees it: libpng would print its complaint on the terminal, without
+        # the file's name.
+        name = (image_format(data) or ("image",))[0]
+        problem = damage(name, data)
+        if problem:
+            raise ValueError(problem)
+        try:
+            image = cv2.imdecode(np.frombuffer(data, np.uint8), READ_FLAGS)
+        except cv2.error as error:      # a codec this OpenCV has switched off (OpenEXR), or one that failed
+            raise ValueError("unsupported format or damaged file: the %s decoder failed (%s)"
+                             % (name, getattr(error, "err", "") or "no reason given")) from None
+        if image is None:
+            raise ValueError("damaged file: the %s decoder could not read its data" % name)
     else:       # a format OpenCV may read but the readers here do not: decoded under a ceiling
         limit = max_pixels if shape is None else shape[0] * shape[1]
-        image = decode_bounded(np.fromfile(path, np.uint8).tobytes(), limit)
+        image = decode_bounded(data, limit)
         if image is None:
-            raise ValueError("not a readable image, or one of more than %d pixels" % limit)
-    if image is None:
-        raise ValueError("not a readable image")
+            raise ValueError("unsupported format or damaged file: OpenCV decodes no image of at most %d pixels "
+                             "from it" % limit)
     if image.size == 0:
-        raise ValueError("empty image")
+        raise ValueError("empty image (no pixels)")
     if shape is not None:
         check_size(image.shape[::-1], shape, max_pixels)
     return image
 
 
-def bounded_format(path):
-    """Whether the file may be of a format OpenCV decodes without a header
-    reader here (AVIF and its ISO base media file relatives, JPEG XL). Every
-    other format OpenCV decodes has a header reader above, so a file of none
-    of these is not an image. (The file's own bytes decide: OpenCV's
-    haveImageReader crashes on a name that is not valid UTF-8.)"""
-    with open(path, "rb") as f:
-        head = f.read(12)
+def not_an_image(head):
+    """Why a file of no image format OpenCV reads, starting with the bytes
+    `head` (its first 512), is refused, in words."""
+    try:
+        text = head.decode("utf-8")
+    except UnicodeDecodeError:      # may end inside a character: judged on what came before
+        text = head[:max(0, len(head) - 3)].decode("utf-8", "replace")
+    if all(c.isprintable() or c in "\t\r\n" for c in text):
+        return "not an image file: it holds text"
+    return "not an image file: its content is of no image format OpenCV reads"
+
+
+def damage(name, data):
+    """Why the whole bytes of a PNG or JPEG file cannot hold a whole image
+    (cut short, or a PNG chunk failing its checksum), or None. Other
+    formats are left to their decoders."""
+    if name == "PNG":
+        view, at = memoryview(data), 8
+        while at + 12 <= len(data):
+            (length,) = struct.unpack(">I", data[at:at + 4])
+            kind = data[at + 4:at + 8]
+            end = at + 12 + length
+            if end > len(data):
+                break
+            (crc,) = struct.unpack(">I", data[end - 4:end])
+            if zlib.crc32(view[at + 4:end - 4]) != crc:
+                return "damaged file: its PNG %s chunk fails its checksum" % kind.decode("ascii", "replace")
+            if kind == b"IEND":
+                return None
+            at = end
+        return "truncated file: the PNG data stops after %d bytes, before its end" % len(data)
+    if name == "JPEG" and data.rfind(b"\xff\xd9") < data.rfind(b"\xff\xda"):
+        # Inside the coded data an 0xFF byte is followed by 0 or a restart
+        # marker, so the last scan's start and the end marker are found as such.
+        return "truncated file: the JPEG data stops after %d bytes, before its end marker" % len(data)
+    return None
+
+
+def bounded_format(head):
+    """Whether a file starting with the bytes `head` may be of a format OpenCV
+    decodes without a header reader here (AVIF and its ISO base media file
+    relatives, JPEG XL). Every other format OpenCV decodes has a header reader
+    below, so a file of none of these is not an image. (The file's own bytes
+    decide: OpenCV's haveImageReader crashes on a name that is not valid
+    UTF-8.)"""
     return head[4:8] == b"ftyp" or head.startswith((b"\xff\x0a", b"\0\0\0\x0cJXL "))
 
 
@@ -115,9 +200,10 @@ def check_size(size, shape, max_pixels=MAX_PIXELS):
     width, height = size
     if shape is not None:
         if (height, width) != tuple(shape):
-            raise ValueError("image is %d x %d, the standard %d x %d" % (width, height, shape[1], shape[0]))
+            raise ValueError("size mismatch: the image is %d x %d, the standard %d x %d"
+                             % (width, height, shape[1], shape[0]))
     elif width * height > max_pixels:
-        raise ValueError("image is %d x %d (%d pixels): more than the %d an image may have"
+        raise ValueError("image too large: %d x %d (%d pixels), more than the %d an image may have"
                          % (width, height, width * height, max_pixels))
 
 
@@ -322,17 +408,18 @@ def _hdr(head, f):
     return sizes[b"X"], sizes[b"Y"]
 
 
+# (signature, format name, header reader)
 SIGNATURES = (
-    (b"\x89PNG\r\n\x1a\n", _png),
-    (b"\xff\xd8", _jpeg),
-    (b"BM", _bmp),
-    (b"GIF87a", _gif), (b"GIF89a", _gif),
-    (b"RIFF", _webp),
-    *((b"P%d" % n, _pnm) for n in range(1, 8)), (b"PF", _pnm), (b"Pf", _pnm),
-    (b"\x59\xa6\x6a\x95", _sun),
-    (b"II*\0", _tiff), (b"MM\0*", _tiff), (b"II+\0", _tiff), (b"MM\0+", _tiff),
-    (b"\0\0\0\x0cjP  \r\n\x87\n", _jp2),
-    (b"\xff\x4f\xff\x51", _j2k),
-    (b"\x76\x2f\x31\x01", _exr),
-    (b"#?RADIANCE", _hdr), (b"#?RGBE", _hdr),
+    (b"\x89PNG\r\n\x1a\n", "PNG", _png),
+    (b"\xff\xd8", "JPEG", _jpeg),
+    (b"BM", "BMP", _bmp),
+    (b"GIF87a", "GIF", _gif), (b"GIF89a", "GIF", _gif),
+    (b"RIFF", "WebP", _webp),
+    *((b"P%d" % n, "PNM", _pnm) for n in range(1, 8)), (b"PF", "PFM", _pnm), (b"Pf", "PFM", _pnm),
+    (b"\x59\xa6\x6a\x95", "Sun raster", _sun),
+    (b"II*\0", "TIFF", _tiff), (b"MM\0*", "TIFF", _tiff), (b"II+\0", "TIFF", _tiff), (b"MM\0+", "TIFF", _tiff),
+    (b"\0\0\0\x0cjP  \r\n\x87\n", "JPEG 2000", _jp2),
+    (b"\xff\x4f\xff\x51", "JPEG 2000", _j2k),
+    (b"\x76\x2f\x31\x01", "OpenEXR", _exr),
+    (b"#?RADIANCE", "Radiance HDR", _hdr), (b"#?RGBE", "Radiance HDR", _hdr),
 )

@@ -9,6 +9,7 @@ import os
 from typing import List, Optional
 
 from qlo_batch.defects import KINDS
+from qlo_batch.inputs import open_text
 
 HEADER = ["file", "x1", "y1", "x2", "y2"]
 
@@ -30,8 +31,8 @@ def file_key(name):
 
 def read_labels(path):
     """The labels of the CSV file at `path`, in file order. A malformed header or
-    row raises ValueError naming the file and the line."""
-    with open(path, newline="", encoding="utf-8-sig") as f:
+    row, or a file that is not a regular one, raises ValueError naming it."""
+    with open_text(path, "labels file") as f:
         reader = csv.reader(f)
         header = [h.strip() for h in next(reader, None) or []]
         if header not in (HEADER, HEADER + ["kind"]):

@@ -6,6 +6,8 @@ import dataclasses
 import io
 import os
 
+from qlo_batch.inputs import open_input, open_text
+
 
 @dataclasses.dataclass(frozen=True)
 class Pair:
@@ -20,9 +22,10 @@ def read_pairs(path):
     """The pairs of the CSV file at `path`, in file order. Relative paths are
     relative to the CSV's folder. A malformed file or row raises ValueError
     naming the file and the row (its line number); files that do not exist are
-    not checked here (they become ERROR rows of the run)."""
+    not checked here (they become ERROR rows of the run); one that is not a
+    regular file, or is far too large, raises ValueError too."""
     folder = os.path.dirname(os.path.abspath(path))
-    with open(path, newline="", encoding="utf-8-sig") as f:
+    with open_text(path, "pairs file") as f:
         reader = csv.reader(f)
         check_header(path, next(reader, None))
         pairs = []
@@ -68,7 +71,7 @@ class PairsTail:
         """(the new pairs, the texts of malformed rows among them). ValueError
         when the header is not standard,target; OSError when the file cannot
         be read."""
-        with open(self.path, "rb") as f:
+        with open_input(self.path) as f:         # a regular file only: a FIFO would block the watch
             if os.fstat(f.fileno()).st_size < self.offset:
                 self.offset = self.line = 0
             f.seek(self.offset)

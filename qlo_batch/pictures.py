@@ -41,13 +41,16 @@ def largest(boxes, count=CROPS_PER_PRINT):
     return [list(boxes[i]) for i in order[:count]]
 
 
-def defect_crops(marked, ng_boxes, defect_boxes=()):
-    """(box, picture) for the largest defects of a marked NG image (its NG
-    regions when no defect was found), each defect outlined in the thumbnails'
-    blue over the marked image's red NG outlines."""
+def defect_crops(marked, ng_boxes, defect_boxes=(), standard=None):
+    """(box, picture, the standard's picture) for the largest defects of a
+    marked NG image (its NG regions when no defect was found), each defect
+    outlined in the thumbnails' blue over the marked image's red NG outlines;
+    the standard's picture (of the same place of `standard`, an image of the
+    marked one's size) is None without a standard."""
     crops = []
     for box in largest(list(defect_boxes) or list(ng_boxes)):
-        picture = zoom(marked, box, (([box], DEFECT_COLOUR),) if defect_boxes else ())
+        outline = (([box], DEFECT_COLOUR),) if defect_boxes else ()
+        picture = zoom(marked, box, outline)
         if picture is not None:
-            crops.append((box, picture))
+            crops.append((box, picture, None if standard is None else zoom(standard, box, outline)))
     return crops

@@ -12,16 +12,19 @@ import os
 import json
 import queue as _queue
 import signal
-import stat
 import sys
 import threading
 import time
 
-from qlo_batch.image_files import header_sizes
+from qlo_batch.errors import Interrupted, RunError, WriteError
+from qlo_batch.image_files import header_sizes, in_words
+from qlo_batch.inputs import entry_kind
 from qlo_batch.journal import FILE_NAME as JOURNAL_NAME, Journal, row_key, stamp, task_key
+from qlo_batch.outputs import is_own_file
 from qlo_batch import progress
 from qlo_batch.pairs import read_pairs
 from qlo_batch.report import IMAGE_FOLDERS, REPORT_FILES, ReportWriter, pictures
+from qlo_batch.run_context import describe, earlier_parts
 from qlo_batch.settings import check_images, load_settings
 from qlo_batch.work_unit import IMAGE_SUFFIXES, Inspector, Outcome, folder_task, read_grey
 
@@ -192,7 +195,7 @@ def run_on_dask(inspector, tasks, client, more=None):
         room = window()
         while queue and len(flight) < room:
             if remote is None or remote.status in ("error", "cancelled", "lost"):
-                remote = client.submit(inspector_as_sent, inspector, pure=False)
+                remote = send_inspector(client, inspector)
             task = queue.popleft()
             future = client.submit(inspect_task, remote, task, pure=False)
             flight[future] = (task, time.monotonic())
@@ -295,6 +298,18 @@ def inspect_task(inspector, task):
     return inspector(task)
 
 
+def send_inspector(client, inspector):
+    """The future of the inspector on the cluster: a task whose graph holds it
+    pickled, with the standard and its comparator (15 MB for a 5-megapixel
+    standard). Dask warns of any graph over 10 MB, as if data were embedded
+    in every task; this one is sent once (again only when the workers holding
+    it are lost), which is what the warning recommends, so the limit is
+    lifted for this submission alone."""
+    import dask
+    with dask.config.set({"distributed.admin.large-graph-warning-threshold": "1 TiB"}):
+        return client.submit(inspector_as_sent, inspector, pure=False)
+
+
 def inspector_as_sent(inspector):
     return inspector
 
@@ -344,17 +359,8 @@ def progress_bar(total, enabled, done=0):
     return progress.progress_bar(total, enabled, "img", done)
 
 
-class RunError(Exception):
-    """A run that cannot start (its OUT_DIR, or what it would resume, is not
-    usable); raised before any inspection."""
-
-
-class Interrupted(KeyboardInterrupt):
-    """Ctrl-C ended the run; the report files cover the `done` files of `total`."""
-
-    def __init__(self, done, total, out_dir):
-        super().__init__("interrupted after %d of %d files" % (done, total))
-        self.done, self.total, self.out_dir = done, total, out_dir
+class Unwritten(Exception):
+    """An outcome whose row could not be written (carries the OSError)."""
 
 
 def entry_problem(path, inside=None):
@@ -368,7 +374,7 @@ def entry_problem(path, inside=None):
         if os.path.islink(path):
             return "dangling symbolic link (to %s)" % os.readlink(path) if isinstance(error, FileNotFoundError) \
                 else "symbolic link that cannot be followed: %s" % error.strerror
-        return error.strerror or str(error)
+        return in_words(error)
     kind = entry_kind(status.st_mode)
     if kind != "file":
         return "a %s, not an image file%s" % (kind, " (reached through a symbolic link)" if os.path.islink(path)
@@ -378,14 +384,6 @@ def entry_problem(path, inside=None):
         if os.path.commonpath([real, inside]) != inside:
             return "symbolic link to %s, outside the folder (refused by --no-outside-links)" % real
     return None
-
-
-def entry_kind(mode):
-    for test, kind in ((stat.S_ISREG, "file"), (stat.S_ISDIR, "folder"), (stat.S_ISFIFO, "FIFO"),
-                       (stat.S_ISSOCK, "socket"), (stat.S_ISCHR, "character device"), (stat.S_ISBLK, "block device")):
-        if test(mode):
-            return kind
-    return "special file"
 
 
 def is_image_name(name):
@@ -444,21 +442,24 @@ def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, work
     the rows of the files an earlier run into `out_dir` finished (unchanged
     since); `outside_links` False refuses links that lead out of the folder.
     Raises RunError before any work when `out_dir` cannot hold the report,
-    and Interrupted (after writing the report of the files done) on Ctrl-C."""
+    Interrupted (after writing the report of the files done) on Ctrl-C, and
+    WriteError (after keeping the rows of the files done) when writing into
+    `out_dir` fails mid-run."""
+    context = describe(as_settings(settings), settings_file(settings), standard=standard, folder=target_dir)
     check_out_dir(out_dir)
     inspector, warnings = folder_inspector(standard, as_settings(settings))
     tasks, failed = folder_tasks(standard, target_dir, out_dir, outside_links)
     return run_tasks(inspector, tasks, out_dir, scheduler, workers, processes, serial, progress, warnings,
-                     resume=resume, dashboard=dashboard, failed=failed)
+                     resume=resume, dashboard=dashboard, failed=failed, context=context)
 
 
 def folder_inspector(standard, settings):
     """The Inspector holding the `standard` image file, and the warnings of the
-    settings on it; SystemExit when the standard cannot be read."""
+    settings on it; RunError when the standard cannot be read."""
     try:
         image = read_grey(standard)
     except (OSError, ValueError) as error:
-        raise SystemExit("standard image %s: %s" % (standard, getattr(error, "strerror", None) or error))
+        raise RunError("standard image %s: %s" % (standard, in_words(error))) from None
     warnings = check_images(settings, [(standard, image.shape[1], image.shape[0])])
     return Inspector.from_settings(image, settings, standard), warnings
 
@@ -469,17 +470,18 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
     writes the report into `out_dir`; returns the report's rows in file order.
     A malformed pairs file stops the run before any work; missing, unreadable
     or mismatched images become ERROR rows."""
+    context = describe(as_settings(settings), settings_file(settings), pairs=pairs_csv)
     settings = as_settings(settings)
     try:
         pairs = read_pairs(pairs_csv)
     except (OSError, UnicodeDecodeError) as error:
-        raise SystemExit("pairs file %s: %s" % (pairs_csv, error))
+        raise RunError("pairs file %s: %s" % (pairs_csv, error)) from None
     except ValueError as error:
-        raise SystemExit(str(error))
+        raise RunError(str(error)) from None
     seen = set()
     for pair in pairs:
         if pair.file in seen:
-            raise SystemExit("%s: the target %s is listed more than once" % (pairs_csv, pair.file))
+            raise RunError("%s: the target %s is listed more than once" % (pairs_csv, pair.file))
         seen.add(pair.file)
     check_out_dir(out_dir)
     # Prints of one standard one after another, so each worker decodes it once.
@@ -489,13 +491,18 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
     tasks = sorted(pairs, key=lambda pair: first[pair.standard])
     warnings = check_images(settings, header_sizes(first))
     return run_tasks(Inspector(settings), tasks, out_dir, scheduler, workers, processes, serial, progress,
-                     warnings, resume=resume, dashboard=dashboard)
+                     warnings, resume=resume, dashboard=dashboard, context=context)
 
 
 def as_settings(settings):
     if settings is None or isinstance(settings, (str, os.PathLike)):
         return load_settings(settings)
     return settings
+
+
+def settings_file(settings):
+    """The path of the settings file a run was given, or None."""
+    return os.fspath(settings) if isinstance(settings, (str, os.PathLike)) else None
 
 
 def check_out_dir(out_dir):
@@ -532,38 +539,37 @@ def check_out_dir(out_dir):
 
 
 def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=True, serial=None, progress=True,
-              warnings=(), resume=False, dashboard=None, failed=()):
+              warnings=(), resume=False, dashboard=None, failed=(), context=None):
     """Inspects the tasks (Pair objects) and writes the report, with a row for
     each of the `failed` outcomes too, which opens with the warnings (also
-    printed first); returns its rows. Each row is written when its outcome
-    arrives; on Ctrl-C the report files are written for the rows known and
-    Interrupted is raised."""
+    printed first) and the run's `context` (qlo_batch.run_context); returns
+    its rows. Each row is written when its outcome arrives; on Ctrl-C the
+    report files are written for the rows known and Interrupted is raised,
+    and when a write fails (a full disk) the run stops alike and raises
+    WriteError."""
     check_out_dir(out_dir)
     stamps = {json.dumps(task_key(task)): [stamp(task.target), stamp(task.standard)]
               for task in [*tasks, *failed]}
-    journal = Journal(out_dir, inspector.settings)
-    kept = []
-    if resume:
-        try:
-            previous = journal.previous()
-        except ValueError as error:
-            raise RunError(str(error)) from None
-        kept = [previous[key] for key, now in stamps.items()
+
+    def unchanged(previous):
+        return [previous[key] for key, now in stamps.items()
                 if key in previous and previous[key][1] == now and None not in now
-                and all(os.path.isfile(os.path.join(out_dir, path)) for path in pictures(previous[key][0]))]
-    writer = start_report(out_dir, journal, inspector.settings, warnings, kept)
+                and pictures_there(out_dir, previous[key][0])]
+    writer, journal, kept, untrusted = open_report(out_dir, inspector.settings, warnings, context, resume,
+                                                   unchanged)
     done = {json.dumps(row_key(row)) for row, _ in kept}
     tasks = [task for task in tasks if json.dumps(task_key(task)) not in done]
     failed = [outcome for outcome in failed if json.dumps(task_key(outcome)) not in done]
     total = len(done) + len(tasks) + len(failed)
     if resume:
-        note("qlo_batch: resuming: %d of %d files are already in the report" % (len(done), total))
+        distrusted = " (%d line%s of %s not trusted: those files are inspected again)" % (
+            untrusted, "s" if untrusted > 1 else "", JOURNAL_NAME) if untrusted else ""
+        note("qlo_batch: resuming: %d of %d files are already in the report%s" % (len(done), total, distrusted))
 
     def keep(outcome):
-        row = writer.add(outcome)
-        journal.record(row, stamps[json.dumps(row_key(row))])
+        record(writer, journal, outcome, stamps[json.dumps(task_key(outcome))])
 
-    interrupted = False
+    interrupted, unwritten = False, None
     try:
         with contextlib.ExitStack() as stack:
             for outcome in failed:
@@ -591,40 +597,89 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
                 interrupted = ignore_interrupts()
     except KeyboardInterrupt:
         interrupted = interrupted or ignore_interrupts()
-    warning = None
-    if interrupted:         # the page and run.json say they are partial, not only the terminal
-        warning = ("the run was interrupted: this report covers %d of its %d files (--resume inspects the rest)"
-                   % (len(writer.rows), total))
-    rows = finish_report(writer, journal, interrupted or None, warning)
+    except Unwritten as stop:          # the disk is full: the rows so far are the report
+        unwritten = stop.args[0]
+    stopped = None
+    if interrupted:
+        stopped = "interrupted"
+    elif unwritten is not None:
+        stopped = "stopped: writing into OUT_DIR failed (%s)" % (unwritten.strerror or unwritten)
+    if stopped:             # the page and run.json say they are partial, not only the terminal
+        writer.warnings.append("the run was %s: this report covers %d of its %d files (--resume inspects "
+                               "the rest)" % (stopped, len(writer.rows), total))
+    rows, failure = close_report(writer, journal, interrupted or None)
+    complete, unwritten = failure is None, unwritten or failure
+    if unwritten is not None:
+        raise WriteError(unwritten, len(rows), total, out_dir, complete)
     if interrupted:
         raise Interrupted(len(rows), total, out_dir)
     return rows
 
 
-def start_report(out_dir, journal, settings, warnings, kept):
-    """Prints the warnings and starts the report and the journal in `out_dir`
-    with the (row, stamps) pairs `kept` from an earlier run; returns the
-    ReportWriter. RunError when they cannot be written."""
+def open_report(out_dir, settings, warnings, context, resume, keep_from):
+    """Starts the report and the journal in `out_dir`, opening with the
+    warnings (also printed) and the run's `context`. With `resume`, the rows
+    of the run written before into `out_dir` that `keep_from` picks (given
+    its journal's {json key: (row, stamps)}, it returns the (row, stamps)
+    pairs to keep) are kept, and the run's figures count its earlier parts.
+    Returns (writer, journal, kept, number of untrusted journal lines);
+    RunError when the journal cannot be resumed or the report not written."""
+    journal = Journal(out_dir, settings)
+    kept, untrusted = [], 0
+    context = dict(context or {"started": None})
+    earlier_seconds, context["first_started"] = 0.0, context["started"]
+    if resume:
+        try:
+            previous, untrusted = journal.previous()
+        except ValueError as error:
+            raise RunError(str(error)) from None
+        except OSError as error:
+            raise RunError("cannot read %s: %s" % (journal.path, error.strerror or error)) from None
+        earlier_seconds, first = earlier_parts(*journal.header())
+        context["first_started"] = first or context["started"]
+        kept = keep_from(previous)
     for warning in warnings:
         print("qlo_batch: warning: %s" % warning, file=sys.stderr)
+    writer = None
     try:
-        writer = ReportWriter(out_dir, settings, warnings, [row for row, _ in kept])
-        journal.start(kept)
+        context["resumed"] = len(kept) if resume else None
+        writer = ReportWriter(out_dir, settings, warnings, [row for row, _ in kept], context, earlier_seconds)
+        journal.start(writer.folder, kept, {"began": time.time(), "earlier_seconds": earlier_seconds,
+                                            "first_started": context["first_started"]})
     except OSError as error:
+        if writer is not None:
+            writer.close()
         raise RunError("cannot write the report into %s: %s" % (out_dir, error.strerror or error)) from None
-    return writer
+    return writer, journal, kept, untrusted
 
 
-def finish_report(writer, journal, restore=None, warning=None):
-    """Closes the journal and writes the report files whole, with `warning`
-    (when given) added to the page and run.json; returns the rows. SIGINT is
-    ignored meanwhile, then set to `restore` (by default the handler it had)."""
+def pictures_there(out_dir, row):
+    """Whether the pictures of a row from the journal are in OUT_DIR, as this tool wrote them."""
+    return all(is_own_file(os.path.join(out_dir, path)) for path in pictures(row))
+
+
+def record(writer, journal, outcome, stamps):
+    """Writes an outcome's row into the report and the journal; Unwritten
+    when the disk refuses it."""
+    try:
+        row = writer.add(outcome)
+        journal.record(row, stamps)
+    except OSError as error:
+        raise Unwritten(error) from None
+    return row
+
+
+def close_report(writer, journal, restore=None):
+    """Closes the journal and writes the report files whole, with SIGINT
+    ignored meanwhile, then set to `restore` (by default the handler it
+    had). Returns (the rows, the OSError that kept the report files from
+    being written or None)."""
     restore = restore or ignore_interrupts()
-    if warning:
-        writer.warnings.append(warning)
     try:
         journal.close()
-        return writer.finish()
+        return writer.finish(), None
+    except OSError as error:
+        return writer.rows, error
     finally:
         if threading.current_thread() is threading.main_thread():
             signal.signal(signal.SIGINT, restore)

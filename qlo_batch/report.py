@@ -1,20 +1,24 @@
 """The report of a batch run, written as outcomes arrive: the marked image,
 thumbnail and defect crops of every NG print at once (so the image bytes are
 not kept) and its row of report.csv, then, at the end, in file order, the CSV
-tables of prints and of defects, run.json (image sizes and paths, for the
-commands that read a run) and the HTML page (qlo_batch.report_page). Text
+tables of prints and of defects, run.json (the run's context and figures,
+the errors in words, image sizes and paths for the commands that read a run)
+and the HTML page (qlo_batch.report_page). Text
 cells of the tables are written as qlo_batch.names.csv_cell makes them: names
 that are not UTF-8 escaped, formula-like text led by an apostrophe."""
 import contextlib
 import csv
 import dataclasses
 import hashlib
+import io
 import json
 import os
 import re
 import time
 
 from qlo_batch.names import csv_cell
+from qlo_batch.outputs import Folder
+from qlo_batch.run_context import figures
 from qlo_batch.report_page import STYLE, anchor, html_page, summary  # noqa: F401 (other pages use them)
 
 COLUMNS = ("file", "verdict", "ng_count", "descriptions", "boxes", "seconds", "error", "marked_image")
@@ -53,16 +57,15 @@ def csv_cells(row):
 
 def pictures(row):
     """The paths (relative to OUT_DIR) of the images written for a row."""
-    return [path for path in [row["marked_image"], row["thumbnail"]] + [crop for _, crop in row["crops"]] if path]
+    return [path for path in [row["marked_image"], row["thumbnail"]] + [crop for _, crop in row["crops"]]
+            + row.get("standard_crops", []) if path]
 
 
-def replace_file(path, write, mode="w", **options):
-    """Writes a file through a temporary one beside it, so a reader (or an
-    interrupted run) never sees it half written."""
-    temporary = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".tmp")
-    with open(temporary, mode, **options) as f:
-        write(f)
-    os.replace(temporary, path)
+def csv_text(rows):
+    """The CSV text of rows of cells, as csv.writer writes a file."""
+    text = io.StringIO()
+    csv.writer(text).writerows(rows)
+    return text.getvalue()
 
 
 class ReportWriter:
@@ -70,39 +73,46 @@ class ReportWriter:
     soon as its outcome arrives (the file is a valid table after every row),
     the other report files at `finish`. It starts clean: the marked images,
     thumbnails and crops in its folders are deleted, but for those of `kept`
-    rows (from an earlier run being resumed, written again at once)."""
+    rows (from an earlier run being resumed, written again at once). Every
+    file is written as qlo_batch.outputs writes it: never through a symbolic
+    link planted in OUT_DIR. `context` is the run's
+    (qlo_batch.run_context.describe), `earlier_seconds` the time of the parts
+    of a resumed run before this one."""
 
-    def __init__(self, out_dir, settings=None, warnings=(), kept=()):
+    def __init__(self, out_dir, settings=None, warnings=(), kept=(), context=None, earlier_seconds=0.0):
         self.out_dir = out_dir
         self.settings = settings
         self.warnings = list(warnings)      # settings that leave inspection (nearly) blind: a banner and run.json
-        self.rows = []
+        self.context = dict(context or {})
+        self.earlier_seconds = earlier_seconds
+        self.rows = list(kept)
+        self.added = []                     # the rows of this part of the run
         self.started = time.monotonic()
         keep = {path for row in kept for path in pictures(row)}
-        for sub, suffix in IMAGE_FOLDERS:
-            folder = os.path.join(out_dir, sub)
-            os.makedirs(folder, exist_ok=True)
-            for name in os.listdir(folder):
-                if name.endswith(suffix) and sub + "/" + name not in keep and not os.path.isdir(
-                        os.path.join(folder, name)):
-                    os.remove(os.path.join(folder, name))
-        for name in REPORT_FILES[1:]:
-            with contextlib.suppress(FileNotFoundError):
-                os.remove(os.path.join(out_dir, name))
-        self._csv = open(os.path.join(out_dir, "report.csv"), "w", newline="", encoding="utf-8")
-        self._table = csv.writer(self._csv)
-        self._table.writerow(COLUMNS)
-        for row in kept:
-            self._keep(row)
-        self._csv.flush()
+        self.folder = Folder.open(out_dir)
+        self.folders, self._csv = {}, None
+        try:
+            for sub, suffix in IMAGE_FOLDERS:
+                folder = self.folders[sub] = self.folder.sub(sub)
+                for name in folder.names():
+                    if name.endswith(suffix) and sub + "/" + name not in keep:
+                        with contextlib.suppress(IsADirectoryError):
+                            folder.remove(name)
+            for name in REPORT_FILES[1:]:
+                self.folder.remove(name)
+            self._csv = self.folder.start("report.csv", csv_text([COLUMNS, *map(csv_cells, kept)]).encode("utf-8"))
+        except BaseException:
+            self.close()
+            raise
 
     def add(self, outcome):
-        """Writes the outcome's images and its row; returns the row."""
+        """Writes the outcome's images and its row; returns the row. OSError
+        (the disk full) leaves the row out of report.csv."""
         row = {"file": outcome.file, "verdict": outcome.verdict, "ng_count": outcome.ng_count,
                "descriptions": outcome.descriptions, "boxes": outcome.boxes, "seconds": outcome.seconds,
                "error": outcome.error, "marked_image": "", "thumbnail": "", "defects": outcome.defects,
                "width": outcome.width, "height": outcome.height, "target": os.path.abspath(outcome.target),
-               "standard": os.path.abspath(outcome.standard), "crops": []}
+               "standard": os.path.abspath(outcome.standard), "crops": [], "standard_crops": []}
         if outcome.marked_png is not None:
             name = safe_name(outcome.file)
             row["marked_image"] = self._write("marked", name + ".png", outcome.marked_png)
@@ -111,59 +121,58 @@ class ReportWriter:
             # names no other file's picture.
             row["crops"] = [(box, self._write("thumbs", "%s~crop%d.jpg" % (name, number), data))
                             for number, (box, data) in enumerate(outcome.crops, 1)]
-        self._keep(row)
-        self._csv.flush()
+            row["standard_crops"] = [self._write("thumbs", "%s~standard%d.jpg" % (name, number), data)
+                                     for number, data in enumerate(outcome.standard_crops, 1)]
+        self._csv.write(csv_text([csv_cells(row)]).encode("utf-8"))
+        self.rows.append(row)
+        self.added.append(row)
         return row
 
-    def _keep(self, row):
-        self.rows.append(row)
-        self._table.writerow(csv_cells(row))
-
     def _write(self, sub, name, data):
-        relative = sub + "/" + name
-        with open(os.path.join(self.out_dir, sub, name), "wb") as f:
-            f.write(data)
-        return relative
+        self.folders[sub].write(name, data)
+        return sub + "/" + name
 
     def finish(self):
         """Writes report.csv again in file order, then defects.csv, run.json
         and report.html; returns the rows in file order."""
-        self._csv.close()
+        self._csv.close()           # all its rows are written: the file is replaced whole
         self.rows.sort(key=lambda row: row["file"])
-        self._write_csv(os.path.join(self.out_dir, "report.csv"))
-        self.refresh()
+        try:
+            self.folder.write("report.csv", csv_text([COLUMNS, *map(csv_cells, self.rows)]).encode("utf-8"))
+            self.refresh()
+        finally:
+            self.close()
         return self.rows
 
     def refresh(self):
         """Writes defects.csv, run.json and report.html for the rows so far
         (report.csv holds them already), in file order."""
         self.rows.sort(key=lambda row: row["file"])
-        self._write_defects(os.path.join(self.out_dir, "defects.csv"))
-        self._write_run(os.path.join(self.out_dir, "run.json"))
-        page = html_page(self.rows, self.warnings, time.monotonic() - self.started)
-        replace_file(os.path.join(self.out_dir, "report.html"), lambda f: f.write(page), encoding="utf-8")
+        self.folder.write("defects.csv", csv_text(
+            [DEFECT_COLUMNS, *([csv_cell(row["file"]), *box, csv_cell(kind), "%.4f" % score, regions]
+                               for row in self.rows for box, kind, score, regions in row["defects"])]
+        ).encode("utf-8"))
+        run = self.run_record()
+        self.folder.write("run.json", json.dumps(self._run_json(run), indent=1).encode("ascii"))
+        self.folder.write("report.html", html_page(self.rows, self.warnings, run).encode("utf-8"))
 
-    def _write_csv(self, path):
-        def write(f):
-            writer = csv.writer(f)
-            writer.writerow(COLUMNS)
-            for row in self.rows:
-                writer.writerow(csv_cells(row))
-        replace_file(path, write, newline="", encoding="utf-8")
+    def run_record(self):
+        """The run's context with its figures: those of the whole run and,
+        when it resumes an earlier one, those of this part."""
+        seconds = time.monotonic() - self.started
+        run = dict(self.context, whole=figures(self.rows, self.earlier_seconds + seconds))
+        if self.context.get("resumed") is not None:
+            run["this_part"] = figures(self.added, seconds)
+        return run
 
-    def _write_defects(self, path):
-        def write(f):
-            writer = csv.writer(f)
-            writer.writerow(DEFECT_COLUMNS)
-            for row in self.rows:
-                for box, kind, score, regions in row["defects"]:
-                    writer.writerow([csv_cell(row["file"]), *box, csv_cell(kind), "%.4f" % score, regions])
-        replace_file(path, write, newline="", encoding="utf-8")
-
-    def _write_run(self, path):
+    def _run_json(self, run):
         files = {row["file"]: {key: row[key] for key in ("width", "height", "verdict", "marked_image", "target",
                                                            "standard")} for row in self.rows}
+        errors = [{"file": row["file"], "error": row["error"]} for row in self.rows if row["verdict"] == "ERROR"]
         settings = dataclasses.asdict(self.settings) if self.settings is not None else {}
-        replace_file(path, lambda f: json.dump({"files": files, "settings": settings, "warnings": self.warnings}, f,
-                                               indent=1), encoding="utf-8")
+        return {"run": run, "files": files, "errors": errors, "settings": settings, "warnings": self.warnings}
 
+    def close(self):
+        for opened in (self._csv, self.folder, *self.folders.values()):
+            if opened is not None:
+                opened.close()

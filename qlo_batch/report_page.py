@@ -1,15 +1,21 @@
-"""report.html: the page an engineer works from after a run. At the top the
-run's warnings (when it has any) and its counts (OK, NG, ERROR, run time);
+"""report.html: the page an engineer works from after a run. Its title names
+the run; at the top the run's warnings (when it has any), what run it is
+(date and time, standard, input, settings, version, duration, yield) and its
+counts (OK, NG, ERROR, run time, yield);
 then one row per file, NG rows first, sortable by clicking a column heading
 (a small inline script; the page loads nothing from elsewhere). Long lists of
 NG regions and defects are folded to their count with the first few shown;
 each NG row shows its thumbnail, zoomed crops of its largest defects and a
-link to the full marked image. Names are escaped and shown with their
-invisible characters made visible (qlo_batch.names)."""
+link to the full marked image. Each inspected row can be answered (its
+verdict, each defect "not a defect", missed defects drawn) and the answers
+saved for the tuner (qlo_batch.answers). Names are escaped and shown with
+their invisible characters made visible (qlo_batch.names)."""
 import hashlib
 import html
+import re
 from urllib.parse import quote
 
+from qlo_batch import answers
 from qlo_batch.names import html_text, shown
 
 STYLE = """
@@ -31,10 +37,13 @@ th button { font: inherit; font-weight: bold; border: 0; background: none; curso
 th[aria-sort=ascending] button::after { content: " \\25B2"; }
 th[aria-sort=descending] button::after { content: " \\25BC"; }
 .ctl { font-family: monospace; font-size: 0.85em; color: #a40e26; background: #ffebe9; border-radius: 3px; }
+.context { display: grid; grid-template-columns: max-content auto; gap: 0.2em 1em; margin: 0.5em 0; }
+.context dt { font-weight: bold; } .context dd { margin: 0; }
+.word { white-space: nowrap; }
 .pics { display: flex; gap: 6px; align-items: flex-start; }
-.crops { display: flex; flex-direction: column; gap: 4px; }
+.crops { display: flex; flex-direction: column; gap: 4px; } .pair { display: flex; gap: 4px; }
 summary { cursor: pointer; color: #0969da; }
-"""
+""" + answers.STYLE
 
 # Sorts the table's rows by the clicked column: by each cell's data-sort
 # value when it has one (numbers for counts and verdicts), else by its text;
@@ -61,15 +70,16 @@ document.querySelectorAll("th[data-type] button").forEach(function (button) {
     rows.forEach(function (row) { body.appendChild(row); });
   });
 });
-"""
+""" + answers.SCRIPT
 
 VERDICT_ORDER = {"NG": 0, "ERROR": 1, "OK": 2}
 LIST_FOLD = 8          # lists longer than this are folded ...
 LIST_SHOWN = 5         # ... with this many items left in view
 # (heading, sort type or None when the column is not sortable)
-HEADINGS = (("File", "text"), ("Verdict", "number"), ("NG regions", "number"), ("Defects", "number"),
-            ("Descriptions", None), ("Seconds", "number"),
-            ("Marked image (NG regions in red, defects in blue) and its largest defects", None))
+HEADINGS = (("File", "text"), ("Verdict", "number"), ("Your answer", None), ("NG regions", "number"),
+            ("Defects", "number"), ("Descriptions", None), ("Seconds", "number"),
+            ("Marked image (NG regions in red, defects in blue) and its largest defects (the standard's left, the "
+             "print's right)", None))
 
 
 def anchor(file):
@@ -91,6 +101,17 @@ def page_order(rows):
     return sorted(rows, key=lambda row: (VERDICT_ORDER.get(row["verdict"], 3), row["file"]))
 
 
+def number(value):
+    """A score as a plain number, to about three significant digits."""
+    return "%.*f" % (0 if abs(value) >= 100 else 1 if abs(value) >= 10 else 2, value)
+
+
+def name_text(name):
+    """A file name for the page, breaking only at its spaces (never inside a
+    word, at a hyphen say)."""
+    return " ".join('<span class="word">%s</span>' % html_text(word) for word in name.split(" "))
+
+
 def duration(seconds):
     if seconds < 60:
         return "%.1f s" % seconds
@@ -98,18 +119,25 @@ def duration(seconds):
     return "%d min %02d s" % (minutes, seconds)
 
 
-def html_list(items):
-    return "<ul>%s</ul>" % "".join("<li>%s</li>" % html_text(item) for item in items) if items else ""
+# A box [x1, y1, x2, y2] in a list item, kept on one line.
+BOX = re.compile(r"\[[-\d]+(?:, [-\d]+)*\]")
 
 
-def folded_list(items, what):
+def html_list(items, markup=html_text):
+    """The items as a list, each made HTML by `markup` (escaped text by
+    default), boxes kept on one line."""
+    return "<ul>%s</ul>" % "".join("<li>%s</li>" % BOX.sub(r'<span class="word">\g<0></span>', markup(item))
+                                   for item in items) if items else ""
+
+
+def folded_list(items, what, markup=html_text):
     """The items as a list; past LIST_FOLD, the first LIST_SHOWN and the rest
     folded under their count."""
     if len(items) <= LIST_FOLD:
-        return html_list(items)
+        return html_list(items, markup)
     return ("%s<details><summary>%d %s in all: show the other %d</summary>%s</details>"
-            % (html_list(items[:LIST_SHOWN]), len(items), what, len(items) - LIST_SHOWN,
-               html_list(items[LIST_SHOWN:])))
+            % (html_list(items[:LIST_SHOWN], markup), len(items), what, len(items) - LIST_SHOWN,
+               html_list(items[LIST_SHOWN:], markup)))
 
 
 def link(path):
@@ -120,22 +148,29 @@ def pictures(row):
     if not row["thumbnail"]:
         return ""
     marked = link(row["marked_image"])
-    crops = "".join('<a href="%s"><img src="%s" alt="defect at %s" title="[%d, %d, %d, %d]"></a>'
-                    % (marked, link(path), html.escape(str(box)), *box) for box, path in row.get("crops", ()))
+    standards = row.get("standard_crops") or [None] * len(row.get("crops", ()))
+    crops = "".join('<div class="pair">%s<a href="%s"><img src="%s" alt="defect at %s" title="[%d, %d, %d, %d]"></a>'
+                    '</div>' % ("" if standard is None else '<img src="%s" alt="the standard there" title="the '
+                                'standard">' % link(standard), marked, link(path), html.escape(str(box)), *box)
+                    for (box, path), standard in zip(row.get("crops", ()), standards))
     return ('<div class="pics"><a href="%s"><img src="%s" alt="%s marked"></a><div class="crops">%s</div></div>'
             '<a href="%s">full marked image</a>'
             % (marked, link(row["thumbnail"]), html.escape(shown(row["file"])), crops, marked))
 
 
 def html_row(row):
-    defects = ["%s %.3g [%d, %d, %d, %d]" % (kind, score, *box) for box, kind, score, _ in row["defects"]]
+    defects = ["%s %s [%d, %d, %d, %d]" % (kind, number(score), *box) for box, kind, score, _ in row["defects"]]
+    data = answers.row_data(row)
+    items = [html_text(defect) + (answers.defect_control(index) if data else "")   # "not a defect" boxes
+             for index, defect in enumerate(defects)]
     detail = html_text(row["error"]) + folded_list(row["descriptions"], "NG regions")
     cells = [
-        '<td data-sort="%s">%s</td>' % (html.escape(shown(row["file"])), html_text(row["file"])),
+        '<td data-sort="%s">%s</td>' % (html.escape(shown(row["file"])), name_text(row["file"])),
         '<td class="%s" data-sort="%d">%s</td>' % (html.escape(row["verdict"]), VERDICT_ORDER.get(row["verdict"], 3),
                                                    html.escape(row["verdict"])),
+        answers.answer_cell(row, data),
         "<td>%d</td>" % row["ng_count"],
-        '<td data-sort="%d">%s</td>' % (len(defects), folded_list(defects, "defects")),
+        '<td data-sort="%d">%s</td>' % (len(defects), folded_list(items, "defects", markup=str)),
         "<td>%s</td>" % detail,
         "<td>%.3f</td>" % row["seconds"],
         "<td>%s</td>" % pictures(row),
@@ -150,9 +185,58 @@ def heading(title, kind):
     return '<th data-type="%s"%s><button type="button">%s</button></th>' % (kind, sort, html.escape(title))
 
 
-def html_page(rows, warnings=(), seconds=None):
+def share(part):
+    return "%.1f %%" % (100 * part)
+
+
+def settings_text(run):
+    changed = ", ".join("%s = %s" % (key, value) for key, value in run.get("settings_changed", {}).items())
+    where = run.get("settings_file") or "none given"
+    return "%s (%s)" % (where, "different from the defaults: " + changed if changed else "all defaults")
+
+
+def duration_text(run):
+    whole, part = run["whole"], run.get("this_part")
+    if part is None:
+        return duration(whole["seconds"])
+    return "%s in all; this part %s (%d files, resuming a run that had %d)" % (
+        duration(whole["seconds"]), duration(part["seconds"]), part["files"], run["resumed"])
+
+
+def yield_text(figures):
+    inspected = figures["OK"] + figures["NG"]
+    if figures["yield"] is None:
+        return "no file inspected"
+    return "%s OK (%d of the %d files inspected; %d could not be)" % (share(figures["yield"]), figures["OK"],
+                                                                       inspected, figures["ERROR"])
+
+
+def when(stamp):
+    """An ISO date and time as the page shows it: "2025-03-14 09:26:53 +01:00"."""
+    day, _, rest = str(stamp).partition("T")
+    return "%s %s %s" % (day, rest[:8], rest[8:]) if rest else day
+
+
+def context_box(run):
+    """The run's context as a list of terms and their values."""
+    items = [("Started", when(run.get("first_started") or run.get("started"))),
+             ("Standard", run["standard"] if run.get("standard") else "each pair's own (see the pairs file)"),
+             ("Pairs file" if run.get("input_kind") == "pairs file" else "Input folder", run.get("input")),
+             ("Settings", settings_text(run)),
+             ("Version", "qlo_cv %s" % run.get("version")),
+             ("Duration", duration_text(run)),
+             ("Yield", yield_text(run["whole"]))]
+    if run.get("this_part") is not None:
+        items.insert(1, ("This part started", when(run.get("started"))))
+    return '<dl class="context" id="context">%s</dl>\n' % "".join(
+        "<dt>%s</dt><dd>%s</dd>" % (html.escape(term), html_text(str(value))) for term, value in items)
+
+
+def html_page(rows, warnings=(), run=None):
     """The page for the report's rows (in any order); `warnings` (texts) go in
-    a banner at the top, `seconds` is the run's wall time."""
+    a banner at the top, `run` is the run's context and figures (run.json's
+    "run" entry; qlo_batch.report.ReportWriter.run_record), shown below it
+    and naming the page."""
     counts = verdict_counts(rows)
     banner = ""
     if warnings:
@@ -160,13 +244,19 @@ def html_page(rows, warnings=(), seconds=None):
                   % html_list([str(w) for w in warnings]))
     tiles = ['<span class="count %s"><b>%d</b> %s</span>' % (verdict, counts[verdict], verdict)
              for verdict in ("NG", "ERROR", "OK")]
-    if seconds is not None:
-        tiles.append('<span class="count"><b>%s</b> run time</span>' % duration(seconds))
+    title, context = "Inspection report", ""
+    if run is not None:
+        title = run.get("title") or title
+        context = context_box(run)
+        tiles.append('<span class="count"><b>%s</b> run time</span>' % duration(run["whole"]["seconds"]))
+        if run["whole"]["yield"] is not None:
+            tiles.append('<span class="count"><b>%s</b> yield</span>' % share(run["whole"]["yield"]))
     body = "\n".join(html_row(row) for row in page_order(rows))
-    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Inspection report</title>"
-            "<style>%s%s</style></head><body>\n<h1>Inspection report</h1>\n%s<div class=\"counts\">%s</div>\n"
+    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title>"
+            "<style>%s%s</style></head><body>\n<h1>%s</h1>\n%s%s<div class=\"counts\">%s</div>\n"
             "<p id=\"summary\">%s. NG rows first; click a column heading to sort by it.</p>\n"
-            "<table id=\"report\">\n<thead><tr>%s</tr></thead>\n<tbody>\n%s\n</tbody>\n</table>\n"
+            "%s<table id=\"report\">\n<thead><tr>%s</tr></thead>\n<tbody>\n%s\n</tbody>\n</table>\n"
             "<script>%s</script>\n</body></html>\n"
-            % (STYLE, PAGE_STYLE, banner, "".join(tiles), html.escape(summary(rows)),
-               "".join(heading(title, kind) for title, kind in HEADINGS), body, SCRIPT))
+            % (html.escape(shown(title)), STYLE, PAGE_STYLE, html_text(title), banner, context, "".join(tiles),
+               html.escape(summary(rows)), answers.toolbar(rows),
+               "".join(heading(name, kind) for name, kind in HEADINGS), body, SCRIPT))

@@ -41,6 +41,8 @@ import zipfile
 from typing import Optional, Union
 
 import qlo_cv
+from qlo_batch.errors import BatchError
+from qlo_batch.inputs import SETTINGS_LIMIT, open_input, open_text
 
 JUDGES = ("contour_is_too_long", "contour_is_too_big")
 MATERIALS = ("auto", "dark", "light")
@@ -58,7 +60,7 @@ MAX_THRESHOLD = 254
 BLIND_THRESHOLD = 223
 
 
-class SettingsError(ValueError):
+class SettingsError(BatchError, ValueError):
     """A setting that cannot be used, or a settings or workbook file that
     cannot be read; its text is one line naming the key or the file."""
 
@@ -176,6 +178,12 @@ class Settings:
         if region_class is None:
             raise RuntimeError("this build of qlo_cv has no Region: inspection regions are not available")
         try:
+            open_input(self.regions_workbook).close()       # its reader would wait on a FIFO for good
+        except ValueError as error:
+            raise SettingsError("regions_workbook %s: %s" % (self.regions_workbook, error)) from None
+        except OSError:
+            pass                                            # said below, as the reader words it
+        try:
             return region_class.load_from_xslx(self.regions_workbook, self.regions_sheet)
         except Exception as error:      # whatever openpyxl or the rows raise, said in one line
             raise SettingsError("regions_workbook %s: %s" % (self.regions_workbook, _workbook_problem(error))) \
@@ -286,12 +294,14 @@ def load_settings(path=None):
     if path is None:
         return Settings()
     try:
-        with open(path, "rb") as f:
-            values = tomllib.load(f)
+        with open_text(path, "settings file", SETTINGS_LIMIT) as f:
+            values = tomllib.loads(f.read())
     except OSError as error:
         raise SettingsError("settings file %s: %s" % (path, error.strerror or error)) from None
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as error:
         raise SettingsError("settings file %s: not a TOML file: %s" % (path, error)) from None
+    except ValueError as error:             # not a regular file, or far too large for settings
+        raise SettingsError(str(error)) from None
     known = {field.name for field in dataclasses.fields(Settings)}
     unknown = sorted(set(values) - known)
     if unknown:

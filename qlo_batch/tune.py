@@ -32,7 +32,7 @@ from qlo_batch.extras import dask_missing
 from qlo_batch.labels import check_inside, file_key, read_labels
 from qlo_batch.matching import IOU_THRESHOLD, candidates, greedy
 from qlo_batch.pairs import read_pairs
-from qlo_batch.image_files import header_sizes, read_grey
+from qlo_batch.image_files import header_sizes, in_words, read_grey
 from qlo_batch.settings import JUDGES, MATERIALS, Settings, check_images, load_settings, save_settings
 from qlo_batch.progress import progress_bar
 
@@ -93,7 +93,7 @@ def load_samples(pairs, base):
             standard = read_grey(pair.standard)
             target = read_grey(pair.target, standard.shape)      # another size is refused before decoding
         except (OSError, ValueError) as error:
-            raise ValueError("pair %s: %s" % (pair.file, getattr(error, "strerror", None) or error)) from None
+            raise ValueError("pair %s: %s" % (pair.file, in_words(error))) from None
         if region is not None:
             region.apply(standard)
             region.apply(target)

@@ -24,13 +24,14 @@ import threading
 import time
 
 from qlo_batch.arrivals import SETTLE_SECONDS, Arrivals, FolderLook, is_complete
+from qlo_batch.errors import RunError, WriteError
 from qlo_batch.image_files import header_sizes
-from qlo_batch.journal import Journal, row_key, stamp, task_key
+from qlo_batch.journal import row_key, stamp, task_key
 from qlo_batch.pairs import PairsTail
-from qlo_batch.pipeline import (RunError, as_settings, check_out_dir, finish_report, folder_entry,
-                                folder_inspector, is_image_name, note, own_outputs, progress_bar, run_on_dask,
-                                run_serial, start_client, start_report)
-from qlo_batch.report import pictures
+from qlo_batch.pipeline import (Unwritten, as_settings, check_out_dir, close_report, folder_entry, folder_inspector,
+                                is_image_name, note, open_report, own_outputs, pictures_there, progress_bar, record,
+                                run_on_dask, run_serial, settings_file, start_client)
+from qlo_batch.run_context import describe
 from qlo_batch.settings import check_images
 from qlo_batch.work_unit import Inspector, Outcome
 
@@ -172,12 +173,12 @@ class PairsSource:
             self.pending[json.dumps(task_key(pair))] = pair
 
     def first_pairs(self):
-        """Reads the file as it is at the start (SystemExit when it cannot be
+        """Reads the file as it is at the start (RunError when it cannot be
         read or its header is wrong); returns the pairs listed."""
         try:
             self.add(*self.tail.read(self.complete()))
         except (OSError, ValueError) as error:
-            raise SystemExit("pairs file %s: %s" % (self.path, getattr(error, "strerror", None) or error))
+            raise RunError("pairs file %s: %s" % (self.path, getattr(error, "strerror", None) or error)) from None
         self.at_start = set(self.pending)
         return list(self.pending.values())
 
@@ -213,7 +214,7 @@ class Watch:
         self.stamps = {}                    # json task key -> journal stamps, until its outcome is kept
         self.looked, self.look_every = None, POLL_SECONDS
         self.refresh, self.refresh_every = refresh, refresh
-        self.refreshed, self.changed = time.monotonic(), False
+        self.refreshed, self.changed = float("-inf"), True     # the page is written at the first look
         self.inspected = 0
         self.bar = bar
 
@@ -254,8 +255,7 @@ class Watch:
         return [self.ready.popleft() for _ in range(min(room, len(self.ready)))]
 
     def keep(self, outcome):
-        row = self.writer.add(outcome)
-        self.journal.record(row, self.stamps.pop(json.dumps(task_key(outcome))))
+        record(self.writer, self.journal, outcome, self.stamps.pop(json.dumps(task_key(outcome))))
         self.inspected += 1
         self.changed = True
         if self.bar is not None:
@@ -266,7 +266,10 @@ class Watch:
     def refresh_if_due(self):
         start = time.monotonic()
         if self.changed and start - self.refreshed >= self.refresh_every:
-            self.writer.refresh()
+            try:
+                self.writer.refresh()
+            except OSError as error:
+                raise Unwritten(error) from None
             self.refreshed, self.changed = time.monotonic(), False
             self.refresh_every = max(self.refresh, (self.refreshed - start) / REFRESH_SHARE)
 
@@ -281,8 +284,10 @@ def watch_folder(standard, target_dir, out_dir, settings=None, outside_links=Tru
     returns the report's rows. Options as for `watch`."""
     if not os.path.isdir(target_dir):
         raise RunError("%s is not a folder" % target_dir)
+    context = describe(as_settings(settings), settings_file(settings), standard=standard, folder=target_dir)
+    check_out_dir(out_dir)
     inspector, warnings = folder_inspector(standard, as_settings(settings))
-    return watch(inspector, FolderSource(standard, target_dir, out_dir, outside_links), out_dir, warnings,
+    return watch(inspector, FolderSource(standard, target_dir, out_dir, outside_links), out_dir, warnings, context,
                  **options)
 
 
@@ -290,33 +295,33 @@ def watch_pairs(pairs_csv, out_dir, settings=None, **options):
     """Watches the pairs file for rows appended to it and inspects each target
     against its own standard once it is complete, into the report in
     `out_dir`, until stopped; returns the report's rows."""
+    context = describe(as_settings(settings), settings_file(settings), pairs=pairs_csv)
     settings = as_settings(settings)
     source = PairsSource(pairs_csv, options.get("settle", SETTLE_SECONDS))
     standards = dict.fromkeys(pair.standard for pair in source.first_pairs())
-    return watch(Inspector(settings), source, out_dir, check_images(settings, header_sizes(standards)), **options)
+    return watch(Inspector(settings), source, out_dir, check_images(settings, header_sizes(standards)), context,
+                 **options)
 
 
-def watch(inspector, source, out_dir, warnings=(), scheduler=None, workers=2, processes=True, serial=None,
-          progress=True, dashboard=None, settle=SETTLE_SECONDS, refresh=REFRESH_SECONDS, stop=None):
+def watch(inspector, source, out_dir, warnings=(), context=None, scheduler=None, workers=2, processes=True,
+          serial=None, progress=True, dashboard=None, settle=SETTLE_SECONDS, refresh=REFRESH_SECONDS, stop=None):
     """Inspects what arrives from `source` until `stop` (a Stop, made here when
     None) is requested; returns the report's rows. On a cluster when a
     `scheduler` is given or `serial` is False (a local cluster of `workers`
-    processes, or threads), else in a plain loop in this process."""
+    processes, or threads), else in a plain loop in this process. RunError
+    when it cannot start; WriteError (after keeping the rows so far) when
+    writing into `out_dir` fails."""
     check_out_dir(out_dir)
-    journal = Journal(out_dir, inspector.settings)
-    try:
-        previous = journal.previous()
-    except ValueError:
-        raise RunError("%s was written by a run with other settings: watch into another OUT_DIR"
-                       % journal.path) from None
-    kept = [(row, then) for row, then in previous.values() if source.owns(row) and still_holds(
-        then, [stamp(row["target"]), stamp(row["standard"])],
-        all(os.path.isfile(os.path.join(out_dir, path)) for path in pictures(row)))]
-    writer = start_report(out_dir, journal, inspector.settings, warnings, kept)
+
+    def holding(previous):
+        return [(row, then) for row, then in previous.values() if source.owns(row) and still_holds(
+            then, [stamp(row["target"]), stamp(row["standard"])], pictures_there(out_dir, row))]
+    writer, journal, kept, untrusted = open_report(out_dir, inspector.settings, warnings, context, True, holding)
     source.start([row for row, _ in kept])
-    writer.refresh()
-    note("qlo_batch: watching; %d files already in the report (Ctrl-C or SIGTERM stops)" % len(kept))
-    abandoned = False
+    note("qlo_batch: watching; %d files already in the report%s (Ctrl-C or SIGTERM stops)"
+         % (len(kept), "; %d untrusted journal lines: those files are inspected again" % untrusted
+            if untrusted else ""))
+    abandoned, unwritten = False, None
     with contextlib.ExitStack() as stack:
         stop = stack.enter_context(stop or Stop())
         state = Watch(source, writer, journal, stop, settle, refresh)
@@ -330,8 +335,12 @@ def watch(inspector, source, out_dir, warnings=(), scheduler=None, workers=2, pr
                 state.keep(outcome)
         except KeyboardInterrupt:
             abandoned = True
+        except Unwritten as failed:     # the disk is full: the rows so far are the report
+            unwritten = failed.args[0]
         stop.ignore()           # the cluster stops and the report is written whole
-    rows = finish_report(writer, journal)
+    rows, failure = close_report(writer, journal)
+    if unwritten or failure:
+        raise WriteError(unwritten or failure, len(rows), len(rows) + state.waiting(), out_dir, failure is None)
     note("qlo_batch: watch stopped: %d files in the report, %d inspected since the start%s"
          % (len(rows), state.inspected, "; %d arriving files are inspected at the next start" % state.waiting()
             if state.waiting() else ""))

@@ -12,7 +12,7 @@ import numpy as np
 
 import qlo_cv
 from qlo_batch.defects import compare, find_defects, material_level
-from qlo_batch.image_files import read_grey
+from qlo_batch.image_files import in_words, read_grey
 from qlo_batch.pairs import Pair
 from qlo_batch.pictures import DEFECT_COLOUR, defect_crops
 
@@ -42,7 +42,8 @@ class Outcome:
     """The verdict on one print. `verdict` is "OK", "NG" or "ERROR" (then
     `error` says why); an NG outcome carries its marked image and thumbnail as
     encoded PNG and JPEG bytes until the report writes them, the zoomed crops
-    of its largest defects as (box, JPEG bytes) pairs, and its defects as
+    of its largest defects as (box, JPEG bytes) pairs with the standard's
+    crops of the same places (JPEG bytes, in the same order), and its defects as
     (box, kind, score, NG region count) tuples."""
     file: str
     verdict: str
@@ -54,6 +55,7 @@ class Outcome:
     thumbnail_jpg: Optional[bytes] = None
     defects: List[tuple] = dataclasses.field(default_factory=list)
     crops: List[tuple] = dataclasses.field(default_factory=list)
+    standard_crops: List[bytes] = dataclasses.field(default_factory=list)
     width: int = 0
     height: int = 0
     target: str = ""
@@ -65,7 +67,10 @@ class Outcome:
 
     @classmethod
     def failed(cls, task, error, seconds=0.0):
-        return cls(task.file, "ERROR", seconds=seconds, error=error, target=task.target, standard=task.standard)
+        """The ERROR outcome of a task; `error` is the reason in words or the
+        exception that stopped it (said in words by image_files.in_words)."""
+        text = error if isinstance(error, str) else in_words(error)
+        return cls(task.file, "ERROR", seconds=seconds, error=text, target=task.target, standard=task.standard)
 
 
 def folder_task(standard, path):
@@ -143,7 +148,7 @@ class Inspector:
             try:
                 image = read_grey(path)
             except (OSError, ValueError) as error:
-                raise ValueError("standard %s: %s" % (path, getattr(error, "strerror", None) or error)) from None
+                raise ValueError("standard %s: %s" % (path, in_words(error))) from None
             cached = self._standard = self._prepare(path, image)
         return cached
 
@@ -156,7 +161,7 @@ class Inspector:
         try:
             return self.inspect(task, start)
         except Exception as error:   # one bad file must not stop the batch
-            return Outcome.failed(task, "%s: %s" % (type(error).__name__, error), time.perf_counter() - start)
+            return Outcome.failed(task, error, time.perf_counter() - start)
 
     def inspect(self, task, start):
         prepared = self.standard(task.standard)
@@ -174,12 +179,13 @@ class Inspector:
                                        prepared.pattern(self.settings.material))
                 outcome.defects = [([int(v) for v in d.box], d.kind, float(d.score), d.ng_count) for d in defects]
             except Exception as error:      # the verdict and its regions stand without the defects
-                outcome.error = "defects not found: %s: %s" % (type(error).__name__, error)
+                outcome.error = "defects not found: %s" % in_words(error)
             marked = result.marked_image()
             outcome.marked_png = encode(".png", marked, MARKED_PNG_PARAMS)
             small = thumbnail(marked, outcome.boxes, [d[0] for d in outcome.defects])
             outcome.thumbnail_jpg = encode(".jpg", small, THUMB_JPEG_PARAMS)
-            outcome.crops = [(box, encode(".jpg", crop, THUMB_JPEG_PARAMS))
-                             for box, crop in defect_crops(marked, outcome.boxes, [d[0] for d in outcome.defects])]
+            crops = defect_crops(marked, outcome.boxes, [d[0] for d in outcome.defects], standard)
+            outcome.crops = [(box, encode(".jpg", crop, THUMB_JPEG_PARAMS)) for box, crop, _ in crops]
+            outcome.standard_crops = [encode(".jpg", crop, THUMB_JPEG_PARAMS) for _, _, crop in crops]
         outcome.seconds = time.perf_counter() - start
         return outcome

@@ -4,6 +4,8 @@
 # test there imports qlo_cv, checks the stub shipped beside it, runs an
 # inspection, and runs the batch tool in its plain loop without the extras.
 set -euo pipefail
+echo "check_wheel: builds the wheel from scratch, installs it into a fresh environment and runs a smoke test there" \
+     "(about 5 minutes on two cores, most of it the build)" >&2
 source "$(dirname "$0")/common.sh"
 set_up
 cd "$ROOT"

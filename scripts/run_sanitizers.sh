@@ -5,6 +5,8 @@
 # the run (in the fuzz test's children it is reported as a crash of the call).
 # Arguments go to pytest (paths taken from the caller's folder).
 set -euo pipefail
+echo "run_sanitizers: builds qlo_cv with ASan and UBSan into .venv-sanitize and runs the suite on it" \
+     "(the first build several minutes, the suite about as long again)" >&2
 export QLO_VENV=.venv-sanitize
 source "$(dirname "$0")/common.sh"
 set_up -C cmake.define.QLO_SANITIZE=ON -C install.strip=false -C build-dir=build/sanitize

@@ -13,4 +13,5 @@ for arg in "$@"; do
 done
 pytest_args ${args[@]+"${args[@]}"}
 cd "$ROOT"
-exec "$VENV/bin/python" -m pytest -q ${tier[@]+"${tier[@]}"} ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}
+# -rs: each skipped test says why (a developers' tool missing, say).
+exec "$VENV/bin/python" -m pytest -q -rs ${tier[@]+"${tier[@]}"} ${PYTEST_ARGS[@]+"${PYTEST_ARGS[@]}"}

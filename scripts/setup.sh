@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Creates the project's virtual environment (.venv) with Python 3.12, installs
-# the runtime, build and test requirements, the linter and the batch tool's
-# extras (Dask, tqdm, and cryptography for the local cluster's TLS), and builds and installs qlo_cv.
+# the runtime, build and test requirements and the batch tool's extras (Dask,
+# tqdm, and cryptography for the local cluster's TLS), and builds and installs
+# qlo_cv. QLO_DEV=1 adds the developers' tools (the linter and the type
+# checkers, which CI runs; they would double the environment's size).
 # Quick when nothing changed: stamps in the environment record the requirements
 # and interpreter last installed, and the sources last built (src/,
 # CMakeLists.txt, pyproject.toml, qlo_batch/, this script and the build
@@ -13,8 +15,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 REQUIREMENTS=('numpy>=2,<3' 'opencv-python-headless>=4.8,<5' scipy openpyxl
-              'scikit-build-core>=0.10' 'pybind11>=2.12' cmake ninja pytest 'ruff>=0.8,<1'
-              'dask[distributed]' tqdm cryptography mypy basedpyright)
+              'scikit-build-core>=0.10' 'pybind11>=2.12' cmake ninja pytest
+              'dask[distributed]' tqdm cryptography)
+DEV_REQUIREMENTS=('ruff>=0.8,<1' mypy basedpyright)
 # What the build reads besides its arguments.
 BUILD_INPUTS=(src qlo_batch CMakeLists.txt pyproject.toml scripts/setup.sh)
 
@@ -52,6 +55,7 @@ if [ ! -x "$VENV/bin/python" ]; then
 fi
 PY=$VENV/bin/python
 REQUIREMENTS_STAMP=$VENV/.qlo-requirements.stamp
+DEV_STAMP=$VENV/.qlo-dev.stamp
 BUILD_STAMP=$VENV/.qlo-build.stamp
 BUILD_LOG=$VENV/qlo-build.log
 
@@ -61,10 +65,22 @@ stale() {   # stale STAMP_FILE VALUE: whether the stamp file does not hold VALUE
 
 requirements=$({ printf '%s\n' "${REQUIREMENTS[@]}"; "$PY" -c 'import sys; print(sys.version)'; } | digest)
 if stale "$REQUIREMENTS_STAMP" "$requirements"; then
-    echo "setup: installing the requirements into $VENV (the first time: a few minutes, about 0.5 GB)" >&2
+    echo "setup: installing the requirements into $VENV (the first time: a few minutes, about 0.55 GB)" >&2
     rm -f "$REQUIREMENTS_STAMP" "$BUILD_STAMP"
     "$PY" -m pip install -q --disable-pip-version-check "${REQUIREMENTS[@]}"
     echo "$requirements" > "$REQUIREMENTS_STAMP"
+fi
+
+# The developers' tools have a stamp of their own: adding them rebuilds nothing.
+if [ "${QLO_DEV:-0}" = 1 ]; then
+    dev=$({ echo "$requirements"; printf '%s\n' "${DEV_REQUIREMENTS[@]}"; } | digest)
+    if stale "$DEV_STAMP" "$dev"; then
+        echo "setup: installing the developers' tools (ruff, mypy, basedpyright) into $VENV" \
+             "(the first time: about a minute, 0.4 GB)" >&2
+        rm -f "$DEV_STAMP"
+        "$PY" -m pip install -q --disable-pip-version-check "${DEV_REQUIREMENTS[@]}"
+        echo "$dev" > "$DEV_STAMP"
+    fi
 fi
 
 # A removed package counts as stale whatever the stamp says (-I: not the checkout's qlo_batch).

@@ -233,9 +233,12 @@ def shift_compare_barcode(std: _np.ndarray, tgt: _np.ndarray, aoi: Sequence[int]
                           dirty_width: Union[int, Sequence[int]]) -> CompareResult:
     """CompareResult of the straightened, aligned target barcode against the standard's, inside the AOI.
 
-    Prints the two measured angles and the match score; on NG writes the marked crop to
-    shift_compare_barcode.jpg in the current folder. IndexError when an image has no bar in the AOI; TypeError
-    when the standard is not found in the target (match score below 0).
+    `aoi` is a corner box (x1, y1, x2, y2) in image pixels (not x, y, w, h), where bars are found, the turn measured
+    and the prints compared. Bars must be bright on a dark label (invert dark bars first): Otsu's bright blobs of
+    1500..120000 square pixels and a 600..2000 pixel outline, across the area, stacked top to bottom. Prints "Out of
+    range bar: ..." per blob not taken, "STD Degree"/"TGT Degree" (each print's turn, degrees) and the match score
+    "平移校正区域匹配度" (1 at best); on NG writes the marked crop to shift_compare_barcode.jpg in the current folder.
+    IndexError when an image has no bar (dark bars give none); TypeError when the standard is not found in the target.
     """
 def contour_to_point_list(cnt: List[List[List[int]]]) -> List[List[int]]:
     """The contour's points as a new list of [x, y].

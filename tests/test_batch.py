@@ -86,8 +86,8 @@ def test_dask_cluster_gives_the_verdicts_of_a_plain_loop(archive, tmp_path):
     assert verdicts(rows) == expected
     assert [v for v, _ in expected.values()] == ["OK", "OK", "NG", "NG", "NG"]
     errors = {row["file"]: row["error"] for row in rows if row["verdict"] == "ERROR"}
-    assert errors == {"f_corrupt.png": "ValueError: not a readable image",
-                      "g_small.png": "ValueError: image is 120 x 60, the standard 120 x 90"}
+    assert errors == {"f_corrupt.png": "damaged file: its PNG header cannot be read",
+                      "g_small.png": "size mismatch: the image is 120 x 60, the standard 120 x 90"}
 
 
 def test_report_lists_every_file_with_marked_images(archive, tmp_path):

@@ -172,8 +172,9 @@ def test_a_decompression_bomb_is_refused_from_its_header(tmp_path):
         print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)""" % str(tmp_path / "bomb.png"))
     assert done.returncode == 0, done.stderr
     as_target, as_standard, grown_mb = done.stdout.splitlines()
-    assert as_target == "image is 18000 x 18000, the standard 2448 x 2048"
-    assert as_standard == "image is 18000 x 18000 (324000000 pixels): more than the 134217728 an image may have"
+    assert as_target == "size mismatch: the image is 18000 x 18000, the standard 2448 x 2048"
+    assert as_standard == "image too large: 18000 x 18000 (324000000 pixels), more than the 134217728 an image " \
+        "may have"
     assert int(grown_mb) < 16       # decoding it takes 324 MB at the least
 
 
@@ -210,7 +211,7 @@ def test_header_sizes_are_the_decoded_sizes(tmp_path, ext):
     assert image_size(tmp_path / ("x" + ext)) == (90, 70)
     grey = read_grey(tmp_path / ("x" + ext), (70, 90))
     assert np.array_equal(grey, cv2.imread(str(tmp_path / ("x" + ext)), cv2.IMREAD_GRAYSCALE))
-    with pytest.raises(ValueError, match="image is 90 x 70, the standard 90 x 71"):
+    with pytest.raises(ValueError, match="size mismatch: the image is 90 x 70, the standard 90 x 71"):
         read_grey(tmp_path / ("x" + ext), (71, 90))
 
 
@@ -236,16 +237,81 @@ def test_headers_made_by_hand_give_their_size(tmp_path, data):
     assert image_size(tmp_path / "x") == (300, 200)
 
 
-@pytest.mark.parametrize("data", [
-    b"\x89PNG\r\n\x1a\n not an image", b"\xff\xd8\xff\xda\x00\x02", b"BM\x00", b"II*\0\xff\xff\xff\x7f", b"P5 12",
-    b"RIFF\0\0\0\0WEBPVP9 ", b"not an image at all",
-])
-def test_a_damaged_or_unknown_file_is_refused_without_decoding(tmp_path, monkeypatch, data):
+def encoded(ext):
+    return cv2.imencode(ext, label())[1].tobytes()
+
+
+def flipped(data, at):
+    return data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:]
+
+
+PNG, JPEG = encoded(".png"), encoded(".jpg")
+IDAT = PNG.index(b"IDAT") + 8
+# (the file's bytes, the reason its ERROR row gives): no decoder is reached
+DAMAGED = [
+    (PNG[:len(PNG) // 2], "truncated file: the PNG data stops after %d bytes, before its end" % (len(PNG) // 2)),
+    (PNG[:-12], "truncated file: the PNG data stops after %d bytes, before its end" % (len(PNG) - 12)),
+    (flipped(PNG, IDAT + 5), "damaged file: its PNG IDAT chunk fails its checksum"),
+    (JPEG[:len(JPEG) - 40], "truncated file: the JPEG data stops after %d bytes, before its end marker"
+     % (len(JPEG) - 40)),
+    (b"\x89PNG\r\n\x1a\n not an image", "damaged file: its PNG header cannot be read"),
+    (b"\xff\xd8\xff\xda\x00\x02", "damaged file: its JPEG header cannot be read"),
+    (b"BM\x00", "damaged file: its BMP header cannot be read"),
+    (b"II*\0\xff\xff\xff\x7f", "damaged file: its TIFF header cannot be read"),
+    (b"P5 12", "damaged file: its PNM header cannot be read"),
+    (b"RIFF\0\0\0\0WEBPVP9 ", "damaged file: its WebP header cannot be read"),
+    (b"not an image at all\n", "not an image file: it holds text"),
+    ("Prüfprotokoll, Los 7\r\n".encode() * 40, "not an image file: it holds text"),
+    (b"PK\x03\x04\x14\x00\x00\x08\xff\xfe", "not an image file: its content is of no image format OpenCV reads"),
+    (b"", "empty file (0 bytes)"),
+]
+
+
+@pytest.mark.parametrize("data, reason", DAMAGED)
+def test_a_damaged_or_unknown_file_is_refused_in_words_without_decoding(tmp_path, monkeypatch, data, reason):
     (tmp_path / "bad.png").write_bytes(data)
     monkeypatch.setattr(image_files, "decode_bounded", lambda *args: pytest.fail("decoded"))
     monkeypatch.setattr(image_files.cv2, "imdecode", lambda *args: pytest.fail("decoded"))
-    with pytest.raises(ValueError, match="^not a readable image$"):
+    with pytest.raises(ValueError) as refused:
         read_grey(tmp_path / "bad.png")
+    assert str(refused.value) == reason
+
+
+# What an exception says in a row: the reason in words, never Python's class name.
+@pytest.mark.parametrize("error, words", [
+    (FileNotFoundError(2, "No such file or directory"), "file not found (missing, or removed while the run went on)"),
+    (PermissionError(13, "Permission denied"), "permission denied: this user may not read the file"),
+    (IsADirectoryError(21, "Is a directory"), "a folder, not an image file"),
+    (OSError(5, "Input/output error"), "the file cannot be read: Input/output error"),
+    (MemoryError(), "out of memory while inspecting the file"),
+    (cv2.error("OpenCV: (-215) bad size"), "OpenCV: (-215) bad size"),
+    (RuntimeError(), "the inspection failed without saying why"),
+])
+def test_a_failure_is_said_in_words(error, words):
+    assert image_files.in_words(error) == words
+
+
+def test_damaged_files_get_rows_in_words_and_no_decoder_noise(job, capfd, monkeypatch):
+    tmp_path, _ = job
+    prints = tmp_path / "prints"
+    for name, (data, _) in zip(("cut.png", "crc.png", "cut.jpg", "text.png"), (DAMAGED[0], DAMAGED[2], DAMAGED[3],
+                                                                             DAMAGED[10])):
+        (prints / name).write_bytes(data)
+    (prints / "locked.png").write_bytes(PNG)
+    (prints / "locked.png").chmod(0)
+    (prints / "gone.png").write_bytes(PNG)        # removed after the listing, before it is read
+    inspect = work_unit.Inspector.inspect
+    monkeypatch.setattr(work_unit.Inspector, "inspect", lambda self, task, start: (
+        task.file == "gone.png" and os.remove(task.target), inspect(self, task, start))[1])
+    assert run(tmp_path, "folder", "") == 0
+    errors = {row["file"]: row["error"] for row in json.loads((tmp_path / "out" / "run.json").read_text())["errors"]}
+    reasons = {"cut.png": DAMAGED[0][1], "crc.png": DAMAGED[2][1], "cut.jpg": DAMAGED[3][1], "text.png": DAMAGED[10][1],
+               "gone.png": "file not found (missing, or removed while the run went on)"}
+    if os.geteuid() != 0:       # root reads any file
+        reasons["locked.png"] = "permission denied: this user may not read the file"
+    assert {name: errors[name] for name in reasons} == reasons
+    noise = capfd.readouterr().err
+    assert "libpng" not in noise and "JPEG" not in noise, noise
 
 
 @pytest.mark.hardening
@@ -256,7 +322,7 @@ def test_a_format_without_a_header_reader_is_decoded_under_a_ceiling(tmp_path):
     assert image_size(tmp_path / "x.avif") is None
     direct = cv2.imread(str(tmp_path / "x.avif"), cv2.IMREAD_GRAYSCALE)
     assert np.array_equal(read_grey(tmp_path / "x.avif", (90, 120)), direct)
-    with pytest.raises(ValueError, match="not a readable image"):
+    with pytest.raises(ValueError, match="unsupported format or damaged file: OpenCV decodes no image of at most 100"):
         read_grey(tmp_path / "x.avif", (10, 10))
 
 
@@ -280,10 +346,11 @@ def png_header(width, height):
 
 
 @pytest.mark.parametrize("content, error", [
-    (None, "standard.png: No such file or directory"),
-    (b"", "standard.png: empty file"),
-    (b"standard", "standard.png: not a readable image"),
-    (png_header(12000, 12000), "standard.png: image is 12000 x 12000 (144000000 pixels): more than the 134217728"),
+    (None, "standard.png: file not found"),
+    (b"", "standard.png: empty file (0 bytes)"),
+    (b"standard", "standard.png: not an image file: it holds text"),
+    (png_header(12000, 12000), "standard.png: image too large: 12000 x 12000 (144000000 pixels), more than the "
+                               "134217728"),
 ])
 def test_a_standard_that_cannot_be_used_stops_the_run(job, capsys, content, error):
     tmp_path, inspected = job
@@ -306,8 +373,8 @@ def test_a_target_that_cannot_match_is_an_error_row_without_decoding(job, monkey
     assert [files[name]["verdict"] for name in ("prints/bomb.png", "prints/pipe.png", "prints/ok.png")] == \
         ["ERROR", "ERROR", "OK"]
     errors = (tmp_path / "out" / "report.csv").read_text()
-    assert "ValueError: image is 18000 x 18000, the standard 120 x 90" in errors
-    assert "ValueError: not a regular file" in errors
+    assert "size mismatch: the image is 18000 x 18000, the standard 120 x 90" in errors
+    assert "not a regular file" in errors
 
 
 def test_a_name_that_is_not_utf8_is_read(tmp_path):
@@ -318,5 +385,42 @@ def test_a_name_that_is_not_utf8_is_read(tmp_path):
         if name.endswith(b".png"):
             assert np.array_equal(read_grey(os.fsdecode(path)), label())
         else:
-            with pytest.raises(ValueError, match="^not a readable image$"):
+            with pytest.raises(ValueError, match="^not an image file: it holds text$"):
                 read_grey(os.fsdecode(path))
+
+
+def damaged_corpus():
+    """(name, bytes): for each header reader, a small valid file of its format
+    cut short at several lengths and with its header bytes overwritten, and
+    headers claiming absurd counts (a BigTIFF directory of 2**60 entries)."""
+    image = label(40, 48)
+    files = [(ext, cv2.imencode(ext, image)[1].tobytes())
+             for ext in (".png", ".jpg", ".bmp", ".webp", ".pgm", ".ras", ".tif", ".jp2", ".hdr")]
+    files += [(".exr", exr_header(0, 0, 47, 39)),
+              (".gif", b"GIF89a" + struct.pack("<HH", 48, 40) + bytes(8)),
+              (".j2k", b"\xff\x4f\xff\x51\0\x29\0\0" + struct.pack(">IIII", 48, 40, 0, 0))]
+    rng = np.random.default_rng(7)
+    corpus = [("bigtiff", b"II+\0" + struct.pack("<HHQ", 8, 0, 16) + struct.pack("<Q", 1 << 60)),
+              ("tiff-far", b"II*\0" + struct.pack("<I", 0xFFFFFFF0))]
+    for ext, data in files:
+        for cut in sorted({1, 2, 4, 8, 12, 16, 24, 33, len(data) // 2, len(data) - 1}):
+            corpus.append(("%s cut at %d" % (ext, cut), data[:cut]))
+        for trial in range(6):
+            mutated = bytearray(data)
+            at = rng.integers(0, min(len(data), 48), 3)
+            mutated[at[0]], mutated[at[1]], mutated[at[2]] = 0xFF, 0, int(rng.integers(256))
+            corpus.append(("%s mutated %d" % (ext, trial), bytes(mutated)))
+    return corpus
+
+
+# Whatever a damaged file holds, its header reader and the decoding answer
+# with a size, an image or a ValueError (an ERROR row), never another error.
+@pytest.mark.parametrize("name, data", damaged_corpus(), ids=lambda v: v if isinstance(v, str) else "")
+def test_a_damaged_file_gives_a_size_or_a_value_error(tmp_path, name, data):
+    path = tmp_path / "x.img"
+    path.write_bytes(data)
+    for read in (image_size, lambda p: read_grey(p, (40, 48)), read_grey):
+        try:
+            read(path)
+        except ValueError as error:
+            assert str(error) and "Error" not in str(error)

@@ -9,7 +9,7 @@ import cv2
 import numpy as np
 import pytest
 
-from qlo_batch import Settings, pipeline, run_pairs, work_unit
+from qlo_batch import BatchError, Settings, pipeline, run_pairs, work_unit
 from qlo_batch.defects import find_defects
 from qlo_batch.report import safe_name
 from qlo_batch.work_unit import read_grey
@@ -66,11 +66,11 @@ def test_pairs_mode_reports_bad_pairs_and_inspects_the_rest(pairs_csv, tmp_path)
     assert {file: row["verdict"] for file, row in rows.items()} == {
         "left/tile.png": "NG", "right/tile.png": "NG", "left/ok.png": "OK", "left/gone.png": "ERROR",
         "left/ok2.png": "ERROR", "left/small.png": "ERROR", "left/empty.png": "ERROR"}
-    assert "No such file or directory" in rows["left/gone.png"]["error"]
-    assert rows["left/ok2.png"]["error"] == "ValueError: standard %s: No such file or directory" % (
-        tmp_path / "std/none.png")
-    assert rows["left/small.png"]["error"] == "ValueError: image is 100 x 40, the standard 100 x 80"
-    assert rows["left/empty.png"]["error"] == "ValueError: empty file"
+    assert rows["left/gone.png"]["error"] == "file not found (missing, or removed while the run went on)"
+    assert rows["left/ok2.png"]["error"] == "standard %s: file not found (missing, or removed while the run went " \
+        "on)" % (tmp_path / "std/none.png")
+    assert rows["left/small.png"]["error"] == "size mismatch: the image is 100 x 40, the standard 100 x 80"
+    assert rows["left/empty.png"]["error"] == "empty file (0 bytes)"
     # the two tiles of one base name get marked images of their own
     marked = {rows[f]["marked_image"] for f in ("left/tile.png", "right/tile.png")}
     assert len(marked) == 2 and all((out / m).is_file() and "/" not in m[len("marked/"):] for m in marked)
@@ -123,7 +123,7 @@ def test_a_failing_defect_extraction_keeps_the_verdict(pairs_csv, tmp_path, monk
     rows = {row["file"]: row for row in run_pairs(str(pairs_csv), str(tmp_path / "out"), SETTINGS, serial=True,
                                                   progress=False)}
     tile = rows["left/tile.png"]
-    assert (tile["verdict"], tile["error"]) == ("NG", "defects not found: RuntimeError: no parts")
+    assert (tile["verdict"], tile["error"]) == ("NG", "defects not found: no parts")
     assert tile["boxes"] and (tmp_path / "out" / tile["marked_image"]).is_file()
 
 
@@ -134,7 +134,7 @@ def test_a_failing_defect_extraction_keeps_the_verdict(pairs_csv, tmp_path, monk
 ])
 def test_a_malformed_pairs_file_stops_before_any_work(tmp_path, text, error):
     (tmp_path / "pairs.csv").write_text(text)
-    with pytest.raises(SystemExit, match=error):
+    with pytest.raises(BatchError, match=error):      # a caller's `except Exception` sees it
         run_pairs(str(tmp_path / "pairs.csv"), str(tmp_path / "out"), SETTINGS, serial=True, progress=False)
     assert not (tmp_path / "out").exists()
 

@@ -18,6 +18,7 @@ RUNS = [
     ("main_job.py", [], "verdict: NG", ["marked.png", "standard.png", "target.png", "marked_regions.png",
                                         "shift_compare_barcode.jpg", "defects/report.csv"]),
     ("barcode_job.py", [], "barcode verdict (broken bar): NG", ["shift_compare_barcode.jpg"]),
+    ("barcode_dark_bars.py", [], "dark bars inverted: NG (1 NG region)", ["shift_compare_barcode.jpg"]),
     ("masked_regions.py", [], "inside the inspection regions: NG", ["standard.png", "target.png", "regions.xlsx",
                                                                    "marked_regions.png", "marked_preview.png"]),
     ("measure_part.py", None, "circle: fitted centre", []),

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import qlo_cv
+from mismatch_route import run_natively
 
 OTHER_ORDER = ">" if sys.byteorder == "little" else "<"
 
@@ -58,13 +59,12 @@ def swap(image):
 def mismatch(plane, monkeypatch):
     """The shift comparator's mismatch map of `plane` against its reflection,
     and whether it warped (the loop does, the native route does not)."""
-    seen, warps = [], []
-    find, warp = cv2.findContours, cv2.warpAffine
+    seen, find = [], cv2.findContours
     monkeypatch.setattr(cv2, "findContours", lambda mask, *args: seen.append(mask.copy()) or find(mask, *args))
-    monkeypatch.setattr(cv2, "warpAffine", lambda *args, **kwargs: warps.append(1) or warp(*args, **kwargs))
     comparator = qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), 3, 20, 1)
-    comparator._do_compare_image_with_shift(plane, plane[::-1].copy(), 1, "x", qlo_cv.CompareResult(None))
-    return seen.pop().tolist(), bool(warps)
+    _, stayed = run_natively(lambda: comparator._do_compare_image_with_shift(plane, plane[::-1].copy(), 1, "x",
+                                                                              qlo_cv.CompareResult(None)))
+    return seen.pop().tolist(), not stayed
 
 
 def contour_points(dtype):

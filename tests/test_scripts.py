@@ -23,6 +23,7 @@ FAKE_PYTHON = """#!/bin/sh
 case "$*" in
   *"print(sys.version)"*) cat "$STATE/version" ;;
   *find_spec*) [ -e "$STATE/installed" ] ;;
+  *"pip install -q"*mypy*) echo dev >> "$STATE/calls" ;;
   *"pip install -q"*) echo requirements >> "$STATE/calls" ;;
   *"pip install -v"*) echo build >> "$STATE/calls"; echo "  [1/2] Building CXX a.o"; echo chatter
     if [ -e "$STATE/fail" ]; then echo "error: a.cpp does not compile"; exit 1; fi
@@ -46,7 +47,19 @@ SETUP_STEPS = [
     ("forced", None, [], {"QLO_SETUP": "force"}, "requirements build", 0),
     ("a failing build", ("~/fail", ""), ["-C", "x=1"], {}, "build", 1),
     ("after the failure", ("~/fail", None), ["-C", "x=1"], {}, "build", 0),
+    ("developers' tools asked for", None, ["-C", "x=1"], {"QLO_DEV": "1"}, "dev", 0),
+    ("developers' tools current", None, ["-C", "x=1"], {"QLO_DEV": "1"}, "", 0),
+    ("a user's set-up after them", None, ["-C", "x=1"], {}, "", 0),
+    ("another interpreter, with them", ("~/version", "3.12.10"), ["-C", "x=1"], {"QLO_DEV": "1"},
+     "requirements dev build", 0),
 ]
+
+
+def outside_set_up():
+    """The environment without the set-up's own variables: with QLO_VENV
+    inherited (the environment running these tests), the set-up under test
+    would install into it and rewrite its stamps instead of the fake's."""
+    return {key: value for key, value in os.environ.items() if not key.startswith("QLO_")}
 
 
 def test_setup_runs_only_the_steps_whose_inputs_changed(tmp_path):
@@ -65,7 +78,7 @@ def test_setup_runs_only_the_steps_whose_inputs_changed(tmp_path):
             path.unlink() if change[1] is None else path.write_text(change[1])
         (state / "calls").unlink(missing_ok=True)
         done = subprocess.run(["bash", str(repo / "scripts/setup.sh"), *args], capture_output=True, text=True,
-                              timeout=60, env={**os.environ, "STATE": str(state), **env})
+                              timeout=60, env={**outside_set_up(), "STATE": str(state), **env})
         calls = (state / "calls").read_text().split() if (state / "calls").exists() else []
         assert (calls, done.returncode) == (expected.split(), status), (name, done.stderr)
         # The compiler's progress is shown, the rest of the build's output only on failure.

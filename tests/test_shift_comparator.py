@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import qlo_cv
+from mismatch_route import ROUTES, mismatch_route, run_natively, same_masks
 
 
 def py_translate(image, right, down, border_mode=cv2.BORDER_REPLICATE, border_value=None):
@@ -251,23 +252,23 @@ def both_paths(monkeypatch, action):
 @pytest.mark.parametrize("slope", [True, False])
 @pytest.mark.parametrize("step", [1, 2, 3])
 @pytest.mark.parametrize("max_shift", range(10))
-def test_native_and_loop_give_the_same_regions(monkeypatch, rng, max_shift, step, slope):
+@pytest.mark.parametrize("route", ROUTES)
+def test_each_route_and_the_loop_give_the_same_regions(monkeypatch, rng, max_shift, step, slope, route):
     std, tgt = textured_pair(rng)
     for threshold in (25, 0, -25):
         for region in (None, (7, 9, 70, 50)):
             def action():
                 return summary(run(std, tgt, max_shift, threshold, 2, slope=slope, step=step, cmp_region=region))
-            native, looped = both_paths(monkeypatch, action)
+            with mismatch_route(route):
+                native, looped = both_paths(monkeypatch, action)
             assert native == looped, (threshold, region)
 
 
 def test_native_route_skips_the_warps_and_a_rebound_translate_is_called(monkeypatch, rng):
     std, tgt = textured_pair(rng)
-    warps, calls = [], []
-    warp = cv2.warpAffine
-    monkeypatch.setattr(cv2, "warpAffine", lambda *args, **kwargs: warps.append(1) or warp(*args, **kwargs))
-    native = summary(run(std, tgt, max_shift=3))
-    assert warps == [] and native
+    calls = []
+    native, stayed = run_natively(lambda: summary(run(std, tgt, max_shift=3)))
+    assert stayed and native
 
     def translate(image, right, down):
         calls.append((right, down))
@@ -277,7 +278,7 @@ def test_native_route_skips_the_warps_and_a_rebound_translate_is_called(monkeypa
     assert summary(run(std, tgt, max_shift=3)) == native
     one_pass = [(1, 0), (2, 0), (3, 0), (-1, 0), (-2, 0), (-3, 0), (0, 1), (0, 2), (0, 3), (0, -1), (0, -2), (0, -3),
                 (1, 1), (2, 2), (-1, 1), (-2, 2), (1, -1), (2, -2), (-1, -1), (-2, -2)]
-    assert calls == one_pass * 2 and len(warps) == len(calls)
+    assert calls == one_pass * 2
 
 
 def test_a_rebound_compare_image_difference_is_called(monkeypatch, rng):
@@ -300,19 +301,18 @@ def direct_masks(monkeypatch, std, tgt, max_shift, threshold, step=1, slope=True
     whichever the comparator picks) and the loop, and whether the first warped."""
     comparator = qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), max_shift, threshold, 1, slope=slope,
                                         step=step)
-    seen, warps = [], []
-    find, warp = cv2.findContours, cv2.warpAffine
+    seen, find = [], cv2.findContours
 
     def action():
         with monkeypatch.context() as m:
             m.setattr(cv2, "findContours", lambda mask, *args: seen.append(mask.copy()) or find(mask, *args))
-            m.setattr(cv2, "warpAffine", lambda *args, **kwargs: warps.append(1) or warp(*args, **kwargs))
             comparator._do_compare_image_with_shift(std, tgt, 1, "x", qlo_cv.CompareResult(None))
-        return seen.pop(), bool(warps)
+        return seen.pop()
 
-    (native, warped), (looped, _) = both_paths(monkeypatch, action)
+    (native, stayed), looped = both_paths(monkeypatch, lambda: run_natively(action))
+    looped = looped[0]
     assert native.dtype == looped.dtype == np.uint8 and native.flags.c_contiguous
-    return native, looped, warped
+    return native, looped, not stayed
 
 
 @pytest.mark.parametrize("view", [
@@ -327,7 +327,7 @@ def test_mask_matches_on_strided_planes(monkeypatch, rng, view, max_shift, step,
     std, tgt = view(np.int16(std)), view(np.int16(tgt))
     tgt.flags.writeable = False
     native, looped, warped = direct_masks(monkeypatch, std, tgt, max_shift, threshold, step, slope)
-    assert np.array_equal(native, looped) and not warped
+    assert same_masks(native, looped) and not warped
 
 
 @pytest.mark.parametrize("case, native", [
@@ -383,7 +383,7 @@ def blocky_pair(rng, target_range, threshold, shape=(48, 64)):
 def test_mask_matches_for_narrow_and_wide_target_ranges(monkeypatch, rng, target_range, threshold):
     std, tgt = blocky_pair(rng, target_range, threshold)
     native, looped, warped = direct_masks(monkeypatch, std, tgt, 2, threshold)
-    assert np.array_equal(native, looped) and not warped
+    assert same_masks(native, looped) and not warped
 
 
 def test_target_changed_after_its_range_was_measured_gives_the_exact_mask(monkeypatch, rng):
@@ -401,12 +401,11 @@ def test_target_changed_after_its_range_was_measured_gives_the_exact_mask(monkey
             return True
 
     comparator = qlo_cv.ShiftComparator(np.zeros((1, 1), np.uint8), 1, 50, 1, slope=Slope())
-    seen, warps, find, warp = [], [], cv2.findContours, cv2.warpAffine
-    with monkeypatch.context() as m:
+    seen, find = [], cv2.findContours
+    with monkeypatch.context() as m, mismatch_route("native"):
         m.setattr(cv2, "findContours", lambda mask, *args: seen.append(mask.copy()) or find(mask, *args))
-        m.setattr(cv2, "warpAffine", lambda *args, **kwargs: warps.append(1) or warp(*args, **kwargs))
         comparator._do_compare_image_with_shift(std, tgt, 1, "x", qlo_cv.CompareResult(None))
-    assert np.array_equal(tgt, changed) and warps == []
+    assert np.array_equal(tgt, changed)
     _, exact, _ = direct_masks(monkeypatch, std, changed, 1, 50)
     _, cut, _ = direct_masks(monkeypatch, std, before, 1, 50)
     assert np.array_equal(seen[0], exact)
@@ -425,7 +424,7 @@ def test_mask_matches_for_thin_images_and_wide_windows(monkeypatch, rng, shape, 
     tgt = cv2.GaussianBlur(rng.integers(0, 256, shape, dtype=np.uint8), (3, 3), 0).astype(np.int16)
     std = tgt + rng.integers(-80, 81, shape).astype(np.int16)
     native, looped, warped = direct_masks(monkeypatch, std, tgt, max_shift, threshold, step)
-    assert np.array_equal(native, looped) and not warped and native.any()
+    assert same_masks(native, looped) and not warped and native.any()
 
 
 REAL_EMPTY = np.empty
@@ -489,12 +488,11 @@ class ModuleProxy(types.ModuleType):
 # the same, then bound back: the loop runs while they are rebound, the native
 # route again afterwards; unbound, the loop raises the NameError.
 @pytest.mark.parametrize("name", ["translate", "compare_image_difference", "_cv", "_np", "_math",
-                                  "_np.logical_and", "_np.uint8", "_math.sqrt", "translate unbound"])
+                                  "_np.float32", "_cv.warpAffine", "_np.logical_and", "_np.uint8", "_math.sqrt",
+                                  "translate unbound"])
 def test_the_route_follows_each_rebinding_of_the_names_it_checks(monkeypatch, rng, name):
     std, tgt = textured_pair(rng)
     comparator = qlo_cv.ShiftComparator(std, 2, 25, 1)
-    warps, warp = [], cv2.warpAffine
-    monkeypatch.setattr(cv2, "warpAffine", lambda *args, **kwargs: warps.append(1) or warp(*args, **kwargs))
     expected = summary(run_with(comparator, tgt))
     head, _, attribute = name.split()[0].partition(".")
     owner, key = (getattr(qlo_cv, head), attribute) if attribute else (qlo_cv, head)
@@ -507,9 +505,8 @@ def test_the_route_follows_each_rebinding_of_the_names_it_checks(monkeypatch, rn
         else:
             m.setattr(owner, key, ModuleProxy(real) if isinstance(real, types.ModuleType)
                       else lambda *args, **kwargs: real(*args, **kwargs))
-            assert summary(run_with(comparator, tgt)) == expected and warps
-    warps.clear()
-    assert summary(run_with(comparator, tgt)) == expected and warps == []
+            assert run_natively(lambda: summary(run_with(comparator, tgt))) == (expected, False)
+    assert run_natively(lambda: summary(run_with(comparator, tgt))) == (expected, True)
 
 
 # ---- both passes from one sweep ----
@@ -817,7 +814,7 @@ def test_a_mask_someone_holds_or_changed_is_never_filled_again(monkeypatch, rng,
     assert looped == expected
 
 
-# ---- the standard's windows, kept between calls ----
+# ---- a standard changed between calls ----
 
 def write_in_place(comparator):
     comparator.std_threshold[20, 30] = 0
@@ -832,6 +829,12 @@ def write_through_a_view(comparator):
     comparator.std_threshold[::-1, 5:][30:36, 8:16] = 255
 
 
+def keep_row_sums(comparator):
+    # +k, -2k, +k sixteen columns apart: the row's sums per 16-column lane are unchanged
+    row = comparator.std_threshold[30]
+    row[[5, 21, 37]] += np.int16([40, -80, 40])
+
+
 def resize(comparator):
     comparator.std_threshold.resize((50, 70), refcheck=False)
     comparator.std_threshold[:] = 180
@@ -841,14 +844,15 @@ def rebind(comparator):
     comparator.std_threshold = np.int16(np.full((50, 70), 60, np.uint8))
 
 
-@pytest.mark.parametrize("change", [write_in_place, swap_in_a_row, write_through_a_view, resize, rebind])
+@pytest.mark.parametrize("change", [write_in_place, swap_in_a_row, keep_row_sums, write_through_a_view, resize,
+                                    rebind])
 @pytest.mark.parametrize("threshold", [20, -20])
-def test_a_standard_changed_after_its_windows_were_kept_is_compared_as_it_is(monkeypatch, rng, change, threshold):
+def test_a_standard_changed_between_calls_is_compared_as_it_is(monkeypatch, rng, change, threshold):
     std, tgt = textured_pair(rng)
     comparator = qlo_cv.ShiftComparator(std, 2, threshold, 1)
     comparator.std_threshold = comparator.std_threshold.copy()   # owns its memory, so it can be resized
     comparator.std_threshold[25, 10], comparator.std_threshold[25, 40] = 30, 200
-    for _ in range(2):                                   # makes the windows, then reuses them
+    for _ in range(2):
         run_with(comparator, tgt)
     change(comparator)
     shape = comparator.std_threshold.shape
@@ -863,18 +867,29 @@ def run_with(comparator, tgt):
     return result
 
 
-def test_a_judge_writing_into_the_standard_between_the_passes(monkeypatch, rng):
+# Code of the caller's that writes into the standard in the black-spot pass:
+# the white-spot pass sees the standard as written.
+@pytest.mark.parametrize("writer", ["judge", "append on the result"])
+def test_code_writing_into_the_standard_between_the_passes(monkeypatch, rng, writer):
     std, tgt = textured_pair(rng)
     comparator = qlo_cv.ShiftComparator(std, 2, 25, 1)
     run_with(comparator, tgt)
 
-    def judge(cnt, parameter):                           # runs in the black-spot pass
+    def judge(cnt, parameter):
         comparator.std_threshold[:] = 90
         return True
 
-    comparator._ShiftComparator__judge = judge
-    native, looped = both_paths(monkeypatch, lambda: (comparator.std_threshold.__setitem__(slice(None), std),
-                                                      summary(run_with(comparator, tgt)))[1])
+    def compare():
+        comparator.std_threshold[:] = std
+        result = qlo_cv.CompareResult(tgt)
+        if writer == "judge":
+            comparator._ShiftComparator__judge = judge
+        else:
+            result.append = lambda region: judge(None, None) and qlo_cv.CompareResult.append(result, region)
+        comparator.compare(tgt, result)
+        return summary(result)
+
+    native, looped = both_paths(monkeypatch, compare)
     assert native == looped and any(desc.startswith("white") for _rect, desc in native)
 
 
@@ -888,9 +903,9 @@ def test_8_bit_and_int16_routes_agree_at_the_threshold_edge(monkeypatch, rng, th
     tgt = np.clip(std + rng.choice(steps, std.shape), 0, 255).astype(np.int16)
     for a, b in ((std, tgt), (tgt, std)):
         native, looped, warped = direct_masks(monkeypatch, a, b, 1, threshold)
-        assert np.array_equal(native, looped) and not warped
+        assert same_masks(native, looped) and not warped
     comparator = qlo_cv.ShiftComparator(np.uint8(std), 1, threshold, 1)
-    runs = [summary(run_with(comparator, np.uint8(tgt))) for _ in range(2)]   # windows made, then kept
+    runs = [summary(run_with(comparator, np.uint8(tgt))) for _ in range(2)]
     with monkeypatch.context() as m:
         m.setattr(qlo_cv, "translate", py_translate)
         assert runs == [summary(run_with(comparator, np.uint8(tgt)))] * 2
@@ -910,15 +925,15 @@ def test_rows_leaving_8_bits_are_decided_as_the_loop_decides(monkeypatch, rng, s
     for a, b in ((wide, tgt), (tgt, wide)):
         native, looped, warped = direct_masks(monkeypatch, a, b, 3, threshold)
         fits = int(a.max()) - int(b.min()) <= 32767 and int(a.min()) - int(b.max()) >= -32768
-        assert np.array_equal(native, looped) and warped is not fits
+        assert same_masks(native, looped) and warped is not fits
     comparator = qlo_cv.ShiftComparator(np.uint8(std), 3, threshold, 1)
-    runs = [summary(run_with(comparator, wide)) for _ in range(2)]       # windows made, then kept
+    runs = [summary(run_with(comparator, wide)) for _ in range(2)]
     with monkeypatch.context() as m:
         m.setattr(qlo_cv, "translate", py_translate)
         assert runs == [summary(run_with(comparator, wide))] * 2
 
 
-def test_threads_share_kept_windows_across_several_comparators(rng):
+def test_threads_sharing_several_comparators_get_each_ones_result(rng):
     pairs = [textured_pair(rng, (120, 150), (1, 2)) for _ in range(3)]
     comparators = [qlo_cv.ShiftComparator(std, shift, threshold, 2)
                    for std, _ in pairs for shift, threshold in ((2, 20), (3, -20))]
@@ -937,3 +952,41 @@ def test_threads_share_kept_windows_across_several_comparators(rng):
     for t in threads:
         t.join()
     assert all(got[k, i] == expected[i] for k in range(4) for i in range(len(jobs)))
+
+
+# ---- differential fuzz: one comparator, its standard edited in place between compares ----
+
+def edit_standard(std, rng):
+    """One in-place edit of an int16 standard: a pixel, a row keeping its sums
+    per 16-column lane (+k, -2k, +k sixteen columns apart), a block through a
+    reversed view, or the content rolled sideways."""
+    rows, cols = std.shape
+    y, kind = int(rng.integers(rows)), int(rng.integers(4))
+    if kind == 0:
+        std[y, int(rng.integers(cols))] = int(rng.integers(0, 256))
+    elif kind == 1 and cols > 32:
+        x = int(rng.integers(cols - 32))
+        std[y, [x, x + 16, x + 32]] += np.int16([40, -80, 40])
+    elif kind == 2:
+        std[::-1, :][y:y + 7, 2:10] = int(rng.integers(0, 256))
+    else:
+        std[...] = np.roll(std, int(rng.integers(-17, 18)), axis=1)
+
+
+@pytest.mark.hardening
+def test_compare_matches_the_loop_with_the_standard_edited_between_compares(monkeypatch):
+    rng = np.random.default_rng(20261208)
+    for trial in range(1500):
+        shape = (int(rng.integers(1, 70)), int(rng.integers(1, 90)))
+        std, tgt = textured_pair(rng, shape, (int(rng.integers(-3, 4)), int(rng.integers(-3, 4))))
+        if trial % 3 == 0:
+            tgt = rng.integers(0, 256, shape, dtype=np.uint8)
+        settings = dict(max_shift=int(rng.integers(0, 6)), threshold=int(rng.choice([-40, -1, 0, 1, 25, 60])),
+                        judge_parameter=int(rng.integers(1, 4)), step=int(rng.choice([1, 2, -1])),
+                        slope=bool(rng.integers(2)))
+        comparator = qlo_cv.ShiftComparator(std, **settings)
+        for _ in range(4):
+            edit_standard(comparator.std_threshold, rng)
+            target = tgt if rng.integers(2) else np.int16(tgt)
+            native, looped = both_paths(monkeypatch, lambda: summary(run_with(comparator, target)))
+            assert native == looped, (trial, settings)

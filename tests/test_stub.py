@@ -7,6 +7,7 @@ with the module's own text where it has one; the installation carries the stub
 beside the module and as the package qlo_cv-stubs, and mypy and pyright read it
 there (the README's usage example type-checks, misuse is reported)."""
 import ast
+import importlib.util
 import inspect
 import os
 import pathlib
@@ -18,7 +19,7 @@ import sys
 import pytest
 
 import qlo_cv
-from conftest import readme_example
+from conftest import developer_tool, readme_example
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 STUB = ast.parse((ROOT / "src" / "qlo_cv.pyi").read_text(encoding="utf-8"))
@@ -255,7 +256,7 @@ def checker_environment():
 
 @pytest.fixture(scope="module")
 def mypy_output(tmp_path_factory):
-    pytest.importorskip("mypy")
+    developer_tool(importlib.util.find_spec("mypy"), "mypy")
     folder = tmp_path_factory.mktemp("mypy")
     files = write_snippets(folder)
     run = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
@@ -267,9 +268,7 @@ def mypy_output(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def pyright_output(tmp_path_factory):
-    command = shutil.which("basedpyright", path=os.path.dirname(sys.executable))
-    if command is None:
-        pytest.skip("basedpyright is not installed")
+    command = developer_tool(shutil.which("basedpyright", path=os.path.dirname(sys.executable)), "basedpyright")
     folder = tmp_path_factory.mktemp("pyright")
     files = write_snippets(folder)
     (folder / "pyrightconfig.json").write_text('{"typeCheckingMode": "standard"}', encoding="utf-8")

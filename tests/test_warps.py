@@ -90,3 +90,41 @@ def test_bad_input_raises_instead_of_crashing(image, call):
     except Exception:
         return
     assert result is None or isinstance(result, np.ndarray)
+
+
+class Items:
+    """A sequence of `items` whose len() says `length`: honest when they agree."""
+
+    def __init__(self, items, length=None):
+        self.items, self.length = list(items), len(items) if length is None else length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+# OpenCV takes a border value's len() on trust; one that promises more items
+# than it holds must raise, not crash. Honest sequences give OpenCV's own
+# result or error.
+@pytest.mark.parametrize("value", [Items([7]), Items([7, 8]), Items([3.5]), Items(["a"]), Items([1, 2, 3, 4, 5]),
+                                   range(3), b"ab", np.array([5, 6]), Items([7], 3), Items([7], 4), Items([], 1)])
+@pytest.mark.parametrize("call", [
+    lambda im, v: qlo_cv.translate(im, 2, 1, cv2.BORDER_CONSTANT, v),
+    lambda im, v: qlo_cv.ImageTranslation(qlo_cv.ImageFromNDArray(im), 2, 1, cv2.BORDER_CONSTANT, v).image,
+])
+def test_a_border_value_sequence_is_read_as_far_as_it_goes(value, call):
+    image = random_image((8, 8))
+    honest = not isinstance(value, Items) or value.length == len(value.items)
+    if not honest:
+        with pytest.raises(IndexError):
+            call(image, value)
+        return
+    try:
+        expected = shift(image, 2, 1, borderMode=cv2.BORDER_CONSTANT, borderValue=value)
+    except cv2.error as error:
+        with pytest.raises(cv2.error, match=str(error).splitlines()[-1].strip(" >-")):
+            call(image, value)
+    else:
+        assert np.array_equal(call(image, value), expected)

@@ -43,7 +43,7 @@ py::object call_warp(py::handle self, py::handle warp, py::handle image, py::han
     py::dict kwargs;
     kwargs[interned("flags")] = self.attr(interned("interpolation"));
     kwargs[interned("borderMode")] = self.attr(interned("border_mode"));
-    kwargs[interned("borderValue")] = self.attr(interned("border_value"));
+    kwargs[interned("borderValue")] = opencv_scalar(self.attr(interned("border_value")));
     py::tuple args = py::make_tuple(image, matrix, dsize);
     return steal(PyObject_Call(warp.ptr(), args.ptr(), kwargs.ptr()));
 }

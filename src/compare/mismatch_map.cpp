@@ -11,9 +11,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <iterator>
-#include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "frame/buffer.h"
@@ -82,10 +81,30 @@ py::object mask_by_displacement(py::handle std_image, py::handle tgt_image, py::
 // ---- the native route ----
 
 constexpr const char* kReplaced[] = {"translate", "compare_image_difference", "_cv", "_np", "_math"};
-// Library objects the loop reaches through _np and _math (the in-place
-// conjunction, the final scaling, the diagonal reach), and the array type the
-// native route checks its planes against and allocates its mask with.
-constexpr const char* kLibrary[] = {"_np.logical_and", "_np.uint8", "_np.ndarray", "_math.sqrt"};
+// Library objects the loop reaches through _np, _cv and _math (translate's
+// matrix and warp, the in-place conjunction, the final scaling, the diagonal
+// reach), and the array type the native route checks its planes against and
+// allocates its mask with. Any of them rebound, the loop runs, so that a
+// replacement sees every call it would see there.
+constexpr const char* kLibrary[] = {"_np.float32", "_cv.warpAffine", "_np.logical_and", "_np.uint8", "_np.ndarray",
+                                    "_math.sqrt"};
+
+// The route a test asks for in QLO_CV_MISMATCH_ROUTE (never set in use):
+// "loop" takes the loop, "windows" the windows' kernel without the sparse
+// sweeps, "native" raises RuntimeError where the native route would leave
+// the mask to the loop, so that a test can tell which route decided without
+// rebinding anything the route checks.
+enum class Route { Any, Loop, Windows, Native };
+
+Route route_asked() {
+    const char* asked = std::getenv("QLO_CV_MISMATCH_ROUTE");
+    if (!asked) return Route::Any;
+    std::string_view name(asked);
+    if (name == "loop") return Route::Loop;
+    if (name == "windows") return Route::Windows;
+    if (name == "native") return Route::Native;
+    return Route::Any;
+}
 
 // warpAffine holds source coordinates in 16 bits and its fixed-point offsets
 // in 32: within these bounds an integral translation is an exact copy with
@@ -231,8 +250,6 @@ ShiftLists shift_lists(py::handle max_shift, py::handle step, py::handle slope, 
     return lists;
 }
 
-thread_local PyObject* t_standard = nullptr;  // borrowed: held by the compare that marked it
-
 // One native pass: the planes, the threshold, the displacements and the
 // ranges already measured (when measured_first).
 struct Pass {
@@ -261,88 +278,25 @@ struct Pass {
         return differences_fit_int16(ranges);
     }
 
-    // Writes the mask with the kernel (keeping the target's windows in `keep`
-    // when given); false when a difference could wrap in int16.
-    // A signal handler's exception (Ctrl-C) stops the kernel and is raised
-    // here, before anything keeps the incomplete mask or windows.
-    bool run(Mask& mask, kernels::KeptWindows* keep) {
+    // Writes the mask with the kernel; false when a difference could wrap in
+    // int16. A signal handler's exception (Ctrl-C) stops the kernel and is
+    // raised here, before anything keeps the incomplete mask.
+    bool run(Mask& mask) {
         without_gil([&](kernels::Interrupt& interrupt) {
             int t_lo = ranges.tgt_lo, t_hi = ranges.tgt_hi;
             if (!measured_first) kernels::guess_narrow_bounds(t.data, t.stride, t.rows, t.cols, t_lo, t_hi);
             kernels::shift_mismatch_mask(s.data, s.stride, t.data, t.stride, s.rows, s.cols, threshold, axis.data(),
                                          static_cast<int>(axis.size()), diagonal.data(),
                                          static_cast<int>(diagonal.size()), mask.data(), s.cols, t_lo, t_hi,
-                                         measured_first ? nullptr : &ranges, keep, &interrupt);
+                                         measured_first ? nullptr : &ranges, &interrupt);
         });
         return differences_fit_int16(ranges);
     }
 };
 
-// A standard's windows and what must still hold for them to apply: the
-// array's memory and layout, the settings, and its content (a fingerprint
-// taken before the windows were made from it).
-struct StandardWindows {
-    const int16_t* data;
-    ptrdiff_t stride;
-    std::vector<int> axis, diagonal;
-    uint64_t fingerprint;
-    int lo, hi;  // the standard's range
-    kernels::KeptWindows windows;
-
-    bool fits(const Pass& p) const {
-        return p.t.data == data && p.t.stride == stride && p.t.rows == windows.rows && p.t.cols == windows.cols &&
-               (p.threshold < 0) == windows.use_min && p.axis == axis && p.diagonal == diagonal;
-    }
-};
-
-constexpr const char kStandardWindows[] = "shift comparator: standard windows";
-
-uint64_t settings_tag(const Pass& p) {
-    uint64_t h = p.threshold < 0 ? 1 : 2;
-    for (const std::vector<int>* list : {&p.axis, &p.diagonal}) {
-        h = h * 1000003 + list->size();
-        for (int v : *list) h = h * 1000003 + static_cast<uint64_t>(v);
-    }
-    return h;
-}
-
-// The pass against the standard's kept windows: one sweep deciding each pixel
-// and fingerprinting the standard as it is now. When the fingerprint (or the
-// array's memory, layout or the settings) differs, the caller wrote into the
-// standard or changed it: the windows are made again and kept instead.
-bool with_kept_windows(Pass& pass, Mask& mask) {
-    py::handle standard = pass.t.array;
-    const uint64_t tag = settings_tag(pass);
-    auto kept = std::static_pointer_cast<const StandardWindows>(recall_derived(kStandardWindows, standard, tag));
-    if (kept && kept->fits(pass)) {
-        uint64_t fingerprint = 0;
-        int lo = 0, hi = 0;
-        {
-            ReleaseGil nogil;
-            kernels::compare_to_kept(pass.s.data, pass.s.stride, kept->windows, pass.threshold, mask.data(),
-                                     pass.s.cols, pass.t.data, pass.t.stride, fingerprint, lo, hi);
-        }
-        if (fingerprint == kept->fingerprint) return differences_fit_int16({lo, hi, kept->lo, kept->hi});
-    }
-    auto made = std::make_shared<StandardWindows>();
-    {
-        ReleaseGil nogil;  // taken before the windows are made, so a change while they are made shows later
-        made->fingerprint = kernels::fingerprint_int16(pass.t.data, pass.t.stride, pass.t.rows, pass.t.cols);
-    }
-    if (!pass.run(mask, &made->windows)) return false;
-    made->data = pass.t.data;
-    made->stride = pass.t.stride;
-    made->axis = pass.axis;
-    made->diagonal = pass.diagonal;
-    made->lo = pass.ranges.tgt_lo;
-    made->hi = pass.ranges.tgt_hi;
-    remember_derived(kStandardWindows, standard, tag, std::move(made));
-    return true;
-}
-
 py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::handle max_shift, py::handle threshold,
                             py::handle slope, py::handle step) {
-    if (!originals_bound()) return {};
+    if (!originals_bound() || route_asked() == Route::Loop) return {};
     if (!exact_int_within(threshold, SHRT_MIN, SHRT_MAX) || !exact_int_within(max_shift, -kMaxShift, kMaxShift) ||
         !PyLong_CheckExact(step.ptr()))
         return {};
@@ -368,11 +322,9 @@ py::object mask_by_dilation(py::handle std_image, py::handle tgt_image, py::hand
     if (!mask.make(s.rows, s.cols)) return {};
     Pass pass{s, t, static_cast<int>(PyLong_AsLong(threshold.ptr())), std::move(shifts.axis),
               std::move(shifts.diagonal), measured_first, ranges};
-    // The stored standard, displaced in the white-spot pass: its windows are
-    // kept for the next call (a packed copy of the plane would be a new array).
-    bool standard = t_standard == tgt_image.ptr() && t.array.ptr() == tgt_image.ptr();
-    std::optional<bool> fits = pass.run_sparse(mask);
-    if (!fits) fits = standard ? with_kept_windows(pass, mask) : pass.run(mask, nullptr);
+    std::optional<bool> fits;
+    if (route_asked() != Route::Windows) fits = pass.run_sparse(mask);
+    if (!fits) fits = pass.run(mask);
     if (!*fits) return {};
     return mask.array;
 }
@@ -408,6 +360,7 @@ void record_mismatch_originals() {
 std::optional<TwoMasks> two_way_masks(py::handle std_image, py::handle tgt_image, py::handle max_shift,
                                       py::handle threshold, py::handle slope, py::handle step) {
     if (!originals_bound() || !still_original("_np.int16") || !plain_truth(slope)) return std::nullopt;
+    if (route_asked() == Route::Loop || route_asked() == Route::Windows) return std::nullopt;
     if (!exact_int_within(threshold, SHRT_MIN, SHRT_MAX) || !exact_int_within(max_shift, -kMaxShift, kMaxShift) ||
         !exact_int_within(step, LONG_MIN, LONG_MAX) || PyLong_AsLong(step.ptr()) == 0)
         return std::nullopt;
@@ -443,11 +396,9 @@ py::object mismatch_mask(py::handle std_image, py::handle tgt_image, py::handle 
     py::object mask = mask_by_dilation(std_image, tgt_image, max_shift, threshold, slope, step);
     if (made_here) *made_here = bool(mask);
     if (mask) return mask;
+    if (route_asked() == Route::Native) raise_format(PyExc_RuntimeError, "the native mismatch route stepped aside");
     return mask_by_displacement(std_image, tgt_image, max_shift, threshold, slope, step);
 }
-
-StandardInUse::StandardInUse(py::handle standard) : previous_(t_standard) { t_standard = standard.ptr(); }
-StandardInUse::~StandardInUse() { t_standard = previous_; }
 
 void done_with_mask(py::object mask) { keep_spare(kSpareMask, std::move(mask)); }
 

@@ -40,24 +40,6 @@ struct TwoMasks {
 std::optional<TwoMasks> two_way_masks(py::handle std_image, py::handle tgt_image, py::handle max_shift,
                                       py::handle threshold, py::handle slope, py::handle step);
 
-// While alive, marks `standard` as the stored standard of the comparison
-// running on this thread (a comparator's own std_threshold, read by compare).
-// A native pass that displaces exactly this array keeps its windows (the
-// dilation or erosion over the displacements, which depend only on the
-// standard and the settings) and reuses them on later calls while the array
-// keeps its memory, layout and content; any other pass is unaffected.
-// Scopes nest (a judge may run another comparison).
-class StandardInUse {
-public:
-    explicit StandardInUse(py::handle standard);
-    ~StandardInUse();
-    StandardInUse(const StandardInUse&) = delete;
-    StandardInUse& operator=(const StandardInUse&) = delete;
-
-private:
-    PyObject* previous_;
-};
-
 // Hands back a mask the native route made, once the caller is done with it:
 // when nothing else holds it, the next native mask of its shape reuses it.
 void done_with_mask(py::object mask);

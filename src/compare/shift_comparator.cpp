@@ -189,7 +189,8 @@ bool passes_run_only_own_code(py::handle self, py::handle result) {
     for (const char* name : {"_cv", "_cv.findContours", "_cv.boundingRect", "_cv.RETR_EXTERNAL",
                              "_cv.CHAIN_APPROX_NONE"})
         if (!still_original(name)) return false;
-    if (instance_value(self, "_do_compare_image_with_shift")) return false;
+    // Methods set on the instances would run the caller's code between the passes.
+    if (instance_value(self, "_do_compare_image_with_shift") || instance_value(result, "append")) return false;
     PyObject* judge = instance_value(self, kJudge);
     PyObject* parameter = instance_value(self, kJudgeParameter);
     if (!judge || !parameter) return false;
@@ -292,10 +293,6 @@ py::object compare(Args& a) {
     // they are, with no copy.
     if (region.is_none() && compare_in_one_sweep(self, std_work, tgt_work, result)) return py::none();
     py::object tgt = global("_np").attr(interned("int16"))(tgt_work);
-    // The comparator's own standard (not a windowed copy made for this call)
-    // may keep what its white-spot pass derives from it.
-    std::optional<comparison::StandardInUse> standard;
-    if (region.is_none()) standard.emplace(std_work);
     directed_pass(self, std_work, tgt, "black_spot_desc", result);
     directed_pass(self, tgt, std_work, "white_spot_desc", result);
     return py::none();

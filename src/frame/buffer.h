@@ -16,7 +16,7 @@
 
 #include <pybind11/gil_simple.h>
 
-#include "frame/element.h"
+#include "base/element.h"
 #include "frame/globals.h"
 #include "frame/object.h"
 

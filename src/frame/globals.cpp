@@ -40,45 +40,7 @@ std::unordered_map<const char*, const Original*> g_originals_by_literal;
 constexpr size_t kSparesPerKey = 4;
 std::unordered_map<std::string, std::vector<PyObject*>> g_spares;
 
-// Derived work, least recently used first, keyed by the source's address
-// (compared, never followed).
-struct DerivedEntry {
-    std::string key;
-    const PyObject* source;
-    uint64_t tag;
-    Derived value;
-};
-constexpr size_t kDerivedEntries = 8;
-std::vector<DerivedEntry> g_derived;
-
-// The index of the entry of (key, source, tag), or the number of entries.
-size_t find_derived(const char* key, const PyObject* source, uint64_t tag) {
-    for (size_t i = 0; i < g_derived.size(); ++i) {
-        const DerivedEntry& e = g_derived[i];
-        if (e.source == source && e.tag == tag && e.key == key) return i;
-    }
-    return g_derived.size();
-}
-
 }  // namespace
-
-Derived recall_derived(const char* key, py::handle source, uint64_t tag) {
-    size_t i = find_derived(key, source.ptr(), tag);
-    if (i == g_derived.size()) return {};
-    std::rotate(g_derived.begin() + static_cast<ptrdiff_t>(i), g_derived.begin() + static_cast<ptrdiff_t>(i) + 1,
-                g_derived.end());  // now the most recently used
-    return g_derived.back().value;
-}
-
-void remember_derived(const char* key, py::handle source, uint64_t tag, Derived value) {
-    if (!g_module) return;
-    size_t i = find_derived(key, source.ptr(), tag);
-    if (i != g_derived.size())
-        g_derived.erase(g_derived.begin() + static_cast<ptrdiff_t>(i));
-    else if (g_derived.size() >= kDerivedEntries)
-        g_derived.erase(g_derived.begin());
-    g_derived.push_back(DerivedEntry{key, source.ptr(), tag, std::move(value)});
-}
 
 py::handle interned(const char* literal) {
     auto it = g_interned.find(literal);
@@ -248,7 +210,6 @@ void release() {
     for (auto& entry : g_spares)
         for (PyObject* array : entry.second) Py_DECREF(array);
     g_spares.clear();
-    g_derived.clear();
 }
 
 void forget() {
@@ -259,7 +220,6 @@ void forget() {
     g_originals.clear();
     g_originals_by_literal.clear();
     g_spares.clear();
-    g_derived.clear();  // C++ values only
 }
 
 PyObject* module() { return g_module; }

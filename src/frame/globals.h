@@ -2,8 +2,6 @@
 // import and the assertion switch.
 #pragma once
 
-#include <cstdint>
-#include <memory>
 
 #include "frame/object.h"
 
@@ -43,22 +41,6 @@ py::handle original(const char* name);
 // out once (null when none is kept).
 void keep_spare(const char* key, py::object array);
 py::object take_spare(const char* key);
-
-// Work derived from an array and kept for later calls on the same array (a
-// standard image's windows, say), so that they can skip making it again. An
-// entry is found by `key`, the array's identity and the caller's `tag` (e.g.
-// a hash of the settings it was made with). The array itself is not held,
-// not even weakly (NumPy refuses to resize an array that has weak
-// references): its address only picks the entry, and may come back with a
-// new array once the old one died. So the value must carry what the caller
-// checks before trusting it: the array's memory and layout, and its content
-// (a fingerprint), which makes a reused address harmless. At most eight
-// entries in all, the least recently used leaving first; released with the
-// module. Called with the GIL held; a value is immutable once stored and
-// stays valid for whoever recalled it while later calls replace or drop it.
-using Derived = std::shared_ptr<const void>;
-Derived recall_derived(const char* key, py::handle source, uint64_t tag);
-void remember_derived(const char* key, py::handle source, uint64_t tag, Derived value);
 
 // Builtins the module's code uses, looked up once at import.
 struct Builtins {

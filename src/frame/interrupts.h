@@ -17,7 +17,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "kernels/interrupt.h"
+#include "base/interrupt.h"
 
 namespace qlo {
 

@@ -10,6 +10,22 @@ void raise_need_more_values(Py_ssize_t found) {
     raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
 }
 
+py::object opencv_scalar(py::handle value) {
+    PyObject* v = value.ptr();
+    if (PyTuple_CheckExact(v) || PyList_CheckExact(v) || !PySequence_Check(v))
+        return py::reinterpret_borrow<py::object>(value);
+    Py_ssize_t n = PySequence_Size(v);
+    if (n < 0) throw_error_already_set();
+    if (n > 4) return py::reinterpret_borrow<py::object>(value);  // OpenCV refuses it before reading an item
+    py::tuple items(n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_GetItem(v, i);
+        if (!item) throw_error_already_set();
+        PyTuple_SET_ITEM(items.ptr(), i, item);
+    }
+    return std::move(items);
+}
+
 void unpack_into(py::handle sequence, py::object* out, Py_ssize_t n) {
     PyObject* seq = sequence.ptr();
     if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "frame/element.h"
+#include "base/element.h"
 
 namespace qlo::kernels {
 

@@ -401,37 +401,18 @@ void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
                          const int* axis_shifts, int n_axis,
                          const int* diag_shifts, int n_diag,
                          uint8_t* out, ptrdiff_t out_stride, int tgt_lo, int tgt_hi,
-                         PlaneRanges* seen, KeptWindows* keep, Interrupt* interrupt) {
+                         PlaneRanges* seen, Interrupt* interrupt) {
     if (rows < 1 || cols < 1) return;
     Plan p = make_plan(std_data, std_stride, tgt_data, tgt_stride, rows, cols, threshold, axis_shifts,
                        n_axis, diag_shifts, n_diag, out, out_stride, tgt_lo, tgt_hi);
     p.interrupt = interrupt;
-    // Sized for the working type of the run that writes them.
-    auto keep_as = [&](size_t value_size) {
-        if (!keep) return;
-        keep->bytes.resize(static_cast<size_t>(rows) * cols * value_size);
-        p.keep = keep->bytes.data();
-    };
     // Each target value is checked against the bounds as it is narrowed; if the
     // caller's bounds were wrong (the plane changed since it measured them, say),
     // the mask is computed again on int16.
     bool narrow = p.narrow;
-    if (narrow) {
-        keep_as(sizeof(uint8_t));
-        narrow = run<uint8_t>(p);
-    }
+    if (narrow) narrow = run<uint8_t>(p);
     if (stop_requested(interrupt)) return;  // the mask is incomplete; the caller drops it
-    if (!narrow) {
-        keep_as(sizeof(int16_t));
-        run<int16_t>(p);
-    }
-    if (keep) {
-        keep->rows = rows;
-        keep->cols = cols;
-        keep->narrow = narrow;
-        keep->use_min = p.use_min;
-        keep->lo = narrow ? p.lo : int16_t(0);
-    }
+    if (!narrow) run<int16_t>(p);
     if (seen) *seen = PlaneRanges{p.std_seen.lo, p.std_seen.hi, p.tgt_seen.lo, p.tgt_seen.hi};
 }
 

@@ -7,9 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
-#include "kernels/interrupt.h"
+#include "base/interrupt.h"
 
 namespace qlo::kernels {
 
@@ -57,25 +56,10 @@ namespace qlo::kernels {
 // the kernel read them (every value is read), e.g. for an overflow check made
 // after the work instead of in passes of its own over both planes.
 //
-// `keep`, when given, receives the target's windows (see KeptWindows).
-//
 // `interrupt`, when given, is polled once per output row; once it asks to
-// stop, the call returns with the mask (and `seen`, `keep`) incomplete.
+// stop, the call returns with the mask (and `seen`) incomplete.
 struct PlaneRanges {
     int std_lo, std_hi, tgt_lo, tgt_hi;
-};
-
-// The target's windows as the kernel combined them: for each pixel the max
-// (threshold >= 0) or min (threshold < 0) of the target over D, held as the
-// kernel's working values (uint8 v - lo when `narrow`, else int16; complemented
-// when use_min). They depend only on the target plane, D and the sign of the
-// threshold, so a caller that compares many planes against one target plane
-// keeps them and decides each later mask with compare_to_kept.
-struct KeptWindows {
-    std::vector<uint8_t> bytes;  // rows x cols working values, row after row
-    int rows = 0, cols = 0;
-    bool narrow = false, use_min = false;
-    int16_t lo = 0;
 };
 
 void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
@@ -85,7 +69,7 @@ void shift_mismatch_mask(const int16_t* std_data, ptrdiff_t std_stride,
                          const int* diag_shifts, int n_diag,
                          uint8_t* out, ptrdiff_t out_stride,
                          int tgt_lo = INT16_MIN, int tgt_hi = INT16_MAX,
-                         PlaneRanges* seen = nullptr, KeptWindows* keep = nullptr,
+                         PlaneRanges* seen = nullptr,
                          Interrupt* interrupt = nullptr);
 
 // The mask shift_mismatch_mask writes, for thresholds within int16, made by
@@ -115,22 +99,6 @@ bool sparse_two_way_masks(const int16_t* std_data, ptrdiff_t std_stride, const u
                           ptrdiff_t tgt_stride, int rows, int cols, int threshold, const int* axis_shifts, int n_axis,
                           const int* diag_shifts, int n_diag, uint8_t* black, uint8_t* white, ptrdiff_t out_stride,
                           PlaneRanges* seen = nullptr, bool* marked = nullptr, Interrupt* interrupt = nullptr);
-
-// The mask shift_mismatch_mask would write for the standard plane `std_data`
-// against the target whose windows `kept` holds, with the same threshold sign
-// (other thresholds of that sign give exact masks too). One sweep, no windows:
-// while it reads the rows it also folds the plane `check` (same size) into
-// `fingerprint` (see fingerprint_int16) and measures the standard's range, so
-// a caller can confirm that the target is still the plane the windows were
-// made from and that no difference overflows int16.
-void compare_to_kept(const int16_t* std_data, ptrdiff_t std_stride, const KeptWindows& kept, int threshold,
-                     uint8_t* out, ptrdiff_t out_stride, const int16_t* check, ptrdiff_t check_stride,
-                     uint64_t& fingerprint, int& std_lo, int& std_hi);
-
-// A checksum of a plane's values, row after row: any single changed value
-// changes it, and so does any exchange of two values within a row; other
-// changes escape it only by a 64-bit coincidence.
-uint64_t fingerprint_int16(const int16_t* data, ptrdiff_t stride, int rows, int cols);
 
 // Smallest and largest value of a plane (stride in bytes), e.g. for a caller's
 // overflow check. An empty plane (rows or cols < 1) gives lo = hi = 0.

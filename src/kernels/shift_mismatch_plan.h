@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "kernels/interrupt.h"
+#include "base/interrupt.h"
 #include "kernels/shift_mismatch_rows.h"
 
 namespace qlo::kernels::shift_plan {
@@ -58,9 +58,6 @@ struct Plan {
     std::vector<Displacement> extra;  // other displacements, clamped and deduplicated
     // Values of each plane read by the passes (every one of them is read).
     mutable Extremes std_seen, tgt_seen;
-    // When set, each row's combined windows are copied here (rows x cols
-    // values of the working type) before the comparison.
-    void* keep = nullptr;
     // Polled once per output row (each may apply thousands of displacements).
     Interrupt* interrupt = nullptr;
 };
@@ -75,7 +72,6 @@ inline void finish_row(const Plan& p, W* acc, int y, int x0, int w) {
         const int16_t* src = tgt_row(p, clamp_int(y - d.dy, 0, p.rows - 1));
         max_shifted_row(acc, src, p.cols, x0, w, d.dx, p.lo, p.flip);
     }
-    if (p.keep) std::copy(acc, acc + w, static_cast<W*>(p.keep) + static_cast<ptrdiff_t>(y) * p.cols + x0);
     const int16_t* s = row_at(p.std_data, p.std_stride, y) + x0;
     uint8_t* o = row_at(p.out, p.out_stride, y) + x0;
     decide_row(acc, s, o, w, p.threshold, p.lo, p.use_min, p.std_seen);

@@ -134,7 +134,9 @@ py::object translate(Args& a) {
     rows.append(matrix_row(zero, one, a[2]));
     py::object matrix = global("_np").attr("float32")(rows);
     py::object warp = global("_cv").attr("warpAffine");
-    return warp_affine(warp, image, matrix, image_size(image), a[3], a[4]);
+    py::object size = image_size(image);
+    py::object value = a[4].is_none() ? py::object() : opencv_scalar(a[4]);
+    return warp_affine(warp, image, matrix, size, a[3], value);
 }
 
 // ---- translate_and_rotate ----
