@@ -2,6 +2,7 @@
 a folder and of a pairs file run in a thread of this process (the signals
 and the long run: test_watch_soak.py)."""
 import csv
+import errno
 import json
 import os
 import threading
@@ -13,7 +14,9 @@ import pytest
 
 from qlo_batch import Settings
 from qlo_batch.arrivals import LATE_SECONDS, FolderLook, is_complete
+from qlo_batch.errors import WriteError
 from qlo_batch.pairs import PairsTail
+from qlo_batch.report import ReportWriter
 from qlo_batch.watch import Stop, still_holds, watch_folder, watch_pairs
 from fault_helpers import wait_for
 
@@ -130,10 +133,17 @@ class Watching:
         self.signal, self.result = Stop(), []
         options = {**dict(settings=SETTINGS, serial=True, progress=False, settle=0.2, refresh=0.2), **options,
                    "stop": self.signal}
-        self.thread = threading.Thread(target=lambda: self.result.append(function(*args, **options)), daemon=True)
+        self.thread = threading.Thread(target=self.run, args=(function, args, options), daemon=True)
         self.thread.start()
 
+    def run(self, function, args, options):
+        try:
+            self.result.append(function(*args, **options))
+        except Exception as error:
+            self.result.append(error)
+
     def stop(self):
+        """The rows of the watch once stopped (or the exception that ended it)."""
         self.signal.requested = True
         self.thread.join(30)
         assert not self.thread.is_alive() and self.result
@@ -225,3 +235,24 @@ def test_a_folder_that_goes_away_and_comes_back(tmp_path, capsys, watching):
     wait_for(lambda: on_page(out) == {"a.png"})
     assert [row["verdict"] for row in running.stop()] == ["NG"]
     assert capsys.readouterr().err.count("cannot list %s: No such file or directory" % folder) == 1
+
+
+def test_a_full_disk_stops_the_watch_with_the_rows_so_far(tmp_path, monkeypatch, watching):
+    (tmp_path / "standard.png").write_bytes(png())
+    folder, out = tmp_path / "prints", tmp_path / "out"
+    folder.mkdir()
+    real = ReportWriter.add
+
+    def add(writer, outcome):
+        if outcome.file == "b.png":
+            raise OSError(errno.ENOSPC, "No space left on device")
+        return real(writer, outcome)
+    monkeypatch.setattr(ReportWriter, "add", add)
+    running = watching(watch_folder, str(tmp_path / "standard.png"), str(folder), str(out))
+    arrive(folder, "a.png", png())
+    wait_for(lambda: on_page(out) == {"a.png"})
+    arrive(folder, "b.png", png())
+    running.thread.join(20)
+    error = running.stop()
+    assert isinstance(error, WriteError) and "No space left on device" in str(error)
+    assert set(report_rows(out)) == on_page(out) == {"a.png"}
