@@ -342,8 +342,8 @@ def watch(inspector, source, out_dir, warnings=(), context=None, scheduler=None,
     if unwritten or failure:
         raise WriteError(unwritten or failure, len(rows), len(rows) + state.waiting(), out_dir, failure is None)
     note("qlo_batch: watch stopped: %d files in the report, %d inspected since the start%s"
-         % (len(rows), state.inspected, "; %d arriving files are inspected at the next start" % state.waiting()
-            if state.waiting() else ""))
+         % (len(rows), state.inspected, "; %d arriving file%s inspected at the next start"
+            % (state.waiting(), "s are" if state.waiting() > 1 else " is") if state.waiting() else ""))
     if abandoned:
         note("qlo_batch: the files in hand were abandoned")
     return rows
