@@ -41,6 +41,7 @@ import zipfile
 from typing import Optional, Union
 
 import qlo_cv
+from qlo_batch.displacements import displacement_steps
 from qlo_batch.errors import BatchError
 from qlo_batch.inputs import SETTINGS_LIMIT, open_input, open_text
 
@@ -239,8 +240,9 @@ def check_images(settings, standards):
     if abs(settings.threshold) > BLIND_THRESHOLD:
         warnings["threshold"] = ("setting 'threshold' %d: only grey-level differences beyond %d of 255 count, "
                                  "most defects go unseen" % (settings.threshold, abs(settings.threshold)), 1)
-    if settings.max_shift > 0:
-        reach = 1 + (settings.max_shift - 1) // settings.step * settings.step
+    axis, _diagonal = displacement_steps(settings.max_shift, settings.slope, settings.step)
+    if axis:
+        reach = axis[-1]
         if reach < settings.max_shift:
             warnings["step"] = ("setting 'step' %d with max_shift %d tries displacements of at most %d pixel%s: "
                                 "a misregistration of %d pixels is not tolerated"
