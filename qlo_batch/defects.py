@@ -39,6 +39,7 @@ from scipy.sparse.csgraph import connected_components
 
 import qlo_cv
 from qlo_batch import ng_filter
+from qlo_batch.image_files import read_grey
 from qlo_batch.alignment import displacement, field  # noqa: F401 (displacement: callers import it from here)
 
 # Kind words, in the order a report lists them. The first six say what the
@@ -427,6 +428,22 @@ def run_material(standards):
     return "dark" if light <= 1 - RUN_MAJORITY else "auto"
 
 
+def run_settings(settings, standard_paths):
+    """`settings` with material "auto" settled over the standards of a run
+    (the image files `standard_paths`, at most RUN_SAMPLE of them read, those
+    that cannot be read left out: their pairs fail on their own): a tile's own
+    reading stays only where the run is mixed."""
+    if settings.material != "auto" or not standard_paths:
+        return settings
+    images = []
+    for path in standard_paths[::-(-len(standard_paths) // RUN_SAMPLE)]:
+        try:
+            images.append(read_grey(path))
+        except (OSError, ValueError):
+            continue
+    return dataclasses.replace(settings, material=run_material(images))
+
+
 def _two_level(sample, level):
     """Whether the image is binarised: 97 % of it within 16 grey levels of
     the commonest level on either side of `level` (a binarised scan saved as
@@ -524,7 +541,7 @@ class _Extractor:
         defect[wy1 - cy1:wy2 - cy1, wx1 - cx1:wx2 - cx1] = mask
         kind = classify(self._material(std), self._material(tgt), defect)
         if self.vocabulary == "print":
-            kind = print_kind(kind, mask)
+            kind = print_kind(kind, defect, self._material(std))
         return Defect(box, kind, score, list(regions))
 
     def _grow(self, std, tgt, window, boxes):
@@ -587,23 +604,33 @@ def classify(std_material, tgt_material, defect):
     return _missing_kind(std_material, missing)
 
 
-def print_kind(board_kind, mask):
+def print_kind(board_kind, defect, std_material):
     """The print word for a defect that the board words call `board_kind`,
-    whose pixels are the boolean `mask`: scratch when it is long and thin,
-    void for paper showing inside ink (a hole), speck or smudge for extra
-    ink by its size, missing for the rest of the ink gone."""
-    points = cv2.findNonZero(mask.view(np.uint8))
+    from boolean masks of one window (its pixels, the standard's ink):
+    scratch when it is long and thin (where it takes ink away, thinner than
+    the strokes it crosses: a stroke gone over its whole width is print
+    missing), void for paper showing inside ink (a hole), speck or smudge
+    for extra ink by its size, missing for the rest of the ink gone."""
+    points = cv2.findNonZero(defect.view(np.uint8))
+    extra = board_kind in ("bridge", "spur", "island", "extra")
     if points is not None:
         (_, _), (w, h), _ = cv2.minAreaRect(points)
         thin, long_ = min(w, h) + 1, max(w, h) + 1        # the rectangle runs through pixel centres
-        if thin <= SCRATCH_WIDTH and long_ >= max(SCRATCH_RATIO * thin, SCRATCH_LENGTH):
+        if thin <= SCRATCH_WIDTH and long_ >= max(SCRATCH_RATIO * thin, SCRATCH_LENGTH) and (
+                extra or thin < _stroke_width(std_material, defect)):
             return "scratch"
     if board_kind == "hole":
         return "void"
-    if board_kind in ("bridge", "spur", "island", "extra"):
-        _, _, w, h = cv2.boundingRect(mask.view(np.uint8))
+    if extra:
+        _, _, w, h = cv2.boundingRect(points)
         return "speck" if max(w, h) <= SPECK_SIZE else "smudge"
     return "missing"
+
+
+def _stroke_width(material, defect):
+    """The width of the widest stroke of `material` under the defect's pixels."""
+    inside = cv2.distanceTransform(material.view(np.uint8), cv2.DIST_L2, 3)
+    return 2 * float(inside[defect].max(initial=0)) - 1
 
 
 def _parts(material):

@@ -17,6 +17,7 @@ import sys
 import threading
 import time
 
+from qlo_batch.defects import run_settings
 from qlo_batch.image_files import header_sizes
 from qlo_batch.journal import FILE_NAME as JOURNAL_NAME, Journal, row_key, stamp, task_key
 from qlo_batch import progress
@@ -444,6 +445,7 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
         first.setdefault(pair.standard, index)
     tasks = sorted(pairs, key=lambda pair: first[pair.standard])
     warnings = check_images(settings, header_sizes(first))
+    settings = run_settings(settings, list(first))
     return run_tasks(Inspector(settings), tasks, out_dir, scheduler, workers, processes, serial, progress,
                      warnings, resume=resume, dashboard=dashboard)
 
