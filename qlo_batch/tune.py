@@ -20,7 +20,6 @@ import bisect
 import collections
 import dataclasses
 import hashlib
-import math
 import sys
 import time
 import uuid
@@ -30,6 +29,7 @@ import numpy as np
 import qlo_cv
 
 from qlo_batch import alignment, defects, ng_filter
+from qlo_batch.displacements import displacement_steps
 from qlo_batch.extras import dask_missing
 from qlo_batch.labels import check_inside, file_key, read_labels
 from qlo_batch.matching import IOU_THRESHOLD, candidates, greedy
@@ -414,8 +414,7 @@ class Search:
         max_shift of 1 no diagonal is tried, and steps past max_shift are one),
         and how far the alignment looks rather than `align`."""
         (max_shift, threshold, judge, parameter, slope, step, align, *rest), defect_values = point
-        axis = tuple(range(1, max_shift + 1, step))
-        diagonal = tuple(range(1, int(max_shift / math.sqrt(2)) + 1, step)) if slope else ()
+        axis, diagonal = displacement_steps(max_shift, slope, step)
         looks = defects.search_reach(self.settings(point[0])) if align else 0
         return (max_shift, self.classes.of(threshold), judge, parameter, axis, diagonal, looks, *rest), defect_values
 
