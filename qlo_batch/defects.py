@@ -18,8 +18,12 @@ How a defect is made (docs/defects.md says the same for users):
    group's boxes. Its box is padded by `margin` and clipped to the image.
 4. The score is the defect's contrast-weighted area: the sum of
    |standard - target| / 255 over its pixels.
+   Groups lined up along one line, at most `chain` pixels apart, are one
+   elongated fault (chain_groups); a box smaller than `min_box` is grown to
+   it about its centre.
 5. The kind comes from the components of the material (the pattern's grey
-   level, see `material_level`) in the moved standard and the target.
+   level, see `material_level`) in the moved standard and the target, in
+   the words of `vocabulary` (boards or prints).
 
 Everything works on small windows around the NG regions, so the cost grows
 with the number of defects, not with the image size.
@@ -35,12 +39,24 @@ from scipy.sparse.csgraph import connected_components
 
 import qlo_cv
 from qlo_batch import ng_filter
+from qlo_batch.image_files import read_grey
 from qlo_batch.alignment import displacement, field  # noqa: F401 (displacement: callers import it from here)
 
 # Kind words, in the order a report lists them. The first six say what the
 # defect does to the pattern; "extra" and "missing" are the plain material
 # change when none of them fits.
 KINDS = ("bridge", "break", "hole", "bite", "island", "spur", "extra", "missing")
+# The words of label prints: ink where there was none is a speck when small,
+# a smudge when larger; paper showing inside ink is a void, elsewhere print
+# missing; a long thin fault of either side is a scratch.
+PRINT_KINDS = ("scratch", "smudge", "speck", "void", "missing")
+VOCABULARIES = {"board": KINDS, "print": PRINT_KINDS}
+ALL_KINDS = KINDS + tuple(k for k in PRINT_KINDS if k not in KINDS)
+# Other words labellers use for the same faults, and the kind each stands for.
+ALIASES = {"missing print": "missing", "missing stroke": "missing", "missing ink": "missing",
+           "extra ink": "smudge", "stain": "smudge", "blot": "smudge", "spot": "speck", "dot": "speck",
+           "pinhole": "void", "hairline": "scratch", "scrape": "scratch", "short": "bridge", "open": "break",
+           "mousebite": "bite", "mouse bite": "bite", "spurious copper": "island"}
 
 # Pixels of context around the extent window in which the pattern's parts are
 # labelled: parts cut by the window border may look apart when they join just
@@ -57,6 +73,22 @@ MANY_BOXES = 400
 # misregistered a little beyond the comparator's tolerance still aligns.
 ALIGNMENT_SLACK = 2
 # The most the shares of the two levels weigh against the drill holes (as log odds).
+# A run's standards with at least this share of one polarity are all read that
+# way (a copper pour that makes one tile's reading flip is then outvoted).
+RUN_MAJORITY = 0.8
+# The most standards a run's polarity is measured on (spread over the run).
+RUN_SAMPLE = 64
+# Print words: extra ink whose box is at most this many pixels on its longer
+# side is a speck; a fault at most SCRATCH_WIDTH pixels thin and SCRATCH_RATIO
+# times longer than that (and SCRATCH_LENGTH long) is a scratch.
+SPECK_SIZE = 12
+SCRATCH_WIDTH = 5
+SCRATCH_RATIO = 4
+SCRATCH_LENGTH = 16
+# Fragments whose centres lie within this many pixels of one line are on it.
+LINE_TOLERANCE = 3.0
+# Chains are looked for among at most this many neighbouring fragments.
+CHAIN_CANDIDATES = 60
 SHARE_WEIGHT = math.log(3)
 _OPEN = np.ones((2, 2), np.uint8)
 _CROSS = cv2.getStructuringElement(cv2.MORPH_CROSS, (3, 3))
@@ -78,7 +110,7 @@ class Defect:
         return len(self.regions)
 
 
-def find_defects(standard, target, settings, ng_regions=None, comparator=None, pattern=None):
+def find_defects(standard, target, settings, ng_regions=None, comparator=None, pattern=None, moves=None):
     """The defects of `target` (a 2-D uint8 image) against `standard` (the same
     size), as a list of Defect, largest score first.
 
@@ -87,7 +119,8 @@ def find_defects(standard, target, settings, ng_regions=None, comparator=None, p
     a comparison already made; when None, the comparison is made here with
     `comparator` (or one made from the settings). `pattern` is
     material_level(standard, settings.material) when the caller already has
-    it (it depends on the standard alone, and costs milliseconds at 5 MP).
+    it (it depends on the standard alone, and costs milliseconds at 5 MP);
+    `moves` likewise is displacement_field(standard, target, settings).
 
     Raises ValueError for an empty image, images of different sizes, or
     images that are not 2-D uint8 arrays, and TypeError for non-arrays."""
@@ -95,10 +128,10 @@ def find_defects(standard, target, settings, ng_regions=None, comparator=None, p
     if ng_regions is None:
         if comparator is None:
             comparator = settings.comparator(standard)
-        ng_regions = compare(comparator, standard, target, settings).ng_regions
+        ng_regions = compare(comparator, standard, target, settings, moves).ng_regions
     if not ng_regions:
         return []
-    extractor = _Extractor(standard, target, settings, pattern)
+    extractor = _Extractor(standard, target, settings, pattern, moves)
     # An NG box lies in the standard's frame, the target's, or between: a
     # place missing from the target is found where the standard has it, an
     # extra one where the target has it. Each box is stretched over both
@@ -116,7 +149,7 @@ def find_defects(standard, target, settings, ng_regions=None, comparator=None, p
     if not boxes:
         return []
     defects = []
-    for members in group_boxes(boxes, settings.gap):
+    for members in chain_groups(boxes, group_boxes(boxes, settings.gap), settings.chain):
         defect = extractor.defect([boxes[i] for i in members], [kept[i] for i in members])
         if defect.score >= settings.min_score:
             defects.append(defect)
@@ -142,7 +175,7 @@ def displacement_field(standard, target, settings):
     return field(standard, target, search_reach(settings), settings.align_grid, ALIGNMENT_SLACK)
 
 
-def compare(comparator, standard, target, settings):
+def compare(comparator, standard, target, settings, moves=None):
     """The comparator's CompareResult for `target`, its NG boxes in the
     target's pixels. With `settings.align` 0, `align_grid` below 2 and no
     filter set this is comparator.compare itself.
@@ -159,10 +192,14 @@ def compare(comparator, standard, target, settings):
     Filters: regions whose blob has fewer than `min_pixels` mismatching
     pixels or a radius below `min_radius` are dropped (see ng_filter), and
     so are regions reaching within `border` pixels of the edge of the
-    compared area (compare_region, or the image)."""
+    compared area (compare_region, or the image). `moves` is the pair's
+    displacement_field when the caller already has it."""
     result = qlo_cv.CompareResult(target)
     aligned = settings.align > 0 or settings.align_grid >= 2
-    moves = displacement_field(standard, target, settings) if aligned else None
+    if aligned and moves is None:
+        moves = displacement_field(standard, target, settings)
+    elif not aligned:
+        moves = None
     measuring = settings.min_pixels > 1 or settings.min_radius > 0
     if (moves is None or moves.still) and not measuring and not settings.border:
         comparator.compare(target, result)
@@ -174,9 +211,7 @@ def compare(comparator, standard, target, settings):
     if measuring:
         regions = ng_filter.solid_regions(comparator, compared, regions, settings.min_pixels, settings.min_radius)
     rows, cols = target.shape
-    limits = (0, 0, cols, rows)
-    if settings.compare_region is not None:
-        limits = _clip(settings.compare_region, rows, cols) or (0, 0, 0, 0)
+    limits = compared_limits(settings, target.shape)
     for region in regions:
         if region.rect is not None and compared is not target:
             x1, y1, x2, y2 = region.rect
@@ -189,6 +224,15 @@ def compare(comparator, standard, target, settings):
             continue
         result.append(region)
     return result
+
+
+def compared_limits(settings, shape):
+    """The compared area (x1, y1, x2, y2) of an image of `shape`: the
+    compare_region inside it, or the whole image."""
+    rows, cols = shape
+    if settings.compare_region is None:
+        return 0, 0, cols, rows
+    return _clip(settings.compare_region, rows, cols) or (0, 0, 0, 0)
 
 
 def check_pair(standard, target):
@@ -238,6 +282,101 @@ def group_boxes(boxes, gap):
     return groups
 
 
+def chain_groups(boxes, groups, reach):
+    """The groups of `group_boxes`, with those that line up joined: three or
+    more groups whose centres lie on one line (within LINE_TOLERANCE), each
+    at most `reach` pixels along it from the next, are the fragments of one
+    elongated fault (a scratch leaves one wherever it crosses a bar of a
+    barcode or a stroke of text). Two faults side by side stay apart, and so
+    do groups off the line. Joined groups take the place of the first."""
+    if reach <= 0 or len(groups) < 3:
+        return groups
+    b = np.asarray(boxes, np.int64).reshape(-1, 4)
+    spans = np.array([[b[g, 0].min(), b[g, 1].min(), b[g, 2].max(), b[g, 3].max()] for g in groups])
+    joined = {}
+    for near in group_boxes(spans, reach):
+        if 3 <= len(near) <= CHAIN_CANDIDATES:
+            for line in _lines(spans[near].astype(np.float64), reach):
+                joined.update({near[i]: near[line[0]] for i in line})
+    if not joined:
+        return groups
+    merged = {}
+    for index, members in enumerate(groups):
+        merged.setdefault(joined.get(index, index), []).extend(members)
+    return list(merged.values())
+
+
+def _lines(spans, reach):
+    """Runs of three or more of the boxes `spans` (x1, y1, x2, y2) lined up:
+    lists of indices, the best-filled line first. A line runs through two
+    box centres; a box is on it when its centre lies within LINE_TOLERANCE,
+    and a run breaks where the boxes along the line leave more than `reach`
+    pixels between them."""
+    centres = (spans[:, :2] + spans[:, 2:]) / 2
+    sizes = spans[:, 2:] - spans[:, :2]
+    free = np.ones(len(spans), bool)
+    runs = []
+    while np.count_nonzero(free) >= 3:
+        best = []
+        candidates = np.flatnonzero(free)
+        for k, i in enumerate(candidates.tolist()):
+            for j in candidates[k + 1:].tolist():
+                run = _run(centres, sizes, free, i, j, reach)
+                if len(run) > len(best):
+                    best = run
+        if len(best) < 3:
+            break
+        runs.append(best)
+        free[best] = False
+    return runs
+
+
+def _run(centres, sizes, free, i, j, reach):
+    """The run along the line through centres i and j that holds i: the free
+    boxes on the line, in order, without a gap of more than `reach`."""
+    direction = centres[j] - centres[i]
+    length = math.hypot(*direction)
+    if length == 0:
+        return []
+    ux, uy = direction / length
+    offset = centres - centres[i]
+    on = free & (np.abs(offset[:, 0] * uy - offset[:, 1] * ux) <= LINE_TOLERANCE)
+    along = offset[:, 0] * ux + offset[:, 1] * uy
+    half = (sizes[:, 0] * abs(ux) + sizes[:, 1] * abs(uy)) / 2      # each box's half length along the line
+    order = np.flatnonzero(on)[np.argsort(along[on])]
+    run = []
+    for index in order.tolist():
+        if run and along[index] - half[index] - (along[run[-1]] + half[run[-1]]) > reach:
+            if i in run:
+                break
+            run = []
+        run.append(index)
+    return run if i in run else []
+
+
+def frame_box(box, margin, min_box, shape):
+    """A defect's box as reported: `box` padded by `margin` on each side,
+    then grown about its centre to at least `min_box` pixels on each side
+    (moved inside the image where it would reach out), clipped to the image
+    of `shape` (rows, cols)."""
+    rows, cols = shape[:2]
+    x1, y1, x2, y2 = box
+    x1, y1, x2, y2 = max(x1 - margin, 0), max(y1 - margin, 0), min(x2 + margin, cols), min(y2 + margin, rows)
+    if min_box:
+        x1, x2 = _at_least(x1, x2, min_box, cols)
+        y1, y2 = _at_least(y1, y2, min_box, rows)
+    return [x1, y1, x2, y2]
+
+
+def _at_least(low, high, size, limit):
+    """The interval low..high grown about its centre to `size`, kept within 0..limit."""
+    if high - low >= size:
+        return low, high
+    size = min(size, limit)
+    low = max(min((low + high - size) // 2, limit - size), 0)
+    return low, low + size
+
+
 def _raster_groups(b, gap):
     """Group labels of many boxes: each box grown by half the gap is drawn,
     and boxes whose grown boxes touch (8-neighbours) share a component, the
@@ -274,6 +413,35 @@ def material_level(standard, material="auto"):
         holes_in_light, holes_in_dark = _round_blobs(standard, level)
         odds = min(max(odds, -SHARE_WEIGHT), SHARE_WEIGHT) + math.log((holes_in_light + 1) / (holes_in_dark + 1))
     return level, odds > 0
+
+
+def run_material(standards):
+    """The material of a run whose standards are the images `standards`:
+    "light" or "dark" when at least RUN_MAJORITY of them (at most RUN_SAMPLE,
+    spread over the run) read that way, else "auto" (each standard its own)."""
+    if not standards:
+        return "auto"
+    picked = standards[::-(-len(standards) // RUN_SAMPLE)]
+    light = sum(material_level(image)[1] for image in picked) / len(picked)
+    if light >= RUN_MAJORITY:
+        return "light"
+    return "dark" if light <= 1 - RUN_MAJORITY else "auto"
+
+
+def run_settings(settings, standard_paths):
+    """`settings` with material "auto" settled over the standards of a run
+    (the image files `standard_paths`, at most RUN_SAMPLE of them read, those
+    that cannot be read left out: their pairs fail on their own): a tile's own
+    reading stays only where the run is mixed."""
+    if settings.material != "auto" or not standard_paths:
+        return settings
+    images = []
+    for path in standard_paths[::-(-len(standard_paths) // RUN_SAMPLE)]:
+        try:
+            images.append(read_grey(path))
+        except (OSError, ValueError):
+            continue
+    return dataclasses.replace(settings, material=run_material(images))
 
 
 def _two_level(sample, level):
@@ -340,12 +508,13 @@ class _Extractor:
     cut in the target's frame, so boxes are where the defects are seen, with
     the standard moved onto the target."""
 
-    def __init__(self, standard, target, settings, pattern=None):
+    def __init__(self, standard, target, settings, pattern=None, moves=None):
         self.std, self.tgt = standard, target
         self.threshold = abs(settings.threshold)      # differences above this count
-        self.extent, self.margin = settings.extent, settings.margin
+        self.extent, self.margin, self.min_box = settings.extent, settings.margin, settings.min_box
+        self.vocabulary = settings.vocabulary
         self.level, self.light = pattern or material_level(standard, settings.material)
-        self.field = displacement_field(standard, target, settings)
+        self.field = moves if moves is not None else displacement_field(standard, target, settings)
         rows, cols = standard.shape
         limits = _clip(settings.compare_region, rows, cols) if settings.compare_region else None
         self.limits = limits or (0, 0, cols, rows)
@@ -366,13 +535,13 @@ class _Extractor:
         mask, magnitude = self._grow(std, tgt, (wx1 - cx1, wy1 - cy1, wx2 - cx1, wy2 - cy1),
                                      [(x1 - wx1, y1 - wy1, x2 - wx1, y2 - wy1) for x1, y1, x2, y2 in boxes])
         x, y, w, h = cv2.boundingRect(mask.view(np.uint8))
-        x1, y1, x2, y2 = x + wx1, y + wy1, x + w + wx1, y + h + wy1
-        m = self.margin
-        box = [max(x1 - m, 0), max(y1 - m, 0), min(x2 + m, cols), min(y2 + m, rows)]
+        box = frame_box((x + wx1, y + wy1, x + w + wx1, y + h + wy1), self.margin, self.min_box, (rows, cols))
         score = float(magnitude[mask].sum(dtype=np.int64)) / 255.0
         defect = np.zeros(tgt.shape, bool)
         defect[wy1 - cy1:wy2 - cy1, wx1 - cx1:wx2 - cx1] = mask
         kind = classify(self._material(std), self._material(tgt), defect)
+        if self.vocabulary == "print":
+            kind = print_kind(kind, defect, self._material(std))
         return Defect(box, kind, score, list(regions))
 
     def _grow(self, std, tgt, window, boxes):
@@ -433,6 +602,35 @@ def classify(std_material, tgt_material, defect):
     if np.count_nonzero(extra) >= np.count_nonzero(missing):
         return _extra_kind(std_material, extra) if extra.any() else "extra"
     return _missing_kind(std_material, missing)
+
+
+def print_kind(board_kind, defect, std_material):
+    """The print word for a defect that the board words call `board_kind`,
+    from boolean masks of one window (its pixels, the standard's ink):
+    scratch when it is long and thin (where it takes ink away, thinner than
+    the strokes it crosses: a stroke gone over its whole width is print
+    missing), void for paper showing inside ink (a hole), speck or smudge
+    for extra ink by its size, missing for the rest of the ink gone."""
+    points = cv2.findNonZero(defect.view(np.uint8))
+    extra = board_kind in ("bridge", "spur", "island", "extra")
+    if points is not None:
+        (_, _), (w, h), _ = cv2.minAreaRect(points)
+        thin, long_ = min(w, h) + 1, max(w, h) + 1        # the rectangle runs through pixel centres
+        if thin <= SCRATCH_WIDTH and long_ >= max(SCRATCH_RATIO * thin, SCRATCH_LENGTH) and (
+                extra or thin < _stroke_width(std_material, defect)):
+            return "scratch"
+    if board_kind == "hole":
+        return "void"
+    if extra:
+        _, _, w, h = cv2.boundingRect(points)
+        return "speck" if max(w, h) <= SPECK_SIZE else "smudge"
+    return "missing"
+
+
+def _stroke_width(material, defect):
+    """The width of the widest stroke of `material` under the defect's pixels."""
+    inside = cv2.distanceTransform(material.view(np.uint8), cv2.DIST_L2, 3)
+    return 2 * float(inside[defect].max(initial=0)) - 1
 
 
 def _parts(material):

@@ -1,14 +1,16 @@
 """Labelled defect boxes, read from a CSV file with the header
 `file,x1,y1,x2,y2,kind` (the kind column may be left out, and a row may leave
 its kind empty). Boxes are in image pixels, x2 and y2 one past the last pixel;
-`file` is the target's path as the pairs CSV writes it. docs/evaluation.md
+`file` is the target's path as the pairs CSV writes it. Kinds are the words
+of boards or of prints (defects.VOCABULARIES), or a labeller's other word for
+one of them (defects.ALIASES: "missing stroke" is missing, "mouse bite" bite). docs/evaluation.md
 tells how to convert boxes from other label formats."""
 import csv
 import dataclasses
 import os
 from typing import List, Optional
 
-from qlo_batch.defects import KINDS
+from qlo_batch.defects import ALIASES, ALL_KINDS
 from qlo_batch.inputs import open_text
 
 HEADER = ["file", "x1", "y1", "x2", "y2"]
@@ -62,9 +64,10 @@ def _label(row, columns, where, line):
     if x2 <= x1 or y2 <= y1:
         raise ValueError("%s: empty box %s (x2 and y2 are one past the last pixel, so x2 > x1 and y2 > y1)"
                          % (where, box))
-    kind = row[5].strip().lower() if columns == 6 else ""
-    if kind and kind not in KINDS:
-        raise ValueError("%s: unknown kind %r (one of %s, or empty)" % (where, kind, ", ".join(KINDS)))
+    kind = " ".join(row[5].lower().replace("_", " ").replace("-", " ").split()) if columns == 6 else ""
+    kind = ALIASES.get(kind, kind)
+    if kind and kind not in ALL_KINDS:
+        raise ValueError("%s: unknown kind %r (one of %s, or empty)" % (where, kind, ", ".join(ALL_KINDS)))
     return Label(file, box, kind or None, line)
 
 

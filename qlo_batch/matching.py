@@ -5,7 +5,7 @@ search share it."""
 import dataclasses
 from typing import List, Optional
 
-from qlo_batch.defects import KINDS
+from qlo_batch.defects import ALL_KINDS
 from qlo_batch.labels import by_file
 
 IOU_THRESHOLD = 0.33
@@ -106,7 +106,7 @@ def score(labels, found, skipped=(), iou_threshold=IOU_THRESHOLD):
     labels_of, found_of = by_file(labels), by_file(found)
     skipped = set(skipped)
     counts = {mode: [0, 0, 0] for mode in ("iou", "overlap")}    # matched, found, labelled
-    kind_counts = {kind: [0, 0, 0, 0] for kind in KINDS}        # labels, matched labels, found, matched found
+    kind_counts = {kind: [0, 0, 0, 0] for kind in ALL_KINDS}        # labels, matched labels, found, matched found
     confusion, ious, missed, false = {}, [], [], []
     for key in sorted(set(labels_of) | set(found_of)):
         file_labels = labels_of.get(key, [])

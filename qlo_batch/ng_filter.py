@@ -25,20 +25,17 @@ import math
 import cv2
 import numpy as np
 
+from qlo_batch.displacements import displacements
+
 
 def displacement_kernel(max_shift, slope, step):
-    """The structuring element of the comparator's displacements: the centre,
-    the axis steps range(1, max_shift + 1, step) both ways, and with `slope`
-    the diagonal ones up to int(max_shift / sqrt(2)) on each axis."""
+    """The structuring element of the comparator's displacements: the centre
+    and every displacement it tries (qlo_batch.displacements)."""
     reach = max(max_shift, 0)
     kernel = np.zeros((2 * reach + 1, 2 * reach + 1), np.uint8)
     kernel[reach, reach] = 1
-    for i in range(1, max_shift + 1, step):
-        kernel[reach, reach - i] = kernel[reach, reach + i] = kernel[reach - i, reach] = kernel[reach + i, reach] = 1
-    if slope:
-        for i in range(1, int(max_shift / math.sqrt(2)) + 1, step):
-            kernel[reach - i, reach - i] = kernel[reach - i, reach + i] = 1
-            kernel[reach + i, reach - i] = kernel[reach + i, reach + i] = 1
+    for right, down in displacements(max_shift, slope, step):
+        kernel[reach + down, reach + right] = 1
     return kernel
 
 

@@ -16,6 +16,7 @@ import sys
 import threading
 import time
 
+from qlo_batch.defects import run_settings
 from qlo_batch.errors import Interrupted, RunError, WriteError
 from qlo_batch.image_files import header_sizes, in_words
 from qlo_batch.inputs import entry_kind
@@ -490,6 +491,7 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
         first.setdefault(pair.standard, index)
     tasks = sorted(pairs, key=lambda pair: first[pair.standard])
     warnings = check_images(settings, header_sizes(first))
+    settings = run_settings(settings, list(first))
     return run_tasks(Inspector(settings), tasks, out_dir, scheduler, workers, processes, serial, progress,
                      warnings, resume=resume, dashboard=dashboard, context=context)
 

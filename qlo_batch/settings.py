@@ -15,7 +15,8 @@
     extent = 8                        # how far (pixels) beyond its NG regions a defect's difference may reach
     margin = 3                        # pixels added on each side of a defect's box (labellers draw them larger)
     min_score = 0.0                   # defects scoring less (contrast-weighted pixels) are not reported
-    material = "auto"                 # the pattern's grey level: "dark", "light" or "auto" (decided per standard)
+    material = "auto"                 # the pattern's grey level: "dark", "light" or "auto" (decided over
+                                      # the standards of a run, per standard where they disagree)
     align = 0                         # 0: compare the target as it is; N > 0: first move it onto the
                                       # standard by its whole-image displacement (looked for within
                                       # N pixels, and at least max_shift + 2), then compare
@@ -26,6 +27,12 @@
                                       # lies nearer than this (pixels) to their outline
     border = 0                        # NG regions reaching within this many pixels of the edge of
                                       # the compared area are dropped
+    min_box = 0                       # a defect's box smaller than this (pixels) on a side is grown
+                                      # to it about its centre (labellers draw boxes of a least size)
+    chain = 24                        # fragments lined up along one line, at most this many pixels
+                                      # apart, are one elongated fault (a scratch across a barcode)
+    vocabulary = "board"              # kind words: "board" (bridge, break, hole, ...) or "print"
+                                      # (smudge, speck, void, scratch, missing)
 
 Every key is optional; unknown keys are refused so that a misspelt one does not
 silently fall back to its default. Every value is checked when a Settings is
@@ -41,11 +48,13 @@ import zipfile
 from typing import Optional, Union
 
 import qlo_cv
+from qlo_batch.displacements import displacement_steps
 from qlo_batch.errors import BatchError
 from qlo_batch.inputs import SETTINGS_LIMIT, open_input, open_text
 
 JUDGES = ("contour_is_too_long", "contour_is_too_big")
 MATERIALS = ("auto", "dark", "light")
+VOCABULARIES = ("board", "print")
 # The comparator's time does not grow with max_shift up to a few hundred pixels
 # (20 ms on a 5-megapixel print at 3, 64 or 256), then does: 0.5 s at 1024, and
 # hours beyond 2**20. A misregistration tolerance is a few pixels; 64 leaves
@@ -127,6 +136,9 @@ RULES = {
     "min_pixels": ((int,), _between(0, 10**9)),
     "min_radius": ((int, float), _between(0.0, 64.0)),
     "border": ((int,), _between(0, 1000)),
+    "min_box": ((int,), _between(0, 1000)),
+    "chain": ((int,), _between(0, 1000)),
+    "vocabulary": ((str,), _one_of(VOCABULARIES)),
 }
 
 
@@ -151,6 +163,9 @@ class Settings:
     min_pixels: int = 0
     min_radius: float = 0
     border: int = 0
+    min_box: int = 0
+    chain: int = 24
+    vocabulary: str = "board"
 
     def __post_init__(self):
         for name, (types, check) in RULES.items():
@@ -239,8 +254,9 @@ def check_images(settings, standards):
     if abs(settings.threshold) > BLIND_THRESHOLD:
         warnings["threshold"] = ("setting 'threshold' %d: only grey-level differences beyond %d of 255 count, "
                                  "most defects go unseen" % (settings.threshold, abs(settings.threshold)), 1)
-    if settings.max_shift > 0:
-        reach = 1 + (settings.max_shift - 1) // settings.step * settings.step
+    axis, _diagonal = displacement_steps(settings.max_shift, settings.slope, settings.step)
+    if axis:
+        reach = axis[-1]
         if reach < settings.max_shift:
             warnings["step"] = ("setting 'step' %d with max_shift %d tries displacements of at most %d pixel%s: "
                                 "a misregistration of %d pixels is not tolerated"

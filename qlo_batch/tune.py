@@ -17,8 +17,9 @@ for the best of them, then rounds of coordinate moves to neighbouring values
 while one improves the objective, within a budget of tried settings."""
 import argparse
 import bisect
+import collections
 import dataclasses
-import math
+import hashlib
 import sys
 import time
 import uuid
@@ -27,7 +28,8 @@ import numpy as np
 
 import qlo_cv
 
-from qlo_batch import defects
+from qlo_batch import alignment, defects, ng_filter
+from qlo_batch.displacements import displacement_steps
 from qlo_batch.extras import dask_missing
 from qlo_batch.labels import check_inside, file_key, read_labels
 from qlo_batch.matching import IOU_THRESHOLD, candidates, greedy
@@ -36,14 +38,31 @@ from qlo_batch.image_files import header_sizes, in_words, read_grey
 from qlo_batch.settings import JUDGES, MATERIALS, Settings, check_images, load_settings, save_settings
 from qlo_batch.progress import progress_bar
 
-# The material (which grey level is the pattern) does not change the comparison,
-# but it rides with these keys: a set of one polarity where "auto" misjudges a
-# few tiles (copper pours) gets its kinds right with the polarity fixed.
-# The filters over NG regions and the tile grid of the alignment change the
-# regions a comparison leaves, so they count as comparator keys too.
+# The comparator keys: the filters over NG regions and the tile grid of the
+# alignment change the regions a comparison leaves, so they count too. The
+# material (which grey level is the pattern) rides with them but never changes
+# a box, only kinds: the set settles it before the search (see Facts), and it
+# is decided apart on the best setting after the search (APART).
 COMPARATOR_KEYS = ("max_shift", "threshold", "judge", "judge_parameter", "slope", "step", "align", "material",
                    "align_grid", "min_pixels", "min_radius", "border")
-DEFECT_KEYS = ("gap", "extent", "margin")
+DEFECT_KEYS = ("gap", "extent", "margin", "min_box", "chain")
+APART = {"material": MATERIALS}
+
+
+def distinct_radii(values):
+    """The values of `values` that make different solid-blob filters: radii
+    eroding with the same disc (1.5 and 2 both erode with the full 3 x 3
+    square) are one filter, and every radius up to 1 is none."""
+    kept, kernels = [], set()
+    for radius in values:
+        kernel = ng_filter.disc(radius) if radius > 1 else np.zeros((0, 0), np.uint8)
+        key = (kernel.shape, kernel.tobytes())
+        if key not in kernels:
+            kernels.add(key)
+            kept.append(radius)
+    return tuple(kept)
+
+
 # The values each key moves through in the refinement, and the coarse grids.
 LADDERS = {
     "max_shift": (0, 1, 2, 3, 4, 5, 6, 8),
@@ -55,32 +74,108 @@ LADDERS = {
     "align": (0, 4, 8),
     "align_grid": (0, 2, 4, 8),
     "min_pixels": (0, 4, 9, 16, 25, 49),
-    "min_radius": (0, 1.5, 2, 2.5, 3, 4),
+    "min_radius": distinct_radii((0, 1.5, 2, 2.5, 3, 3.5, 4, 5)),
     "border": (0, 2, 3, 4, 6, 8, 12),
     "gap": (0, 1, 2, 3, 4, 6, 8, 10, 12, 16, 20, 24, 32),
     "extent": (0, 1, 2, 3, 4, 6, 8, 10, 12, 16, 20, 24, 32),
     "margin": (0, 1, 2, 3, 4, 6, 8),
+    "min_box": (0, 8, 12, 16, 20, 24, 28, 32, 40),
+    "chain": (0, 12, 24, 48),
 }
-COARSE = {"max_shift": (1, 2, 3), "threshold": (32, 64, 128), "align": (0, 4),
+# The first grid: every comparator key the search sets takes a coarse value
+# here (align and align_grid as the alignment modes the set's misregistration
+# calls for, see Search.coarse); the defect keys start at their coarse values
+# and are gridded next.
+COARSE = {"max_shift": (1, 2, 3), "threshold": (32, 64, 128), "border": (0, 4),
           "judge": (("contour_is_too_long", 2), ("contour_is_too_long", 4), ("contour_is_too_long", 8),
                     ("contour_is_too_big", 4), ("contour_is_too_big", 16))}
 # Thin bridges and spurs keep only a narrow core at a large max_shift: a small
 # max_shift with a judge that keeps every blob and the solid-blob filter
 # doing the judging is tried beside the grid (judge, parameter, min_radius).
 COARSE_SOLID = {"max_shift": (1, 2), "judge": ("contour_is_too_long", 1), "min_radius": 2}
-DEFECT_GRID = {"gap": (0, 3, 6, 12), "extent": (2, 4, 8, 16), "margin": (0, 2)}
+COARSE_MARGIN = 2
+COARSE_GRID = 4         # align_grid of the tile-wise alignment mode
+DEFECT_GRID = {"gap": (0, 3, 6, 12), "extent": (2, 4, 8, 16), "margin": (0, 3)}
 TOP_FOR_DEFECT_GRID = 2
+COARSE_SHARE = 0.45     # of the budget, the most the first grid takes
 MAX_CUTS = 64           # score cut-offs tried per setting
 DEFAULT_BUDGET = 240
+# The training pairs are called uniform when this share of them has one standard.
+UNIFORM_SHARE = 0.9
+# How far the set's misregistration is measured (pixels), and on how many tiles.
+MEASURED_SHIFT = 8
+MEASURED_GRID = 4
+# The labels' least size is this quantile of their shorter sides.
+FLOOR_QUANTILE = 0.1
 
 
 @dataclasses.dataclass
 class Sample:
-    """One decoded training pair; `token` tells it from the pairs of other runs."""
+    """One decoded training pair; `token` tells it from the pairs of other runs.
+    Its pattern levels (by material) and displacement fields (by search reach
+    and grid) are kept once worked out: they depend on the pair alone."""
     file: str
     standard: object
     target: object
     token: str = dataclasses.field(default_factory=lambda: uuid.uuid4().hex)
+    known: dict = dataclasses.field(default_factory=dict, repr=False, compare=False)
+
+    def pattern(self, material):
+        if ("pattern", material) not in self.known:
+            self.known["pattern", material] = defects.material_level(self.standard, material)
+        return self.known["pattern", material]
+
+    def moves(self, settings):
+        key = ("moves", defects.search_reach(settings), settings.align_grid)
+        if key not in self.known:
+            self.known[key] = defects.displacement_field(self.standard, self.target, settings)
+        return self.known[key]
+
+
+@dataclasses.dataclass
+class Facts:
+    """What the training set settles before any setting is tried: the
+    material of its standards as a run reads it, the largest whole-image
+    displacement of a target (pixels) and whether tiles drift from it, the
+    labels' least size (FLOOR_QUANTILE of their shorter sides), the share of
+    pairs whose standard is the commonest one, and the kind words of the labels."""
+    material: str
+    shift: int
+    drift: bool
+    floor: int
+    design_share: float
+    vocabulary: str
+
+    @classmethod
+    def of(cls, samples, labels):
+        shift, drift = 0, False
+        for sample in samples:
+            moves = alignment.field(sample.standard, sample.target, MEASURED_SHIFT, MEASURED_GRID)
+            shift = max(shift, abs(moves.dx), abs(moves.dy))
+            drift = drift or bool((moves.tile_dx != moves.dx).any() or (moves.tile_dy != moves.dy).any())
+        sides = [min(l.box[2] - l.box[0], l.box[3] - l.box[1]) for group in labels for l in group]
+        floor = int(np.quantile(sides, FLOOR_QUANTILE)) if sides else 0
+        designs = collections.Counter(hashlib.blake2b(s.standard.tobytes(), digest_size=16).digest()
+                                      for s in samples)
+        words = collections.Counter(l.kind for group in labels for l in group if l.kind)
+        board = sum(n for kind, n in words.items() if kind not in defects.PRINT_KINDS)
+        printed = sum(n for kind, n in words.items() if kind not in defects.KINDS)
+        return cls(defects.run_material([s.standard for s in samples]), shift, drift, floor,
+                   max(designs.values()) / len(samples), "print" if printed > board else "board")
+
+    def start(self, base):
+        """The settings the search starts from: the user's, with what the set settles."""
+        floor = max([v for v in LADDERS["min_box"] if v <= self.floor], default=0)
+        return dataclasses.replace(base, material=self.material if base.material == "auto" else base.material,
+                                   vocabulary=self.vocabulary, margin=COARSE_MARGIN, min_box=floor)
+
+    def alignments(self):
+        """The (align, align_grid) modes the first grid tries: none, and when
+        targets move, the whole image's and the tiles' own."""
+        if not self.shift and not self.drift:
+            return [(0, 0)]
+        reach = min([v for v in LADDERS["align"] if v >= max(self.shift, 1)] or [LADDERS["align"][-1]])
+        return [(0, 0), (reach, 0), (reach, COARSE_GRID)]
 
 
 def load_samples(pairs, base):
@@ -105,42 +200,48 @@ def run_job(samples, settings, variants, ng=None):
     """For one comparator setting: (ng, found), where ng[i] holds the NG regions
     (rect, desc) of sample i (compared here when `ng` is None) and found[v][i]
     the defects (box, kind, score) of sample i with the defect settings
-    variants[v] = (gap, extent, margin), without a score cut-off."""
+    variants[v] (values of DEFECT_KEYS, the missing ones the settings'),
+    without a score cut-off."""
     if ng is None:
         ng = []
         for sample in samples:
-            result = defects.compare(settings.comparator(sample.standard), sample.standard, sample.target, settings)
+            result = defects.compare(settings.comparator(sample.standard), sample.standard, sample.target, settings,
+                                     sample.moves(settings))
             ng.append([(tuple(region.rect), region.desc) for region in result.ng_regions])
-    grouped, unpadded = {}, {}      # the margin only pads each box (clipped to the image): no extraction
-    for gap, extent, _ in variants:
-        if (gap, extent) in unpadded:
-            continue
-        if gap not in grouped:
-            # boxes stretch by the displacement; by tiles' own ones, toward each other
-            reach = defects.search_reach(settings) if settings.align_grid < 2 else 2 * defects.stretch_reach(settings)
-            apart = gap + reach
-            grouped[gap] = [defects.group_boxes([rect for rect, _ in regions], apart) if regions else []
-                            for regions in ng]
-        variant = dataclasses.replace(settings, gap=gap, extent=extent, margin=0, min_score=0.0)
-        unpadded[gap, extent] = [extract(sample, variant, regions, clusters)
-                                 for sample, regions, clusters in zip(samples, ng, grouped[gap])]
-    found = [unpadded[gap, extent] if not margin else
-             [[(pad(box, margin, sample.target.shape), kind, score) for box, kind, score in sample_found]
-              for sample, sample_found in zip(samples, unpadded[gap, extent])] for gap, extent, margin in variants]
+    grouped, unframed = {}, {}      # margin and min_box only frame each box: no extraction
+    found = []
+    for values in variants:
+        variant = dataclasses.replace(settings, min_score=0.0, **dict(zip(DEFECT_KEYS, values)))
+        extraction = (variant.gap, variant.extent, variant.chain)
+        if extraction not in unframed:
+            apart = max(variant.gap, variant.chain)
+            if apart not in grouped:
+                # boxes stretch by the displacement; by tiles' own ones, toward each other
+                reach = defects.search_reach(settings) if settings.align_grid < 2 else 2 * defects.stretch_reach(
+                    settings)
+                grouped[apart] = [defects.group_boxes([rect for rect, _ in regions], apart + reach) if regions
+                                  else [] for regions in ng]
+            bare = dataclasses.replace(variant, margin=0, min_box=0)
+            unframed[extraction] = [extract(sample, bare, regions, clusters)
+                                    for sample, regions, clusters in zip(samples, ng, grouped[apart])]
+        found.append([[(defects.frame_box(box, variant.margin, variant.min_box, sample.target.shape), kind, score)
+                       for box, kind, score in sample_found] if variant.margin or variant.min_box else sample_found
+                      for sample, sample_found in zip(samples, unframed[extraction])])
     return ng, found
 
 
 # find_defects works on windows around groups of NG regions: regions more than
-# the gap apart are separate defects, after each box is stretched by the
-# images' displacement (at most defects.search_reach pixels). So the
-# regions of a pair fall into clusters, further apart than the gap plus that
-# reach, whose defects do not depend on each other, and the settings
-# tried share most clusters (the real defects come out the same whatever the
-# judge). EXTRACTED keeps the defects of each cluster by (pair token,
-# max_shift, align, align_grid, material, threshold, gap, extent, cluster), without the gap for a cluster
-# of one region (one group whatever the gap). It lives per process (each Dask
-# worker has its own) and is emptied when it grows large. A test checks that
-# every setting scores as find_defects on its own makes it score.
+# the gap (or the chain's reach) apart are separate defects, after each box is
+# stretched by the images' displacement (at most defects.search_reach pixels).
+# So the regions of a pair fall into clusters, further apart than that plus the
+# reach, whose defects do not depend on each other, and the settings tried
+# share most clusters (the real defects come out the same whatever the judge).
+# EXTRACTED keeps the defects of each cluster by (pair token, max_shift, align,
+# align_grid, material, vocabulary, threshold, gap, chain, extent, cluster),
+# without the gap and chain for a cluster of one region (one group whatever
+# they are). It lives per process (each Dask worker has its own) and is emptied
+# when it grows large. A test checks that every setting scores as find_defects
+# on its own makes it score.
 EXTRACTED = {}
 MAX_EXTRACTED = 50_000
 
@@ -150,7 +251,8 @@ def extract(sample, settings, regions, clusters):
     largest score first, given the clusters of the regions (lists of indices).
     The clusters not met before are extracted in one call."""
     keys = [(sample.token, settings.max_shift, settings.align, settings.align_grid, settings.material,
-             settings.threshold, settings.gap if len(members) > 1 else None, settings.extent,
+             settings.vocabulary, settings.threshold,
+             (settings.gap, settings.chain) if len(members) > 1 else None, settings.extent,
              tuple(sorted(regions[i] for i in members))) for members in clusters]
     missing = [key for key in dict.fromkeys(keys) if key not in EXTRACTED]
     if missing:
@@ -163,7 +265,8 @@ def extract(sample, settings, regions, clusters):
             for rect, desc in key[-1]:
                 cluster_of[tuple(rect), desc] = key
                 ng_regions.append(qlo_cv.NGRegion(list(rect), desc))
-        for d in defects.find_defects(sample.standard, sample.target, settings, ng_regions=ng_regions):
+        for d in defects.find_defects(sample.standard, sample.target, settings, ng_regions=ng_regions,
+                                      pattern=sample.pattern(settings.material), moves=sample.moves(settings)):
             first = d.regions[0]
             EXTRACTED[cluster_of[tuple(first.rect), first.desc]].append((d.box, d.kind, float(d.score)))
     found = [d for key in keys for d in EXTRACTED[key]]
@@ -171,14 +274,10 @@ def extract(sample, settings, regions, clusters):
     return found
 
 
-def pad(box, margin, shape):
-    x1, y1, x2, y2 = box
-    return [max(x1 - margin, 0), max(y1 - margin, 0), min(x2 + margin, shape[1]), min(y2 + margin, shape[0])]
-
-
 class SerialRunner:
     def __init__(self, samples):
         self.samples = samples
+        self.shapes = [sample.target.shape for sample in samples]
 
     def run(self, jobs):
         """Yields run_job's outcome for each (settings, variants, ng) job, in order."""
@@ -195,6 +294,7 @@ class DaskRunner:
         size = -(-len(samples) // workers)
         chunks = [samples[i:i + size] for i in range(0, len(samples), size)]
         self.client = client
+        self.shapes = [sample.target.shape for sample in samples]
         self.bounds = [(i, i + len(chunk)) for i, chunk in zip(range(0, len(samples), size), chunks)]
         self.chunks = client.scatter(chunks)
 
@@ -288,14 +388,18 @@ class ThresholdClasses:
 class Search:
     """The settings tried so far and their outcomes. A point is a pair of
     tuples: the comparator values (in COMPARATOR_KEYS order) and the defect
-    values (in DEFECT_KEYS order)."""
+    values (in DEFECT_KEYS order). `facts` are the set's (Facts), None for
+    a search that starts from the base as it is."""
 
-    def __init__(self, runner, labels, base, budget, classes, bar=None):
-        self.runner, self.labels, self.base, self.budget, self.bar = runner, labels, base, budget, bar
+    def __init__(self, runner, labels, base, budget, classes, bar=None, facts=None):
+        self.runner, self.labels, self.budget, self.bar = runner, labels, budget, bar
+        self.facts = facts
+        self.base = facts.start(base) if facts is not None else base
         self.classes = classes
         self.outcomes = {}      # point -> best_cut's outcome
         self.seen = set()       # the points tried, their threshold as its class
         self.ng = {}            # comparator values -> NG regions of every sample
+        self.gains = []         # (settings tried, objective) each time the best so far rose
 
     def settings(self, comparator_values, defect_values=(), min_score=0.0):
         values = dict(zip(COMPARATOR_KEYS, comparator_values), **dict(zip(DEFECT_KEYS, defect_values)))
@@ -305,21 +409,23 @@ class Search:
         return (tuple(getattr(settings, k) for k in COMPARATOR_KEYS), tuple(getattr(settings, k) for k in DEFECT_KEYS))
 
     def same_as(self, point):
-        """What decides the outcome of a point: its threshold's class, and the
+        """What decides the outcome of a point: its threshold's class, the
         displacements the comparator tries rather than slope and step (with a
-        max_shift of 1 no diagonal is tried, and steps past max_shift are one)."""
+        max_shift of 1 no diagonal is tried, and steps past max_shift are one),
+        and how far the alignment looks rather than `align`."""
         (max_shift, threshold, judge, parameter, slope, step, align, *rest), defect_values = point
-        axis = tuple(range(1, max_shift + 1, step))
-        diagonal = tuple(range(1, int(max_shift / math.sqrt(2)) + 1, step)) if slope else ()
-        return (max_shift, self.classes.of(threshold), judge, parameter, axis, diagonal, align, *rest), defect_values
+        axis, diagonal = displacement_steps(max_shift, slope, step)
+        looks = defects.search_reach(self.settings(point[0])) if align else 0
+        return (max_shift, self.classes.of(threshold), judge, parameter, axis, diagonal, looks, *rest), defect_values
 
-    def evaluate(self, points):
-        """Tries the points not tried yet (nor any with a threshold of the same
-        class), as far as the budget goes."""
+    def evaluate(self, points, budget=None):
+        """Tries the points not tried yet (nor any that makes the same
+        comparison and extraction), as far as the budget goes."""
+        budget = self.budget if budget is None else budget
         fresh = []
         for point in points:
             key = self.same_as(point)
-            if key not in self.seen and len(self.outcomes) + len(fresh) < self.budget:
+            if key not in self.seen and len(self.outcomes) + len(fresh) < budget:
                 self.seen.add(key)
                 fresh.append(point)
         groups = {}
@@ -330,27 +436,36 @@ class Search:
         for (comparator_values, variants), (ng, found) in zip(groups.items(), self.runner.run(jobs)):
             self.ng[comparator_values] = ng
             for defect_values, variant_found in zip(variants, found):
-                self.outcomes[(comparator_values, defect_values)] = best_cut(variant_found, self.labels)
+                outcome = best_cut(variant_found, self.labels)
+                if not self.gains or outcome[0][0] > self.gains[-1][1][0]:
+                    self.gains.append((len(self.outcomes) + 1, outcome[0]))
+                self.outcomes[(comparator_values, defect_values)] = outcome
             if self.bar is not None:
                 self.bar.update(len(variants))
 
     def share_comparisons(self, groups):
-        """Fills in the NG regions of the contour_is_too_long settings from one
-        comparison that keeps every blob (parameter 1): that judge keeps a blob
-        when the longer side of its box reaches the parameter, and the box is
-        the region's rect, so the regions of any parameter are a filter away."""
+        """Fills in the NG regions of comparator settings that differ from one
+        compared already (or compared here first) only in what filters its
+        regions afterwards or not at all: the contour_is_too_long parameter
+        (that judge keeps a blob when the longer side of its box reaches the
+        parameter, and the box is the region's rect, so the regions of any
+        parameter are those of parameter 1 filtered), the border band (a
+        filter of the regions' rects), and the material (not used by the
+        comparison)."""
         wanted = {}
         for values in groups:
-            if values not in self.ng and values[2] == "contour_is_too_long":
-                wanted.setdefault(values[:3] + (1,) + values[4:], []).append(values)
-        missing = [all_blobs for all_blobs in wanted if all_blobs not in self.ng]
-        for all_blobs, (ng, _) in zip(missing, self.runner.run([(self.settings(c), [], None) for c in missing])):
-            self.ng[all_blobs] = ng
-        for all_blobs, targets in wanted.items():
+            if values not in self.ng:
+                wanted.setdefault(_common_comparison(values), []).append(values)
+        missing = [common for common in wanted if common not in self.ng]
+        for common, (ng, _) in zip(missing, self.runner.run([(self.settings(c), [], None) for c in missing])):
+            self.ng[common] = ng
+        for common, targets in wanted.items():
             for values in targets:
-                length = values[3]
-                self.ng[values] = [[(rect, desc) for rect, desc in regions if blob_length(rect, desc) >= length]
-                                   for regions in self.ng[all_blobs]]
+                settings = self.settings(values)
+                length = settings.judge_parameter if settings.judge == "contour_is_too_long" else 0
+                self.ng[values] = [[(rect, desc) for rect, desc in regions
+                                    if blob_length(rect, desc) >= length and clear(rect, settings, shape)]
+                                   for regions, shape in zip(self.ng[common], self.runner.shapes)]
 
     def ranked(self):
         return sorted(self.outcomes, key=lambda p: self.outcomes[p][0], reverse=True)
@@ -359,50 +474,105 @@ class Search:
         return self.ranked()[0]
 
     def run(self):
-        start = self.point(self.base)
-        coarse = [start] + [((shift, threshold, judge, parameter) + start[0][4:6] + (align,) + start[0][7:], start[1])
-                            for align in COARSE["align"] for shift in COARSE["max_shift"]
-                            for threshold in COARSE["threshold"] for judge, parameter in COARSE["judge"]]
-        judge, parameter = COARSE_SOLID["judge"]
-        radius = COMPARATOR_KEYS.index("min_radius")
-        solid = [((shift, threshold, judge, parameter) + start[0][4:6] + (align,) + start[0][7:radius]
-                  + (COARSE_SOLID["min_radius"],) + start[0][radius + 1:], start[1])
-                 for align in COARSE["align"] for shift in COARSE_SOLID["max_shift"]
-                 for threshold in COARSE["threshold"]]
-        self.evaluate(coarse[:1] + solid + spread(coarse[1:], self.budget // 3 - len(solid)))
+        """The best point: the first grid, the defect grid for its best
+        comparator settings, rounds of moves to neighbouring values while one
+        improves the objective, then the keys decided apart."""
+        reserve = sum(len(values) - 1 for values in APART.values()) if self.facts is not None else 0
+        budget = max(self.budget - reserve, 1)
+        coarse = self.coarse()
+        self.evaluate(coarse[:1] + spread(coarse[1:], int(budget * COARSE_SHARE) - 1), budget)
         tops = []
         for comparator_values, _ in self.ranked():
             if comparator_values not in tops:
                 tops.append(comparator_values)
-        self.evaluate([(c, (gap, extent, margin)) for c in tops[:TOP_FOR_DEFECT_GRID]
+        start = self.point(self.base)[1]
+        self.evaluate([(c, (gap, extent, margin) + start[3:]) for c in tops[:TOP_FOR_DEFECT_GRID]
                        for gap in DEFECT_GRID["gap"] for extent in DEFECT_GRID["extent"]
-                       for margin in DEFECT_GRID["margin"]])
-        while len(self.outcomes) < self.budget:
+                       for margin in DEFECT_GRID["margin"]], budget)
+        while len(self.outcomes) < budget:
             best = self.best()
-            self.evaluate(self.moves(best))
+            self.evaluate(self.moves(best), budget)
             if self.best() == best:
                 break
+        if self.facts is not None:
+            self.decide_apart(self.best())
         return self.best()
 
+    def coarse(self):
+        """The first grid: the start, then max_shift, threshold, judge, the
+        alignment modes and the border band, beside the solid-blob variants."""
+        start = self.settings(*self.point(self.base))
+        alignments = self.facts.alignments() if self.facts is not None else [(0, 0), (4, start.align_grid)]
+        points = [self.point(start)]
+        for align, align_grid in alignments:
+            for border in COARSE["border"]:
+                for shift in COARSE["max_shift"]:
+                    for threshold in COARSE["threshold"]:
+                        for judge, parameter in COARSE["judge"]:
+                            points.append(self.point(dataclasses.replace(
+                                start, max_shift=shift, threshold=threshold, judge=judge, judge_parameter=parameter,
+                                align=align, align_grid=align_grid, border=border)))
+                    if shift in COARSE_SOLID["max_shift"]:
+                        judge, parameter = COARSE_SOLID["judge"]
+                        points += [self.point(dataclasses.replace(
+                            start, max_shift=shift, threshold=threshold, judge=judge, judge_parameter=parameter,
+                            align=align, align_grid=align_grid, border=border, min_radius=COARSE_SOLID["min_radius"]))
+                            for threshold in COARSE["threshold"]]
+        return points
+
     def moves(self, point):
-        """The points one step away from `point` along each key."""
+        """The points one step away from `point` along each key (but those decided apart)."""
         settings = self.settings(*point)
         moved = []
         for key in COMPARATOR_KEYS + DEFECT_KEYS:
             value = getattr(settings, key)
+            if key in APART:
+                continue
             if key == "judge":
                 other = JUDGES[1 - JUDGES.index(value)]
                 ladder = LADDERS[value]
                 index = min(range(len(ladder)), key=lambda i: abs(ladder[i] - settings.judge_parameter))
                 options = [{"judge": other, "judge_parameter": LADDERS[other][min(index, len(LADDERS[other]) - 1)]}]
-            elif key == "material":
-                options = [{key: v} for v in MATERIALS if v != value]
             elif key == "judge_parameter":
                 options = [{key: v} for v in neighbours(value, LADDERS[settings.judge])]
             else:
                 options = [{key: v} for v in (neighbours(value, LADDERS[key]) if key != "slope" else [not value])]
             moved += [self.point(dataclasses.replace(settings, **option)) for option in options]
         return moved
+
+    def decide_apart(self, point):
+        """Tries the values of the keys that change kinds but never a box on
+        `point` (outside the budget reserved for them, so the search never
+        spends its rounds on ties of F); the best objective wins, the value
+        the set settled among equals."""
+        settings = self.settings(*point)
+        for key, values in APART.items():
+            self.evaluate([self.point(dataclasses.replace(settings, **{key: v})) for v in values],
+                          len(self.outcomes) + len(values))
+
+    def last_gains(self, count=2):
+        """The last `count` rises of the best objective: (settings tried then, F)."""
+        return [(tried, objective[0]) for tried, objective in self.gains[-count:]]
+
+
+def _common_comparison(values):
+    """The comparator values whose comparison gives the regions of `values`
+    before the filters share_comparisons applies: the contour_is_too_long
+    parameter 1, no border band, the first material."""
+    named = dict(zip(COMPARATOR_KEYS, values))
+    if named.get("judge") == "contour_is_too_long":
+        named["judge_parameter"] = 1
+    named.update({key: default for key, default in (("border", 0), ("material", MATERIALS[0])) if key in named})
+    return tuple(named.values())
+
+
+def clear(rect, settings, shape):
+    """Whether defects.compare keeps a region of `rect` under the settings'
+    border band, in an image of `shape`."""
+    if not settings.border:
+        return True
+    limits = defects.compared_limits(settings, shape)
+    return ng_filter.clear_of_border(rect or limits, limits, settings.border)
 
 
 def blob_length(rect, desc):
@@ -460,14 +630,17 @@ def tune(pairs_path, labels_path, out_path, scheduler=None, budget=DEFAULT_BUDGE
     started = time.perf_counter()
     EXTRACTED.clear()
     classes = ThresholdClasses(samples)
+    facts = Facts.of(samples, labels)
+    for line in facts_said(facts, len(samples)):
+        log(line)
     with _bar(budget, progress) as bar:
         if scheduler:
             from qlo_batch.pipeline import dask_client
             with dask_client(scheduler) as client:
-                search = Search(DaskRunner(client, samples), labels, base, budget, classes, bar)
+                search = Search(DaskRunner(client, samples), labels, base, budget, classes, bar, facts)
                 best = search.run()
         else:
-            search = Search(SerialRunner(samples), labels, base, budget, classes, bar)
+            search = Search(SerialRunner(samples), labels, base, budget, classes, bar, facts)
             best = search.run()
         if bar is not None:
             bar.total = bar.n
@@ -480,7 +653,39 @@ def tune(pairs_path, labels_path, out_path, scheduler=None, budget=DEFAULT_BUDGE
         "kind right on %s of the matches" % (len(search.outcomes), time.perf_counter() - started,
                                             *(_percent(figures[k]) for k in ("f_score", "precision", "recall",
                                                                              "kind_accuracy"))))
+    log(progress_said(search))
     return settings, figures
+
+
+def facts_said(facts, pairs):
+    """What the tuner tells of the set before the search, warnings first."""
+    lines = []
+    if facts.design_share >= UNIFORM_SHARE and pairs > 1:
+        lines.append("warning: %s of the training pairs share one standard: the settings fit that design and may "
+                     "find less on others; tune on pairs of several designs" % _percent(facts.design_share))
+    lines.append("the set: material %s, targets moved by up to %d pixel%s%s, labels at least %d pixels on a side "
+                 "(%s of them), %s words" % (facts.material, facts.shift, "" if facts.shift == 1 else "s",
+                                              " and drifting across the image" if facts.drift else "", facts.floor,
+                                              "nine tenths", facts.vocabulary))
+    return lines
+
+
+def progress_said(search):
+    """How far the last rises of the F-score were, and whether a larger
+    budget may help: the search stopped by itself when no neighbouring
+    setting was better, else at the budget."""
+    gains = search.last_gains()
+    said = ", ".join("F %.4f at setting %d" % (f, tried) for tried, f in gains)
+    tried = len(search.outcomes)
+    if tried < search.budget:
+        return "last rises: %s; the search ended on its own (no neighbouring setting better): " \
+               "a larger --budget would not change it" % said
+    last = gains[-1][0] if gains else 0
+    if last > tried - tried // 4:
+        return "last rises: %s of %d: F was still rising when the budget ran out: a larger --budget may " \
+               "find better settings" % (said, tried)
+    return "last rises: %s of %d: none in the last quarter of the budget: a larger --budget is unlikely " \
+           "to help much" % (said, tried)
 
 
 def _percent(value):

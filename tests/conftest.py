@@ -13,12 +13,12 @@ def rng():
     return np.random.default_rng(1234)
 
 
-def developer_tool(found, name):
+def developer_tool(found, name, install="QLO_DEV=1 bash scripts/setup.sh"):
     """`found` (a tool's path or module) when it is there. Without it a test
     skips, saying how to install it, unless the developers' set-up was asked
     for (QLO_DEV=1, as CI runs): then the missing tool fails the test."""
     if found is None:
-        message = "%s is a developers' tool: QLO_DEV=1 bash scripts/setup.sh installs it" % name
+        message = "%s is a developers' tool: %s installs it" % (name, install)
         if os.environ.get("QLO_DEV") == "1":
             pytest.fail(message + " (QLO_DEV=1 is set, so it should be here)")
         pytest.skip(message)

@@ -118,13 +118,16 @@ def test_a_frozen_worker_stalls_the_run_a_bounded_time(prints, tmp_path, monkeyp
 
 
 def run_command(args, seconds):
-    """The batch command with the slow inspector, in a process group of its own."""
+    """The batch command with the slow inspector, in a process group of its own,
+    with Ctrl-C's signal at its default as in a terminal (a runner started in
+    the background ignores it, and a child would inherit that)."""
     code = ("import sys; sys.path.insert(0, %r); import fault_helpers; fault_helpers.install(); "
             "from qlo_batch.__main__ import main; sys.exit(main(sys.argv[1:]))" % TESTS)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(TESTS), TESTS]),
                QLO_TEST_SLOW_SECONDS=str(seconds))
     return subprocess.Popen([sys.executable, "-c", code, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=env, start_new_session=True)
+                            text=True, env=env, start_new_session=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
 
 @pytest.mark.hardening

@@ -27,6 +27,7 @@ RUNS = [
     ("labelled_samples.py", ["--boards", "2", "--prints", "1"], "labels by kind:",
      ["pairs.csv", "labels.csv", "shifts.csv"]),
     ("print_pair.py", [], "missing stroke at", ["print_standard.png", "print_target.png"]),
+    ("print_faults.py", ["--prints", "2"], "labels by kind:", ["pairs.csv", "labels.csv"]),
     ("sample_boards.py", [], "board tile and its scan", ["board_tile.png", "board_scan.png"]),
     ("sample_defects.py", [], "board_defects.png:", ["board_defects.png"]),
     ("sample_prints.py", [], "label pair in", ["label_standard.png", "label_target.png"]),

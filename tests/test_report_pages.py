@@ -11,6 +11,7 @@ import subprocess
 import sys
 
 import pytest
+from conftest import developer_tool
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from examples import labelled_samples  # noqa: E402
@@ -51,8 +52,9 @@ def open_in_browser(folder, checker, wait=()):
     returns what its script wrote into <pre id="found"> (as JSON) and the
     console lines of every page it opened. A checker that works after the
     load event (reloads, reading files) is given `wait` = ("--virtual-time-budget=MS",)."""
+    browser = developer_tool(BROWSER, "Chromium", "apt-get install chromium (as .ci/run does)")
     (folder / "check.html").write_text(checker)
-    page = subprocess.run([BROWSER, "--headless", "--no-sandbox", "--disable-gpu", "--allow-file-access-from-files",
+    page = subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--allow-file-access-from-files",
                            "--enable-logging=stderr", "--v=0", *wait, "--dump-dom", (folder / "check.html").as_uri()],
                           capture_output=True, text=True, timeout=60,
                           env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})   # not the sanitizer's
@@ -60,7 +62,6 @@ def open_in_browser(folder, checker, wait=()):
     return found, [line for line in page.stderr.splitlines() if ":CONSOLE" in line]
 
 
-@pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
 @pytest.mark.hardening
 @pytest.mark.tooling
 def test_report_and_evaluation_pages_in_a_browser(tmp_path):
@@ -108,7 +109,6 @@ window.addEventListener("load", () => {
 
 @pytest.mark.hardening
 @pytest.mark.tooling
-@pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
 def test_report_page_sorts_and_shows_hostile_names_in_a_browser(tmp_path):
     rows, out = hostile_folder_run(tmp_path)
     found, console = open_in_browser(out, SORT_CHECKER)
@@ -184,7 +184,6 @@ const finish = () => {
 
 @pytest.mark.hardening
 @pytest.mark.tooling
-@pytest.mark.skipif(BROWSER is None, reason="no Chromium on this machine")
 def test_answers_saved_on_the_report_page_retune_the_settings(tmp_path):
     # the files' absolute paths, which both saved files hold, need quoting in CSV and escaping in a URL
     samples = labelled_samples.generate(str(tmp_path / 'samples, "quoted" #1'), boards=4, prints=2, seed=2,

@@ -990,3 +990,18 @@ def test_compare_matches_the_loop_with_the_standard_edited_between_compares(monk
             target = tgt if rng.integers(2) else np.int16(tgt)
             native, looped = both_paths(monkeypatch, lambda: summary(run_with(comparator, target)))
             assert native == looped, (trial, settings)
+
+
+# The job package's one definition of the displacements (its kernels for the
+# mismatch maps, the tuner's equivalences, the settings' warnings) against the
+# ones the comparator's loop tries, in its order.
+@pytest.mark.parametrize("max_shift, slope, step", [(0, True, 1), (1, True, 1), (2, True, 1), (3, False, 1),
+                                                    (5, True, 2), (7, True, 3), (8, True, 8), (9, True, 64)])
+def test_the_job_packages_displacements_are_the_comparators(monkeypatch, max_shift, slope, step):
+    from qlo_batch.displacements import displacements
+    calls = []
+    monkeypatch.setattr(qlo_cv, "translate", lambda image, right, down: calls.append((right, down)) or image)
+    comparator = qlo_cv.ShiftComparator(np.zeros((4, 4), np.uint8), max_shift, 10, 1, slope=slope, step=step)
+    comparator._do_compare_image_with_shift(comparator.std_threshold, comparator.std_threshold, 1, "x",
+                                            qlo_cv.CompareResult(None))
+    assert calls == displacements(max_shift, slope, step)
