@@ -15,7 +15,7 @@ import qlo_cv
 from bench import best_ms, board_pair
 from examples.labelled_samples import board_sample
 from examples.print_pair import make_print_pair
-from qlo_batch import defects, ng_filter
+from qlo_batch import alignment, defects, ng_filter
 from qlo_batch.settings import Settings
 
 PAIRS = 24
@@ -138,7 +138,7 @@ def run():
         "extract": lambda: [defects.find_defects(s, t, SETTINGS, r) for _c, (s, t), r in jobs],
         "baseline": lambda: [baseline(s, t, r, SETTINGS) for _c, (s, t), r in jobs],
         "both": lambda: [defects.find_defects(s, t, SETTINGS, compare(c, t)) for c, (s, t), _r in jobs],
-        "fixed": lambda: [(defects.material_level(s), defects.displacement(s, t, reach)) for s, t in pairs],
+        "fixed": lambda: [(defects.material_level(s), alignment.displacement(s, t, reach)) for s, t in pairs],
     }
     best = dict.fromkeys(timings, np.inf)
     for _ in range(ROUNDS):      # rounds in turn, so a slow spell of the machine weighs on all

@@ -9,7 +9,7 @@ from qlo_batch import __version__
 from qlo_batch.extras import dask_missing
 from qlo_batch.errors import BatchError, Interrupted
 from qlo_batch.pipeline import run_batch, run_pairs
-from qlo_batch.report import summary
+from qlo_batch.report_page import summary
 from qlo_batch.watch import REFRESH_SECONDS, SETTLE_SECONDS, watch_folder, watch_pairs
 
 USAGE = ("%(prog)s STANDARD TARGET_DIR OUT_DIR [options]\n"

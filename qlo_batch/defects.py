@@ -40,7 +40,7 @@ from scipy.sparse.csgraph import connected_components
 import qlo_cv
 from qlo_batch import ng_filter
 from qlo_batch.image_files import read_grey
-from qlo_batch.alignment import displacement, field  # noqa: F401 (displacement: callers import it from here)
+from qlo_batch.alignment import field
 
 # Kind words, in the order a report lists them. The first six say what the
 # defect does to the pattern; "extra" and "missing" are the plain material

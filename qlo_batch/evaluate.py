@@ -13,6 +13,7 @@ import json
 import os
 import sys
 
+from qlo_batch.evaluation_page import write_page
 from qlo_batch.inputs import open_text
 from qlo_batch.labels import check_inside, file_key, read_labels
 from qlo_batch.matching import IOU_THRESHOLD, Found, score
@@ -176,12 +177,11 @@ def main(argv=None):
         print("qlo_batch.evaluate: %s" % error, file=sys.stderr)
         return 2
     print(table(result, notes))
-    from qlo_batch.evaluation_page import write_page
     out = Folder.open(args.out_dir)
     try:
         out.write("evaluation.json", json.dumps(dict(result.as_dict(), labels_csv=os.path.abspath(args.labels),
                                                      notes=notes), indent=1).encode("ascii"))
-        page = write_page(out, result, labels, found, run, args.labels, args.pairs, notes)
+        page = write_page(out, result, labels, found, run, args.labels, args.pairs, notes, table(result, notes))
     except OSError as error:
         print("qlo_batch.evaluate: cannot write into %s: %s" % (args.out_dir, error.strerror or error),
               file=sys.stderr)

@@ -13,7 +13,7 @@ from qlo_batch.labels import by_file, file_key
 from qlo_batch.names import html_text
 from qlo_batch.pairs import read_pairs
 from qlo_batch.pictures import PICTURE_SIZE, zoom
-from qlo_batch.report import STYLE, anchor
+from qlo_batch.report_page import STYLE, anchor
 from qlo_batch.image_files import read_grey
 
 PICTURES = "evaluation"        # sub-folder of OUT_DIR holding the pictures
@@ -71,9 +71,10 @@ def write_pictures(folder, items, prefix, path_of, label_boxes, found_boxes):
     return names
 
 
-def write_page(out, result, labels, found, run, labels_path, pairs_path=None, notes=()):
+def write_page(out, result, labels, found, run, labels_path, pairs_path=None, notes=(), table=""):
     """Writes evaluation.html and its pictures into `out` (OUT_DIR, a
-    qlo_batch.outputs.Folder); returns the page's path."""
+    qlo_batch.outputs.Folder), with the plain-text `table` of the scores at
+    its top; returns the page's path."""
     folder = out.sub(PICTURES)
     try:
         for old in folder.names():
@@ -95,13 +96,12 @@ def write_page(out, result, labels, found, run, labels_path, pairs_path=None, no
                             % (html.escape(title), len(items), rows))
     finally:
         folder.close()
-    from qlo_batch.evaluate import table
     out.write("evaluation.html", (
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Evaluation</title>"
         "<style>%s .g { color: #1a7f37; } .r { color: #cf222e; }</style></head><body>\n"
         "<h1>Evaluation against %s</h1>\n<pre>%s</pre>\n<p>Pictures: labelled boxes in "
         "<span class=\"g\">green</span>, found boxes in <span class=\"r\">red</span>.</p>\n%s\n"
-        "</body></html>\n" % (STYLE, html.escape(os.path.basename(labels_path)), html.escape(table(result, notes)),
+        "</body></html>\n" % (STYLE, html.escape(os.path.basename(labels_path)), html.escape(table),
                               "\n".join(sections))).encode("utf-8"))
     return os.path.join(out.path, "evaluation.html")
 

@@ -19,7 +19,7 @@ import time
 from qlo_batch.names import csv_cell
 from qlo_batch.outputs import Folder
 from qlo_batch.run_context import figures
-from qlo_batch.report_page import STYLE, anchor, html_page, summary  # noqa: F401 (other pages use them)
+from qlo_batch.report_page import html_page
 
 COLUMNS = ("file", "verdict", "ng_count", "descriptions", "boxes", "seconds", "error", "marked_image")
 DEFECT_COLUMNS = ("file", "x1", "y1", "x2", "y2", "kind", "score", "regions")

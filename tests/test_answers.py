@@ -12,7 +12,8 @@ from urllib.request import url2pathname
 import pytest
 
 from qlo_batch.answers import toolbar
-from qlo_batch.report import ReportWriter, anchor
+from qlo_batch.report import ReportWriter
+from qlo_batch.report_page import anchor
 from qlo_batch.work_unit import Outcome
 
 DEFECTS = [([3, 4, 9, 12], "hole", 30.0, 1), ([20, 2, 31, 8], "bridge", 55.5, 2)]

@@ -12,7 +12,7 @@ from qlo_batch.evaluate import evaluate, main as evaluate_main
 from qlo_batch.evaluation_page import picture
 from qlo_batch.labels import Label, check_inside, read_labels
 from qlo_batch.matching import Found, match, score
-from qlo_batch.report import anchor
+from qlo_batch.report_page import anchor
 from qlo_batch.settings import Settings, load_settings
 from qlo_batch.tune import (DaskRunner, Sample, Search, SerialRunner, ThresholdClasses, best_cut, blob_length,
                             run_job, tune)

@@ -234,6 +234,10 @@ SNIPPETS = {
                       "count: int = result.ng_count\n"
                       "texts: list[str] = result.descriptions\n"
                       "box = result.ng_regions[0].rect if result.ng else None\n", None),
+    # The job package carries its own hints (py.typed): a user's script is checked against them.
+    "batch_script": ("from qlo_batch import Settings, run_batch\n"
+                     "rows = run_batch('std.png', 'prints', 'out', Settings(max_shift=2, threshold=40))\n"
+                     "Settings(max_shift='3')\n", 3),
 }
 
 
