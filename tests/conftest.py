@@ -37,3 +37,16 @@ def readme_example():
     section = text[text.index("## Using the module"):]
     start = section.index("```python\n") + len("```python\n")
     return section[start:section.index("```\n", start)]
+
+
+def two_prints(folder):
+    """A 80 x 60 standard std.png, prints/a.png like it and prints/b.png with a
+    dark spot at [30, 20, 45, 30], and pairs.csv listing both, in `folder`."""
+    import cv2
+    (folder / "prints").mkdir(parents=True)
+    standard = np.full((60, 80), 200, np.uint8)
+    spotted = standard.copy()
+    spotted[20:30, 30:45] = 40
+    for name, image in [("std.png", standard), ("prints/a.png", standard), ("prints/b.png", spotted)]:
+        cv2.imwrite(str(folder / name), image)
+    (folder / "pairs.csv").write_text("standard,target\nstd.png,prints/a.png\nstd.png,prints/b.png\n")

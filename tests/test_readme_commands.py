@@ -11,9 +11,8 @@ import shlex
 import subprocess
 import sys
 
-import cv2
-import numpy as np
 import pytest
+from conftest import two_prints
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = (ROOT / "README.md").read_text(encoding="utf-8")
@@ -92,13 +91,7 @@ def as_typed(line, base, here):
 @pytest.fixture(scope="module")
 def data(tmp_path_factory):
     folder = tmp_path_factory.mktemp("readme") / "data"
-    (folder / "prints").mkdir(parents=True)
-    standard = np.full((60, 80), 200, np.uint8)
-    spotted = standard.copy()
-    spotted[20:30, 30:45] = 40
-    for name, image in [("std.png", standard), ("prints/a.png", standard), ("prints/b.png", spotted)]:
-        cv2.imwrite(str(folder / name), image)
-    (folder / "pairs.csv").write_text("standard,target\nstd.png,prints/a.png\nstd.png,prints/b.png\n")
+    two_prints(folder)
     return folder.parent
 
 

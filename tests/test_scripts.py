@@ -6,9 +6,8 @@ import pathlib
 import subprocess
 import sys
 
-import cv2
-import numpy as np
 import pytest
+from conftest import two_prints
 
 from qlo_batch import run_pairs
 
@@ -98,13 +97,7 @@ def run_script(script, args, cwd):
 def data(tmp_path_factory):
     """A standard, a folder of two prints, a pairs CSV, labels and a pairs run."""
     folder = tmp_path_factory.mktemp("scripts") / "data"
-    (folder / "prints").mkdir(parents=True)
-    standard = np.full((60, 80), 200, np.uint8)
-    spotted = standard.copy()
-    spotted[20:30, 30:45] = 40
-    for name, image in [("std.png", standard), ("prints/a.png", standard), ("prints/b.png", spotted)]:
-        cv2.imwrite(str(folder / name), image)
-    (folder / "pairs.csv").write_text("standard,target\nstd.png,prints/a.png\nstd.png,prints/b.png\n")
+    two_prints(folder)
     (folder / "labels.csv").write_text("file,x1,y1,x2,y2,kind\nprints/b.png,30,20,45,30,\n")
     run_pairs(str(folder / "pairs.csv"), str(folder / "run"), serial=True, progress=False)
     (folder.parent / "work").mkdir()
