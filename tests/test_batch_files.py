@@ -13,9 +13,9 @@ import warnings
 import cv2
 import numpy as np
 import pytest
-from conftest import run_python
+from conftest import run_python, two_prints
 
-from qlo_batch import outputs, run_batch
+from qlo_batch import outputs, run_batch, run_pairs
 from qlo_batch.__main__ import main
 from qlo_batch.evaluate import main as evaluate_main
 from qlo_batch.pairs import read_pairs
@@ -349,3 +349,15 @@ def test_a_cluster_run_of_a_camera_sized_standard_prints_no_large_graph_warning(
     assert [row["verdict"] for row in rows] == ["OK"] * 3
     assert not [w for w in caught if "large graph" in str(w.message)]
     assert "large graph" not in capsys.readouterr().err
+
+
+def test_resume_inspects_again_the_prints_whose_standard_changed(tmp_path):
+    two_prints(tmp_path)
+    pairs, out = str(tmp_path / "pairs.csv"), str(tmp_path / "out")
+    def verdicts(rows):
+        return {row["file"]: row["verdict"] for row in rows}
+
+    assert verdicts(run_pairs(pairs, out, serial=True, progress=False)) == {"prints/a.png": "OK", "prints/b.png": "NG"}
+    shutil.copy(tmp_path / "prints" / "b.png", tmp_path / "std.png")       # the standard now has the spot
+    resumed = run_pairs(pairs, out, serial=True, progress=False, resume=True)
+    assert verdicts(resumed) == {"prints/a.png": "NG", "prints/b.png": "OK"}
