@@ -354,6 +354,7 @@ def test_a_cluster_run_of_a_camera_sized_standard_prints_no_large_graph_warning(
 def test_resume_inspects_again_the_prints_whose_standard_changed(tmp_path):
     two_prints(tmp_path)
     pairs, out = str(tmp_path / "pairs.csv"), str(tmp_path / "out")
+
     def verdicts(rows):
         return {row["file"]: row["verdict"] for row in rows}
 
