@@ -1,11 +1,13 @@
 """Runs every benchmark: python -m bench [name ...]"""
 import sys
 
-from bench import barcode, batch, binary_swap, compile_time, contour, defects, measure, shift_comparator, tuning
+from bench import (barcode, batch, binary_swap, compile_time, contour, defects, measure, registration,
+                   shift_comparator, tuning)
 
 BENCHES = {"shift_comparator": shift_comparator.main, "contour": contour.main, "barcode": barcode.main,
            "binary_swap": binary_swap.main, "measure": measure.main, "batch": batch.main,
-           "defects": defects.main, "tuning": tuning.main, "compile_time": compile_time.main}
+           "defects": defects.main, "tuning": tuning.main, "registration": lambda: registration.main([]),
+           "compile_time": compile_time.main}
 
 
 def main(argv):

@@ -183,12 +183,18 @@ def compare(comparator, standard, target, settings):
             lx, ly, hx, hy = moves.spread(region.rect)
             rect = [min(max(x1 + lx, 0), cols), min(max(y1 + ly, 0), rows),
                     min(max(x2 + hx, 0), cols), min(max(y2 + hy, 0), rows)]
-            prefix, _, _ = region.desc.rpartition(", [")
-            region = qlo_cv.NGRegion(rect, "%s, %s" % (prefix, rect))
+            region = moved_region(region, rect)
         if settings.border and not ng_filter.clear_of_border(region.rect or limits, limits, settings.border):
             continue
         result.append(region)
     return result
+
+
+def moved_region(region, rect):
+    """The NGRegion `region` with its box, and the box its description ends
+    with, replaced by `rect`."""
+    prefix, _, _ = region.desc.rpartition(", [")
+    return qlo_cv.NGRegion(rect, "%s, %s" % (prefix, rect))
 
 
 def check_pair(standard, target):

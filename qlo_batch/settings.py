@@ -27,6 +27,16 @@
     border = 0                        # NG regions reaching within this many pixels of the edge of
                                       # the compared area are dropped
 
+    # Registration (qlo_batch.registration): each print resampled onto its standard's grid first.
+    register = "none"                 # the transform looked for: "none", "shift", "rigid" (turn and
+                                      # shift), "similarity" (and scale), "affine" or "homography"
+    max_angle = 5.0                   # a print turned further (degrees) is NG: not registered
+    max_scale = 0.05                  # ... or scaled further from 1 (a share)
+    max_move = 100.0                  # ... or moved further (pixels, at the standard's centre)
+    min_correlation = 0.8             # ... or matching its standard less well once registered
+    brightness = [0.6, 1.6]           # a registered print's mean grey over its standard's: within,
+                                      # corrected before comparing; beyond, NG
+
 Every key is optional; unknown keys are refused so that a misspelt one does not
 silently fall back to its default. Every value is checked when a Settings is
 made (RULES: a type and a check per key), and again against the standards'
@@ -43,6 +53,7 @@ from typing import Optional, Union
 import qlo_cv
 
 JUDGES = ("contour_is_too_long", "contour_is_too_big")
+REGISTER_MODES = ("none", "shift", "rigid", "similarity", "affine", "homography")
 MATERIALS = ("auto", "dark", "light")
 # The comparator's time does not grow with max_shift up to a few hundred pixels
 # (20 ms on a 5-megapixel print at 3, 64 or 256), then does: 0.5 s at 1024, and
@@ -102,6 +113,14 @@ def _corner_box(value):
         return "%r holds no pixel: x1 < x2 and y1 < y2 are needed" % (value,)
 
 
+def _ratio_range(value):
+    if len(value) != 2 or not all(_is_number(v) for v in value):
+        return "must be two numbers [low, high]"
+    low, high = value
+    if not 0 < low <= 1 <= high < math.inf:
+        return "%r must hold 1 between two positive finite ratios, low first" % (value,)
+
+
 OPTIONAL = type(None)
 # Every key: the types its value may have and the check of a value of those
 # types (None: any will do). Settings.__post_init__ applies it key by key.
@@ -125,6 +144,12 @@ RULES = {
     "min_pixels": ((int,), _between(0, 10**9)),
     "min_radius": ((int, float), _between(0.0, 64.0)),
     "border": ((int,), _between(0, 1000)),
+    "register": ((str,), _one_of(REGISTER_MODES)),
+    "max_angle": ((int, float), _between(0.0, 180.0)),
+    "max_scale": ((int, float), _between(0.0, 1.0)),
+    "max_move": ((int, float), _between(0.0, 1e6)),
+    "min_correlation": ((int, float), _between(-1.0, 1.0)),
+    "brightness": ((list,), _ratio_range),
 }
 
 
@@ -149,6 +174,12 @@ class Settings:
     min_pixels: int = 0
     min_radius: float = 0
     border: int = 0
+    register: str = "none"
+    max_angle: float = 5.0
+    max_scale: float = 0.05
+    max_move: float = 100.0
+    min_correlation: float = 0.8
+    brightness: list = dataclasses.field(default_factory=lambda: [0.6, 1.6])
 
     def __post_init__(self):
         for name, (types, check) in RULES.items():
