@@ -69,6 +69,17 @@ MIN_TEXTURE = 0.02
 # Pixels of the print this close to its own edge are not inspected (their
 # resampling reaches past the print): the standard's own pixels stand there.
 EDGE = 3
+# The brightness is the median ratio of the print's grey to the standard's
+# over the pixels where the standard is at least this light (darker ones make
+# the ratio noise).
+MIN_GREY = 16
+# With less than this many grey levels between the means of the standard's
+# dark and light parts, the brightness ratio alone is the gain.
+MIN_SPAN = 16
+# Resampling: cubic keeps thin strokes' contrast (linear blurs a two-pixel
+# stroke enough that its edges differ from the standard by more than a
+# threshold of 50 on a label print).
+INTERPOLATION = cv2.INTER_CUBIC
 # The brightness is corrected by the fitted gain only while the gain lies
 # within MIN_GAIN..1/MIN_GAIN (beyond, the fit is not to be trusted).
 MIN_GAIN = 0.4
@@ -161,8 +172,8 @@ class Registration:
     print could not be registered (then the rest may be unset). The figures
     are taken at the standard's centre: `angle` (degrees, counter-clockwise
     as seen), `scale`, `shift` (dx, dy pixels) and `brightness` (the print's
-    mean grey over the standard's); `gain` and `offset` fit
-    print = gain * standard + offset."""
+    mean grey over the standard's); `gain` and `offset` carry the
+    standard's grey levels to the print's (print = gain * standard + offset)."""
     matrix: Optional[np.ndarray] = None
     problem: Optional[str] = None
     angle: float = 0.0
@@ -195,7 +206,7 @@ class Registration:
             target = cv2.LUT(target, np.clip(np.round(levels), 0, 255).astype(np.uint8))
         warp = cv2.warpPerspective if _projective(self.matrix) else cv2.warpAffine
         matrix = self.matrix if _projective(self.matrix) else self.matrix[:2]
-        out = warp(target, matrix, standard.shape[::-1], flags=cv2.INTER_LINEAR | cv2.WARP_INVERSE_MAP,
+        out = warp(target, matrix, standard.shape[::-1], flags=INTERPOLATION | cv2.WARP_INVERSE_MAP,
                    borderMode=cv2.BORDER_REPLICATE)
         # the print's frame, EDGE pixels inside it, on the standard's grid
         rows, cols = target.shape
@@ -432,13 +443,31 @@ def _photometry(registration, reference, target, settings):
     if np.count_nonzero(covered) < 0.25 * covered.size:
         return "the print covers only %.0f %% of its standard" % (100 * np.count_nonzero(covered) / covered.size)
     s, t = std[covered].astype(np.float64), moved[covered].astype(np.float64)
-    s_mean, t_mean = float(s.mean()), float(t.mean())
-    ds, dt = s - s_mean, t - t_mean
+    ds, dt = s - s.mean(), t - t.mean()
     ss, tt, st = float(np.sum(ds * ds)), float(np.sum(dt * dt)), float(np.sum(ds * dt))
     registration.correlation = st / math.sqrt(ss * tt) if ss * tt > 0 else 0.0
-    registration.gain = st / ss if ss > 0 else 1.0
-    registration.offset = t_mean - registration.gain * s_mean
-    registration.brightness = t_mean / s_mean if s_mean > 0 else (1.0 if t_mean == 0 else math.inf)
+    # Brightness, gain and offset from the inner parts of the standard's dark
+    # and light areas (away from their edges, which the resampling blurs)
+    # where the print is not clipped to black or white (a bright print's
+    # paper saturates; its ink still says how bright it is). The brightness
+    # is the median ratio of the print's grey to the standard's there; gain
+    # and offset carry the means of the two parts onto the print's.
+    unclipped = covered & (moved > 0) & (moved < 255)
+    level, _ = cv2.threshold(std, 0, 255, cv2.THRESH_BINARY + cv2.THRESH_OTSU)
+    parts = [cv2.erode(part.view(np.uint8), np.ones((3, 3), np.uint8)).view(bool) & unclipped
+             for part in (std <= level, std > level)]
+    inner = (parts[0] | parts[1]) & (std >= MIN_GREY)
+    if not inner.any():
+        inner = unclipped & (std >= MIN_GREY)
+    registration.brightness = float(np.median(moved[inner] / std[inner].astype(np.float32))) if inner.any() else 1.0
+    least = min(np.count_nonzero(part) for part in parts)
+    (s_dark, t_dark), (s_light, t_light) = [(float(std[part].mean()), float(moved[part].mean())) if least else (0, 0)
+                                            for part in parts]
+    if least >= 0.01 * np.count_nonzero(unclipped) and s_light - s_dark >= MIN_SPAN:
+        registration.gain = (t_light - t_dark) / (s_light - s_dark)
+        registration.offset = t_dark - registration.gain * s_dark
+    else:
+        registration.gain, registration.offset = registration.brightness, 0.0
     if not MIN_GAIN <= registration.gain <= 1 / MIN_GAIN:
         registration.gain, registration.offset = 1.0, 0.0        # no correction: it would amplify noise
     if registration.correlation < settings.min_correlation:
@@ -448,7 +477,7 @@ def _photometry(registration, reference, target, settings):
 
 
 def brightness_problem(registration, settings):
-    """The verdict line of a print whose brightness lies outside
+    """The verdict line of a registered print whose brightness lies outside
     `settings.brightness`, or None."""
     low, high = settings.brightness
     if low <= registration.brightness <= high:

@@ -34,7 +34,7 @@
     max_scale = 0.05                  # ... or scaled further from 1 (a share)
     max_move = 100.0                  # ... or moved further (pixels, at the standard's centre)
     min_correlation = 0.8             # ... or matching its standard less well once registered
-    brightness = [0.6, 1.6]           # a registered print's mean grey over its standard's: within,
+    brightness = [0.65, 1.35]         # a registered print's mean grey over its standard's: within,
                                       # corrected before comparing; beyond, NG
 
 Every key is optional; unknown keys are refused so that a misspelt one does not
@@ -179,7 +179,7 @@ class Settings:
     max_scale: float = 0.05
     max_move: float = 100.0
     min_correlation: float = 0.8
-    brightness: list = dataclasses.field(default_factory=lambda: [0.6, 1.6])
+    brightness: list = dataclasses.field(default_factory=lambda: [0.65, 1.35])
 
     def __post_init__(self):
         for name, (types, check) in RULES.items():
