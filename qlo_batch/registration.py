@@ -483,3 +483,32 @@ def brightness_problem(registration, settings):
     if low <= registration.brightness <= high:
         return None
     return "print %.2f× as bright as its standard (allowed %g–%g×)" % (registration.brightness, low, high)
+
+
+# What makes a print's transform unusual for its run: a figure further from
+# the run's median than UNUSUAL_SPREAD times the run's spread of it (the
+# median absolute deviation, scaled to a standard deviation), and than its
+# floor (below which a difference means nothing on a line), over runs of at
+# least UNUSUAL_RUN registered prints.
+UNUSUAL_SPREAD = 4.0
+UNUSUAL_RUN = 5
+UNUSUAL_FLOORS = {"angle": 0.2, "scale": 0.003, "dx": 3.0, "dy": 3.0, "brightness": 0.05}
+
+
+def unusual(figures):
+    """Per item of `figures` (Registration.figures() dicts, or None for
+    prints not registered), the names of its figures that are unusual for
+    the run, as a list (empty for the usual and the unregistered)."""
+    registered = [f for f in figures if f and "problem" not in f]
+    flags = [[] for _ in figures]
+    if len(registered) < UNUSUAL_RUN:
+        return flags
+    for name, floor in UNUSUAL_FLOORS.items():
+        values = np.array([f[name] for f in registered], np.float64)
+        middle = float(np.median(values))
+        spread = 1.4826 * float(np.median(np.abs(values - middle)))
+        limit = max(UNUSUAL_SPREAD * spread, floor)
+        for flag, f in zip(flags, figures):
+            if f and "problem" not in f and abs(f[name] - middle) > limit:
+                flag.append(name)
+    return flags

@@ -15,6 +15,7 @@ import re
 import time
 
 from qlo_batch.names import csv_cell
+from qlo_batch.registration import unusual
 from qlo_batch.report_page import STYLE, anchor, html_page, summary  # noqa: F401 (other pages use them)
 
 COLUMNS = ("file", "verdict", "ng_count", "descriptions", "boxes", "seconds", "error", "marked_image")
@@ -102,7 +103,7 @@ class ReportWriter:
                "descriptions": outcome.descriptions, "boxes": outcome.boxes, "seconds": outcome.seconds,
                "error": outcome.error, "marked_image": "", "thumbnail": "", "defects": outcome.defects,
                "width": outcome.width, "height": outcome.height, "target": os.path.abspath(outcome.target),
-               "standard": os.path.abspath(outcome.standard), "crops": []}
+               "standard": os.path.abspath(outcome.standard), "crops": [], "registration": outcome.registration}
         if outcome.marked_png is not None:
             name = safe_name(outcome.file)
             row["marked_image"] = self._write("marked", name + ".png", outcome.marked_png)
@@ -130,6 +131,9 @@ class ReportWriter:
         and report.html; returns the rows in file order."""
         self._csv.close()
         self.rows.sort(key=lambda row: row["file"])
+        for row, flags in zip(self.rows, unusual([row.get("registration") for row in self.rows])):
+            if row.get("registration"):
+                row["registration"] = dict(row["registration"], unusual=flags)
         self._write_csv(os.path.join(self.out_dir, "report.csv"))
         self._write_defects(os.path.join(self.out_dir, "defects.csv"))
         self._write_run(os.path.join(self.out_dir, "run.json"))
@@ -157,6 +161,9 @@ class ReportWriter:
     def _write_run(self, path):
         files = {row["file"]: {key: row[key] for key in ("width", "height", "verdict", "marked_image", "target",
                                                            "standard")} for row in self.rows}
+        for row in self.rows:
+            if row.get("registration"):
+                files[row["file"]]["registration"] = row["registration"]
         settings = dataclasses.asdict(self.settings) if self.settings is not None else {}
         replace_file(path, lambda f: json.dump({"files": files, "settings": settings, "warnings": self.warnings}, f,
                                                indent=1), encoding="utf-8")

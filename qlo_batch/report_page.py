@@ -127,7 +127,28 @@ def pictures(row):
             % (marked, link(row["thumbnail"]), html.escape(shown(row["file"])), crops, marked))
 
 
-def html_row(row):
+# The Registration column, shown when a print of the run was registered.
+REGISTRATION_HEADING = ("Registration", None)
+
+
+def registration_cell(row):
+    """What registration found for a row: turn, scale, move and brightness,
+    the figures unusual for the run marked."""
+    figures = row.get("registration")
+    if not figures:
+        return "<td></td>"
+    if "problem" in figures:
+        return "<td>not registered</td>"
+    flagged = set(figures.get("unusual", ()))
+    parts = [("angle", "turned %.2f°" % figures["angle"]), ("scale", "×%.4f" % figures["scale"]),
+             ("dx", "moved (%.1f, %.1f) px" % (figures["dx"], figures["dy"])),
+             ("brightness", "%.2f× as bright" % figures["brightness"])]
+    text = ", ".join('<mark title="unusual for this run">%s</mark>' % part if name in flagged or
+                     name == "dx" and "dy" in flagged else part for name, part in parts)
+    return "<td%s>%s</td>" % (' class="unusual"' if flagged else "", text)
+
+
+def html_row(row, registered=False):
     defects = ["%s %.3g [%d, %d, %d, %d]" % (kind, score, *box) for box, kind, score, _ in row["defects"]]
     detail = html_text(row["error"]) + folded_list(row["descriptions"], "NG regions")
     cells = [
@@ -139,7 +160,7 @@ def html_row(row):
         "<td>%s</td>" % detail,
         "<td>%.3f</td>" % row["seconds"],
         "<td>%s</td>" % pictures(row),
-    ]
+    ] + ([registration_cell(row)] if registered else [])
     return '<tr id="%s">%s</tr>' % (anchor(row["file"]), "".join(cells))
 
 
@@ -162,11 +183,13 @@ def html_page(rows, warnings=(), seconds=None):
              for verdict in ("NG", "ERROR", "OK")]
     if seconds is not None:
         tiles.append('<span class="count"><b>%s</b> run time</span>' % duration(seconds))
-    body = "\n".join(html_row(row) for row in page_order(rows))
+    registered = any(row.get("registration") for row in rows)
+    body = "\n".join(html_row(row, registered) for row in page_order(rows))
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Inspection report</title>"
             "<style>%s%s</style></head><body>\n<h1>Inspection report</h1>\n%s<div class=\"counts\">%s</div>\n"
             "<p id=\"summary\">%s. NG rows first; click a column heading to sort by it.</p>\n"
             "<table id=\"report\">\n<thead><tr>%s</tr></thead>\n<tbody>\n%s\n</tbody>\n</table>\n"
             "<script>%s</script>\n</body></html>\n"
             % (STYLE, PAGE_STYLE, banner, "".join(tiles), html.escape(summary(rows)),
-               "".join(heading(title, kind) for title, kind in HEADINGS), body, SCRIPT))
+               "".join(heading(title, kind) for title, kind in HEADINGS + ((REGISTRATION_HEADING,) if registered
+                                                                            else ())), body, SCRIPT))

@@ -1,3 +1,4 @@
+import json
 import math
 import re
 
@@ -10,6 +11,7 @@ from examples.labelled_samples import board_sample
 from examples.print_pair import make_label
 from qlo_batch.matching import iou
 from qlo_batch.pairs import Pair
+from qlo_batch.pipeline import run_pairs
 from qlo_batch.registration import Reference, _figures, _strips, register
 from qlo_batch.settings import Settings, SettingsError
 from qlo_batch.work_unit import Inspector
@@ -167,3 +169,22 @@ def test_strips_hold_every_pixel_outside_the_frame(rng):
 def test_bad_registration_settings_are_refused(key, value):
     with pytest.raises(SettingsError, match=key):
         Settings(**{key: value})
+
+
+def test_run_json_and_the_page_say_what_registration_found(tmp_path, label):
+    cv2.imwrite(str(tmp_path / "standard.png"), label)
+    turns = [0.3, 0.25, 0.35, 0.3, 0.28, 2.0]
+    for index, turn in enumerate(turns):
+        cv2.imwrite(str(tmp_path / ("%d.png" % index)), warped(label, transform(SHAPE, turn=turn, move=(5, 3))))
+    cv2.imwrite(str(tmp_path / "belt.png"), blank_belt(label))
+    names = ["%d.png" % index for index in range(len(turns))] + ["belt.png"]
+    (tmp_path / "pairs.csv").write_text("standard,target\n" + "".join("standard.png,%s\n" % n for n in names))
+    rows = run_pairs(str(tmp_path / "pairs.csv"), str(tmp_path / "out"), REGISTERING, serial=True, progress=False)
+    assert [row["verdict"] for row in rows] == ["OK"] * 6 + ["NG"]
+    files = json.loads((tmp_path / "out" / "run.json").read_text())["files"]
+    assert [files[n]["registration"]["unusual"] for n in names[:6]] == [[]] * 5 + [["angle"]]
+    assert files["0.png"]["registration"]["angle"] == pytest.approx(0.3, abs=0.05)
+    assert "problem" in files["belt.png"]["registration"]
+    page = (tmp_path / "out" / "report.html").read_text(encoding="utf-8")
+    assert "<th>Registration</th>" in page
+    assert re.search('<mark title="unusual for this run">turned (1.9[5-9]|2.0[0-5])°</mark>', page)
