@@ -36,7 +36,7 @@ from qlo_batch.registration import Reference, register
 from qlo_batch.settings import Settings
 from qlo_batch.work_unit import Inspector
 
-REGISTERED = Settings(register="homography", max_shift=2)
+REGISTERED = Settings(register="homography")
 
 
 def random_transform(rng, shape, keystone, turn=2.0, scale=0.01, move=20.0):
@@ -167,7 +167,7 @@ def cost(kind, count=3):
         target = warped(clean, random_transform(rng, standard.shape, index % 3 == 0))
         reference = Reference.of(standard)
         registration = register(reference, target, REGISTERED)
-        comparator = REGISTERED.comparator(standard)
+        comparator = REGISTERED.compared().comparator(standard)
         onto = registration.onto(standard, target)
         rows.append((best_ms(lambda: comparator.compare(onto, qlo_cv.CompareResult(onto)), 15),
                      best_ms(lambda: register(reference, target, REGISTERED), 15),
@@ -241,7 +241,8 @@ def main(argv=None):
     parser.add_argument("--boards", type=int, default=24)
     parser.add_argument("--prints", type=int, default=12)
     args = parser.parse_args(argv)
-    print("Registration (settings: register %r, max_shift %d)" % (REGISTERED.register, REGISTERED.max_shift))
+    print("Registration (settings: register %r, registered_max_shift %d)" % (REGISTERED.register,
+                                                                           REGISTERED.registered_max_shift))
     for kind in ("board tile", "label print", "5 MP print"):
         methods(kind, 6)
     print("cost against the comparison of the same registered print (best of 15, median over prints):")

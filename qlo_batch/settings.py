@@ -30,6 +30,7 @@
     # Registration (qlo_batch.registration): each print resampled onto its standard's grid first.
     register = "none"                 # the transform looked for: "none", "shift", "rigid" (turn and
                                       # shift), "similarity" (and scale), "affine" or "homography"
+    registered_max_shift = 1          # max_shift of the comparison of a registered print
     max_angle = 5.0                   # a print turned further (degrees) is NG: not registered
     max_scale = 0.05                  # ... or scaled further from 1 (a share)
     max_move = 100.0                  # ... or moved further (pixels, at the standard's centre)
@@ -145,6 +146,7 @@ RULES = {
     "min_radius": ((int, float), _between(0.0, 64.0)),
     "border": ((int,), _between(0, 1000)),
     "register": ((str,), _one_of(REGISTER_MODES)),
+    "registered_max_shift": ((int,), _between(0, MAX_SHIFT)),
     "max_angle": ((int, float), _between(0.0, 180.0)),
     "max_scale": ((int, float), _between(0.0, 1.0)),
     "max_move": ((int, float), _between(0.0, 1e6)),
@@ -175,6 +177,7 @@ class Settings:
     min_radius: float = 0
     border: int = 0
     register: str = "none"
+    registered_max_shift: int = 1
     max_angle: float = 5.0
     max_scale: float = 0.05
     max_move: float = 100.0
@@ -191,6 +194,12 @@ class Settings:
         if self.judge == "contour_is_too_big" and isinstance(self.judge_parameter, list):
             raise SettingsError("setting 'judge_parameter' must be a number (an area) for contour_is_too_big, "
                                 "not a list")
+
+    def compared(self):
+        """The settings the comparison runs with: these, with the
+        misregistration tolerance of a registered print when prints are
+        registered (what is left after registration is a fraction of a pixel)."""
+        return dataclasses.replace(self, max_shift=self.registered_max_shift) if self.register != "none" else self
 
     def comparator(self, standard):
         """A ShiftComparator for the standard image with these settings."""

@@ -124,6 +124,7 @@ class Inspector:
 
     def __init__(self, settings):
         self.settings = settings
+        self.compared = settings.compared()      # what the comparison runs with
         self.region = settings.region()
         self._standard = None        # the PreparedStandard used last
 
@@ -139,7 +140,7 @@ class Inspector:
         if self.region is not None:
             standard = standard.copy()
             self.region.apply(standard)
-        return PreparedStandard(path, standard, self.settings.comparator(standard), reference=reference)
+        return PreparedStandard(path, standard, self.compared.comparator(standard), reference=reference)
 
     def standard(self, path):
         """The PreparedStandard of the standard file at `path`."""
@@ -183,11 +184,11 @@ class Inspector:
             compared = registration.onto(standard, image)
         if self.region is not None:
             self.region.apply(compared)
-        result = compare(comparator, standard, compared, self.settings)
+        result = compare(comparator, standard, compared, self.compared)
         found = []
         if result.ng:
             try:
-                defects = find_defects(standard, compared, self.settings, result.ng_regions, comparator,
+                defects = find_defects(standard, compared, self.compared, result.ng_regions, comparator,
                                        prepared.pattern(self.settings.material))
                 found = [([int(v) for v in d.box], d.kind, float(d.score), d.ng_count) for d in defects]
             except Exception as error:      # the verdict and its regions stand without the defects

@@ -17,7 +17,7 @@ from qlo_batch.settings import Settings, SettingsError
 from qlo_batch.work_unit import Inspector
 
 SHAPE = (480, 640)
-REGISTERING = Settings(register="homography", max_shift=2)
+REGISTERING = Settings(register="homography")
 
 
 @pytest.fixture(scope="module")
