@@ -144,3 +144,38 @@ def _tile_shifts(standard, target, edges, start, slack):
     costs = total[:, :, b] - total[:, :, a]
     # argmin takes the first of equal costs: the candidates are ordered nearest first
     return np.asarray(shifts)[np.argmin(costs, axis=0)]
+
+
+# A candidate defect is explained by local misregistration when a shift of
+# the standard over its own box leaves at most this share of the pixels that
+# differ unshifted.
+EXPLAINED_SHARE = 0.25
+
+
+def explained_by_shift(standard, target, boxes, threshold, reach):
+    """Per box (x1, y1, x2, y2), whether moving the standard by at most
+    `reach` pixels along each axis over the box, grown by `reach` on each
+    side so that a pattern edge moved into it is paid for where it leaves,
+    brings the pixels differing by more than `threshold` down to
+    EXPLAINED_SHARE of those differing unmoved: an edge sliver or a box
+    stretched by a local misregistration the tolerance did not cover, which
+    a defect on the pattern or on plain ground is not. Each box is settled
+    by one array expression over all its shifts."""
+    explained = np.zeros(len(boxes), bool)
+    if reach <= 0 or not len(boxes):
+        return explained
+    rows, cols = target.shape
+    padded = cv2.copyMakeBorder(standard, reach, reach, reach, reach, cv2.BORDER_REPLICATE).astype(np.int16)
+    window = (2 * reach + 1, 2 * reach + 1)
+    for index, (x1, y1, x2, y2) in enumerate(np.asarray(boxes, np.int64).reshape(-1, 4).tolist()):
+        x1, y1, x2, y2 = max(x1 - reach, 0), max(y1 - reach, 0), min(x2 + reach, cols), min(y2 + reach, rows)
+        if x1 >= x2 or y1 >= y2:
+            continue
+        seen = target[y1:y2, x1:x2].astype(np.int16)
+        # shifted[j, i] is the standard moved by (reach - i, reach - j) under the grown box
+        around = padded[y1:y2 + 2 * reach, x1:x2 + 2 * reach]
+        shifted = np.lib.stride_tricks.sliding_window_view(around, seen.shape).reshape(*window, *seen.shape)
+        counts = np.count_nonzero(np.abs(shifted - seen) > threshold, axis=(2, 3))
+        unmoved = counts[reach, reach]
+        explained[index] = unmoved > 0 and counts.min() <= EXPLAINED_SHARE * unmoved
+    return explained

@@ -35,7 +35,7 @@ from scipy.sparse.csgraph import connected_components
 
 import qlo_cv
 from qlo_batch import ng_filter
-from qlo_batch.alignment import displacement, field  # noqa: F401 (displacement: callers import it from here)
+from qlo_batch.alignment import displacement, explained_by_shift, field  # noqa: F401 (displacement: callers import it from here)
 
 # Kind words, in the order a report lists them. The first six say what the
 # defect does to the pattern; "extra" and "missing" are the plain material
@@ -159,12 +159,14 @@ def compare(comparator, standard, target, settings):
     Filters: regions whose blob has fewer than `min_pixels` mismatching
     pixels or a radius below `min_radius` are dropped (see ng_filter), and
     so are regions reaching within `border` pixels of the edge of the
-    compared area (compare_region, or the image)."""
+    compared area (compare_region, or the image), and, with `recheck` N,
+    regions that a shift of the standard by up to N pixels over their own box
+    explains (alignment.explained_by_shift)."""
     result = qlo_cv.CompareResult(target)
     aligned = settings.align > 0 or settings.align_grid >= 2
     moves = displacement_field(standard, target, settings) if aligned else None
     measuring = settings.min_pixels > 1 or settings.min_radius > 0
-    if (moves is None or moves.still) and not measuring and not settings.border:
+    if (moves is None or moves.still) and not measuring and not settings.border and not settings.recheck:
         comparator.compare(target, result)
         return result
     compared = target if moves is None or moves.still else moves.moved(standard, target)
@@ -173,6 +175,10 @@ def compare(comparator, standard, target, settings):
     regions = raw.ng_regions
     if measuring:
         regions = ng_filter.solid_regions(comparator, compared, regions, settings.min_pixels, settings.min_radius)
+    if settings.recheck and regions:
+        boxes = [region.rect if region.rect is not None else (0, 0, 0, 0) for region in regions]
+        local = explained_by_shift(standard, compared, boxes, abs(settings.threshold), settings.recheck)
+        regions = [region for region, explained in zip(regions, local.tolist()) if not explained]
     rows, cols = target.shape
     limits = (0, 0, cols, rows)
     if settings.compare_region is not None:

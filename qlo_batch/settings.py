@@ -31,6 +31,8 @@
     register = "none"                 # the transform looked for: "none", "shift", "rigid" (turn and
                                       # shift), "similarity" (and scale), "affine" or "homography"
     registered_max_shift = 1          # max_shift of the comparison of a registered print
+    recheck = 0                       # N > 0: NG regions that moving the standard by up to N px over
+                                      # their own box explains are dropped (local misregistration)
     max_angle = 5.0                   # a print turned further (degrees) is NG: not registered
     max_scale = 0.05                  # ... or scaled further from 1 (a share)
     max_move = 100.0                  # ... or moved further (pixels, at the standard's centre)
@@ -147,6 +149,7 @@ RULES = {
     "border": ((int,), _between(0, 1000)),
     "register": ((str,), _one_of(REGISTER_MODES)),
     "registered_max_shift": ((int,), _between(0, MAX_SHIFT)),
+    "recheck": ((int,), _between(0, 16)),
     "max_angle": ((int, float), _between(0.0, 180.0)),
     "max_scale": ((int, float), _between(0.0, 1.0)),
     "max_move": ((int, float), _between(0.0, 1e6)),
@@ -178,6 +181,7 @@ class Settings:
     border: int = 0
     register: str = "none"
     registered_max_shift: int = 1
+    recheck: int = 0
     max_angle: float = 5.0
     max_scale: float = 0.05
     max_move: float = 100.0
