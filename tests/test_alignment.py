@@ -101,3 +101,15 @@ def test_candidates_explained_by_a_local_shift(change, box, reach, explained):
         target[45:, 72:74] = 200
     assert explained_by_shift(standard, target, [box], 50, reach).tolist() == [explained]
     assert explained_by_shift(standard, target, [], 50, reach).tolist() == []
+
+
+def test_tiles_whose_row_and_column_sums_are_flat_find_their_displacement(rng):
+    # texture whose every row and column has the same sum (as diagonal traces and
+    # periodic arrays nearly do): sums cannot tell a tile's displacement, a 2-D match can
+    blobs = cv2.GaussianBlur(rng.normal(0, 1, (192, 192)).astype(np.float32), (0, 0), 2)
+    flat = blobs - blobs.mean(axis=0, keepdims=True) - blobs.mean(axis=1, keepdims=True)
+    standard = np.clip(128 + 300 * flat, 0, 255).astype(np.uint8)
+    target = standard.copy()
+    target[96:, 96:] = shifted(standard, 1, -2)[96:, 96:]     # one tile of four drifts
+    moves = field(standard, target, 3, 2, 2)
+    assert moves.tile_dx.tolist() == [[0, 0], [0, 1]] and moves.tile_dy.tolist() == [[0, 0], [0, -2]]
