@@ -158,9 +158,10 @@ def methods(kind, count):
                                                                    float(np.median(times))))
 
 
-def cost(kind, count=3):
+def cost(kind, folder, count=3):
     """Registration against the comparison of the registered print, and the
-    whole inspection step, taken in turns."""
+    whole inspection step (reading, comparing, defects, pictures) of the
+    print without and with registration, taken in turns."""
     rng = np.random.default_rng(8)
     rows = []
     for index, (standard, clean) in enumerate(sample_pairs(kind, count)):
@@ -169,14 +170,22 @@ def cost(kind, count=3):
         registration = register(reference, target, REGISTERED)
         comparator = REGISTERED.compared().comparator(standard)
         onto = registration.onto(standard, target)
+        paths = [os.path.join(folder, name) for name in ("standard.png", "target.png")]
+        cv2.imwrite(paths[0], standard)
+        cv2.imwrite(paths[1], target)
+        task = Pair(paths[0], paths[1], "target.png")
+        plain, registering = Inspector(Settings()), Inspector(REGISTERED)
         rows.append((best_ms(lambda: comparator.compare(onto, qlo_cv.CompareResult(onto)), 15),
                      best_ms(lambda: register(reference, target, REGISTERED), 15),
                      best_ms(lambda: registration.onto(standard, target), 15),
-                     best_ms(lambda: Reference.of(standard), 5)))
-    compare_ms, find_ms, resample_ms, prepare_ms = np.median(np.array(rows), axis=0)
+                     best_ms(lambda: Reference.of(standard), 5),
+                     best_ms(lambda: plain(task), 5), best_ms(lambda: registering(task), 5)))
+    compare_ms, find_ms, resample_ms, prepare_ms, plain_ms, registering_ms = np.median(np.array(rows), axis=0)
     print("  %-12s compare %6.2f ms | registration: find %6.2f ms + resample %5.2f ms = %.1fx the comparison "
           "(standard prepared once: %.1f ms)" % (kind, compare_ms, find_ms, resample_ms,
                                                  (find_ms + resample_ms) / compare_ms, prepare_ms))
+    print("  %-12s whole inspection step: %.1f ms unregistered (defaults), %.1f ms registered"
+          % ("", plain_ms, registering_ms))
 
 
 def labelled(boards, prints, transformed, shift=3.0):
@@ -250,8 +259,9 @@ def main(argv=None):
     for kind in ("board tile", "label print", "5 MP print"):
         methods(kind, 6)
     print("cost against the comparison of the same registered print (best of 15, median over prints):")
-    for kind in ("board tile", "label print", "5 MP print"):
-        cost(kind)
+    with tempfile.TemporaryDirectory() as folder:
+        for kind in ("board tile", "label print", "5 MP print"):
+            cost(kind, folder)
     defects(args.boards, args.prints)
 
 

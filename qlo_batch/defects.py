@@ -7,7 +7,8 @@ How a defect is made (docs/defects.md says the same for users):
 
 1. The integer displacement of at most `search_reach(settings)` pixels that
    best matches the whole target with the standard is found from their row and
-   column sums (with `align_grid`, each tile's own within 2 pixels of it).
+   column sums (with `align_grid`, from tiles matched in two dimensions, each
+   tile's own within 2 pixels of it).
    Work is done in the target's frame, the standard moved onto it.
 2. Each NG box is stretched over both frames, and boxes at most `gap` pixels
    apart are grouped, transitively.
