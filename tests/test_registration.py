@@ -188,3 +188,18 @@ def test_run_json_and_the_page_say_what_registration_found(tmp_path, label):
     page = (tmp_path / "out" / "report.html").read_text(encoding="utf-8")
     assert "<th>Registration</th>" in page
     assert re.search('<mark title="unusual for this run">turned (1.9[5-9]|2.0[0-5])°</mark>', page)
+
+
+def test_inspection_regions_lie_on_the_standard_and_mask_the_registered_print(tmp_path, label):
+    from openpyxl import Workbook
+    book = Workbook()
+    book.active.append(["name", "shape", "parameters", "type"])
+    book.active.append(["date code", "rectangle", "x1=480,y1=260,x2=560,y2=340", "roui"])
+    book.save(tmp_path / "regions.xlsx")
+    settings = Settings(register="homography", regions_workbook=str(tmp_path / "regions.xlsx"))
+    truth = transform(SHAPE, turn=2.0, move=(12.0, -9.0))
+    for centre, verdict in (((520, 300), "OK"), ((150, 420), "NG")):     # inside the region, outside it
+        damaged = label.copy()
+        cv2.circle(damaged, centre, 5, 30, -1)
+        outcome = inspect(tmp_path, label, warped(damaged, truth), settings)
+        assert outcome.verdict == verdict, outcome.descriptions
