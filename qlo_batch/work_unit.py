@@ -180,7 +180,7 @@ class Inspector:
                 # one verdict line for the whole print, not the flood of regions comparing would give
                 result = qlo_cv.CompareResult(image)
                 result.append(qlo_cv.NGRegion([0, 0, image.shape[1], image.shape[0]], refusal))
-                return self._finish(outcome, result, [], start)
+                return self._finish(outcome, result, [], start, crops=False)
             compared = registration.onto(standard, image)
         if self.region is not None:
             self.region.apply(compared)
@@ -200,10 +200,11 @@ class Inspector:
         return self._finish(outcome, result, found, start)
 
     @staticmethod
-    def _finish(outcome, result, found, start):
+    def _finish(outcome, result, found, start, crops=True):
         """The outcome with the verdict and NG regions of `result` (a
         CompareResult in the print's pixels) and the defects `found`, and,
-        when NG, its marked image, thumbnail and crops."""
+        when NG, its marked image, thumbnail and (unless not `crops`: a
+        verdict on the whole print) the crops of its largest defects."""
         outcome.verdict = "NG" if result.ng else "OK"
         outcome.boxes = [list(region.rect) for region in result.ng_regions]
         outcome.descriptions = result.descriptions
@@ -214,7 +215,7 @@ class Inspector:
             defect_boxes = [d[0] for d in outcome.defects]
             outcome.thumbnail_jpg = encode(".jpg", thumbnail(marked, outcome.boxes, defect_boxes), THUMB_JPEG_PARAMS)
             outcome.crops = [(box, encode(".jpg", crop, THUMB_JPEG_PARAMS))
-                             for box, crop in defect_crops(marked, outcome.boxes, defect_boxes)]
+                             for box, crop in defect_crops(marked, outcome.boxes, defect_boxes)] if crops else []
         outcome.seconds = time.perf_counter() - start
         return outcome
 
