@@ -20,16 +20,18 @@ How the transform is found (`register`):
    scale, move, keystone, a mirror image), or too low a correlation of the
    registered print with its standard (another label, an empty belt, a
    print upside down).
-4. Brightness: the gain and offset of the registered print against its
-   standard (least squares over the covered area), and the ratio of their
-   mean grey levels, which `settings.brightness` bounds.
+4. Brightness: the print's grey over the standard's (the median ratio where
+   neither is clipped nor on an edge), which `settings.brightness` bounds,
+   and the gain and offset that carry the standard's dark and light levels
+   onto the print's, by which the print is corrected.
 
 Everything that depends on the standard alone (its coarse image, the
 landmarks and their patches) is a `Reference`, made once per standard.
-Measured against OpenCV's ECC on an image pyramid and against ORB features
-with RANSAC, landmarks are as accurate as ECC (a few tenths of a pixel) at a
-fraction of its cost, and steadier than features on binarised boards, whose
-repeated pads give features many false matches (bench/registration.py).
+Measured on generated board tiles and label prints turned, scaled, moved
+and keystoned (bench/registration.py), landmarks found every transform
+within a third of a pixel; OpenCV's ECC on an image pyramid, as accurate
+when it converges, lost some tiles and labels altogether and cost several
+times as much, and ORB features with RANSAC were off by up to two pixels.
 """
 import dataclasses
 import math
@@ -54,7 +56,7 @@ FINE_SLACK = 4
 # A landmark whose best normalised correlation is below this is not found.
 MIN_MATCH = 0.5
 # Registration needs at least this many landmarks agreeing with the transform,
-# and at least this share of the landmarks found.
+# and at least this share of the standard's landmarks.
 MIN_LANDMARKS = 5
 MIN_AGREEING = 0.5
 # RANSAC thresholds: coarse pixels, and full-resolution pixels.
@@ -170,9 +172,9 @@ class Registration:
     """Where a print lies on its standard. `matrix` (3 x 3) carries a
     standard pixel (x, y, 1) to the print's; `problem` is None, or why the
     print could not be registered (then the rest may be unset). The figures
-    are taken at the standard's centre: `angle` (degrees, counter-clockwise
-    as seen), `scale`, `shift` (dx, dy pixels) and `brightness` (the print's
-    mean grey over the standard's); `gain` and `offset` carry the
+    are taken at the standard's centre: `angle` (degrees, clockwise as
+    seen, the image's y growing downward), `scale`, `shift` (dx, dy pixels)
+    and `brightness` (the print's grey over the standard's); `gain` and `offset` carry the
     standard's grey levels to the print's (print = gain * standard + offset)."""
     matrix: Optional[np.ndarray] = None
     problem: Optional[str] = None
