@@ -37,7 +37,7 @@
     max_scale = 0.05                  # ... or scaled further from 1 (a share)
     max_move = 100.0                  # ... or moved further (pixels, at the standard's centre)
     min_correlation = 0.8             # ... or matching its standard less well once registered
-    brightness = [0.65, 1.35]         # a registered print's mean grey over its standard's: within,
+    brightness = [0.65, 1.35]         # a registered print's grey over its standard's: within,
                                       # corrected before comparing; beyond, NG
 
 Every key is optional; unknown keys are refused so that a misspelt one does not
