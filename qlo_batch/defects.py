@@ -7,7 +7,8 @@ How a defect is made (docs/defects.md says the same for users):
 
 1. The integer displacement of at most `search_reach(settings)` pixels that
    best matches the whole target with the standard is found from their row and
-   column sums (with `align_grid`, each tile's own within 2 pixels of it).
+   column sums (with `align_grid`, from tiles matched in two dimensions, each
+   tile's own within 2 pixels of it).
    Work is done in the target's frame, the standard moved onto it.
 2. Each NG box is stretched over both frames, and boxes at most `gap` pixels
    apart are grouped, transitively.
@@ -40,7 +41,7 @@ from scipy.sparse.csgraph import connected_components
 import qlo_cv
 from qlo_batch import ng_filter
 from qlo_batch.image_files import read_grey
-from qlo_batch.alignment import field
+from qlo_batch.alignment import explained_by_shift, field
 
 # Kind words, in the order a report lists them. The first six say what the
 # defect does to the pattern; "extra" and "missing" are the plain material
@@ -192,7 +193,9 @@ def compare(comparator, standard, target, settings, moves=None):
     Filters: regions whose blob has fewer than `min_pixels` mismatching
     pixels or a radius below `min_radius` are dropped (see ng_filter), and
     so are regions reaching within `border` pixels of the edge of the
-    compared area (compare_region, or the image). `moves` is the pair's
+    compared area (compare_region, or the image), and, with `recheck` N,
+    regions that a shift of the standard by up to N pixels over their own box
+    explains (alignment.explained_by_shift). `moves` is the pair's
     displacement_field when the caller already has it."""
     result = qlo_cv.CompareResult(target)
     aligned = settings.align > 0 or settings.align_grid >= 2
@@ -201,7 +204,7 @@ def compare(comparator, standard, target, settings, moves=None):
     elif not aligned:
         moves = None
     measuring = settings.min_pixels > 1 or settings.min_radius > 0
-    if (moves is None or moves.still) and not measuring and not settings.border:
+    if (moves is None or moves.still) and not measuring and not settings.border and not settings.recheck:
         comparator.compare(target, result)
         return result
     compared = target if moves is None or moves.still else moves.moved(standard, target)
@@ -210,6 +213,10 @@ def compare(comparator, standard, target, settings, moves=None):
     regions = raw.ng_regions
     if measuring:
         regions = ng_filter.solid_regions(comparator, compared, regions, settings.min_pixels, settings.min_radius)
+    if settings.recheck and regions:
+        boxes = [region.rect if region.rect is not None else (0, 0, 0, 0) for region in regions]
+        local = explained_by_shift(standard, compared, boxes, abs(settings.threshold), settings.recheck)
+        regions = [region for region, explained in zip(regions, local.tolist()) if not explained]
     rows, cols = target.shape
     limits = compared_limits(settings, target.shape)
     for region in regions:
@@ -218,8 +225,7 @@ def compare(comparator, standard, target, settings, moves=None):
             lx, ly, hx, hy = moves.spread(region.rect)
             rect = [min(max(x1 + lx, 0), cols), min(max(y1 + ly, 0), rows),
                     min(max(x2 + hx, 0), cols), min(max(y2 + hy, 0), rows)]
-            prefix, _, _ = region.desc.rpartition(", [")
-            region = qlo_cv.NGRegion(rect, "%s, %s" % (prefix, rect))
+            region = moved_region(region, rect)
         if settings.border and not ng_filter.clear_of_border(region.rect or limits, limits, settings.border):
             continue
         result.append(region)
@@ -233,6 +239,13 @@ def compared_limits(settings, shape):
     if settings.compare_region is None:
         return 0, 0, cols, rows
     return _clip(settings.compare_region, rows, cols) or (0, 0, 0, 0)
+
+
+def moved_region(region, rect):
+    """The NGRegion `region` with its box, and the box its description ends
+    with, replaced by `rect`."""
+    prefix, _, _ = region.desc.rpartition(", [")
+    return qlo_cv.NGRegion(rect, "%s, %s" % (prefix, rect))
 
 
 def check_pair(standard, target):

@@ -88,6 +88,7 @@ ROW_FIELDS = {
     "crops": _list_of(lambda c: isinstance(c, list) and len(c) == 2 and _box(c[0]) and c[1] != ""
                       and _picture("thumbs", ".jpg")(c[1])),
     "standard_crops": _list_of(lambda c: c != "" and _picture("thumbs", ".jpg")(c)),
+    "registration": lambda value: value is None or isinstance(value, dict) and all(map(_text, value)),
 }
 
 

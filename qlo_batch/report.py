@@ -18,8 +18,9 @@ import time
 
 from qlo_batch.names import csv_cell
 from qlo_batch.outputs import Folder
-from qlo_batch.run_context import figures
+from qlo_batch.registration import unusual
 from qlo_batch.report_page import html_page
+from qlo_batch.run_context import figures
 
 COLUMNS = ("file", "verdict", "ng_count", "descriptions", "boxes", "seconds", "error", "marked_image")
 DEFECT_COLUMNS = ("file", "x1", "y1", "x2", "y2", "kind", "score", "regions")
@@ -112,7 +113,8 @@ class ReportWriter:
                "descriptions": outcome.descriptions, "boxes": outcome.boxes, "seconds": outcome.seconds,
                "error": outcome.error, "marked_image": "", "thumbnail": "", "defects": outcome.defects,
                "width": outcome.width, "height": outcome.height, "target": os.path.abspath(outcome.target),
-               "standard": os.path.abspath(outcome.standard), "crops": [], "standard_crops": []}
+               "standard": os.path.abspath(outcome.standard), "crops": [], "standard_crops": [],
+               "registration": outcome.registration}
         if outcome.marked_png is not None:
             name = safe_name(outcome.file)
             row["marked_image"] = self._write("marked", name + ".png", outcome.marked_png)
@@ -146,8 +148,12 @@ class ReportWriter:
 
     def refresh(self):
         """Writes defects.csv, run.json and report.html for the rows so far
-        (report.csv holds them already), in file order."""
+        (report.csv holds them already), in file order, with the registration
+        figures that are unusual for the run flagged."""
         self.rows.sort(key=lambda row: row["file"])
+        for row, flags in zip(self.rows, unusual([row.get("registration") for row in self.rows])):
+            if row.get("registration"):
+                row["registration"] = dict(row["registration"], unusual=flags)
         self.folder.write("defects.csv", csv_text(
             [DEFECT_COLUMNS, *([csv_cell(row["file"]), *box, csv_cell(kind), "%.4f" % score, regions]
                                for row in self.rows for box, kind, score, regions in row["defects"])]
@@ -169,6 +175,9 @@ class ReportWriter:
         files = {row["file"]: {key: row[key] for key in ("width", "height", "verdict", "marked_image", "target",
                                                            "standard")} for row in self.rows}
         errors = [{"file": row["file"], "error": row["error"]} for row in self.rows if row["verdict"] == "ERROR"]
+        for row in self.rows:
+            if row.get("registration"):
+                files[row["file"]]["registration"] = row["registration"]
         settings = dataclasses.asdict(self.settings) if self.settings is not None else {}
         return {"run": run, "files": files, "errors": errors, "settings": settings, "warnings": self.warnings}
 

@@ -158,7 +158,28 @@ def pictures(row):
             % (marked, link(row["thumbnail"]), html.escape(shown(row["file"])), crops, marked))
 
 
-def html_row(row):
+# The Registration column, shown when a print of the run was registered.
+REGISTRATION_HEADING = ("Registration", None)
+
+
+def registration_cell(row):
+    """What registration found for a row: turn, scale, move and brightness,
+    the figures unusual for the run marked."""
+    figures = row.get("registration")
+    if not figures:
+        return "<td></td>"
+    if "problem" in figures:
+        return "<td>not registered</td>"
+    flagged = set(figures.get("unusual", ()))
+    parts = [("angle", "turned %.2f°" % figures["angle"]), ("scale", "×%.4f" % figures["scale"]),
+             ("dx", "moved (%.1f, %.1f) px" % (figures["dx"], figures["dy"])),
+             ("brightness", "%.2f× as bright" % figures["brightness"])]
+    text = ", ".join('<mark title="unusual for this run">%s</mark>' % part if name in flagged or
+                     name == "dx" and "dy" in flagged else part for name, part in parts)
+    return "<td%s>%s</td>" % (' class="unusual"' if flagged else "", text)
+
+
+def html_row(row, registered=False):
     defects = ["%s %s [%d, %d, %d, %d]" % (kind, number(score), *box) for box, kind, score, _ in row["defects"]]
     data = answers.row_data(row)
     items = [html_text(defect) + (answers.defect_control(index) if data else "")   # "not a defect" boxes
@@ -174,7 +195,7 @@ def html_row(row):
         "<td>%s</td>" % detail,
         "<td>%.3f</td>" % row["seconds"],
         "<td>%s</td>" % pictures(row),
-    ]
+    ] + ([registration_cell(row)] if registered else [])
     return '<tr id="%s">%s</tr>' % (anchor(row["file"]), "".join(cells))
 
 
@@ -251,7 +272,8 @@ def html_page(rows, warnings=(), run=None):
         tiles.append('<span class="count"><b>%s</b> run time</span>' % duration(run["whole"]["seconds"]))
         if run["whole"]["yield"] is not None:
             tiles.append('<span class="count"><b>%s</b> yield</span>' % share(run["whole"]["yield"]))
-    body = "\n".join(html_row(row) for row in page_order(rows))
+    registered = any(row.get("registration") for row in rows)
+    body = "\n".join(html_row(row, registered) for row in page_order(rows))
     return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title>"
             "<style>%s%s</style></head><body>\n<h1>%s</h1>\n%s%s<div class=\"counts\">%s</div>\n"
             "<p id=\"summary\">%s. NG rows first; click a column heading to sort by it.</p>\n"
@@ -259,4 +281,5 @@ def html_page(rows, warnings=(), run=None):
             "<script>%s</script>\n</body></html>\n"
             % (html.escape(shown(title)), STYLE, PAGE_STYLE, html_text(title), banner, context, "".join(tiles),
                html.escape(summary(rows)), answers.toolbar(rows),
-               "".join(heading(name, kind) for name, kind in HEADINGS), body, SCRIPT))
+               "".join(heading(name, kind) for name, kind in HEADINGS + ((REGISTRATION_HEADING,) if registered
+                                                                          else ())), body, SCRIPT))

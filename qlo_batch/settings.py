@@ -34,6 +34,19 @@
     vocabulary = "board"              # kind words: "board" (bridge, break, hole, ...) or "print"
                                       # (smudge, speck, void, scratch, missing)
 
+    # Registration (qlo_batch.registration): each print resampled onto its standard's grid first.
+    register = "none"                 # the transform looked for: "none", "shift", "rigid" (turn and
+                                      # shift), "similarity" (and scale), "affine" or "homography"
+    registered_max_shift = 1          # max_shift of the comparison of a registered print
+    recheck = 0                       # N > 0: NG regions that moving the standard by up to N px over
+                                      # their own box explains are dropped (local misregistration)
+    max_angle = 5.0                   # a print turned further (degrees) is NG: not registered
+    max_scale = 0.05                  # ... or scaled further from 1 (a share)
+    max_move = 100.0                  # ... or moved further (pixels, at the standard's centre)
+    min_correlation = 0.8             # ... or matching its standard less well once registered
+    brightness = [0.65, 1.35]         # a registered print's grey over its standard's: within,
+                                      # corrected before comparing; beyond, NG
+
 Every key is optional; unknown keys are refused so that a misspelt one does not
 silently fall back to its default. Every value is checked when a Settings is
 made (RULES: a type and a check per key), and again against the standards'
@@ -53,6 +66,7 @@ from qlo_batch.errors import BatchError
 from qlo_batch.inputs import SETTINGS_LIMIT, open_input, open_text
 
 JUDGES = ("contour_is_too_long", "contour_is_too_big")
+REGISTER_MODES = ("none", "shift", "rigid", "similarity", "affine", "homography")
 MATERIALS = ("auto", "dark", "light")
 VOCABULARIES = ("board", "print")
 # The comparator's time does not grow with max_shift up to a few hundred pixels
@@ -113,6 +127,14 @@ def _corner_box(value):
         return "%r holds no pixel: x1 < x2 and y1 < y2 are needed" % (value,)
 
 
+def _ratio_range(value):
+    if len(value) != 2 or not all(_is_number(v) for v in value):
+        return "must be two numbers [low, high]"
+    low, high = value
+    if not 0 < low <= 1 <= high < math.inf:
+        return "%r must hold 1 between two positive finite ratios, low first" % (value,)
+
+
 OPTIONAL = type(None)
 # Every key: the types its value may have and the check of a value of those
 # types (None: any will do). Settings.__post_init__ applies it key by key.
@@ -139,6 +161,14 @@ RULES = {
     "min_box": ((int,), _between(0, 1000)),
     "chain": ((int,), _between(0, 1000)),
     "vocabulary": ((str,), _one_of(VOCABULARIES)),
+    "register": ((str,), _one_of(REGISTER_MODES)),
+    "registered_max_shift": ((int,), _between(0, MAX_SHIFT)),
+    "recheck": ((int,), _between(0, 16)),
+    "max_angle": ((int, float), _between(0.0, 180.0)),
+    "max_scale": ((int, float), _between(0.0, 1.0)),
+    "max_move": ((int, float), _between(0.0, 1e6)),
+    "min_correlation": ((int, float), _between(-1.0, 1.0)),
+    "brightness": ((list,), _ratio_range),
 }
 
 
@@ -166,6 +196,14 @@ class Settings:
     min_box: int = 0
     chain: int = 24
     vocabulary: str = "board"
+    register: str = "none"
+    registered_max_shift: int = 1
+    recheck: int = 0
+    max_angle: float = 5.0
+    max_scale: float = 0.05
+    max_move: float = 100.0
+    min_correlation: float = 0.8
+    brightness: list = dataclasses.field(default_factory=lambda: [0.65, 1.35])
 
     def __post_init__(self):
         for name, (types, check) in RULES.items():
@@ -177,6 +215,12 @@ class Settings:
         if self.judge == "contour_is_too_big" and isinstance(self.judge_parameter, list):
             raise SettingsError("setting 'judge_parameter' must be a number (an area) for contour_is_too_big, "
                                 "not a list")
+
+    def compared(self):
+        """The settings the comparison runs with: these, with the
+        misregistration tolerance of a registered print when prints are
+        registered (what is left after registration is a fraction of a pixel)."""
+        return dataclasses.replace(self, max_shift=self.registered_max_shift) if self.register != "none" else self
 
     def comparator(self, standard):
         """A ShiftComparator for the standard image with these settings."""

@@ -11,10 +11,11 @@ import cv2
 import numpy as np
 
 import qlo_cv
-from qlo_batch.defects import compare, find_defects, material_level
+from qlo_batch.defects import compare, find_defects, material_level, moved_region
 from qlo_batch.image_files import in_words, read_grey
 from qlo_batch.pairs import Pair
 from qlo_batch.pictures import DEFECT_COLOUR, defect_crops
+from qlo_batch.registration import Reference, brightness_problem, register
 
 # The file types OpenCV's image reader handles.
 IMAGE_SUFFIXES = frozenset(
@@ -60,6 +61,7 @@ class Outcome:
     height: int = 0
     target: str = ""
     standard: str = ""
+    registration: Optional[dict] = None     # the figures of registration.Registration, when registering
 
     @property
     def ng_count(self):
@@ -104,11 +106,13 @@ class PreparedStandard:
     """A standard as an inspector keeps it: its path, the grey image masked by
     the inspection regions, its comparator, and its pattern level once a
     defect needed it (it costs milliseconds at 5 MP and depends on the
-    standard alone)."""
+    standard alone), and, when prints are registered, the registration.Reference
+    of the unmasked standard."""
     path: str
     image: np.ndarray
     comparator: object
     level: Optional[tuple] = None
+    reference: Optional[Reference] = None
 
     def pattern(self, material):
         if self.level is None:
@@ -125,6 +129,7 @@ class Inspector:
 
     def __init__(self, settings):
         self.settings = settings
+        self.compared = settings.compared()      # what the comparison runs with
         self.region = settings.region()
         self._standard = None        # the PreparedStandard used last
 
@@ -136,10 +141,11 @@ class Inspector:
         return inspector
 
     def _prepare(self, path, standard):
+        reference = Reference.of(standard) if self.settings.register != "none" else None
         if self.region is not None:
             standard = standard.copy()
             self.region.apply(standard)
-        return PreparedStandard(path, standard, self.settings.comparator(standard))
+        return PreparedStandard(path, standard, self.compared.comparator(standard), reference=reference)
 
     def standard(self, path):
         """The PreparedStandard of the standard file at `path`."""
@@ -167,25 +173,71 @@ class Inspector:
         prepared = self.standard(task.standard)
         standard, comparator = prepared.image, prepared.comparator
         image = read_grey(task.target, standard.shape)      # another size is refused before decoding
-        if self.region is not None:
-            self.region.apply(image)
-        result = compare(comparator, standard, image, self.settings)
-        outcome = Outcome(task.file, "NG" if result.ng else "OK", [list(region.rect) for region in result.ng_regions],
-                          result.descriptions, width=image.shape[1], height=image.shape[0], target=task.target,
+        outcome = Outcome(task.file, "OK", width=image.shape[1], height=image.shape[0], target=task.target,
                           standard=task.standard)
+        registration, compared = None, image
+        if prepared.reference is not None:
+            registration = register(prepared.reference, image, self.settings)
+            outcome.registration = registration.figures()
+            refusal = "not registered: " + registration.problem if registration.problem else \
+                brightness_problem(registration, self.settings)
+            if refusal:
+                # one verdict line for the whole print, not the flood of regions comparing would give
+                result = qlo_cv.CompareResult(image)
+                result.append(qlo_cv.NGRegion([0, 0, image.shape[1], image.shape[0]], refusal))
+                return self._finish(outcome, result, [], start, crops=False)
+            compared = registration.onto(standard, image)
+        if self.region is not None:
+            self.region.apply(compared)
+        result = compare(comparator, standard, compared, self.compared)
+        found = []
         if result.ng:
             try:
-                defects = find_defects(standard, image, self.settings, result.ng_regions, comparator,
+                defects = find_defects(standard, compared, self.compared, result.ng_regions, comparator,
                                        prepared.pattern(self.settings.material))
-                outcome.defects = [([int(v) for v in d.box], d.kind, float(d.score), d.ng_count) for d in defects]
+                found = [([int(v) for v in d.box], d.kind, float(d.score), d.ng_count) for d in defects]
             except Exception as error:      # the verdict and its regions stand without the defects
                 outcome.error = "defects not found: %s" % in_words(error)
+        if registration is not None:        # the results in the print's own pixels
+            result = in_target(result, registration, image)
+            boxes = registration.to_target([box for box, *_ in found], image.shape)
+            found = [(box, *rest) for box, (_, *rest) in zip(boxes, found)]
+        # the standard's crops beside the print's where both share one grid
+        return self._finish(outcome, result, found, start, standard if registration is None else None)
+
+    @staticmethod
+    def _finish(outcome, result, found, start, standard=None, crops=True):
+        """The outcome with the verdict and NG regions of `result` (a
+        CompareResult in the print's pixels) and the defects `found`, and,
+        when NG, its marked image, thumbnail and (unless not `crops`: a
+        verdict on the whole print) the crops of its largest defects, with
+        the same places of `standard` beside them when given."""
+        outcome.verdict = "NG" if result.ng else "OK"
+        outcome.boxes = [list(region.rect) for region in result.ng_regions]
+        outcome.descriptions = result.descriptions
+        outcome.defects = found
+        if result.ng:
             marked = result.marked_image()
             outcome.marked_png = encode(".png", marked, MARKED_PNG_PARAMS)
-            small = thumbnail(marked, outcome.boxes, [d[0] for d in outcome.defects])
-            outcome.thumbnail_jpg = encode(".jpg", small, THUMB_JPEG_PARAMS)
-            crops = defect_crops(marked, outcome.boxes, [d[0] for d in outcome.defects], standard)
-            outcome.crops = [(box, encode(".jpg", crop, THUMB_JPEG_PARAMS)) for box, crop, _ in crops]
-            outcome.standard_crops = [encode(".jpg", crop, THUMB_JPEG_PARAMS) for _, _, crop in crops]
+            defect_boxes = [d[0] for d in outcome.defects]
+            outcome.thumbnail_jpg = encode(".jpg", thumbnail(marked, outcome.boxes, defect_boxes), THUMB_JPEG_PARAMS)
+            pictures = defect_crops(marked, outcome.boxes, defect_boxes, standard) if crops else []
+            outcome.crops = [(box, encode(".jpg", crop, THUMB_JPEG_PARAMS)) for box, crop, _ in pictures]
+            outcome.standard_crops = [encode(".jpg", crop, THUMB_JPEG_PARAMS) for _, _, crop in pictures
+                                      if crop is not None]
         outcome.seconds = time.perf_counter() - start
         return outcome
+
+
+def in_target(result, registration, target):
+    """The CompareResult `result` of a registered print (its NG boxes on the
+    standard's grid) made again on the print itself, each box (and the box
+    its description ends with) mapped into the print's pixels."""
+    moved = qlo_cv.CompareResult(target)
+    regions = result.ng_regions
+    rows, cols = target.shape
+    rects = registration.to_target([region.rect if region.rect is not None else (0, 0, cols, rows)
+                                    for region in regions], target.shape)
+    for region, rect in zip(regions, rects):
+        moved.append(moved_region(region, rect))
+    return moved

@@ -2,7 +2,7 @@ import cv2
 import numpy as np
 import pytest
 
-from qlo_batch.alignment import Field, displacement, field
+from qlo_batch.alignment import Field, displacement, explained_by_shift, field
 
 
 def dots(rng, shape=(240, 320), count=150):
@@ -70,3 +70,46 @@ def test_moved_keeps_the_standard_where_the_target_has_no_data():
     assert np.array_equal(moved[:, 50:], target[:, 48:98])
     assert moves.spread((40, 0, 60, 10)) == (-2, 0, 3, 1) and not moves.still
     assert Field((60, 100), 0, 0).still and Field((60, 100), 0, 0).moved(standard, target) is not standard
+
+
+def bar_image(shape=(60, 80), left=30, width=8):
+    image = np.full(shape, 200, np.uint8)
+    image[10:50, left:left + width] = 40
+    return image
+
+
+# (what the target shows, its box, reach, explained)
+@pytest.mark.parametrize("change, box, reach, explained", [
+    ("bar moved 2 px", (28, 10, 40, 50), 3, True),           # the two slivers of a local misregistration
+    ("bar moved 2 px", (28, 10, 40, 50), 1, False),          # beyond the reach
+    ("speck on plain ground", (8, 8, 13, 13), 3, False),
+    ("spur on the bar", (38, 25, 44, 30), 3, False),         # moving the bar into it costs its other edge
+    ("bar moved 2 px", (0, 0, 80, 60), 0, False),            # no re-check
+    ("bar at the corner moved 2 px", (70, 50, 80, 60), 3, True),     # a box at the image's edge
+])
+def test_candidates_explained_by_a_local_shift(change, box, reach, explained):
+    standard = bar_image()
+    target = standard.copy()
+    if change == "bar moved 2 px":
+        target = bar_image(left=32)
+    elif change == "speck on plain ground":
+        target[9:12, 9:12] = 40
+    elif change == "spur on the bar":
+        target[26:29, 38:43] = 40
+    else:
+        standard[45:, 72:], target[45:, 74:] = 40, 40
+        target[45:, 72:74] = 200
+    assert explained_by_shift(standard, target, [box], 50, reach).tolist() == [explained]
+    assert explained_by_shift(standard, target, [], 50, reach).tolist() == []
+
+
+def test_tiles_whose_row_and_column_sums_are_flat_find_their_displacement(rng):
+    # texture whose every row and column has the same sum (as diagonal traces and
+    # periodic arrays nearly do): sums cannot tell a tile's displacement, a 2-D match can
+    blobs = cv2.GaussianBlur(rng.normal(0, 1, (192, 192)).astype(np.float32), (0, 0), 2)
+    flat = blobs - blobs.mean(axis=0, keepdims=True) - blobs.mean(axis=1, keepdims=True)
+    standard = np.clip(128 + 300 * flat, 0, 255).astype(np.uint8)
+    target = standard.copy()
+    target[96:, 96:] = shifted(standard, 1, -2)[96:, 96:]     # one tile of four drifts
+    moves = field(standard, target, 3, 2, 2)
+    assert moves.tile_dx.tolist() == [[0, 0], [0, 1]] and moves.tile_dy.tolist() == [[0, 0], [0, -2]]
