@@ -10,7 +10,7 @@ from bench import (barcode, batch, binary_swap, compile_time, contour, defects, 
 BENCHES = {"shift_comparator": shift_comparator.main, "contour": contour.main, "barcode": barcode.main,
            "binary_swap": binary_swap.main, "measure": measure.main, "batch": batch.main,
            "defects": defects.main, "tuning": tuning.main, "tuner_quality": tuner_quality.main,
-           "registration": lambda: registration.main([]), "compile_time": compile_time.main, "watch": watch.main}
+           "registration": registration.main, "compile_time": compile_time.main, "watch": watch.main}
 
 
 def main(argv):

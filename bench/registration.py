@@ -249,7 +249,8 @@ def defects(boards, prints):
                       % (what, f, ng_clean, false_clean, refused))
 
 
-def main(argv=None):
+def main(argv=()):
+    """Runs the registration bench; `argv` are its options (none: the defaults)."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--boards", type=int, default=24)
     parser.add_argument("--prints", type=int, default=12)
