@@ -17,6 +17,7 @@
     python -m bench registration [--boards N] [--prints N]
 """
 import argparse
+import sys
 import math
 import os
 import tempfile
@@ -267,4 +268,4 @@ def main(argv=()):
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])
