@@ -22,6 +22,7 @@ DEFECTS = [([3, 4, 9, 12], "hole", 30.0, 1), ([20, 2, 31, 8], "bridge", 55.5, 2)
 ROWS = [
     ('a "quoted", <b>&amp; # %20.png', "NG", True),
     ("evil\u202egnp.exe.png", "NG", True),
+    ("it's o'clock.png", "NG", True),              # the answer cell's attribute is single-quoted
     ("two\nlines.png", "OK", True),
     ("caf\udce9.png", "NG", False),             # not UTF-8
     ("trailing space.png ", "NG", False),        # the CSV readers trim it

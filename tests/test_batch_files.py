@@ -19,6 +19,7 @@ from qlo_batch import outputs, run_batch, run_pairs
 from qlo_batch.__main__ import main
 from qlo_batch.evaluate import main as evaluate_main
 from qlo_batch.pairs import read_pairs
+from qlo_batch.report import IMAGE_FOLDERS, ReportWriter
 from fault_helpers import make_prints
 from test_batch_faults import table
 
@@ -100,6 +101,8 @@ TAMPERED = [
     ("a row without its verdict", edited(lambda entry: entry["row"].pop("verdict")), True, None),
     ("a verdict of no kind", edited(lambda entry: entry["row"].update(verdict="MAYBE")), True, None),
     ("a count as text", edited(lambda entry: entry["row"].update(ng_count="1")), True, None),
+    ("a count that is not its boxes'", edited(lambda entry: entry["row"].update(ng_count=entry["row"]["ng_count"] + 1)),
+     True, None),
     ("a box of three numbers", edited(lambda entry: entry["row"]["boxes"].__setitem__(0, [1, 2, 3])), True, None),
     ("seconds as text", edited(lambda entry: entry["row"].update(seconds="fast")), True, None),
     ("a description that is a number", edited(lambda entry: entry["row"]["descriptions"].append(7)), True, None),
@@ -113,6 +116,64 @@ TAMPERED = [
     ("stamps that are text", edited(lambda entry: entry.update(stamps="now")), True, None),
     ("a line nested too deep to parse", lambda line: "[" * 100000 + "\n", True, None),
 ]
+
+
+@pytest.mark.parametrize("sub, suffix", IMAGE_FOLDERS)
+def test_an_image_folder_swapped_for_a_link_after_the_checks_is_never_emptied(tmp_path, sub, suffix):
+    """A run checks OUT_DIR before it starts; a link put in place of one of its
+    image folders after that (by another user of a shared folder) is still
+    refused by the writer, which would otherwise empty the folder it leads to."""
+    outside, out = tmp_path / "outside", tmp_path / "out"
+    outside.mkdir()
+    out.mkdir()
+    (outside / ("photo" + suffix)).write_text("a user's file")
+    (out / sub).symlink_to(outside)
+    with pytest.raises(OSError):
+        ReportWriter(str(out))
+    assert os.listdir(outside) == ["photo" + suffix]
+
+
+def test_a_record_the_disk_cuts_short_is_taken_back(tmp_path, monkeypatch):
+    """A write that fails half way (ENOSPC) leaves the file at its last whole
+    record, and the next record follows that one."""
+    real = outputs.write_all
+
+    def half_then_full(fd, data):
+        real(fd, data[:len(data) // 2])
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+    folder = outputs.Folder.open(str(tmp_path))
+    records = folder.start("rows.csv", b"header\n")
+    records.write(b"row 1\n")
+    monkeypatch.setattr(outputs, "write_all", half_then_full)
+    with pytest.raises(OSError):
+        records.write(b"row 2, which the disk cuts short\n")
+    monkeypatch.setattr(outputs, "write_all", real)
+    records.write(b"row 3\n")
+    records.close()
+    folder.close()
+    assert (tmp_path / "rows.csv").read_bytes() == b"header\nrow 1\nrow 3\n"
+
+
+@pytest.mark.parametrize("change, kept", [
+    (lambda out: None, 6),
+    (lambda out: (out / "marked" / "p00.png.png").unlink(), 5),
+    (lambda out: (out / "thumbs" / "p03.png~crop1.jpg").unlink(), 5),
+    (lambda out: (out / "thumbs" / "p00.png~standard1.jpg").unlink(), 5),
+    (lambda out: os.replace(out / "thumbs" / "p03.png.jpg", out.parent / "p03.jpg")
+     or (out / "thumbs" / "p03.png.jpg").symlink_to(out.parent / "p03.jpg"), 5),   # a link the run did not write
+])
+def test_resume_keeps_a_row_only_with_all_its_own_pictures(reference, tmp_path, capsys, change, kept):
+    """A row whose marked image, thumbnail or crop is gone, or is a link, is
+    inspected again, so the report never points at a missing or foreign picture."""
+    _, _, _, expected, ref = reference
+    out = tmp_path / "out"
+    shutil.copytree(ref, out)
+    change(out)
+    assert main(command(reference, out, "--resume")) == 0
+    assert "resuming: %d of 6 files are already in the report" % kept in capsys.readouterr().err
+    assert table(str(out)) == expected
+    assert written_names(out) == written_names(ref)
+    assert not [name for name in written_names(out) if os.path.islink(out / name)]
 
 
 @pytest.mark.parametrize("what, change, ng_line, refused", TAMPERED, ids=[case[0] for case in TAMPERED])

@@ -119,13 +119,14 @@ def test_the_tuner_refuses_the_same_settings_before_decoding(job, capsys, monkey
 
 @pytest.mark.parametrize("text, warning", [
     ("threshold = 240", "'threshold' 240: only grey-level differences beyond 240 of 255 count"),
+    ("threshold = -224", "'threshold' -224: only grey-level differences beyond 224 of 255 count"),
     ("max_shift = 4\nstep = 2", "'step' 2 with max_shift 4 tries displacements of at most 3 pixels"),
     ("max_shift = 3\nstep = 5", "'step' 5 with max_shift 3 tries displacements of at most 1 pixel:"),
     ("judge_parameter = 61", "'judge_parameter' 61: only blobs at least 61 pixels long are reported"),
     ('judge = "contour_is_too_big"\njudge_parameter = 2648.0', "at least 2648 square pixels large"),
     ("border = 30", "'border' 30: only NG regions with at least 61 pixels across the compared area are kept"),
     ("min_pixels = 5401", "'min_pixels' 5401: only NG regions with at least 5401 pixels in a blob are kept"),
-    ("max_shift = 5\nstep = 2\njudge_parameter = 60\nthreshold = -200\nborder = 22\nmin_pixels = 5400", None),
+    ("max_shift = 5\nstep = 2\njudge_parameter = 60\nthreshold = -223\nborder = 22\nmin_pixels = 5400", None),
 ])
 def test_a_nearly_blind_setting_is_said_first_and_in_the_report(job, capsys, text, warning):
     tmp_path, inspected = job

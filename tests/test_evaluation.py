@@ -10,7 +10,7 @@ import pytest
 from qlo_batch.defects import find_defects
 from qlo_batch.evaluate import evaluate, main as evaluate_main
 from qlo_batch.evaluation_page import picture
-from qlo_batch.labels import Label, check_inside, read_labels
+from qlo_batch.labels import Label, check_inside, file_key, read_labels
 from qlo_batch.matching import Found, match, score
 from qlo_batch.report_page import anchor
 from qlo_batch.settings import Settings, load_settings
@@ -36,6 +36,15 @@ from qlo_batch.tune import (DaskRunner, Sample, Search, SerialRunner, ThresholdC
 ])
 def test_matching(labels, found, overlap, expected):
     assert [(i, j) for i, j, _ in match(labels, found, 0.33, overlap)] == expected
+
+
+@pytest.mark.parametrize("written", ["prints/a.png", "./prints/a.png", "prints//a.png", " prints/a.png ",
+                                     "prints\\a.png", ".\\prints\\a.png", "prints\\old\\..\\a.png"])
+def test_labels_meet_defects_however_their_path_is_written(written):
+    # Labels made on Windows name files with backslashes; the run's rows with slashes.
+    assert file_key(written) == "prints/a.png"
+    result = score([Label(written, [0, 0, 10, 10], "hole", 2)], [Found("prints/a.png", [0, 0, 10, 10], "hole", 1.0)])
+    assert result.overall["iou"]["matched"] == 1
 
 
 def test_figures_overall_per_kind_and_kinds():
@@ -255,6 +264,7 @@ def test_search_outcomes_equal_find_defects_per_setting(rng):
         samples.append(Sample("t%d.png" % k, standard, target))
         labels.append([Label("t%d.png" % k, list(box[:4]), box[4], 0) for box in boxes])
     tried = [((1, 40, "contour_is_too_long", 1, True, 1, 0, "auto"), (0, 4, 0)),
+             ((1, 40, "contour_is_too_long", 1, True, 1, 0, "auto"), (0, 0, 0)),    # the extent alone differs
              ((1, 40, "contour_is_too_long", 3, True, 1, 0, "auto"), (6, 8, 2)),
              ((1, 41, "contour_is_too_long", 3, True, 1, 4, "auto"), (6, 8, 2)),
              ((2, 100, "contour_is_too_big", 4, False, 2, 0, "dark"), (3, 2, 1)),
