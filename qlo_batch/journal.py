@@ -10,6 +10,7 @@ valid UTF-8 (Python holds their bytes as lone surrogates, which JSON escapes as
 one that is not a sound row in any other way, is not trusted: that file is
 inspected again. A first line that is not this run's settings refuses the
 resumption."""
+import contextlib
 import dataclasses
 import json
 import os
@@ -185,7 +186,11 @@ class Journal:
         self._file.write(self._line(row, stamps).encode("ascii"))
 
     def close(self):
+        """Closes the journal, its time of last write set to now: a resumed
+        run counts this part's time up to here (qlo_batch.run_context)."""
         if self._file is not None:
+            with contextlib.suppress(OSError):
+                os.utime(self._file.fd)
             self._file.close()
             self._file = None
 

@@ -645,8 +645,9 @@ def open_report(out_dir, settings, warnings, context, resume, keep_from):
     writer = None
     try:
         context["resumed"] = len(kept) if resume else None
+        began = time.time()     # before the writer's clock starts: a later part never counts this one longer
         writer = ReportWriter(out_dir, settings, warnings, [row for row, _ in kept], context, earlier_seconds)
-        journal.start(writer.folder, kept, {"began": time.time(), "earlier_seconds": earlier_seconds,
+        journal.start(writer.folder, kept, {"began": began, "earlier_seconds": earlier_seconds,
                                             "first_started": context["first_started"]})
     except OSError as error:
         if writer is not None:
@@ -672,17 +673,18 @@ def record(writer, journal, outcome, stamps):
 
 
 def close_report(writer, journal, restore=None):
-    """Closes the journal and writes the report files whole, with SIGINT
-    ignored meanwhile, then set to `restore` (by default the handler it
-    had). Returns (the rows, the OSError that kept the report files from
-    being written or None)."""
+    """Writes the report files whole and closes the journal (whose time of
+    last write then ends this part of the run), with SIGINT ignored
+    meanwhile, then set to `restore` (by default the handler it had).
+    Returns (the rows, the OSError that kept the report files from being
+    written or None)."""
     restore = restore or ignore_interrupts()
     try:
-        journal.close()
         return writer.finish(), None
     except OSError as error:
         return writer.rows, error
     finally:
+        journal.close()
         if threading.current_thread() is threading.main_thread():
             signal.signal(signal.SIGINT, restore)
 
