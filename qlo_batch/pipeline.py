@@ -645,7 +645,7 @@ def open_report(out_dir, settings, warnings, context, resume, keep_from):
     writer = None
     try:
         context["resumed"] = len(kept) if resume else None
-        began = time.time()     # before the writer's clock starts: a later part never counts this one longer
+        began = time.time()     # before the writer's clock: a later part never counts this one shorter
         writer = ReportWriter(out_dir, settings, warnings, [row for row, _ in kept], context, earlier_seconds)
         journal.start(writer.folder, kept, {"began": began, "earlier_seconds": earlier_seconds,
                                             "first_started": context["first_started"]})
