@@ -7,6 +7,7 @@ import cv2
 PICTURE_SIZE = 128             # longer side of a picture, in pixels
 CROPS_PER_PRINT = 3            # crops of an NG print's largest defects in the report
 DEFECT_COLOUR = (255, 160, 0)  # BGR: the light blue the thumbnails draw defects in
+NG_COLOUR = (0, 0, 255)        # BGR: the red of the NG regions
 
 
 def zoom(image, box, outlines=(), size=PICTURE_SIZE):
@@ -41,16 +42,16 @@ def largest(boxes, count=CROPS_PER_PRINT):
     return [list(boxes[i]) for i in order[:count]]
 
 
-def defect_crops(marked, ng_boxes, defect_boxes=(), standard=None):
-    """(box, picture, the standard's picture) for the largest defects of a
-    marked NG image (its NG regions when no defect was found), each defect
-    outlined in the thumbnails' blue over the marked image's red NG outlines;
-    the standard's picture (of the same place of `standard`, an image of the
-    marked one's size) is None without a standard."""
+def defect_crops(image, ng_boxes, defect_boxes=(), standard=None):
+    """(box, picture, the standard's picture) for the largest defects of an NG
+    print `image` (its NG regions when no defect was found), each defect
+    outlined in the thumbnails' blue over the NG regions' red outlines; the
+    standard's picture (of the same place of `standard`, an image of the
+    print's size, the defect outlined alone) is None without a standard."""
     crops = []
     for box in largest(list(defect_boxes) or list(ng_boxes)):
         outline = (([box], DEFECT_COLOUR),) if defect_boxes else ()
-        picture = zoom(marked, box, outline)
+        picture = zoom(image, box, ((ng_boxes, NG_COLOUR),) + outline)
         if picture is not None:
             crops.append((box, picture, None if standard is None else zoom(standard, box, outline)))
     return crops

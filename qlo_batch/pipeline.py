@@ -434,27 +434,29 @@ def folder_tasks(standard, target_dir, out_dir, outside_links=True):
 
 
 def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, workers=2, processes=True,
-              serial=None, progress=True, resume=False, dashboard=None, outside_links=True):
+              serial=None, progress=True, resume=False, dashboard=None, outside_links=True, marked=None):
     """Inspects every image of `target_dir` against the `standard` image file and
     writes the report into `out_dir`; returns the report's rows in file order.
     `settings` is a Settings object or the path of a settings file. `serial`
     True runs the plain loop, False a local Dask cluster, None lets the run
     choose; a `scheduler` address always uses that cluster. `resume` keeps
     the rows of the files an earlier run into `out_dir` finished (unchanged
-    since); `outside_links` False refuses links that lead out of the folder.
+    since); `outside_links` False refuses links that lead out of the folder;
+    `marked` ("png" or "jpg") writes a full-size marked image of each NG
+    print in that format.
     Raises RunError before any work when `out_dir` cannot hold the report,
     Interrupted (after writing the report of the files done) on Ctrl-C, and
     WriteError (after keeping the rows of the files done) when writing into
     `out_dir` fails mid-run."""
     context = describe(as_settings(settings), settings_file(settings), standard=standard, folder=target_dir)
     check_out_dir(out_dir)
-    inspector, warnings = folder_inspector(standard, as_settings(settings))
+    inspector, warnings = folder_inspector(standard, as_settings(settings), marked)
     tasks, failed = folder_tasks(standard, target_dir, out_dir, outside_links)
     return run_tasks(inspector, tasks, out_dir, scheduler, workers, processes, serial, progress, warnings,
                      resume=resume, dashboard=dashboard, failed=failed, context=context)
 
 
-def folder_inspector(standard, settings):
+def folder_inspector(standard, settings, marked=None):
     """The Inspector holding the `standard` image file, and the warnings of the
     settings on it; RunError when the standard cannot be read."""
     try:
@@ -462,13 +464,14 @@ def folder_inspector(standard, settings):
     except (OSError, ValueError) as error:
         raise RunError("standard image %s: %s" % (standard, in_words(error))) from None
     warnings = check_images(settings, [(standard, image.shape[1], image.shape[0])])
-    return Inspector.from_settings(image, settings, standard), warnings
+    return Inspector.from_settings(image, settings, standard, marked), warnings
 
 
 def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, processes=True, serial=None,
-              progress=True, resume=False, dashboard=None):
+              progress=True, resume=False, dashboard=None, marked=None):
     """Inspects every target of the pairs file against its own standard and
-    writes the report into `out_dir`; returns the report's rows in file order.
+    writes the report into `out_dir`; returns the report's rows in file order
+    (`marked` as for run_batch).
     A malformed pairs file stops the run before any work; missing, unreadable
     or mismatched images become ERROR rows."""
     context = describe(as_settings(settings), settings_file(settings), pairs=pairs_csv)
@@ -492,7 +495,7 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
     tasks = sorted(pairs, key=lambda pair: first[pair.standard])
     warnings = check_images(settings, header_sizes(first))
     settings = run_settings(settings, list(first))
-    return run_tasks(Inspector(settings), tasks, out_dir, scheduler, workers, processes, serial, progress,
+    return run_tasks(Inspector(settings, marked), tasks, out_dir, scheduler, workers, processes, serial, progress,
                      warnings, resume=resume, dashboard=dashboard, context=context)
 
 
@@ -532,12 +535,13 @@ def check_out_dir(out_dir):
         return
     for name in OWNED_NAMES:
         path = os.path.join(out_dir, name)
-        suffix = dict(IMAGE_FOLDERS).get(name)
-        if suffix is None and os.path.isfile(path) or suffix is not None and os.path.isdir(path) and any(
-                entry.endswith(suffix) for entry in os.listdir(path)):
+        suffixes = dict(IMAGE_FOLDERS).get(name)
+        if suffixes is None and os.path.isfile(path) or suffixes is not None and os.path.isdir(path) and any(
+                entry.endswith(suffixes) for entry in os.listdir(path)):
             raise RunError("%s was not written by a run of this tool (OUT_DIR has no %s or run.json), and a run "
                            "would %s it; choose another OUT_DIR or move it"
-                           % (path, JOURNAL_NAME, "replace" if suffix is None else "delete the %s files in" % suffix))
+                           % (path, JOURNAL_NAME, "replace" if suffixes is None else
+                              "delete the %s files in" % " and ".join(suffixes)))
 
 
 def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=True, serial=None, progress=True,
@@ -558,7 +562,7 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
                 if key in previous and previous[key][1] == now and None not in now
                 and pictures_there(out_dir, previous[key][0])]
     writer, journal, kept, untrusted = open_report(out_dir, inspector.settings, warnings, context, resume,
-                                                   unchanged)
+                                                   unchanged, inspector.marked)
     done = {json.dumps(row_key(row)) for row, _ in kept}
     tasks = [task for task in tasks if json.dumps(task_key(task)) not in done]
     failed = [outcome for outcome in failed if json.dumps(task_key(outcome)) not in done]
@@ -618,15 +622,16 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
     return rows
 
 
-def open_report(out_dir, settings, warnings, context, resume, keep_from):
+def open_report(out_dir, settings, warnings, context, resume, keep_from, marked=None):
     """Starts the report and the journal in `out_dir`, opening with the
     warnings (also printed) and the run's `context`. With `resume`, the rows
     of the run written before into `out_dir` that `keep_from` picks (given
     its journal's {json key: (row, stamps)}, it returns the (row, stamps)
-    pairs to keep) are kept, and the run's figures count its earlier parts.
+    pairs to keep) are kept, and the run's figures count its earlier parts;
+    `marked` is the format of the run's full-size marked images, if any.
     Returns (writer, journal, kept, number of untrusted journal lines);
     RunError when the journal cannot be resumed or the report not written."""
-    journal = Journal(out_dir, settings)
+    journal = Journal(out_dir, settings, marked)
     kept, untrusted = [], 0
     context = dict(context or {"started": None})
     earlier_seconds, context["first_started"] = 0.0, context["started"]

@@ -5,13 +5,15 @@ counts (OK, NG, ERROR, run time, yield);
 then one row per file, NG rows first, sortable by clicking a column heading
 (a small inline script; the page loads nothing from elsewhere). Long lists of
 NG regions and defects are folded to their count with the first few shown;
-each NG row shows its thumbnail, zoomed crops of its largest defects and a
-link to the full marked image. Each inspected row can be answered (its
+each NG row shows its preview (its NG regions and defects outlined), zoomed
+crops of its largest defects and a link to the full-size marked image, or to
+the print itself when the run wrote none. Each inspected row can be answered (its
 verdict, each defect "not a defect", missed defects drawn) and the answers
 saved for the tuner (qlo_batch.answers). Names are escaped and shown with
 their invisible characters made visible (qlo_batch.names)."""
 import hashlib
 import html
+import pathlib
 import re
 from urllib.parse import quote
 
@@ -145,17 +147,23 @@ def link(path):
 
 
 def pictures(row):
+    """The preview and crops of an NG row, each a link to the full-size
+    marked image when the run wrote one, else to the print itself."""
     if not row["thumbnail"]:
         return ""
-    marked = link(row["marked_image"])
+    if row["marked_image"]:
+        full, words = link(row["marked_image"]), "full marked image"
+    else:
+        full, words = html.escape(pathlib.Path(row["target"]).as_uri()), "the print"
     standards = row.get("standard_crops") or [None] * len(row.get("crops", ()))
-    crops = "".join('<div class="pair">%s<a href="%s"><img src="%s" alt="defect at %s" title="[%d, %d, %d, %d]"></a>'
-                    '</div>' % ("" if standard is None else '<img src="%s" alt="the standard there" title="the '
-                                'standard">' % link(standard), marked, link(path), html.escape(str(box)), *box)
+    crops = "".join('<div class="pair">%s<a href="%s"><img src="%s" loading="lazy" alt="defect at [%d, %d, %d, %d]" '
+                    'title="[%d, %d, %d, %d]"></a></div>'
+                    % ("" if standard is None else '<img src="%s" loading="lazy" alt="the standard there" '
+                       'title="the standard">' % link(standard), full, link(path), *box, *box)
                     for (box, path), standard in zip(row.get("crops", ()), standards))
-    return ('<div class="pics"><a href="%s"><img src="%s" alt="%s marked"></a><div class="crops">%s</div></div>'
-            '<a href="%s">full marked image</a>'
-            % (marked, link(row["thumbnail"]), html.escape(shown(row["file"])), crops, marked))
+    return ('<div class="pics"><a href="%s"><img src="%s" loading="lazy" alt="%s marked"></a><div class="crops">%s'
+            '</div></div><a href="%s">%s</a>'
+            % (full, link(row["thumbnail"]), html.escape(shown(row["file"])), crops, full, words))
 
 
 def html_row(row):

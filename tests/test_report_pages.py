@@ -219,3 +219,14 @@ def test_answers_saved_on_the_report_page_retune_the_settings(tmp_path):
                                      "drawn": found["drawn"]}
     assert tune.main([pairs_path, labels_path, str(tmp_path / "tuned.toml"), "--budget", "6", "--no-progress"]) == 0
     assert (tmp_path / "tuned.toml").is_file()
+
+
+def test_picture_names_carry_one_suffix_and_never_collide():
+    from qlo_batch.report import picture_stem
+    files = ["print_03.png", "print_03.jpg", "print_03", "a.b.tif", "left/tile.png", "right/tile.png", "x~y.png",
+             ".hidden.png", "print_03~png"]
+    stems = [picture_stem(file) for file in files]
+    assert stems[:4] == ["print_03~png", "print_03~jpg", "print_03", "a.b~tif"]
+    assert len(set(stems)) == len(stems)
+    # one suffix once ".jpg" is added: no image suffix left in the stem
+    assert not [stem for stem in stems if "/" in stem or os.path.splitext(stem)[1] in (".png", ".jpg", ".tif")]
