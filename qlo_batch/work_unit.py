@@ -11,7 +11,7 @@ import cv2
 import numpy as np
 
 import qlo_cv
-from qlo_batch.defects import compare, find_defects, material_level
+from qlo_batch.defects import aligns, compare, displacement_field, find_defects, material_level
 from qlo_batch.image_files import in_words, read_grey
 from qlo_batch.pairs import Pair
 from qlo_batch.pictures import DEFECT_COLOUR, NG_COLOUR, defect_crops
@@ -183,14 +183,16 @@ class Inspector:
         image = read_grey(task.target, standard.shape)      # another size is refused before decoding
         if self.region is not None:
             self.region.apply(image)
-        result = compare(comparator, standard, image, self.settings)
+        # The alignment is worked out once: the comparison and the defects use the same one.
+        moves = displacement_field(standard, image, self.settings) if aligns(self.settings) else None
+        result = compare(comparator, standard, image, self.settings, moves)
         outcome = Outcome(task.file, "NG" if result.ng else "OK", [list(region.rect) for region in result.ng_regions],
                           result.descriptions, width=image.shape[1], height=image.shape[0], target=task.target,
                           standard=task.standard)
         if result.ng:
             try:
                 defects = find_defects(standard, image, self.settings, result.ng_regions, comparator,
-                                       prepared.pattern(self.settings.material))
+                                       prepared.pattern(self.settings.material), moves)
                 outcome.defects = [([int(v) for v in d.box], d.kind, float(d.score), d.ng_count) for d in defects]
             except Exception as error:      # the verdict and its regions stand without the defects
                 outcome.error = "defects not found: %s" % in_words(error)
