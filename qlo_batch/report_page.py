@@ -13,12 +13,11 @@ saved for the tuner (qlo_batch.answers). Names are escaped and shown with
 their invisible characters made visible (qlo_batch.names)."""
 import hashlib
 import html
-import pathlib
 import re
 from urllib.parse import quote
 
 from qlo_batch import answers
-from qlo_batch.names import html_text, shown
+from qlo_batch.names import file_uri, html_text, shown
 
 STYLE = """
 body { font-family: sans-serif; margin: 1.5em; }
@@ -35,6 +34,7 @@ PAGE_STYLE = """
 .count b { font-size: 1.5em; margin-right: 0.2em; }
 .warnings { background: #fff8c5; border: 1px solid #d4a72c; border-radius: 6px; padding: 0.5em 1em; }
 thead th { position: sticky; top: 0; background: #f6f8fa; }
+tbody tr { content-visibility: auto; contain-intrinsic-size: auto 3em; }
 th button { font: inherit; font-weight: bold; border: 0; background: none; cursor: pointer; padding: 0; }
 th[aria-sort=ascending] button::after { content: " \\25B2"; }
 th[aria-sort=descending] button::after { content: " \\25BC"; }
@@ -75,6 +75,7 @@ document.querySelectorAll("th[data-type] button").forEach(function (button) {
 """ + answers.SCRIPT
 
 VERDICT_ORDER = {"NG": 0, "ERROR": 1, "OK": 2}
+PAGE_ROWS = 5000       # rows a page; more make more pages
 LIST_FOLD = 8          # lists longer than this are folded ...
 LIST_SHOWN = 5         # ... with this many items left in view
 # (heading, sort type or None when the column is not sortable)
@@ -154,7 +155,7 @@ def pictures(row):
     if row["marked_image"]:
         full, words = link(row["marked_image"]), "full marked image"
     else:
-        full, words = html.escape(pathlib.Path(row["target"]).as_uri()), "the print"
+        full, words = html.escape(file_uri(row["target"])), "the print"
     standards = row.get("standard_crops") or [None] * len(row.get("crops", ()))
     crops = "".join('<div class="pair">%s<a href="%s"><img src="%s" loading="lazy" alt="defect at [%d, %d, %d, %d]" '
                     'title="[%d, %d, %d, %d]"></a></div>'
@@ -240,9 +241,29 @@ def context_box(run):
         "<dt>%s</dt><dd>%s</dd>" % (html.escape(term), html_text(str(value))) for term, value in items)
 
 
+def page_names(count):
+    """The file names of a report of `count` pages: report.html, then
+    report-2.html, report-3.html, ..."""
+    return ["report.html"] + ["report-%d.html" % number for number in range(2, count + 1)]
+
+
+def pages_of(rows):
+    """The rows of each page, in page order (NG first): PAGE_ROWS a page."""
+    ordered = page_order(rows)
+    return [ordered[start:start + PAGE_ROWS] for start in range(0, len(ordered), PAGE_ROWS)] or [[]]
+
+
 def html_page(rows, warnings=(), run=None):
-    """The page for the report's rows (in any order); `warnings` (texts) go in
-    a banner at the top, `run` is the run's context and figures (run.json's
+    """The first page of the report (the whole report up to PAGE_ROWS rows)."""
+    return html_pages(rows, warnings, run)[0][1]
+
+
+def html_pages(rows, warnings=(), run=None):
+    """The pages for the report's rows (in any order), as (file name, text):
+    one up to PAGE_ROWS rows, more beyond (a browser opens a page of a few
+    thousand rows at once, not one of a hundred thousand), each with the
+    whole run's head and links to the others. `warnings` (texts) go in a
+    banner at the top, `run` is the run's context and figures (run.json's
     "run" entry; qlo_batch.report.ReportWriter.run_record), shown below it
     and naming the page."""
     counts = verdict_counts(rows)
@@ -259,12 +280,27 @@ def html_page(rows, warnings=(), run=None):
         tiles.append('<span class="count"><b>%s</b> run time</span>' % duration(run["whole"]["seconds"]))
         if run["whole"]["yield"] is not None:
             tiles.append('<span class="count"><b>%s</b> yield</span>' % share(run["whole"]["yield"]))
-    body = "\n".join(html_row(row) for row in page_order(rows))
-    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title>"
+    head = ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title>"
             "<style>%s%s</style></head><body>\n<h1>%s</h1>\n%s%s<div class=\"counts\">%s</div>\n"
-            "<p id=\"summary\">%s. NG rows first; click a column heading to sort by it.</p>\n"
+            % (html.escape(shown(title)), STYLE, PAGE_STYLE, html_text(title), banner, context, "".join(tiles)))
+    tools, said = answers.toolbar(rows), html.escape(summary(rows))
+    headings = "".join(heading(name, kind) for name, kind in HEADINGS)
+    chunks = pages_of(rows)
+    names = page_names(len(chunks))
+    pages = []
+    for number, chunk in enumerate(chunks):
+        where = ""
+        if len(chunks) > 1:
+            first = number * PAGE_ROWS
+            where = "Rows %d to %d of %d; pages: %s. " % (
+                first + 1, first + len(chunk), len(rows), " ".join(
+                    "<b>%d</b>" % (other + 1) if other == number else '<a href="%s">%d</a>' % (name, other + 1)
+                    for other, name in enumerate(names)))
+        body = "\n".join(html_row(row) for row in chunk)
+        pages.append((names[number], (
+            "%s<p id=\"summary\">%s. %sNG rows first; click a column heading to sort %sby it.</p>\n"
             "%s<table id=\"report\">\n<thead><tr>%s</tr></thead>\n<tbody>\n%s\n</tbody>\n</table>\n"
             "<script>%s</script>\n</body></html>\n"
-            % (html.escape(shown(title)), STYLE, PAGE_STYLE, html_text(title), banner, context, "".join(tiles),
-               html.escape(summary(rows)), answers.toolbar(rows),
-               "".join(heading(name, kind) for name, kind in HEADINGS), body, SCRIPT))
+            % (head, said, where, "this page " if len(chunks) > 1 else "", tools,
+               headings, body, SCRIPT))))
+    return pages
