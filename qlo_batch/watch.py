@@ -331,7 +331,7 @@ def watch(inspector, source, out_dir, warnings=(), context=None, scheduler=None,
                 if scheduler or serial is False else None
             state.bar = stack.enter_context(progress_bar(None, progress, len(kept)))
             outcomes = run_serial(inspector, state.tasks()) if client is None else \
-                run_on_dask(inspector, [], client, state.take)
+                run_on_dask(inspector, [], client, state.take, out_dir=out_dir)
             for outcome in outcomes:
                 state.keep(outcome)
         except KeyboardInterrupt:
