@@ -101,7 +101,7 @@ def sound_entry(entry):
     of its row present with the right type, its key the row's own, its
     stamps two [size, time] pairs (or None), and its parts agreeing (the
     count of NG regions, pictures for an NG row only, a preview for every
-    one)."""
+    one, its crops on one sheet)."""
     if not isinstance(entry, dict) or set(entry) != {"key", "stamps", "row"}:
         return False
     row, stamps = entry["row"], entry["stamps"]
@@ -109,8 +109,10 @@ def sound_entry(entry):
             not all(test(row[field]) for field, test in ROW_FIELDS.items()):
         return False
     ng = row["verdict"] == "NG"
+    sheets = {path for _, path in row["crops"]} | set(row["standard_crops"])     # the crops of a row share one
     return (entry["key"] == row_key(row) and row["ng_count"] == len(row["boxes"])
-            and bool(row["thumbnail"]) == ng
+            and bool(row["thumbnail"]) == ng and len(sheets) <= 1
+            and len(row["standard_crops"]) in (0, len(row["crops"]))
             and (ng or not row["boxes"] + row["crops"] + row["standard_crops"] and not row["marked_image"])
             and isinstance(stamps, list) and len(stamps) == 2
             and all(s is None or isinstance(s, list) and len(s) == 2 and all(type(v) is int for v in s)

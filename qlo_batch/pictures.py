@@ -1,8 +1,9 @@
 """Small pictures cut from an image around a box, for the pages a run writes:
 the zoomed crops of a print's largest defects beside its thumbnail in
-report.html, and the pictures of missed and false defects in
-evaluation.html."""
+report.html (laid on one sheet per print: one file to write, not six), and
+the pictures of missed and false defects in evaluation.html."""
 import cv2
+import numpy as np
 
 PICTURE_SIZE = 128             # longer side of a picture, in pixels
 CROPS_PER_PRINT = 3            # crops of an NG print's largest defects in the report
@@ -55,3 +56,21 @@ def defect_crops(image, ng_boxes, defect_boxes=(), standard=None):
         if picture is not None:
             crops.append((box, picture, None if standard is None else zoom(standard, box, outline)))
     return crops
+
+
+def crop_sheet(image, ng_boxes, defect_boxes=(), standard=None, size=PICTURE_SIZE):
+    """(boxes, sheet): the boxes of defect_crops and its pictures laid on one
+    BGR picture, a row of `size`-pixel square cells per box (each picture
+    centred on white), the standard's cell left of the print's when there is
+    a standard; ([], None) when there is no picture."""
+    crops = defect_crops(image, ng_boxes, defect_boxes, standard)
+    if not crops:
+        return [], None
+    sheet = np.full((size * len(crops), size * (1 if standard is None else 2), 3), 255, np.uint8)
+    for row, (_, picture, standard_picture) in enumerate(crops):
+        cells = [picture] if standard is None else [standard_picture, picture]
+        for column, cell in enumerate(cells):
+            height, width = cell.shape[:2]
+            top, left = row * size + (size - height) // 2, column * size + (size - width) // 2
+            sheet[top:top + height, left:left + width] = cell
+    return [box for box, _, _ in crops], sheet

@@ -89,21 +89,20 @@ class PictureWriter:
             return dict(NO_PICTURES)
         name = picture_stem(outcome.file)
         # A plain name holds no "~" but the suffix's, one made safe ends in "~" and ten hex digits,
-        # so "~crop" and "~standard" name no other file's picture.
+        # so "~crops" names no other file's picture.
+        sheet = "" if outcome.crops_jpg is None else self._write("thumbs", name + "~crops.jpg", outcome.crops_jpg)
         return {"marked_image": "" if outcome.marked is None else
                 self._write("marked", name + outcome.marked_suffix, outcome.marked),
                 "thumbnail": self._write("thumbs", name + ".jpg", outcome.thumbnail_jpg),
-                "crops": [(box, self._write("thumbs", "%s~crop%d.jpg" % (name, number), data))
-                          for number, (box, data) in enumerate(outcome.crops, 1)],
-                "standard_crops": [self._write("thumbs", "%s~standard%d.jpg" % (name, number), data)
-                                   for number, data in enumerate(outcome.standard_crops, 1)]}
+                # each crop's box and the sheet it is on (its row), the standard's crops on the same sheet
+                "crops": [(box, sheet) for box in outcome.crops] if sheet else [],
+                "standard_crops": [sheet] * len(outcome.crops) if sheet else []}
 
     def store(self, outcome):
         """Writes the outcome's pictures and keeps their paths in it in place
         of the bytes (which then need not travel back to the client)."""
         outcome.pictures = self.write(outcome)
-        outcome.marked = outcome.thumbnail_jpg = None
-        outcome.crops, outcome.standard_crops = [], []
+        outcome.marked = outcome.thumbnail_jpg = outcome.crops_jpg = None
 
     def _write(self, sub, name, data):
         self.folders[sub].write(name, data)

@@ -18,6 +18,7 @@ from urllib.parse import quote
 
 from qlo_batch import answers
 from qlo_batch.names import file_uri, html_text, shown
+from qlo_batch.pictures import PICTURE_SIZE
 
 STYLE = """
 body { font-family: sans-serif; margin: 1.5em; }
@@ -44,8 +45,9 @@ th[aria-sort=descending] button::after { content: " \\25BC"; }
 .word { white-space: nowrap; }
 .pics { display: flex; gap: 6px; align-items: flex-start; }
 .crops { display: flex; flex-direction: column; gap: 4px; } .pair { display: flex; gap: 4px; }
+.cell { width: %dpx; height: %dpx; object-fit: none; }
 summary { cursor: pointer; color: #0969da; }
-""" + answers.STYLE
+""" % (PICTURE_SIZE, PICTURE_SIZE) + answers.STYLE
 
 # Sorts the table's rows by the clicked column: by each cell's data-sort
 # value when it has one (numbers for counts and verdicts), else by its text;
@@ -81,7 +83,7 @@ LIST_SHOWN = 5         # ... with this many items left in view
 # (heading, sort type or None when the column is not sortable)
 HEADINGS = (("File", "text"), ("Verdict", "number"), ("Your answer", None), ("NG regions", "number"),
             ("Defects", "number"), ("Descriptions", None), ("Seconds", "number"),
-            ("Marked image (NG regions in red, defects in blue) and its largest defects (the standard's left, the "
+            ("Preview (NG regions in red, defects in blue) and its largest defects (the standard's left, the "
              "print's right)", None))
 
 
@@ -147,6 +149,13 @@ def link(path):
     return html.escape(quote(path))
 
 
+def cell(sheet, row, column, alt, title):
+    """The picture in the cell (row, column) of a sheet of crops (see
+    qlo_batch.pictures.crop_sheet), shown through a cell-sized window."""
+    return ('<img src="%s" class="cell" loading="lazy" style="object-position: -%dpx -%dpx" alt="%s" title="%s">'
+            % (link(sheet), column * PICTURE_SIZE, row * PICTURE_SIZE, alt, title))
+
+
 def pictures(row):
     """The preview and crops of an NG row, each a link to the full-size
     marked image when the run wrote one, else to the print itself."""
@@ -156,12 +165,12 @@ def pictures(row):
         full, words = link(row["marked_image"]), "full marked image"
     else:
         full, words = html.escape(file_uri(row["target"])), "the print"
-    standards = row.get("standard_crops") or [None] * len(row.get("crops", ()))
-    crops = "".join('<div class="pair">%s<a href="%s"><img src="%s" loading="lazy" alt="defect at [%d, %d, %d, %d]" '
-                    'title="[%d, %d, %d, %d]"></a></div>'
-                    % ("" if standard is None else '<img src="%s" loading="lazy" alt="the standard there" '
-                       'title="the standard">' % link(standard), full, link(path), *box, *box)
-                    for (box, path), standard in zip(row.get("crops", ()), standards))
+    standards = row.get("standard_crops") or []
+    crops = "".join('<div class="pair">%s<a href="%s">%s</a></div>'
+                    % (cell(standards[index], index, 0, "the standard there", "the standard") if standards else "",
+                       full, cell(sheet, index, 1 if standards else 0, "defect at [%d, %d, %d, %d]" % tuple(box),
+                                  "[%d, %d, %d, %d]" % tuple(box)))
+                    for index, (box, sheet) in enumerate(row.get("crops", ())))
     return ('<div class="pics"><a href="%s"><img src="%s" loading="lazy" alt="%s marked"></a><div class="crops">%s'
             '</div></div><a href="%s">%s</a>'
             % (full, link(row["thumbnail"]), html.escape(shown(row["file"])), crops, full, words))

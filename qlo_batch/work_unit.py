@@ -14,7 +14,7 @@ import qlo_cv
 from qlo_batch.defects import aligns, compare, displacement_field, find_defects, material_level
 from qlo_batch.image_files import in_words, read_grey
 from qlo_batch.pairs import Pair
-from qlo_batch.pictures import DEFECT_COLOUR, NG_COLOUR, defect_crops
+from qlo_batch.pictures import DEFECT_COLOUR, NG_COLOUR, crop_sheet
 
 # The file types OpenCV's image reader handles.
 IMAGE_SUFFIXES = frozenset(
@@ -45,10 +45,11 @@ class Outcome:
     """The verdict on one print. `verdict` is "OK", "NG" or "ERROR" (then
     `error` says why); an NG outcome carries its defects as (box, kind,
     score, NG region count) tuples and its pictures as encoded bytes until
-    they are written: the preview (JPEG), the zoomed crops of its largest
-    defects as (box, JPEG bytes) pairs with the standard's crops of the same
-    places (JPEG bytes, in the same order), and the full-size marked image
-    when the run asks for one (`marked`, with its suffix `marked_suffix`).
+    they are written: the preview (JPEG), the sheet of zoomed crops of its
+    largest defects (JPEG, a row for each box of `crops`, the standard's
+    crop left of the print's; see pictures.crop_sheet), and the full-size
+    marked image when the run asks for one (`marked`, with its suffix
+    `marked_suffix`).
     Once the pictures are written (on the worker that made them), `pictures`
     holds the report row's picture fields and the bytes are dropped."""
     file: str
@@ -61,8 +62,8 @@ class Outcome:
     marked_suffix: str = ""
     thumbnail_jpg: Optional[bytes] = None
     defects: List[tuple] = dataclasses.field(default_factory=list)
-    crops: List[tuple] = dataclasses.field(default_factory=list)
-    standard_crops: List[bytes] = dataclasses.field(default_factory=list)
+    crops: List[list] = dataclasses.field(default_factory=list)
+    crops_jpg: Optional[bytes] = None
     width: int = 0
     height: int = 0
     target: str = ""
@@ -205,9 +206,9 @@ class Inspector:
         the print itself, and the marked image when the run asks for it."""
         defect_boxes = [d[0] for d in outcome.defects]
         outcome.thumbnail_jpg = encode(".jpg", thumbnail(image, outcome.boxes, defect_boxes), THUMB_JPEG_PARAMS)
-        crops = defect_crops(image, outcome.boxes, defect_boxes, standard)
-        outcome.crops = [(box, encode(".jpg", crop, THUMB_JPEG_PARAMS)) for box, crop, _ in crops]
-        outcome.standard_crops = [encode(".jpg", crop, THUMB_JPEG_PARAMS) for _, _, crop in crops]
+        outcome.crops, sheet = crop_sheet(image, outcome.boxes, defect_boxes, standard)
+        if sheet is not None:
+            outcome.crops_jpg = encode(".jpg", sheet, THUMB_JPEG_PARAMS)
         if self.marked is not None:
             suffix, params = MARKED_FORMATS[self.marked]
             outcome.marked, outcome.marked_suffix = encode(suffix, result.marked_image(), params), suffix
