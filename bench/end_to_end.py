@@ -20,6 +20,9 @@ The report.csv verdicts and boxes of every qlo_batch way are checked to be
 the plain loop's, and OUT_DIR's size is set beside the inputs' size.
 
     python -m bench end_to_end       (bash scripts/run_bench.sh end_to_end)
+
+The files go under TMPDIR: choose a disk like the one a run writes to (a
+sandbox's /tmp may create files ten times slower than its work disk).
 """
 import csv
 import os
