@@ -9,8 +9,8 @@ from bench import (barcode, batch, binary_swap, compile_time, contour, defects, 
 
 BENCHES = {"shift_comparator": shift_comparator.main, "contour": contour.main, "barcode": barcode.main,
            "binary_swap": binary_swap.main, "measure": measure.main, "batch": batch.main,
-           "defects": defects.main, "end_to_end": end_to_end.main, "pictures": pictures.main,
-           "report": report.main, "tuning": tuning.main,
+           "defects": defects.main, "defect_layer": defects.layer_main, "end_to_end": end_to_end.main,
+           "pictures": pictures.main, "report": report.main, "tuning": tuning.main,
            "tuner_quality": tuner_quality.main, "compile_time": compile_time.main, "watch": watch.main}
 
 

@@ -233,7 +233,16 @@ def run():
     print("  comparison and extraction: %.0f pairs per second" % (1000.0 / best["both"]))
     print_pair()
     comparison_steps()
-    defect_layer()
+
+
+def layer_main():
+    """The defect layer alone (`python -m bench defect_layer`), on one core."""
+    threads = cv2.getNumThreads()
+    cv2.setNumThreads(1)
+    try:
+        defect_layer()
+    finally:
+        cv2.setNumThreads(threads)
 
 
 SOLID = Settings(max_shift=1, threshold=50, judge_parameter=1, min_radius=2, min_pixels=6)

@@ -131,10 +131,12 @@ def make_prints(folder):
     return os.path.join(folder, "standard.png"), prints
 
 
-def start_cluster(folder, workers=2):
-    """A scheduler and `workers` single-threaded worker processes on the
-    loopback interface; (address, processes)."""
-    env = dict(os.environ, PYTHONPATH=ROOT)
+def start_cluster(folder, workers=2, nanny=True, path=()):
+    """A scheduler and `workers` single-threaded worker processes (each under
+    a nanny, or alone) on the loopback interface, started in `folder`, with
+    the folders `path` before the clone on their module path; (address,
+    processes). stop_cluster stops them."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([ROOT, *path]))
     address_file = os.path.join(folder, "scheduler.json")
     quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, cwd=folder)
     started = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
@@ -145,21 +147,27 @@ def start_cluster(folder, workers=2):
     for _ in range(workers):
         started.append(subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", "--nthreads", "1",
                                          "--host", "127.0.0.1", "--no-dashboard", "--scheduler-file",
-                                         address_file], **quiet))
-    from dask.distributed import Client
-    with Client(scheduler_file=address_file, timeout=60) as client:
-        client.wait_for_workers(workers, timeout=60)
-        return client.scheduler.address, started
+                                         address_file] + ([] if nanny else ["--no-nanny"]), **quiet))
+    try:
+        from dask.distributed import Client
+        with Client(scheduler_file=address_file, timeout=60) as client:
+            client.wait_for_workers(workers, timeout=60)
+            return client.scheduler.address, started
+    except BaseException:
+        stop_cluster(started)
+        raise
 
 
 def stop_cluster(processes):
     for process in reversed(processes):
-        process.terminate()
+        if process.poll() is None:
+            process.terminate()
     for process in processes:
         try:
             process.wait(20)
         except subprocess.TimeoutExpired:
             process.kill()
+            process.wait()
 
 
 def timed(command):

@@ -9,6 +9,8 @@ import time
 import cv2
 import numpy as np
 
+import qlo_cv
+
 from examples.labelled_samples import board_sample
 from examples.print_pair import make_print_pair
 from qlo_batch.settings import Settings
@@ -43,7 +45,8 @@ def main():
     for name, standard, image, settings in (
             ("2448 x 2048 print", std_print, print_, Settings(max_shift=3, threshold=50, judge_parameter=4)),
             ("640 x 640 tile", std_tile, tile, Settings(max_shift=1, threshold=50, judge_parameter=1))):
-        result = settings.comparator(standard).compare(image)
+        result = qlo_cv.CompareResult(image)
+        settings.comparator(standard).compare(image, result)
         marked = result.marked_image()
         print("  %s, %d NG regions: the full-size marked image" % (name, len(result.ng_regions)))
         for way, suffix, params in WAYS:

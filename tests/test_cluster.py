@@ -6,12 +6,11 @@ killed mid-run must cost no row."""
 import contextlib
 import os
 import signal
-import subprocess
-import sys
 import time
 
 import pytest
 
+from bench.end_to_end import start_cluster, stop_cluster
 from qlo_batch import pipeline, report
 from qlo_batch.__main__ import main
 from fault_helpers import make_prints, rows_written, wait_for
@@ -23,36 +22,15 @@ pytestmark = [pytest.mark.hardening, pytest.mark.tooling]
 
 
 @contextlib.contextmanager
-def cluster(tmp_path, workers=2, nanny=True):
-    """The address of a scheduler and `workers` single-threaded workers on
-    the loopback interface, each a process of its own; and their processes."""
+def cluster(tmp_path, nanny=True):
+    """The address of a scheduler and two single-threaded workers on the
+    loopback interface, each a process of its own; and their processes."""
     pytest.importorskip("distributed")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(TESTS), TESTS]))
-    address_file = str(tmp_path / "scheduler.json")
-    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, cwd=str(tmp_path))
-    started = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
-                                 "--port", "0", "--no-dashboard", "--scheduler-file", address_file], **quiet)]
+    address, started = start_cluster(str(tmp_path), 2, nanny, [TESTS])
     try:
-        wait_for(lambda: os.path.exists(address_file), 60)
-        for _ in range(workers):
-            started.append(subprocess.Popen(
-                [sys.executable, "-m", "distributed.cli.dask_worker", "--nthreads", "1", "--host", "127.0.0.1",
-                 "--no-dashboard", "--scheduler-file", address_file] + ([] if nanny else ["--no-nanny"]), **quiet))
-        from dask.distributed import Client
-        with Client(scheduler_file=address_file, timeout=60) as client:
-            client.wait_for_workers(workers, timeout=60)
-            address = client.scheduler.address
         yield address, started
     finally:
-        for process in reversed(started):
-            if process.poll() is None:
-                process.terminate()
-        for process in started:
-            try:
-                process.wait(20)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        stop_cluster(started)
 
 
 def client_writes(monkeypatch):
