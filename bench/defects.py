@@ -194,12 +194,7 @@ def defect_layer():
 
 
 def main():
-    threads = cv2.getNumThreads()
-    cv2.setNumThreads(1)
-    try:
-        run()
-    finally:
-        cv2.setNumThreads(threads)
+    on_one_thread(run)
 
 
 def run():
@@ -237,10 +232,14 @@ def run():
 
 def layer_main():
     """The defect layer alone (`python -m bench defect_layer`), on one core."""
+    on_one_thread(defect_layer)
+
+
+def on_one_thread(action):
     threads = cv2.getNumThreads()
     cv2.setNumThreads(1)
     try:
-        defect_layer()
+        action()
     finally:
         cv2.setNumThreads(threads)
 
