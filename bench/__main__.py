@@ -4,13 +4,15 @@
 """
 import sys
 
-from bench import (barcode, batch, binary_swap, compile_time, contour, defects, measure, record, registration,
-                   shift_comparator, tuner_quality, tuning, watch)
+from bench import (barcode, batch, binary_swap, compile_time, contour, defects, end_to_end, measure, pictures,
+                   record, registration, report, shift_comparator, tuner_quality, tuning, watch)
 
 BENCHES = {"shift_comparator": shift_comparator.main, "contour": contour.main, "barcode": barcode.main,
            "binary_swap": binary_swap.main, "measure": measure.main, "batch": batch.main,
-           "defects": defects.main, "tuning": tuning.main, "tuner_quality": tuner_quality.main,
-           "registration": registration.main, "compile_time": compile_time.main, "watch": watch.main}
+           "defects": defects.main, "defect_layer": defects.layer_main, "end_to_end": end_to_end.main,
+           "pictures": pictures.main, "report": report.main, "tuning": tuning.main,
+           "tuner_quality": tuner_quality.main, "registration": registration.main, "compile_time": compile_time.main,
+           "watch": watch.main}
 
 
 def main(argv):

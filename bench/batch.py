@@ -91,7 +91,7 @@ class TodayInspector:
                               target=task.target, standard=task.standard)
             if result.ng:
                 marked = result.marked_image()
-                outcome.marked_png = encode(".png", marked)
+                outcome.marked, outcome.marked_suffix = encode(".png", marked), ".png"
                 outcome.thumbnail_jpg = encode(".jpg", thumbnail(marked, outcome.boxes),
                                                (cv2.IMWRITE_JPEG_QUALITY, 85))
             return outcome

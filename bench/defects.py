@@ -7,7 +7,18 @@ component statistics per defect), checked to give the same defects.
 Then the comparison's own steps on tiles with thin defects and drifting
 misregistration: the solid-blob filter against the same filter worked out
 region by region in Python (checked to keep the same regions), and the
-whole-image and tile-wise alignment, each beside the comparison's time."""
+whole-image and tile-wise alignment, each beside the comparison's time.
+
+Last, the whole defect layer of an NG pair as an inspection runs it
+(comparison with alignment and solid-blob filter, then extraction), now and
+as it was before (the filter's maps in 16 bits with its disc made at every
+call, boxes grouped through a sparse graph, the alignment worked out again
+by the extraction), in alternating rounds, checked to give the same
+defects."""
+import contextlib
+import dataclasses
+import functools
+
 import cv2
 import numpy as np
 
@@ -111,13 +122,79 @@ def same(a, b):
     return [(d.box, d.kind, round(d.score, 6)) for d in a] == [(d.box, d.kind, round(d.score, 6)) for d in b]
 
 
-def main():
-    threads = cv2.getNumThreads()
-    cv2.setNumThreads(1)
+LAYER = Settings(max_shift=1, threshold=50, judge_parameter=1, min_radius=2, min_pixels=6, margin=3)
+
+
+def before_maps(comparator, target):
+    """The solid-blob filter's maps as they were made before: both images
+    in 16 bits."""
+    std = np.asarray(comparator.std_threshold, np.int16)
+    tgt = np.asarray(target).astype(np.int16)
+    if comparator.compare_region is not None:
+        x1, y1, x2, y2 = comparator.compare_region
+        std_window, tgt_window = np.zeros_like(std), np.zeros_like(tgt)
+        std_window[y1:y2, x1:x2] = std[y1:y2, x1:x2]
+        tgt_window[y1:y2, x1:x2] = tgt[y1:y2, x1:x2]
+        std, tgt = std_window, tgt_window
+    threshold = int(comparator.threshold)
+    kernel = ng_filter.displacement_kernel(int(comparator.max_shift), comparator.slope, int(comparator.step))
+    spread = cv2.dilate if threshold >= 0 else cv2.erode
+    rule = cv2.CMP_GT if threshold >= 0 else cv2.CMP_LT
+    maps = []
+    for fixed, moved in ((std, tgt), (tgt, std)):
+        extreme = spread(moved, kernel, borderType=cv2.BORDER_REPLICATE)
+        maps.append(cv2.compare(cv2.subtract(fixed, extreme, dtype=cv2.CV_16S), threshold, rule))
+    return maps[0], maps[1]
+
+
+@contextlib.contextmanager
+def as_before():
+    """The defect layer's steps as they were: the 16-bit maps, a disc made at
+    each call, groups of boxes always through a sparse graph."""
+    real = ng_filter.mismatch_maps, ng_filter.disc, defects.FEW_BOXES
+    ng_filter.mismatch_maps, ng_filter.disc, defects.FEW_BOXES = before_maps, real[1].__wrapped__, 0
     try:
-        run()
+        yield
     finally:
-        cv2.setNumThreads(threads)
+        ng_filter.mismatch_maps, ng_filter.disc, defects.FEW_BOXES = real
+
+
+def layer_now(comparator, std, tgt, settings):
+    moves = defects.displacement_field(std, tgt, settings) if defects.aligns(settings) else None
+    result = defects.compare(comparator, std, tgt, settings, moves)
+    return defects.find_defects(std, tgt, settings, result.ng_regions, comparator, None, moves)
+
+
+def layer_before(comparator, std, tgt, settings):
+    with as_before():
+        result = defects.compare(comparator, std, tgt, settings)
+        return defects.find_defects(std, tgt, settings, result.ng_regions, comparator)
+
+
+def defect_layer():
+    pairs = [board_sample(np.random.default_rng([seed, 24]), max_shift=2.0, thin=3, warp=1.5)[:2]
+             for seed in range(PAIRS)]
+    for name, settings in (("no alignment", LAYER), ("align 4", dataclasses.replace(LAYER, align=4))):
+        jobs = [(settings.comparator(std), std, tgt) for std, tgt in pairs]
+        raw = sum(len(compare(c, t)) for c, _, t in jobs) / PAIRS
+        if not all(same(layer_now(c, s, t, settings), layer_before(c, s, t, settings)) for c, s, t in jobs):
+            raise SystemExit("the defect layer now and before disagree")
+        timings = {"now": functools.partial(lambda js, st: [layer_now(*j, st) for j in js], jobs, settings),
+                   "before": functools.partial(lambda js, st: [layer_before(*j, st) for j in js], jobs, settings),
+                   "module": functools.partial(lambda js: [compare(c, t) for c, _, t in js], jobs)}
+        best = dict.fromkeys(timings, np.inf)
+        for _ in range(ROUNDS):
+            for way, action in timings.items():
+                best[way] = min(best[way], best_ms(action, 1) / PAIRS)
+        now, before = best["now"] - best["module"], best["before"] - best["module"]
+        print("  defect layer per NG pair (%s, %.0f NG regions before the filter): now %.3f ms, before %.3f ms: "
+              "%.2fx; the module's comparison in both %.3f ms, the rest now %.3f ms, before %.3f ms: %.2fx"
+              % (name, raw, best["now"], best["before"], best["before"] / best["now"], best["module"], now, before,
+                 before / now))
+
+
+def main():
+    on_one_thread(run)
 
 
 def run():
@@ -151,6 +228,20 @@ def run():
     print("  comparison and extraction: %.0f pairs per second" % (1000.0 / best["both"]))
     print_pair()
     comparison_steps()
+
+
+def layer_main():
+    """The defect layer alone (`python -m bench defect_layer`), on one core."""
+    on_one_thread(defect_layer)
+
+
+def on_one_thread(action):
+    threads = cv2.getNumThreads()
+    cv2.setNumThreads(1)
+    try:
+        action()
+    finally:
+        cv2.setNumThreads(threads)
 
 
 SOLID = Settings(max_shift=1, threshold=50, judge_parameter=1, min_radius=2, min_pixels=6)

@@ -58,6 +58,10 @@ def parse(argv):
     parser.add_argument("--no-outside-links", action="store_true",
                         help="give an ERROR row to a symbolic link of TARGET_DIR that leads out of it, instead of "
                              "inspecting the file it leads to")
+    parser.add_argument("--marked", choices=("png", "jpg"),
+                        help="also write a full-size marked image of each NG print into OUT_DIR/marked, as PNG "
+                             "(lossless) or JPEG (a fifth of the size); by default the report shows a preview "
+                             "and crops")
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     args = parser.parse_args(argv)
     if args.workers < 1:
@@ -81,7 +85,7 @@ def main(argv=None):
         return 2
     serial = True if args.serial else False if args.dask else None
     options = dict(settings=args.settings, scheduler=args.scheduler, workers=args.workers, serial=serial,
-                   progress=not args.no_progress, dashboard=args.dashboard)
+                   progress=not args.no_progress, dashboard=args.dashboard, marked=args.marked)
     if args.watch:      # a watch always resumes
         options.update(settle=args.settle, refresh=args.refresh)
         pairs, folder = watch_pairs, watch_folder

@@ -25,10 +25,10 @@ many rows costs nothing more to open."""
 import hashlib
 import html
 import json
-import pathlib
 from urllib.parse import quote
 
 from qlo_batch.defects import KINDS
+from qlo_batch.names import file_uri
 
 STYLE = """
 #answers { border: 1px solid #ccc; border-radius: 6px; padding: 0.4em 0.9em; margin: 0 0 1em; }
@@ -298,7 +298,7 @@ def row_data(row):
         return None
     # An NG print is drawn on over its marked image (NG regions outlined); an
     # OK print, which has none, over its own file.
-    picture = quote(row["marked_image"]) if row["marked_image"] else pathlib.Path(row["target"]).as_uri()
+    picture = quote(row["marked_image"]) if row["marked_image"] else file_uri(row["target"])
     return {"target": row["target"], "standard": row["standard"], "size": [row["width"], row["height"]],
             "defects": [[*box, kind] for box, kind, _, _ in row["defects"]], "picture": picture}
 

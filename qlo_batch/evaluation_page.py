@@ -113,7 +113,8 @@ def _row(item, picture_name, record):
     link = '<a href="%s">marked</a>' % quote(marked.replace(os.sep, "/")) if marked else ""
     score = "%.3g" % item["score"] if "score" in item else ""
     if record:      # the report's rows carry the name the run wrote
-        file = '<a href="report.html#%s">%s</a>' % (anchor(record["file"]), html_text(item["file"]))
+        file = '<a href="%s#%s">%s</a>' % (quote(record.get("page", "report.html")), anchor(record["file"]),
+                                           html_text(item["file"]))
         if record.get("verdict") == "ERROR":
             file += " (inspection failed)"
     else:

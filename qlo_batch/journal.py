@@ -40,8 +40,12 @@ def row_key(row):
     return [row["file"], row["target"], row["standard"]]
 
 
-def settings_record(settings):
-    return dataclasses.asdict(settings) if settings is not None else {}
+def settings_record(settings, marked=None):
+    """What a resumed run must share with the run it resumes: the settings,
+    and the format of full-size marked images when they are asked for (the
+    kept rows have them, or not, alike)."""
+    record = dataclasses.asdict(settings) if settings is not None else {}
+    return dict(record, marked_images=marked) if marked else record
 
 
 # What a kept row must hold, each field with its test: anything else in a
@@ -69,7 +73,8 @@ def _list_of(test):
 
 def _picture(folder, suffix):
     """A test of a picture path as the report writes it: "" or FOLDER/NAME
-    with NAME a plain name ending in `suffix` (never a path out of OUT_DIR)."""
+    with NAME a plain name ending in `suffix` (a suffix or a tuple of them;
+    never a path out of OUT_DIR)."""
     def test(value):
         if value == "":
             return True
@@ -82,7 +87,7 @@ def _picture(folder, suffix):
 ROW_FIELDS = {
     "file": _text, "verdict": lambda value: value in ("OK", "NG", "ERROR"), "ng_count": _count,
     "descriptions": _list_of(_text), "boxes": _list_of(_box), "seconds": _number, "error": _text,
-    "marked_image": _picture("marked", ".png"), "thumbnail": _picture("thumbs", ".jpg"),
+    "marked_image": _picture("marked", (".png", ".jpg")), "thumbnail": _picture("thumbs", ".jpg"),
     "defects": _list_of(lambda d: isinstance(d, list) and len(d) == 4 and _box(d[0]) and _text(d[1])
                         and _number(d[2]) and _count(d[3])),
     "width": _count, "height": _count, "target": _text, "standard": _text,
@@ -97,26 +102,29 @@ def sound_entry(entry):
     """Whether a journal line (parsed) is a row this tool wrote: every field
     of its row present with the right type, its key the row's own, its
     stamps two [size, time] pairs (or None), and its parts agreeing (the
-    count of NG regions, pictures for an NG row only)."""
+    count of NG regions, pictures for an NG row only, a preview for every
+    one, its crops on one sheet)."""
     if not isinstance(entry, dict) or set(entry) != {"key", "stamps", "row"}:
         return False
     row, stamps = entry["row"], entry["stamps"]
     if not isinstance(row, dict) or set(row) != set(ROW_FIELDS) or \
             not all(test(row[field]) for field, test in ROW_FIELDS.items()):
         return False
-    pictures = bool(row["marked_image"]) and bool(row["thumbnail"])
+    ng = row["verdict"] == "NG"
+    sheets = {path for _, path in row["crops"]} | set(row["standard_crops"])     # the crops of a row share one
     return (entry["key"] == row_key(row) and row["ng_count"] == len(row["boxes"])
-            and pictures == (row["verdict"] == "NG")
-            and (row["verdict"] == "NG" or not row["boxes"] + row["crops"] + row["standard_crops"])
+            and bool(row["thumbnail"]) == ng and len(sheets) <= 1
+            and len(row["standard_crops"]) in (0, len(row["crops"]))
+            and (ng or not row["boxes"] + row["crops"] + row["standard_crops"] and not row["marked_image"])
             and isinstance(stamps, list) and len(stamps) == 2
             and all(s is None or isinstance(s, list) and len(s) == 2 and all(type(v) is int for v in s)
                     for s in stamps))
 
 
 class Journal:
-    def __init__(self, out_dir, settings):
+    def __init__(self, out_dir, settings, marked=None):
         self.path = os.path.join(out_dir, FILE_NAME)
-        self.settings = json.loads(json.dumps(settings_record(settings)))
+        self.settings = json.loads(json.dumps(settings_record(settings, marked)))
         self._file = None
 
     def previous(self):

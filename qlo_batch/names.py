@@ -18,8 +18,10 @@ other control characters) are shown as markers such as `<U+202E>`, so a name
 reads as it is stored.
 """
 import html
+import os
 import re
 import unicodedata
+from urllib.parse import quote_from_bytes
 
 _SURROGATE = re.compile(r"[\ud800-\udfff]")
 # A formula trigger, after any apostrophes: a cell that already begins with
@@ -28,6 +30,9 @@ _FORMULA = re.compile(r"'*[=+\-@\t\r]")
 # Control, format (bidirectional marks and overrides, zero-width characters),
 # line and paragraph separators, and surrogates.
 _HIDDEN_CATEGORIES = frozenset(("Cc", "Cf", "Zl", "Zp", "Cs"))
+# Printable ASCII: no character of it gets a marker, so such text is escaped
+# whole (most names and every number), not character by character.
+_PLAIN = re.compile(r"[\x20-\x7e]*")
 
 
 def _not_utf8(code):
@@ -66,10 +71,20 @@ def _marker(char):
 def html_text(text):
     """`text` escaped for HTML, with every invisible or reordering character
     and every byte that is not UTF-8 shown as a marker in its own span."""
+    if _PLAIN.fullmatch(text):
+        return html.escape(text)
     return "".join(html.escape(char) if marker is None else '<span class="ctl">%s</span>' % html.escape(marker)
                    for char, marker in ((char, _marker(char)) for char in text))
 
 
 def shown(text):
     """The plain text `html_text` shows for `text` (markers included)."""
+    if _PLAIN.fullmatch(text):
+        return text
     return "".join(_marker(char) or char for char in text)
+
+
+def file_uri(path):
+    """The file: URI of an absolute path, as pathlib's as_uri makes it, without
+    building a path object (a page of many rows links every print)."""
+    return "file://" + quote_from_bytes(os.fsencode(path))

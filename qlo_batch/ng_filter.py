@@ -19,6 +19,7 @@ border pixels when it moves an image), and comparing the whole image and
 dropping them afterwards keeps them from moving inward, as a smaller
 compare_region would.
 """
+import functools
 import itertools
 import math
 
@@ -44,33 +45,54 @@ def mismatch_maps(comparator, target):
     `target` (before its judge), the darker-than-standard ones and the
     lighter ones, from its own settings and standard (its std_threshold,
     max_shift, threshold, slope, step and compare_region)."""
-    std = np.asarray(comparator.std_threshold, np.int16)
-    tgt = np.asarray(target).astype(np.int16)
+    threshold = int(comparator.threshold)
+    std, tgt = _planes(np.asarray(comparator.std_threshold), np.asarray(target), threshold)
     if comparator.compare_region is not None:
         x1, y1, x2, y2 = comparator.compare_region
         std_window, tgt_window = np.zeros_like(std), np.zeros_like(tgt)
         std_window[y1:y2, x1:x2] = std[y1:y2, x1:x2]
         tgt_window[y1:y2, x1:x2] = tgt[y1:y2, x1:x2]
         std, tgt = std_window, tgt_window
-    threshold = int(comparator.threshold)
     kernel = displacement_kernel(int(comparator.max_shift), comparator.slope, int(comparator.step))
     # a difference above the threshold at every displacement is one above it
     # against the largest displaced value (below it: against the smallest)
     spread = cv2.dilate if threshold >= 0 else cv2.erode
-    rule = cv2.CMP_GT if threshold >= 0 else cv2.CMP_LT
     maps = []
     for fixed, moved in ((std, tgt), (tgt, std)):
         extreme = spread(moved, kernel, borderType=cv2.BORDER_REPLICATE)
-        maps.append(cv2.compare(cv2.subtract(fixed, extreme, dtype=cv2.CV_16S), threshold, rule))
+        if std.dtype == np.uint8:
+            # Differences of the sign that counts, saturated at 0 (a difference of
+            # the other sign is never past a threshold of this one): the same map
+            # without a 16-bit copy of either image.
+            difference = cv2.subtract(fixed, extreme) if threshold >= 0 else cv2.subtract(extreme, fixed)
+            maps.append(cv2.compare(difference, abs(threshold), cv2.CMP_GT))
+        else:
+            rule = cv2.CMP_GT if threshold >= 0 else cv2.CMP_LT
+            maps.append(cv2.compare(cv2.subtract(fixed, extreme, dtype=cv2.CV_16S), threshold, rule))
     return maps[0], maps[1]
 
 
+def _planes(std, target, threshold):
+    """The standard and the target as the maps are made from them: both 8-bit
+    when both hold 8-bit values and the threshold is one (the common case),
+    else both 16-bit."""
+    if target.dtype == np.uint8 and -255 <= threshold <= 255 and std.ndim == 2 and std.size:
+        low, high, _, _ = cv2.minMaxLoc(std)
+        if 0 <= low and high <= 255:
+            return std.astype(np.uint8), target
+    return std.astype(np.int16), target.astype(np.int16)
+
+
+@functools.lru_cache(maxsize=64)
 def disc(radius):
-    """The offsets o with |o| < radius, as an erosion kernel: a pixel
-    survives the erosion when every pixel nearer than `radius` is set."""
+    """The offsets o with |o| < radius, as an erosion kernel (read-only,
+    made once per radius): a pixel survives the erosion when every pixel
+    nearer than `radius` is set."""
     reach = max(int(math.ceil(radius)) - 1, 0)
     y, x = np.mgrid[-reach:reach + 1, -reach:reach + 1]
-    return (x * x + y * y < radius * radius).astype(np.uint8)
+    kernel = (x * x + y * y < radius * radius).astype(np.uint8)
+    kernel.flags.writeable = False          # kept for every later call of the same radius
+    return kernel
 
 
 def blob_passes(window, min_pixels, min_radius):
@@ -108,15 +130,16 @@ def solid_regions(comparator, target, regions, min_pixels, min_radius):
     and the slivers around them, are looked at one by one. A region whose box
     holds no mismatching pixel of its side (one that does not come from the
     shift comparator) is kept: the filter drops only what it has measured."""
-    boxed = [i for i, region in enumerate(regions) if region.rect is not None]
+    # each region's box and description read once (hundreds of regions per image)
+    boxed = [(i, rect, region.desc) for i, region in enumerate(regions) for rect in (region.rect,) if rect is not None]
     if not boxed:
         return list(regions)
     maps = mismatch_maps(comparator, target)
-    rects = np.fromiter(itertools.chain.from_iterable(regions[i].rect for i in boxed), np.int64,
+    rects = np.fromiter(itertools.chain.from_iterable(rect for _, rect, _ in boxed), np.int64,
                         4 * len(boxed)).reshape(-1, 4)
     black, white = comparator.black_spot_desc + ":", comparator.white_spot_desc + ":"
-    is_black = np.fromiter((regions[i].desc.startswith(black) for i in boxed), bool, len(boxed))
-    is_white = np.fromiter((regions[i].desc.startswith(white) for i in boxed), bool, len(boxed))
+    is_black = np.fromiter((desc.startswith(black) for _, _, desc in boxed), bool, len(boxed))
+    is_white = np.fromiter((desc.startswith(white) for _, _, desc in boxed), bool, len(boxed))
     rows, cols = maps[0].shape
     inside = ((rects[:, 0] >= 0) & (rects[:, 1] >= 0) & (rects[:, 2] <= cols) & (rects[:, 3] <= rows)
               & (rects[:, 0] < rects[:, 2]) & (rects[:, 1] < rects[:, 3]))
@@ -136,7 +159,7 @@ def solid_regions(comparator, target, regions, min_pixels, min_radius):
             passed[k] |= passes is True
             failed[k] |= passes is False
     dropped = np.zeros(len(regions), bool)
-    dropped[np.asarray(boxed)[failed & ~passed]] = True
+    dropped[np.fromiter((i for i, _, _ in boxed), np.int64, len(boxed))[failed & ~passed]] = True
     return [region for region, gone in zip(regions, dropped.tolist()) if not gone]
 
 

@@ -1,12 +1,14 @@
 """Small pictures cut from an image around a box, for the pages a run writes:
 the zoomed crops of a print's largest defects beside its thumbnail in
-report.html, and the pictures of missed and false defects in
-evaluation.html."""
+report.html (laid on one sheet per print: one file to write, not six), and
+the pictures of missed and false defects in evaluation.html."""
 import cv2
+import numpy as np
 
 PICTURE_SIZE = 128             # longer side of a picture, in pixels
 CROPS_PER_PRINT = 3            # crops of an NG print's largest defects in the report
 DEFECT_COLOUR = (255, 160, 0)  # BGR: the light blue the thumbnails draw defects in
+NG_COLOUR = (0, 0, 255)        # BGR: the red of the NG regions
 
 
 def zoom(image, box, outlines=(), size=PICTURE_SIZE):
@@ -41,16 +43,34 @@ def largest(boxes, count=CROPS_PER_PRINT):
     return [list(boxes[i]) for i in order[:count]]
 
 
-def defect_crops(marked, ng_boxes, defect_boxes=(), standard=None):
-    """(box, picture, the standard's picture) for the largest defects of a
-    marked NG image (its NG regions when no defect was found), each defect
-    outlined in the thumbnails' blue over the marked image's red NG outlines;
-    the standard's picture (of the same place of `standard`, an image of the
-    marked one's size) is None without a standard."""
+def defect_crops(image, ng_boxes, defect_boxes=(), standard=None):
+    """(box, picture, the standard's picture) for the largest defects of an NG
+    print `image` (its NG regions when no defect was found), each defect
+    outlined in the thumbnails' blue over the NG regions' red outlines; the
+    standard's picture (of the same place of `standard`, an image of the
+    print's size, the defect outlined alone) is None without a standard."""
     crops = []
     for box in largest(list(defect_boxes) or list(ng_boxes)):
         outline = (([box], DEFECT_COLOUR),) if defect_boxes else ()
-        picture = zoom(marked, box, outline)
+        picture = zoom(image, box, ((ng_boxes, NG_COLOUR),) + outline)
         if picture is not None:
             crops.append((box, picture, None if standard is None else zoom(standard, box, outline)))
     return crops
+
+
+def crop_sheet(image, ng_boxes, defect_boxes=(), standard=None, size=PICTURE_SIZE):
+    """(boxes, sheet): the boxes of defect_crops and its pictures laid on one
+    BGR picture, a row of `size`-pixel square cells per box (each picture
+    centred on white), the standard's cell left of the print's when there is
+    a standard; ([], None) when there is no picture."""
+    crops = defect_crops(image, ng_boxes, defect_boxes, standard)
+    if not crops:
+        return [], None
+    sheet = np.full((size * len(crops), size * (1 if standard is None else 2), 3), 255, np.uint8)
+    for row, (_, picture, standard_picture) in enumerate(crops):
+        cells = [picture] if standard is None else [standard_picture, picture]
+        for column, cell in enumerate(cells):
+            height, width = cell.shape[:2]
+            top, left = row * size + (size - height) // 2, column * size + (size - width) // 2
+            sheet[top:top + height, left:left + width] = cell
+    return [box for box, _, _ in crops], sheet

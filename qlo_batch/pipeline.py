@@ -7,11 +7,13 @@ starting one."""
 import collections
 import concurrent.futures
 import contextlib
+import functools
 import importlib.util
 import os
 import json
 import queue as _queue
 import signal
+import socket
 import sys
 import threading
 import time
@@ -21,16 +23,16 @@ from qlo_batch.errors import Interrupted, RunError, WriteError
 from qlo_batch.image_files import header_sizes, in_words
 from qlo_batch.inputs import entry_kind
 from qlo_batch.journal import FILE_NAME as JOURNAL_NAME, Journal, row_key, stamp, task_key
-from qlo_batch.outputs import is_own_file
+from qlo_batch.outputs import Folder, is_own_file
 from qlo_batch import progress
 from qlo_batch.pairs import read_pairs
-from qlo_batch.report import IMAGE_FOLDERS, REPORT_FILES, ReportWriter, pictures
+from qlo_batch.report import IMAGE_FOLDERS, REPORT_FILES, PictureWriter, ReportWriter, pictures
 from qlo_batch.run_context import describe, earlier_parts
 from qlo_batch.settings import check_images, load_settings
 from qlo_batch.work_unit import IMAGE_SUFFIXES, Inspector, Outcome, folder_task, read_grey
 
-# Tasks in flight per worker: enough to keep every worker busy, few enough that
-# finished outcomes (with their encoded images) do not pile up on the workers.
+# Chunks in flight per worker: enough to keep every worker busy, few enough that
+# finished outcomes do not pile up on the workers.
 IN_FLIGHT_PER_WORKER = 3
 # What the choice between the loop and a local cluster of worker threads
 # weighs: the wall seconds from the choice to the cluster's first outcome on
@@ -161,18 +163,29 @@ CLUSTER_ATTEMPTS = 3
 WATCH_ROUND = 0.25
 
 
-def run_on_dask(inspector, tasks, client, more=None):
+def run_on_dask(inspector, tasks, client, more=None, out_dir=None):
     """The outcomes of the inspection on the client's cluster, as they finish.
     The inspector is sent to the cluster once, as the result of a task, which
     the scheduler makes again wherever it is needed when the workers holding
     it are lost (scattered data would be lost with them, and the tasks needing
     it cancelled, so that a worker's death could not be told from a
-    cancellation). Losing workers never costs a verdict: a task lost
-    with its worker (killed, cancelled, or holding the inspector no more) is
-    sent again; one stalled on a frozen worker, or failing repeatedly, is
-    inspected in this process; when the cluster finishes nothing for a whole
-    stall period, the rest is inspected in this process. Only a file that
-    killed the workers inspecting it several times (so the file itself may
+    cancellation). Each worker keeps its copy, with the standard it prepared
+    last, for all the chunks it inspects.
+
+    Files go to the workers in chunks (Chunks): one file each until the
+    first inspections are timed, then as many as take about CHUNK_SECONDS,
+    so that the scheduler's cost per task stays a few per cent of the work.
+    With `out_dir` (the report's folder, which the workers share with this
+    process), each worker writes the pictures of the prints it inspected
+    there and sends back the rows alone (see inspect_chunk).
+
+    Losing workers never costs a verdict: a chunk lost with its worker
+    (killed, cancelled, or holding the inspector no more) is sent again, a
+    chunk of several files that killed its worker is sent again one file a
+    task; one stalled on a frozen worker, or failing repeatedly, is inspected
+    in this process; when the cluster finishes nothing for a whole stall
+    period, the rest is inspected in this process. Only a file that killed
+    the workers inspecting it alone several times (so the file itself may
     crash the inspection) becomes an ERROR outcome.
 
     With `more`, tasks keep arriving while the run goes on (a watch): it is
@@ -181,31 +194,37 @@ def run_on_dask(inspector, tasks, client, more=None):
     None once no more will come; the run ends when those in hand are done."""
     queue = collections.deque(tasks)
     finished = _queue.SimpleQueue()
-    flight = {}                 # future -> (task, monotonic time of submission)
+    flight = {}                 # future -> (list of tasks, monotonic time of submission)
     failures, killed = collections.Counter(), collections.Counter()
-    longest = 0.0
+    chunks = Chunks()
     progress = time.monotonic()
     remote = None               # the inspector on the cluster
     trouble = None              # the last error sending it
+    share = SharedFolder.start(out_dir) if out_dir is not None else None
+
+    def workers():
+        return max(1, len(client.scheduler_info()["workers"]))
 
     def window():
-        return IN_FLIGHT_PER_WORKER * max(1, len(client.scheduler_info()["workers"]))
+        """Files the cluster has room for: IN_FLIGHT_PER_WORKER chunks a worker."""
+        return IN_FLIGHT_PER_WORKER * workers() * chunks.size(len(queue), workers())
 
     def fill():
         nonlocal remote
-        room = window()
+        room = IN_FLIGHT_PER_WORKER * workers()
         while queue and len(flight) < room:
             if remote is None or remote.status in ("error", "cancelled", "lost"):
                 remote = send_inspector(client, inspector)
-            task = queue.popleft()
-            future = client.submit(inspect_task, remote, task, pure=False)
-            flight[future] = (task, time.monotonic())
+            chunk = chunks.take(queue, workers())
+            future = client.submit(inspect_chunk, remote, chunk, THIS_PROCESS, *share.where() if share else (),
+                                   pure=False)
+            flight[future] = (chunk, time.monotonic())
             future.add_done_callback(finished.put)
 
     def in_process(text):
         """Cancels what is in flight and inspects the rest here."""
-        note("qlo_batch: %s; inspecting the remaining %d files in this process" % (text, len(flight) + len(queue)))
-        rest = [task for task, _ in flight.values()] + list(queue)
+        rest = [task for chunk, _ in flight.values() for task in chunk] + list(queue)
+        note("qlo_batch: %s; inspecting the remaining %d files in this process" % (text, len(rest)))
         for future in flight:
             with contextlib.suppress(Exception):
                 future.cancel()
@@ -213,77 +232,225 @@ def run_on_dask(inspector, tasks, client, more=None):
         queue.clear()
         return rest
 
-    while queue or flight or more is not None:
-        if more is not None:
-            arrived = more(max(0, window() - len(flight) - len(queue)))
-            if arrived is None:
-                more = None
-            elif arrived:
-                if not queue and not flight:
-                    progress = time.monotonic()     # the cluster was idle, not stalled
-                queue.extend(arrived)
-        try:
-            fill()
-        except (OSError, TimeoutError) as error:
-            # A worker lost while the inspector was sent to it: tried again on the next round.
-            trouble, remote = error, None
-        try:
-            done = [finished.get(timeout=1.0 if more is None else WATCH_ROUND)]
-        except _queue.Empty:
-            done = []
-        while not finished.empty():
-            done.append(finished.get())
-        for future in done:
-            if future not in flight:
-                continue                    # cancelled by this loop
-            task, _ = flight.pop(future)
-            outcome, error = collect(future, STALL_SECONDS)
-            if outcome is not None:
-                longest, progress = max(longest, outcome.seconds), time.monotonic()
-                yield outcome
-            elif type(error).__name__ == "KilledWorker":
-                # The scheduler counts a worker's death against every task it had taken (the one
-                # running and any queued behind it): a second submission tells the file that
-                # crashes workers from one that was only queued beside it.
-                killed[task.file] += 1
-                if killed[task.file] < 2:
-                    queue.appendleft(task)
+    try:
+        while queue or flight or more is not None:
+            if more is not None:
+                arrived = more(max(0, window() - sum(len(chunk) for chunk, _ in flight.values()) - len(queue)))
+                if arrived is None:
+                    more = None
+                elif arrived:
+                    if not queue and not flight:
+                        progress = time.monotonic()     # the cluster was idle, not stalled
+                    queue.extend(arrived)
+            try:
+                fill()
+            except (OSError, TimeoutError) as error:
+                # A worker lost while the inspector was sent to it: tried again on the next round.
+                trouble, remote = error, None
+            try:
+                done = [finished.get(timeout=1.0 if more is None else WATCH_ROUND)]
+            except _queue.Empty:
+                done = []
+            while not finished.empty():
+                done.append(finished.get())
+            for future in done:
+                if future not in flight:
+                    continue                    # cancelled by this loop
+                chunk, _ = flight.pop(future)
+                outcomes, error = collect(future, STALL_SECONDS)
+                if outcomes is not None:
+                    chunks.timed(outcomes)
+                    progress = time.monotonic()
+                    yield from outcomes
+                elif type(error).__name__ == "KilledWorker" and len(chunk) > 1:
+                    queue.extendleft(reversed(chunk))       # one file a task: the one that crashes stands out
+                    chunks.alone.update(task.file for task in chunk)
+                elif type(error).__name__ == "KilledWorker":
+                    # The scheduler counts a worker's death against every task it had taken (the one
+                    # running and any queued behind it): a second submission tells the file that
+                    # crashes workers from one that was only queued beside it.
+                    task, = chunk
+                    killed[task.file] += 1
+                    if killed[task.file] < 2:
+                        queue.appendleft(task)
+                    else:
+                        yield Outcome.failed(task, "the worker process inspecting this file died each time it "
+                                                   "was tried (the file may crash the inspection): %s" % error)
                 else:
-                    yield Outcome.failed(task, "the worker process inspecting this file died each time it "
-                                               "was tried (the file may crash the inspection): %s" % error)
-            else:
-                if isinstance(error, concurrent.futures.CancelledError):
-                    remote = None           # cancelled with the inspector it needed: send it again
-                failures[task.file] += 1
-                if failures[task.file] < CLUSTER_ATTEMPTS:
-                    queue.appendleft(task)
-                else:
-                    note("qlo_batch: %s failed %d times on the cluster (%s: %s); inspecting it in this process"
-                         % (task.file, failures[task.file], type(error).__name__, error))
-                    yield inspector(task)
-        now, limit = time.monotonic(), max(STALL_SECONDS, STALL_FACTOR * longest)
-        stalled = [future for future, (_, since) in flight.items() if now - since > limit]
-        if now - progress > limit and (stalled or not flight and queue):
-            why = "" if trouble is None else " (%s: %s)" % (type(trouble).__name__, trouble)
-            yield from run_serial(inspector, in_process("the Dask cluster finished nothing in %.0f s%s"
-                                                        % (limit, why)))
-        elif stalled:
-            note("qlo_batch: %d file%s waited over %.0f s on the cluster (a worker may be frozen); inspecting %s "
-                 "in this process" % (len(stalled), "s" if len(stalled) > 1 else "", limit,
-                                      "them" if len(stalled) > 1 else "it"))
-            for future in stalled:
-                task, _ = flight.pop(future)
-                with contextlib.suppress(Exception):
-                    future.cancel()
-                yield inspector(task)
-    if remote is not None:
-        with contextlib.suppress(Exception):
-            remote.release()
+                    if isinstance(error, concurrent.futures.CancelledError):
+                        remote = None           # cancelled with the inspector it needed: send it again
+                    again = []
+                    for task in chunk:
+                        failures[task.file] += 1
+                        if failures[task.file] < CLUSTER_ATTEMPTS:
+                            again.append(task)
+                        else:
+                            note("qlo_batch: %s failed %d times on the cluster (%s: %s); inspecting it in this "
+                                 "process" % (task.file, failures[task.file], type(error).__name__, error))
+                            yield inspector(task)
+                    queue.extendleft(reversed(again))
+            now, limit = time.monotonic(), max(STALL_SECONDS, STALL_FACTOR * chunks.longest)
+            stalled = [future for future, (_, since) in flight.items() if now - since > limit]
+            if now - progress > limit and (stalled or not flight and queue):
+                why = "" if trouble is None else " (%s: %s)" % (type(trouble).__name__, trouble)
+                yield from run_serial(inspector, in_process("the Dask cluster finished nothing in %.0f s%s"
+                                                            % (limit, why)))
+            elif stalled:
+                late = [task for future in stalled for task in flight[future][0]]
+                note("qlo_batch: %d file%s waited over %.0f s on the cluster (a worker may be frozen); inspecting "
+                     "%s in this process" % (len(late), "s" if len(late) > 1 else "", limit,
+                                             "them" if len(late) > 1 else "it"))
+                for future in stalled:
+                    flight.pop(future)
+                    with contextlib.suppress(Exception):
+                        future.cancel()
+                yield from run_serial(inspector, late)
+    finally:
+        if remote is not None:
+            with contextlib.suppress(Exception):
+                remote.release()
+        if share is not None:
+            share.close()
+
+
+# Chunks of files sent as one task: once the first inspections are timed, as
+# many files as take CHUNK_SECONDS (a Dask task costs the scheduler and the
+# client a few milliseconds, so this keeps it to a few per cent), at most
+# MAX_CHUNK, and no more than a share of what is left, so that the last
+# chunks spread over the workers instead of one worker finishing alone.
+CHUNK_SECONDS = 0.25
+MAX_CHUNK = 64
+TIMED_FILES = 4
+
+
+class Chunks:
+    """How many files the next chunk takes, from the inspections timed so far."""
+
+    def __init__(self):
+        self.files, self.seconds = 0, 0.0
+        self.longest = 0.0          # the longest chunk so far, in seconds of inspection
+        self.alone = set()          # files sent one a task since their chunk killed a worker
+
+    def timed(self, outcomes):
+        spent = sum(outcome.seconds for outcome in outcomes)
+        self.files += len(outcomes)
+        self.seconds += spent
+        self.longest = max(self.longest, spent)
+
+    def size(self, left, workers):
+        if self.files < TIMED_FILES or left <= 1:
+            return 1
+        size = round(CHUNK_SECONDS / max(self.seconds / self.files, 1e-6))
+        return max(1, min(size, MAX_CHUNK, -(-left // (2 * workers))))
+
+    def take(self, queue, workers):
+        """The next chunk from the front of `queue` (a deque of tasks): a file
+        sent alone since its chunk killed a worker goes alone again."""
+        chunk = [queue.popleft()]
+        size = 1 if chunk[0].file in self.alone else self.size(len(queue) + 1, workers)
+        while queue and len(chunk) < size and queue[0].file not in self.alone:
+            chunk.append(queue.popleft())
+        return chunk
+
+
+# The run's own process, as its workers tell it from theirs.
+THIS_PROCESS = (socket.gethostname(), os.getpid())
+
+
+def inspect_chunk(inspector, tasks, client_process, out_dir=None, mark=None):
+    """The outcomes of a chunk of tasks, run on a worker. In a worker process
+    (not the run's own, `client_process`), OpenCV runs its loops on one
+    thread: a worker inspects one print at a time, each core has its worker,
+    and OpenCV's pool of threads, which spin while they wait, would take the
+    cores from the other workers (two workers on two cores inspected at half
+    speed). With `out_dir`, the pictures of each are written there (when the
+    folder holds the `mark` the client left in it, so it is the client's own
+    folder and not one of the same name on this worker's host) and the
+    outcome carries their paths in place of the bytes; a picture that cannot
+    be written here stays in its outcome, for the client to write."""
+    if tuple(client_process) != THIS_PROCESS:
+        worker_process_settings()
+    outcomes = [inspector(task) for task in tasks]
+    pictures = SharedFolder.join(out_dir, mark) if out_dir is not None else None
+    if pictures is not None:
+        with contextlib.closing(pictures):
+            for outcome in outcomes:
+                with contextlib.suppress(OSError):
+                    pictures.store(outcome)
+    return outcomes
+
+
+# glibc's allocator in a worker process: arrays up to this size come from the
+# heap, which keeps this much free memory instead of returning it at once.
+# Dask's nanny starts workers with MALLOC_TRIM_THRESHOLD_=65536, which also
+# fixes the threshold above which memory is mapped afresh at 128 kB: every
+# image and mask of a print then costs a new mapping and its page faults
+# (a run of 640 x 640 tiles took 40 % more CPU).
+HEAP_ARRAYS = 64 << 20
+_M_TRIM_THRESHOLD, _M_MMAP_THRESHOLD = -1, -3
+
+
+@functools.lru_cache(maxsize=None)
+def worker_process_settings():
+    """Once per worker process: OpenCV on one thread, and glibc's allocator
+    keeping the arrays of a print on its heap (see HEAP_ARRAYS)."""
+    import ctypes
+    import cv2
+    cv2.setNumThreads(1)
+    with contextlib.suppress(OSError, AttributeError):
+        libc = ctypes.CDLL(None)
+        libc.mallopt(_M_MMAP_THRESHOLD, HEAP_ARRAYS)
+        libc.mallopt(_M_TRIM_THRESHOLD, 2 * HEAP_ARRAYS)
+
+
+class SharedFolder:
+    """OUT_DIR as the workers see it: the client leaves a mark in it (a file
+    holding a random text) for the run's length; a worker that finds the
+    same text under the same path writes its pictures there."""
+    MARK = ".qlo-workers-share-this-folder"
+
+    def __init__(self, out_dir, text):
+        self.out_dir, self.text = out_dir, text
+
+    @classmethod
+    def start(cls, out_dir):
+        import secrets
+        text = secrets.token_hex(16)
+        folder = Folder.open(out_dir)
+        try:
+            folder.write(cls.MARK, text.encode("ascii"))
+        finally:
+            folder.close()
+        return cls(os.path.abspath(out_dir), text)
+
+    def where(self):
+        return self.out_dir, self.text
+
+    def close(self):
+        with contextlib.suppress(OSError):
+            os.unlink(os.path.join(self.out_dir, self.MARK))
+
+    @classmethod
+    def join(cls, out_dir, text):
+        """A PictureWriter of `out_dir` when it bears the mark `text`, else None."""
+        try:
+            with open(os.path.join(out_dir, cls.MARK), "rb") as mark:
+                if mark.read(64) != text.encode("ascii"):
+                    return None
+            folder = Folder(out_dir, os.open(out_dir, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC))
+        except OSError:
+            return None
+        try:
+            return PictureWriter(folder)
+        except OSError:
+            return None
+        finally:
+            folder.close()
 
 
 def collect(future, timeout):
-    """(outcome, None) of a finished future, or (None, the exception) of one
-    that failed, was cancelled or whose outcome could not be fetched."""
+    """(result, None) of a finished future, or (None, the exception) of one
+    that failed, was cancelled or whose result could not be fetched."""
     try:
         if future.status == "finished":
             return future.result(timeout=timeout), None
@@ -293,10 +460,6 @@ def collect(future, timeout):
         return None, error
     finally:
         future.release()
-
-
-def inspect_task(inspector, task):
-    return inspector(task)
 
 
 def send_inspector(client, inspector):
@@ -335,7 +498,7 @@ def cluster_pays(seconds_left, workers):
     return parallel > 1 and seconds_left > CLUSTER_START_SECONDS / (1.0 - 1.0 / parallel)
 
 
-def run_auto(inspector, tasks, stack, workers, dashboard=None):
+def run_auto(inspector, tasks, stack, workers, dashboard=None, out_dir=None):
     """The loop's outcomes for the first prints, then, when the time they took
     says the rest would repay its start, those of a local cluster of worker
     threads of this process. Threads start in a fraction of the time worker
@@ -348,7 +511,7 @@ def run_auto(inspector, tasks, stack, workers, dashboard=None):
         if done >= PROBE_PRINTS and has_dask and cluster_pays(spent / done * (len(tasks) - done), workers):
             client = start_client(stack, None, workers, False, dashboard)
             yield from run_serial(inspector, tasks[done:]) if client is None else \
-                run_on_dask(inspector, tasks[done:], client)
+                run_on_dask(inspector, tasks[done:], client, out_dir=out_dir)
             return
         start = time.perf_counter()
         outcome = inspector(task)
@@ -434,27 +597,29 @@ def folder_tasks(standard, target_dir, out_dir, outside_links=True):
 
 
 def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, workers=2, processes=True,
-              serial=None, progress=True, resume=False, dashboard=None, outside_links=True):
+              serial=None, progress=True, resume=False, dashboard=None, outside_links=True, marked=None):
     """Inspects every image of `target_dir` against the `standard` image file and
     writes the report into `out_dir`; returns the report's rows in file order.
     `settings` is a Settings object or the path of a settings file. `serial`
     True runs the plain loop, False a local Dask cluster, None lets the run
     choose; a `scheduler` address always uses that cluster. `resume` keeps
     the rows of the files an earlier run into `out_dir` finished (unchanged
-    since); `outside_links` False refuses links that lead out of the folder.
+    since); `outside_links` False refuses links that lead out of the folder;
+    `marked` ("png" or "jpg") writes a full-size marked image of each NG
+    print in that format.
     Raises RunError before any work when `out_dir` cannot hold the report,
     Interrupted (after writing the report of the files done) on Ctrl-C, and
     WriteError (after keeping the rows of the files done) when writing into
     `out_dir` fails mid-run."""
     context = describe(as_settings(settings), settings_file(settings), standard=standard, folder=target_dir)
     check_out_dir(out_dir)
-    inspector, warnings = folder_inspector(standard, as_settings(settings))
+    inspector, warnings = folder_inspector(standard, as_settings(settings), marked)
     tasks, failed = folder_tasks(standard, target_dir, out_dir, outside_links)
     return run_tasks(inspector, tasks, out_dir, scheduler, workers, processes, serial, progress, warnings,
                      resume=resume, dashboard=dashboard, failed=failed, context=context)
 
 
-def folder_inspector(standard, settings):
+def folder_inspector(standard, settings, marked=None):
     """The Inspector holding the `standard` image file, and the warnings of the
     settings on it; RunError when the standard cannot be read."""
     try:
@@ -462,13 +627,14 @@ def folder_inspector(standard, settings):
     except (OSError, ValueError) as error:
         raise RunError("standard image %s: %s" % (standard, in_words(error))) from None
     warnings = check_images(settings, [(standard, image.shape[1], image.shape[0])])
-    return Inspector.from_settings(image, settings, standard), warnings
+    return Inspector.from_settings(image, settings, standard, marked), warnings
 
 
 def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, processes=True, serial=None,
-              progress=True, resume=False, dashboard=None):
+              progress=True, resume=False, dashboard=None, marked=None):
     """Inspects every target of the pairs file against its own standard and
-    writes the report into `out_dir`; returns the report's rows in file order.
+    writes the report into `out_dir`; returns the report's rows in file order
+    (`marked` as for run_batch).
     A malformed pairs file stops the run before any work; missing, unreadable
     or mismatched images become ERROR rows."""
     context = describe(as_settings(settings), settings_file(settings), pairs=pairs_csv)
@@ -492,7 +658,7 @@ def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, proc
     tasks = sorted(pairs, key=lambda pair: first[pair.standard])
     warnings = check_images(settings, header_sizes(first))
     settings = run_settings(settings, list(first))
-    return run_tasks(Inspector(settings), tasks, out_dir, scheduler, workers, processes, serial, progress,
+    return run_tasks(Inspector(settings, marked), tasks, out_dir, scheduler, workers, processes, serial, progress,
                      warnings, resume=resume, dashboard=dashboard, context=context)
 
 
@@ -532,12 +698,13 @@ def check_out_dir(out_dir):
         return
     for name in OWNED_NAMES:
         path = os.path.join(out_dir, name)
-        suffix = dict(IMAGE_FOLDERS).get(name)
-        if suffix is None and os.path.isfile(path) or suffix is not None and os.path.isdir(path) and any(
-                entry.endswith(suffix) for entry in os.listdir(path)):
+        suffixes = dict(IMAGE_FOLDERS).get(name)
+        if suffixes is None and os.path.isfile(path) or suffixes is not None and os.path.isdir(path) and any(
+                entry.endswith(suffixes) for entry in os.listdir(path)):
             raise RunError("%s was not written by a run of this tool (OUT_DIR has no %s or run.json), and a run "
                            "would %s it; choose another OUT_DIR or move it"
-                           % (path, JOURNAL_NAME, "replace" if suffix is None else "delete the %s files in" % suffix))
+                           % (path, JOURNAL_NAME, "replace" if suffixes is None else
+                              "delete the %s files in" % " and ".join(suffixes)))
 
 
 def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=True, serial=None, progress=True,
@@ -558,7 +725,7 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
                 if key in previous and previous[key][1] == now and None not in now
                 and pictures_there(out_dir, previous[key][0])]
     writer, journal, kept, untrusted = open_report(out_dir, inspector.settings, warnings, context, resume,
-                                                   unchanged)
+                                                   unchanged, inspector.marked)
     done = {json.dumps(row_key(row)) for row, _ in kept}
     tasks = [task for task in tasks if json.dumps(task_key(task)) not in done]
     failed = [outcome for outcome in failed if json.dumps(task_key(outcome)) not in done]
@@ -584,9 +751,9 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
                 if client is None:
                     outcomes = run_serial(inspector, tasks)
                 elif client is False:
-                    outcomes = run_auto(inspector, tasks, stack, workers, dashboard)
+                    outcomes = run_auto(inspector, tasks, stack, workers, dashboard, out_dir)
                 else:
-                    outcomes = run_on_dask(inspector, tasks, client)
+                    outcomes = run_on_dask(inspector, tasks, client, out_dir=out_dir)
             bar = stack.enter_context(progress_bar(total, progress, len(done) + len(failed)))
             try:
                 for outcome in outcomes:
@@ -618,15 +785,16 @@ def run_tasks(inspector, tasks, out_dir, scheduler=None, workers=2, processes=Tr
     return rows
 
 
-def open_report(out_dir, settings, warnings, context, resume, keep_from):
+def open_report(out_dir, settings, warnings, context, resume, keep_from, marked=None):
     """Starts the report and the journal in `out_dir`, opening with the
     warnings (also printed) and the run's `context`. With `resume`, the rows
     of the run written before into `out_dir` that `keep_from` picks (given
     its journal's {json key: (row, stamps)}, it returns the (row, stamps)
-    pairs to keep) are kept, and the run's figures count its earlier parts.
+    pairs to keep) are kept, and the run's figures count its earlier parts;
+    `marked` is the format of the run's full-size marked images, if any.
     Returns (writer, journal, kept, number of untrusted journal lines);
     RunError when the journal cannot be resumed or the report not written."""
-    journal = Journal(out_dir, settings)
+    journal = Journal(out_dir, settings, marked)
     kept, untrusted = [], 0
     context = dict(context or {"started": None})
     earlier_seconds, context["first_started"] = 0.0, context["started"]

@@ -5,8 +5,9 @@ counts (OK, NG, ERROR, run time, yield);
 then one row per file, NG rows first, sortable by clicking a column heading
 (a small inline script; the page loads nothing from elsewhere). Long lists of
 NG regions and defects are folded to their count with the first few shown;
-each NG row shows its thumbnail, zoomed crops of its largest defects and a
-link to the full marked image. Each inspected row can be answered (its
+each NG row shows its preview (its NG regions and defects outlined), zoomed
+crops of its largest defects and a link to the full-size marked image, or to
+the print itself when the run wrote none. Each inspected row can be answered (its
 verdict, each defect "not a defect", missed defects drawn) and the answers
 saved for the tuner (qlo_batch.answers). Names are escaped and shown with
 their invisible characters made visible (qlo_batch.names)."""
@@ -16,7 +17,8 @@ import re
 from urllib.parse import quote
 
 from qlo_batch import answers
-from qlo_batch.names import html_text, shown
+from qlo_batch.names import file_uri, html_text, shown
+from qlo_batch.pictures import PICTURE_SIZE
 
 STYLE = """
 body { font-family: sans-serif; margin: 1.5em; }
@@ -33,6 +35,7 @@ PAGE_STYLE = """
 .count b { font-size: 1.5em; margin-right: 0.2em; }
 .warnings { background: #fff8c5; border: 1px solid #d4a72c; border-radius: 6px; padding: 0.5em 1em; }
 thead th { position: sticky; top: 0; background: #f6f8fa; }
+tbody tr { content-visibility: auto; contain-intrinsic-size: auto 3em; }
 th button { font: inherit; font-weight: bold; border: 0; background: none; cursor: pointer; padding: 0; }
 th[aria-sort=ascending] button::after { content: " \\25B2"; }
 th[aria-sort=descending] button::after { content: " \\25BC"; }
@@ -42,8 +45,9 @@ th[aria-sort=descending] button::after { content: " \\25BC"; }
 .word { white-space: nowrap; }
 .pics { display: flex; gap: 6px; align-items: flex-start; }
 .crops { display: flex; flex-direction: column; gap: 4px; } .pair { display: flex; gap: 4px; }
+.cell { width: %dpx; height: %dpx; object-fit: none; }
 summary { cursor: pointer; color: #0969da; }
-""" + answers.STYLE
+""" % (PICTURE_SIZE, PICTURE_SIZE) + answers.STYLE
 
 # Sorts the table's rows by the clicked column: by each cell's data-sort
 # value when it has one (numbers for counts and verdicts), else by its text;
@@ -73,12 +77,13 @@ document.querySelectorAll("th[data-type] button").forEach(function (button) {
 """ + answers.SCRIPT
 
 VERDICT_ORDER = {"NG": 0, "ERROR": 1, "OK": 2}
+PAGE_ROWS = 5000       # rows a page; more make more pages
 LIST_FOLD = 8          # lists longer than this are folded ...
 LIST_SHOWN = 5         # ... with this many items left in view
 # (heading, sort type or None when the column is not sortable)
 HEADINGS = (("File", "text"), ("Verdict", "number"), ("Your answer", None), ("NG regions", "number"),
             ("Defects", "number"), ("Descriptions", None), ("Seconds", "number"),
-            ("Marked image (NG regions in red, defects in blue) and its largest defects (the standard's left, the "
+            ("Preview (NG regions in red, defects in blue) and its largest defects (the standard's left, the "
              "print's right)", None))
 
 
@@ -144,18 +149,31 @@ def link(path):
     return html.escape(quote(path))
 
 
+def cell(sheet, row, column, alt, title):
+    """The picture in the cell (row, column) of a sheet of crops (see
+    qlo_batch.pictures.crop_sheet), shown through a cell-sized window."""
+    return ('<img src="%s" class="cell" loading="lazy" style="object-position: -%dpx -%dpx" alt="%s" title="%s">'
+            % (link(sheet), column * PICTURE_SIZE, row * PICTURE_SIZE, alt, title))
+
+
 def pictures(row):
+    """The preview and crops of an NG row, each a link to the full-size
+    marked image when the run wrote one, else to the print itself."""
     if not row["thumbnail"]:
         return ""
-    marked = link(row["marked_image"])
-    standards = row.get("standard_crops") or [None] * len(row.get("crops", ()))
-    crops = "".join('<div class="pair">%s<a href="%s"><img src="%s" alt="defect at %s" title="[%d, %d, %d, %d]"></a>'
-                    '</div>' % ("" if standard is None else '<img src="%s" alt="the standard there" title="the '
-                                'standard">' % link(standard), marked, link(path), html.escape(str(box)), *box)
-                    for (box, path), standard in zip(row.get("crops", ()), standards))
-    return ('<div class="pics"><a href="%s"><img src="%s" alt="%s marked"></a><div class="crops">%s</div></div>'
-            '<a href="%s">full marked image</a>'
-            % (marked, link(row["thumbnail"]), html.escape(shown(row["file"])), crops, marked))
+    if row["marked_image"]:
+        full, words = link(row["marked_image"]), "full marked image"
+    else:
+        full, words = html.escape(file_uri(row["target"])), "the print"
+    standards = row.get("standard_crops") or []
+    crops = "".join('<div class="pair">%s<a href="%s">%s</a></div>'
+                    % (cell(standards[index], index, 0, "the standard there", "the standard") if standards else "",
+                       full, cell(sheet, index, 1 if standards else 0, "defect at [%d, %d, %d, %d]" % tuple(box),
+                                  "[%d, %d, %d, %d]" % tuple(box)))
+                    for index, (box, sheet) in enumerate(row.get("crops", ())))
+    return ('<div class="pics"><a href="%s"><img src="%s" loading="lazy" alt="%s marked"></a><div class="crops">%s'
+            '</div></div><a href="%s">%s</a>'
+            % (full, link(row["thumbnail"]), html.escape(shown(row["file"])), crops, full, words))
 
 
 # The Registration column, shown when a print of the run was registered.
@@ -253,9 +271,29 @@ def context_box(run):
         "<dt>%s</dt><dd>%s</dd>" % (html.escape(term), html_text(str(value))) for term, value in items)
 
 
+def page_names(count):
+    """The file names of a report of `count` pages: report.html, then
+    report-2.html, report-3.html, ..."""
+    return ["report.html"] + ["report-%d.html" % number for number in range(2, count + 1)]
+
+
+def pages_of(rows):
+    """The rows of each page, in page order (NG first): PAGE_ROWS a page."""
+    ordered = page_order(rows)
+    return [ordered[start:start + PAGE_ROWS] for start in range(0, len(ordered), PAGE_ROWS)] or [[]]
+
+
 def html_page(rows, warnings=(), run=None):
-    """The page for the report's rows (in any order); `warnings` (texts) go in
-    a banner at the top, `run` is the run's context and figures (run.json's
+    """The first page of the report (the whole report up to PAGE_ROWS rows)."""
+    return html_pages(rows, warnings, run)[0][1]
+
+
+def html_pages(rows, warnings=(), run=None):
+    """The pages for the report's rows (in any order), as (file name, text):
+    one up to PAGE_ROWS rows, more beyond (a browser opens a page of a few
+    thousand rows at once, not one of a hundred thousand), each with the
+    whole run's head and links to the others. `warnings` (texts) go in a
+    banner at the top, `run` is the run's context and figures (run.json's
     "run" entry; qlo_batch.report.ReportWriter.run_record), shown below it
     and naming the page."""
     counts = verdict_counts(rows)
@@ -273,13 +311,28 @@ def html_page(rows, warnings=(), run=None):
         if run["whole"]["yield"] is not None:
             tiles.append('<span class="count"><b>%s</b> yield</span>' % share(run["whole"]["yield"]))
     registered = any(row.get("registration") for row in rows)
-    body = "\n".join(html_row(row, registered) for row in page_order(rows))
-    return ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title>"
+    head = ("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>%s</title>"
             "<style>%s%s</style></head><body>\n<h1>%s</h1>\n%s%s<div class=\"counts\">%s</div>\n"
-            "<p id=\"summary\">%s. NG rows first; click a column heading to sort by it.</p>\n"
+            % (html.escape(shown(title)), STYLE, PAGE_STYLE, html_text(title), banner, context, "".join(tiles)))
+    tools, said = answers.toolbar(rows), html.escape(summary(rows))
+    headings = "".join(heading(name, kind) for name, kind in HEADINGS + ((REGISTRATION_HEADING,) if registered
+                                                                          else ()))
+    chunks = pages_of(rows)
+    names = page_names(len(chunks))
+    pages = []
+    for number, chunk in enumerate(chunks):
+        where = ""
+        if len(chunks) > 1:
+            first = number * PAGE_ROWS
+            where = "Rows %d to %d of %d; pages: %s. " % (
+                first + 1, first + len(chunk), len(rows), " ".join(
+                    "<b>%d</b>" % (other + 1) if other == number else '<a href="%s">%d</a>' % (name, other + 1)
+                    for other, name in enumerate(names)))
+        body = "\n".join(html_row(row, registered) for row in chunk)
+        pages.append((names[number], (
+            "%s<p id=\"summary\">%s. %sNG rows first; click a column heading to sort %sby it.</p>\n"
             "%s<table id=\"report\">\n<thead><tr>%s</tr></thead>\n<tbody>\n%s\n</tbody>\n</table>\n"
             "<script>%s</script>\n</body></html>\n"
-            % (html.escape(shown(title)), STYLE, PAGE_STYLE, html_text(title), banner, context, "".join(tiles),
-               html.escape(summary(rows)), answers.toolbar(rows),
-               "".join(heading(name, kind) for name, kind in HEADINGS + ((REGISTRATION_HEADING,) if registered
-                                                                          else ())), body, SCRIPT))
+            % (head, said, where, "this page " if len(chunks) > 1 else "", tools,
+               headings, body, SCRIPT))))
+    return pages

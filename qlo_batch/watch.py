@@ -286,7 +286,7 @@ def watch_folder(standard, target_dir, out_dir, settings=None, outside_links=Tru
         raise RunError("%s is not a folder" % target_dir)
     context = describe(as_settings(settings), settings_file(settings), standard=standard, folder=target_dir)
     check_out_dir(out_dir)
-    inspector, warnings = folder_inspector(standard, as_settings(settings))
+    inspector, warnings = folder_inspector(standard, as_settings(settings), options.pop("marked", None))
     return watch(inspector, FolderSource(standard, target_dir, out_dir, outside_links), out_dir, warnings, context,
                  **options)
 
@@ -299,8 +299,8 @@ def watch_pairs(pairs_csv, out_dir, settings=None, **options):
     settings = as_settings(settings)
     source = PairsSource(pairs_csv, options.get("settle", SETTLE_SECONDS))
     standards = dict.fromkeys(pair.standard for pair in source.first_pairs())
-    return watch(Inspector(settings), source, out_dir, check_images(settings, header_sizes(standards)), context,
-                 **options)
+    inspector = Inspector(settings, options.pop("marked", None))
+    return watch(inspector, source, out_dir, check_images(settings, header_sizes(standards)), context, **options)
 
 
 def watch(inspector, source, out_dir, warnings=(), context=None, scheduler=None, workers=2, processes=True,
@@ -316,7 +316,8 @@ def watch(inspector, source, out_dir, warnings=(), context=None, scheduler=None,
     def holding(previous):
         return [(row, then) for row, then in previous.values() if source.owns(row) and still_holds(
             then, [stamp(row["target"]), stamp(row["standard"])], pictures_there(out_dir, row))]
-    writer, journal, kept, untrusted = open_report(out_dir, inspector.settings, warnings, context, True, holding)
+    writer, journal, kept, untrusted = open_report(out_dir, inspector.settings, warnings, context, True, holding,
+                                                   inspector.marked)
     source.start([row for row, _ in kept])
     note("qlo_batch: watching; %d files already in the report%s (Ctrl-C or SIGTERM stops)"
          % (len(kept), "; %d untrusted journal lines: those files are inspected again" % untrusted
@@ -330,7 +331,7 @@ def watch(inspector, source, out_dir, warnings=(), context=None, scheduler=None,
                 if scheduler or serial is False else None
             state.bar = stack.enter_context(progress_bar(None, progress, len(kept)))
             outcomes = run_serial(inspector, state.tasks()) if client is None else \
-                run_on_dask(inspector, [], client, state.take)
+                run_on_dask(inspector, [], client, state.take, out_dir=out_dir)
             for outcome in outcomes:
                 state.keep(outcome)
         except KeyboardInterrupt:

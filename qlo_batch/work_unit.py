@@ -11,10 +11,10 @@ import cv2
 import numpy as np
 
 import qlo_cv
-from qlo_batch.defects import compare, find_defects, material_level, moved_region
+from qlo_batch.defects import aligns, compare, displacement_field, find_defects, material_level, moved_region
 from qlo_batch.image_files import in_words, read_grey
 from qlo_batch.pairs import Pair
-from qlo_batch.pictures import DEFECT_COLOUR, defect_crops
+from qlo_batch.pictures import DEFECT_COLOUR, NG_COLOUR, crop_sheet
 from qlo_batch.registration import Reference, brightness_problem, register
 
 # The file types OpenCV's image reader handles.
@@ -22,12 +22,15 @@ IMAGE_SUFFIXES = frozenset(
     ".bmp .dib .jpeg .jpg .jpe .jp2 .png .webp .pbm .pgm .ppm .pxm .pnm .sr .ras .tiff .tif .exr .hdr .pic".split())
 
 THUMB_WIDTH = 320
-RED = (0, 0, 255)
+THUMB_OUTLINE = 2       # pixels: outlines a person sees on the page without zooming
 
-# The marked image is stored without deflate: zlib took nine tenths of the time
-# of writing it (0.17 s for a 2448 x 2048 print at OpenCV's default, 0.02 s
-# stored) for a file about twice as large; it stays lossless.
-MARKED_PNG_PARAMS = (cv2.IMWRITE_PNG_COMPRESSION, 0, cv2.IMWRITE_PNG_FILTER, cv2.IMWRITE_PNG_FILTER_NONE)
+# The full-size marked image, written only when a run asks for it, in the
+# format asked: PNG at deflate level 1 (lossless; a 5-megapixel print takes
+# about 0.2 s and 4.7 MB, against 0.1 s and 15 MB stored and 1 s and the same
+# size at the default level) or JPEG at quality 90 (12 ms, 1 MB).
+# bench/pictures.py measures the choices.
+MARKED_FORMATS = {"png": (".png", (cv2.IMWRITE_PNG_COMPRESSION, 1)),
+                  "jpg": (".jpg", (cv2.IMWRITE_JPEG_QUALITY, 90))}
 THUMB_JPEG_PARAMS = (cv2.IMWRITE_JPEG_QUALITY, 85)
 
 
@@ -41,26 +44,32 @@ def list_images(folder):
 @dataclasses.dataclass
 class Outcome:
     """The verdict on one print. `verdict` is "OK", "NG" or "ERROR" (then
-    `error` says why); an NG outcome carries its marked image and thumbnail as
-    encoded PNG and JPEG bytes until the report writes them, the zoomed crops
-    of its largest defects as (box, JPEG bytes) pairs with the standard's
-    crops of the same places (JPEG bytes, in the same order), and its defects as
-    (box, kind, score, NG region count) tuples."""
+    `error` says why); an NG outcome carries its defects as (box, kind,
+    score, NG region count) tuples and its pictures as encoded bytes until
+    they are written: the preview (JPEG), the sheet of zoomed crops of its
+    largest defects (JPEG, a row for each box of `crops`, the standard's
+    crop left of the print's; see pictures.crop_sheet), and the full-size
+    marked image when the run asks for one (`marked`, with its suffix
+    `marked_suffix`).
+    Once the pictures are written (on the worker that made them), `pictures`
+    holds the report row's picture fields and the bytes are dropped."""
     file: str
     verdict: str
     boxes: List[list] = dataclasses.field(default_factory=list)
     descriptions: List[str] = dataclasses.field(default_factory=list)
     seconds: float = 0.0
     error: str = ""
-    marked_png: Optional[bytes] = None
+    marked: Optional[bytes] = None
+    marked_suffix: str = ""
     thumbnail_jpg: Optional[bytes] = None
     defects: List[tuple] = dataclasses.field(default_factory=list)
-    crops: List[tuple] = dataclasses.field(default_factory=list)
-    standard_crops: List[bytes] = dataclasses.field(default_factory=list)
+    crops: List[list] = dataclasses.field(default_factory=list)
+    crops_jpg: Optional[bytes] = None
     width: int = 0
     height: int = 0
     target: str = ""
     standard: str = ""
+    pictures: Optional[dict] = None
     registration: Optional[dict] = None     # the figures of registration.Registration, when registering
 
     @property
@@ -80,17 +89,20 @@ def folder_task(standard, path):
     return Pair(standard, path, os.path.basename(path))
 
 
-def thumbnail(marked, boxes, defect_boxes=(), width=THUMB_WIDTH):
-    """The marked image shrunk to `width` columns, its NG boxes drawn again at
-    that scale in red so that small defects stay visible, and the defects'
-    boxes in another colour."""
-    scale = min(1.0, width / marked.shape[1])
-    size = (max(1, round(marked.shape[1] * scale)), max(1, round(marked.shape[0] * scale)))
-    small = cv2.resize(marked, size, interpolation=cv2.INTER_AREA)
-    for colour, pad, rects in ((RED, 2, boxes), (DEFECT_COLOUR, 4, defect_boxes)):
+def thumbnail(image, boxes, defect_boxes=(), width=THUMB_WIDTH):
+    """The print (grey or BGR) shrunk to `width` columns, in colour, with its
+    NG boxes outlined in red and its defects' boxes, a little outside them,
+    in another colour, THUMB_OUTLINE pixels thick at that scale, so that
+    small defects stay visible."""
+    scale = min(1.0, width / image.shape[1])
+    size = (max(1, round(image.shape[1] * scale)), max(1, round(image.shape[0] * scale)))
+    small = cv2.resize(image, size, interpolation=cv2.INTER_AREA)
+    if small.ndim == 2:
+        small = cv2.cvtColor(small, cv2.COLOR_GRAY2BGR)
+    for colour, pad, rects in ((NG_COLOUR, 1, boxes), (DEFECT_COLOUR, 1 + 2 * THUMB_OUTLINE, defect_boxes)):
         for x1, y1, x2, y2 in rects:
             cv2.rectangle(small, (int(x1 * scale) - pad, int(y1 * scale) - pad),
-                          (int(x2 * scale) + pad, int(y2 * scale) + pad), colour, 1 if pad > 2 else 2)
+                          (int(x2 * scale) + pad, int(y2 * scale) + pad), colour, THUMB_OUTLINE)
     return small
 
 
@@ -127,16 +139,19 @@ class Inspector:
     print of a folder run; the tiles of one board in a pairs run) decode and
     prepare it once."""
 
-    def __init__(self, settings):
+    def __init__(self, settings, marked=None):
+        if marked not in (None, *MARKED_FORMATS):
+            raise ValueError("marked images are written as %s, not %r" % (" or ".join(MARKED_FORMATS), marked))
         self.settings = settings
+        self.marked = marked         # None, or the format of the full-size marked images asked for
         self.compared = settings.compared()      # what the comparison runs with
         self.region = settings.region()
         self._standard = None        # the PreparedStandard used last
 
     @classmethod
-    def from_settings(cls, standard, settings, path=""):
+    def from_settings(cls, standard, settings, path="", marked=None):
         """An inspector already holding the grey `standard` image (read from `path`)."""
-        inspector = cls(settings)
+        inspector = cls(settings, marked)
         inspector._standard = inspector._prepare(path, standard)
         return inspector
 
@@ -185,16 +200,18 @@ class Inspector:
                 # one verdict line for the whole print, not the flood of regions comparing would give
                 result = qlo_cv.CompareResult(image)
                 result.append(qlo_cv.NGRegion([0, 0, image.shape[1], image.shape[0]], refusal))
-                return self._finish(outcome, result, [], start, crops=False)
+                return self._finish(outcome, result, [], image, None, start)
             compared = registration.onto(standard, image)
         if self.region is not None:
             self.region.apply(compared)
-        result = compare(comparator, standard, compared, self.compared)
+        # The alignment is worked out once: the comparison and the defects use the same one.
+        moves = displacement_field(standard, compared, self.compared) if aligns(self.compared) else None
+        result = compare(comparator, standard, compared, self.compared, moves)
         found = []
         if result.ng:
             try:
                 defects = find_defects(standard, compared, self.compared, result.ng_regions, comparator,
-                                       prepared.pattern(self.settings.material))
+                                       prepared.pattern(self.settings.material), moves)
                 found = [([int(v) for v in d.box], d.kind, float(d.score), d.ng_count) for d in defects]
             except Exception as error:      # the verdict and its regions stand without the defects
                 outcome.error = "defects not found: %s" % in_words(error)
@@ -203,30 +220,33 @@ class Inspector:
             boxes = registration.to_target([box for box, *_ in found], image.shape)
             found = [(box, *rest) for box, (_, *rest) in zip(boxes, found)]
         # the standard's crops beside the print's where both share one grid
-        return self._finish(outcome, result, found, start, standard if registration is None else None)
+        return self._finish(outcome, result, found, image, standard if registration is None else None, start)
 
-    @staticmethod
-    def _finish(outcome, result, found, start, standard=None, crops=True):
+    def _finish(self, outcome, result, found, image, standard, start):
         """The outcome with the verdict and NG regions of `result` (a
         CompareResult in the print's pixels) and the defects `found`, and,
-        when NG, its marked image, thumbnail and (unless not `crops`: a
-        verdict on the whole print) the crops of its largest defects, with
-        the same places of `standard` beside them when given."""
+        when NG, its pictures drawn over the print `image` (with the same
+        places of `standard` beside the crops when given)."""
         outcome.verdict = "NG" if result.ng else "OK"
         outcome.boxes = [list(region.rect) for region in result.ng_regions]
         outcome.descriptions = result.descriptions
         outcome.defects = found
         if result.ng:
-            marked = result.marked_image()
-            outcome.marked_png = encode(".png", marked, MARKED_PNG_PARAMS)
-            defect_boxes = [d[0] for d in outcome.defects]
-            outcome.thumbnail_jpg = encode(".jpg", thumbnail(marked, outcome.boxes, defect_boxes), THUMB_JPEG_PARAMS)
-            pictures = defect_crops(marked, outcome.boxes, defect_boxes, standard) if crops else []
-            outcome.crops = [(box, encode(".jpg", crop, THUMB_JPEG_PARAMS)) for box, crop, _ in pictures]
-            outcome.standard_crops = [encode(".jpg", crop, THUMB_JPEG_PARAMS) for _, _, crop in pictures
-                                      if crop is not None]
+            self.draw(outcome, result, image, standard)
         outcome.seconds = time.perf_counter() - start
         return outcome
+
+    def draw(self, outcome, result, image, standard):
+        """The pictures of an NG outcome: the preview and the crops drawn over
+        the print itself, and the marked image when the run asks for it."""
+        defect_boxes = [d[0] for d in outcome.defects]
+        outcome.thumbnail_jpg = encode(".jpg", thumbnail(image, outcome.boxes, defect_boxes), THUMB_JPEG_PARAMS)
+        outcome.crops, sheet = crop_sheet(image, outcome.boxes, defect_boxes, standard)
+        if sheet is not None:
+            outcome.crops_jpg = encode(".jpg", sheet, THUMB_JPEG_PARAMS)
+        if self.marked is not None:
+            suffix, params = MARKED_FORMATS[self.marked]
+            outcome.marked, outcome.marked_suffix = encode(suffix, result.marked_image(), params), suffix
 
 
 def in_target(result, registration, target):

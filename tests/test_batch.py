@@ -3,8 +3,10 @@ file, a print of the wrong size), a two-worker Dask cluster gives the same
 verdicts and regions as a plain loop over qlo_cv, and the report holds every
 file."""
 import csv
+import html
 import json
 import os
+import pathlib
 
 import cv2
 import numpy as np
@@ -90,10 +92,11 @@ def test_dask_cluster_gives_the_verdicts_of_a_plain_loop(archive, tmp_path):
                       "g_small.png": "size mismatch: the image is 120 x 60, the standard 120 x 90"}
 
 
-def test_report_lists_every_file_with_marked_images(archive, tmp_path):
+@pytest.mark.parametrize("marked", [None, "png", "jpg"])
+def test_report_lists_every_file_with_its_pictures(archive, tmp_path, marked):
     standard, folder, settings = archive
     out = tmp_path / "out"
-    rows = run_batch(standard, folder, str(out), settings, serial=True, progress=False)
+    rows = run_batch(standard, folder, str(out), settings, serial=True, progress=False, marked=marked)
     with open(out / "report.csv", newline="") as f:
         table = list(csv.DictReader(f))
     assert [r["file"] for r in table] == sorted(os.listdir(folder))[:-1]        # all but notes.txt
@@ -103,15 +106,26 @@ def test_report_lists_every_file_with_marked_images(archive, tmp_path):
         assert json.loads(written["boxes"]) == row["boxes"]
         assert written["descriptions"] == "; ".join(row["descriptions"])
         assert row["file"] in page
+        stem = os.path.splitext(row["file"])[0] + "~" + row["file"].rsplit(".", 1)[1]   # one suffix in a name
         if row["verdict"] == "NG":
-            marked = cv2.imread(str(out / written["marked_image"]))
-            result = qlo_cv.CompareResult(cv2.imread(os.path.join(folder, row["file"]), cv2.IMREAD_GRAYSCALE))
-            for rect, desc in zip(row["boxes"], row["descriptions"]):
-                result.append(qlo_cv.NGRegion(rect, desc))
-            assert np.array_equal(marked, result.marked_image())
             assert 'src="%s"' % row["thumbnail"] in page and (out / row["thumbnail"]).is_file()
+            assert row["thumbnail"] == "thumbs/%s.jpg" % stem and cv2.imread(str(out / row["thumbnail"])) is not None
+            assert written["marked_image"] == ("marked/%s.%s" % (stem, marked) if marked else "")
+            if marked:
+                image = cv2.imread(str(out / written["marked_image"]))
+                result = qlo_cv.CompareResult(cv2.imread(os.path.join(folder, row["file"]), cv2.IMREAD_GRAYSCALE))
+                for rect, desc in zip(row["boxes"], row["descriptions"]):
+                    result.append(qlo_cv.NGRegion(rect, desc))
+                expected = result.marked_image()
+                # PNG keeps the module's drawing exactly; JPEG within its loss
+                assert np.array_equal(image, expected) if marked == "png" else \
+                    np.abs(image.astype(int) - expected).mean() < 3
+            else:
+                assert 'href="%s"' % html.escape(pathlib.Path(row["target"]).as_uri()) in page
         else:
-            assert written["marked_image"] == ""
+            assert written["marked_image"] == "" and not row["thumbnail"]
+    assert sorted(os.listdir(out / "marked")) == ([] if marked is None else sorted(
+        row["marked_image"][len("marked/"):] for row in rows if row["verdict"] == "NG"))
     assert "7 images: 2 OK, 3 NG, 2 not inspected" in page
 
 

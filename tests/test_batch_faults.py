@@ -322,14 +322,14 @@ def test_a_new_run_starts_clean_and_resume_keeps_what_still_holds(folder, tmp_pa
         broken = label()
         broken[10:30, 10:30] = 0 if name != latin else broken[10:30, 10:30]
         (target / name).write_bytes(cv2.imencode(".png", broken)[1].tobytes())   # imwrite crashes on such names
-    args = [standard, str(target), str(out), "--settings", settings, "--serial", "--no-progress"]
+    args = [standard, str(target), str(out), "--settings", settings, "--serial", "--no-progress", "--marked", "png"]
     assert main(args) == 0
     (out / "marked" / "notes.txt").write_text("a user's note")
     os.remove(target / "a.png")
     os.utime(target / "b.png", ns=(0, 0))
     assert main(args + ["--resume"]) == 0
     assert "resuming: 3 of 4 files are already in the report" in capsys.readouterr().err
-    assert sorted(os.listdir(out / "marked")) == ["b.png.png", "c.png.png", "notes.txt"]
+    assert sorted(os.listdir(out / "marked")) == ["b~png.png", "c~png.png", "notes.txt"]
     with open(out / "run.json") as f:
         assert json.load(f)["files"][latin]["verdict"] == "OK"
     assert main(args) == 0                          # without --resume: every file again
@@ -339,4 +339,4 @@ def test_a_new_run_starts_clean_and_resume_keeps_what_still_holds(folder, tmp_pa
     assert "written by a run with other settings" in capsys.readouterr().err
     os.remove(target / "b.png")
     assert main(args) == 0
-    assert sorted(os.listdir(out / "marked")) == ["c.png.png", "notes.txt"]
+    assert sorted(os.listdir(out / "marked")) == ["c~png.png", "notes.txt"]

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 from conftest import run_python, two_prints
 
-from qlo_batch import outputs, run_batch, run_pairs
+from qlo_batch import outputs, report, run_batch, run_pairs
 from qlo_batch.__main__ import main
 from qlo_batch.evaluate import main as evaluate_main
 from qlo_batch.pairs import read_pairs
@@ -184,7 +184,7 @@ def test_resume_trusts_only_sound_lines_of_the_journal(reference, tmp_path, caps
     _, _, _, expected, ref = reference
     out = tmp_path / "out"
     shutil.copytree(ref, out)
-    (tmp_path / "planted.png").write_bytes((ref / "marked" / "p00.png.png").read_bytes())
+    (tmp_path / "planted.png").write_bytes((ref / "thumbs" / "p00~png.jpg").read_bytes())
     lines = (out / "resume.jsonl").read_text().splitlines(keepends=True)
     at = next(i for i, line in enumerate(lines) if i and json.loads(line)["row"]["verdict"] == "NG") if ng_line \
         else 0
@@ -210,19 +210,24 @@ def test_an_empty_journal_refuses_resume(reference, tmp_path, capsys):
 
 
 def full_disk(monkeypatch, room):
-    """From the second marked image on, every write of more than `room`
-    bytes fails with ENOSPC after writing half of its bytes, as a disk that
-    fills up does; returns a switch that frees the disk."""
-    real, state = outputs.write_all, {"marked": 0, "full": True}
+    """From the pictures of the second NG print on, every write of more than
+    `room` bytes fails with ENOSPC after writing half of its bytes, as a disk
+    that fills up does; returns a switch that frees the disk."""
+    real, state = outputs.write_all, {"ng": 0, "full": True}
+    real_pictures = report.PictureWriter.write
+
+    def write_pictures(self, outcome):
+        state["ng"] += outcome.thumbnail_jpg is not None
+        return real_pictures(self, outcome)
 
     def write_all(fd, data):
-        if data[:8] == b"\x89PNG\r\n\x1a\n":
-            state["marked"] += 1
-        if state["full"] and state["marked"] >= 2 and len(data) > room:
+        picture = data[:3] == b"\xff\xd8\xff" or data[:8] == b"\x89PNG\r\n\x1a\n"
+        if state["full"] and state["ng"] >= 2 and (picture or len(data) > room):
             real(fd, data[:len(data) // 2])
             raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
         real(fd, data)
     monkeypatch.setattr(outputs, "write_all", write_all)
+    monkeypatch.setattr(report.PictureWriter, "write", write_pictures)
     return lambda: state.update(full=False)
 
 
@@ -255,7 +260,7 @@ def test_a_full_disk_stops_the_run_in_one_line_and_keeps_the_finished_rows(refer
 
 @pytest.mark.hardening
 def test_a_file_size_limit_stops_the_run_and_resume_finishes(reference, tmp_path, capsys):
-    """A real failing write: under RLIMIT_FSIZE a marked image (290 kB) cannot
+    """A real failing write: under RLIMIT_FSIZE a preview (over 4 kB) cannot
     be written, the tables can."""
     _, _, _, expected, _ = reference
     out = tmp_path / "out"
@@ -263,7 +268,7 @@ def test_a_file_size_limit_stops_the_run_and_resume_finishes(reference, tmp_path
         import resource, signal, sys
         sys.path[:0] = %r
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 12, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
         from qlo_batch.__main__ import main
         sys.exit(main(%r))""" % (sys.path, command(reference, out)))
     assert done.returncode == 1 and done.stderr.count("\n") == 1, done.stderr

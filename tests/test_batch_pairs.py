@@ -71,9 +71,9 @@ def test_pairs_mode_reports_bad_pairs_and_inspects_the_rest(pairs_csv, tmp_path)
         "on)" % (tmp_path / "std/none.png")
     assert rows["left/small.png"]["error"] == "size mismatch: the image is 100 x 40, the standard 100 x 80"
     assert rows["left/empty.png"]["error"] == "empty file (0 bytes)"
-    # the two tiles of one base name get marked images of their own
-    marked = {rows[f]["marked_image"] for f in ("left/tile.png", "right/tile.png")}
-    assert len(marked) == 2 and all((out / m).is_file() and "/" not in m[len("marked/"):] for m in marked)
+    # the two tiles of one base name get previews of their own
+    previews = {rows[f]["thumbnail"] for f in ("left/tile.png", "right/tile.png")}
+    assert len(previews) == 2 and all((out / m).is_file() and "/" not in m[len("thumbs/"):] for m in previews)
 
     report, defects = tables(out)
     assert defects[0] == ["file", "x1", "y1", "x2", "y2", "kind", "score", "regions"]
@@ -124,7 +124,7 @@ def test_a_failing_defect_extraction_keeps_the_verdict(pairs_csv, tmp_path, monk
                                                   progress=False)}
     tile = rows["left/tile.png"]
     assert (tile["verdict"], tile["error"]) == ("NG", "defects not found: no parts")
-    assert tile["boxes"] and (tmp_path / "out" / tile["marked_image"]).is_file()
+    assert tile["boxes"] and (tmp_path / "out" / tile["thumbnail"]).is_file()
 
 
 @pytest.mark.parametrize("text, error", [

@@ -82,11 +82,14 @@ def test_margin_score_order_and_cut_off():
     assert find_defects(std, tgt, Settings(max_shift=3, judge_parameter=3, min_score=36.5))[0].score == 144.0
 
 
-@pytest.mark.parametrize("many", [False, True])          # pair by pair, or drawn (many boxes)
+GROUPINGS = {"closure": {}, "graph": {"FEW_BOXES": 0}, "drawn": {"MANY_BOXES": 0}}   # few, some, many boxes
+
+
+@pytest.mark.parametrize("way", GROUPINGS)
 @pytest.mark.parametrize("gap", [0, 3, 6])
-def test_boxes_at_most_gap_apart_merge(gap, many, monkeypatch):
-    if many:
-        monkeypatch.setattr(defects, "MANY_BOXES", 0)
+def test_boxes_at_most_gap_apart_merge(gap, way, monkeypatch):
+    for name, value in GROUPINGS[way].items():
+        monkeypatch.setattr(defects, name, value)
     a = (10, 10, 20, 20)
     assert group_boxes([a, (20 + gap, 10, 30 + gap, 20)], gap) == [[0, 1]]
     assert group_boxes([a, (21 + gap, 10, 31 + gap, 20)], gap) == [[0], [1]]
@@ -94,6 +97,19 @@ def test_boxes_at_most_gap_apart_merge(gap, many, monkeypatch):
     # transitive: a chain of near boxes is one group whatever its length
     chain = [(x, 50, x + 5, 55) for x in range(0, 60, 5 + gap)] + [a]
     assert group_boxes(chain, gap) == [list(range(len(chain) - 1)), [len(chain) - 1]]
+
+
+def test_the_three_groupings_agree_on_random_boxes(rng, monkeypatch):
+    for count in (1, 2, 7, 40, 64):
+        corners = rng.integers(0, 200, (count, 2))
+        boxes = np.concatenate([corners, corners + rng.integers(1, 12, (count, 2))], axis=1).tolist()
+        found = []
+        for way in GROUPINGS.values():
+            with monkeypatch.context() as patch:
+                for name, value in way.items():
+                    patch.setattr(defects, name, value)
+                found.append(group_boxes(boxes, 4))
+        assert found[0] == found[1] == found[2], count
 
 
 def test_fragments_of_one_defect_become_one():
@@ -220,3 +236,22 @@ def test_tile_alignment_leaves_only_the_fault(left, right):
     found = regions_of(tiled, std, tgt)
     assert [r for r in found if not (98 <= r[0] and r[2] <= 102)] == [hole]
     assert [(d.kind, d.box) for d in find_defects(std, tgt, tiled) if d.box[0] > 102] == [("hole", hole)]
+
+
+@pytest.mark.parametrize("align, align_grid", [(0, 0), (4, 0), (4, 2)])
+def test_an_inspection_aligns_each_pair_once_and_finds_the_same_defects(tmp_path, monkeypatch, align, align_grid):
+    from examples.labelled_samples import board_sample
+    from qlo_batch.pairs import Pair
+    from qlo_batch.work_unit import Inspector
+    standard, target = board_sample(np.random.default_rng(5), size=200)[:2]
+    cv2.imwrite(str(tmp_path / "s.png"), standard)
+    cv2.imwrite(str(tmp_path / "t.png"), target)
+    settings = Settings(max_shift=1, threshold=50, judge_parameter=1, min_pixels=6, min_radius=2, align=align,
+                        align_grid=align_grid)
+    expected = find_defects(standard, target, settings)
+    calls = []
+    real = defects.field
+    monkeypatch.setattr(defects, "field", lambda *args: calls.append(args) or real(*args))
+    outcome = Inspector(settings)(Pair(str(tmp_path / "s.png"), str(tmp_path / "t.png"), "t.png"))
+    assert outcome.verdict == "NG" and len(calls) == 1
+    assert outcome.defects == [(d.box, d.kind, d.score, d.ng_count) for d in expected]

@@ -24,7 +24,7 @@ COMPARISONS = [(0, 40, True, 1, None), (1, 40, True, 1, None), (2, 0, True, 1, N
 
 
 @pytest.mark.parametrize("max_shift, threshold, slope, step, region", COMPARISONS)
-def test_mismatch_maps_are_the_comparators(rng, max_shift, threshold, slope, step, region):
+def test_mismatch_maps_are_the_comparators(rng, monkeypatch, max_shift, threshold, slope, step, region):
     """Every blob of the maps is a region of a comparison whose judge keeps
     everything, black ones first, and no region is missing."""
     std, tgt = noisy_pair(rng)
@@ -35,6 +35,9 @@ def test_mismatch_maps_are_the_comparators(rng, max_shift, threshold, slope, ste
     rects = [list(r.rect) for r in result.ng_regions]
     assert sorted(rects[:len(blob_boxes(black))]) == sorted(blob_boxes(black))
     assert sorted(rects[len(blob_boxes(black)):]) == sorted(blob_boxes(white))
+    # the 8-bit maps are the 16-bit ones
+    monkeypatch.setattr(ng_filter, "_planes", lambda std, target, _: (std.astype(np.int16), target.astype(np.int16)))
+    assert all(np.array_equal(a, b) for a, b in zip(ng_filter.mismatch_maps(comparator, tgt), (black, white)))
 
 
 def slow_solid(comparator, tgt, regions, min_pixels, min_radius):

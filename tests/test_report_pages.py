@@ -219,3 +219,40 @@ def test_answers_saved_on_the_report_page_retune_the_settings(tmp_path):
                                      "drawn": found["drawn"]}
     assert tune.main([pairs_path, labels_path, str(tmp_path / "tuned.toml"), "--budget", "6", "--no-progress"]) == 0
     assert (tmp_path / "tuned.toml").is_file()
+
+
+def test_picture_names_carry_one_suffix_and_never_collide():
+    from qlo_batch.report import picture_stem
+    files = ["print_03.png", "print_03.jpg", "print_03", "a.b.tif", "left/tile.png", "right/tile.png", "x~y.png",
+             ".hidden.png", "print_03~png"]
+    stems = [picture_stem(file) for file in files]
+    assert stems[:4] == ["print_03~png", "print_03~jpg", "print_03", "a.b~tif"]
+    assert len(set(stems)) == len(stems)
+    # one suffix once ".jpg" is added: no image suffix left in the stem
+    assert not [stem for stem in stems if "/" in stem or os.path.splitext(stem)[1] in (".png", ".jpg", ".tif")]
+
+
+def test_a_long_report_is_split_into_linked_pages_and_shrinks_again(tmp_path, monkeypatch):
+    from qlo_batch import report_page
+    from qlo_batch.report import ReportWriter
+    from qlo_batch.work_unit import Outcome
+    monkeypatch.setattr(report_page, "PAGE_ROWS", 2)
+
+    def run(names):
+        writer = ReportWriter(str(tmp_path))
+        for name in names:
+            writer.add(Outcome(name, "NG" if name.startswith("n") else "OK", target=str(tmp_path / name),
+                               standard=str(tmp_path / "s.png"), width=4, height=4))
+        writer.finish()
+        return sorted(name for name in os.listdir(tmp_path) if name.endswith(".html"))
+
+    assert run(["a.png", "n1.png", "b.png", "n2.png", "c.png"]) == ["report-2.html", "report-3.html", "report.html"]
+    pages = {name: (tmp_path / name).read_text() for name in ("report.html", "report-2.html", "report-3.html")}
+    rows = {name: re.findall(r'<tr id="([^"]+)"', text) for name, text in pages.items()}
+    assert [len(found) for found in rows.values()] == [2, 2, 1]
+    assert "n1.png" in pages["report.html"] and "n2.png" in pages["report.html"]          # NG rows first
+    assert all('href="report-3.html"' in text for name, text in pages.items() if name != "report-3.html")
+    files = json.loads((tmp_path / "run.json").read_text())["files"]
+    assert {file: files[file]["page"] for file in ("n1.png", "a.png", "c.png")} == {
+        "n1.png": "report.html", "a.png": "report-2.html", "c.png": "report-3.html"}
+    assert run(["a.png", "b.png"]) == ["report.html"]          # the pages past the last are gone

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from qlo_batch import Settings, __version__, run_batch, run_pairs
+from qlo_batch.pictures import PICTURE_SIZE
 from qlo_batch.report_page import html_row
 
 STANDARD = np.full((60, 80), 200, np.uint8)
@@ -75,12 +76,14 @@ def test_the_report_says_what_run_it_is(prints, mode, title, changed, term):
 def test_each_defect_crop_has_the_standards_beside_it(prints):
     rows = run_batch(str(prints / "std.png"), str(prints / "lot 7"), str(prints / "out"), serial=True, progress=False)
     [ng] = [row for row in rows if row["verdict"] == "NG"]
-    assert len(ng["standard_crops"]) == len(ng["crops"]) == 1
-    crop = cv2.imread(str(prints / "out" / ng["standard_crops"][0]))
-    assert crop.shape == cv2.imread(str(prints / "out" / ng["crops"][0][1])).shape
-    assert abs(int(np.median(crop)) - 200) < 8            # the standard's grey, not the spot's dark
+    assert len(ng["standard_crops"]) == len(ng["crops"]) == 1 and ng["standard_crops"][0] == ng["crops"][0][1]
+    sheet = cv2.imread(str(prints / "out" / ng["crops"][0][1]))       # the standard's cell left of the print's
+    assert sheet.shape == (PICTURE_SIZE, 2 * PICTURE_SIZE, 3)
+    standard, found = sheet[:, :PICTURE_SIZE], sheet[:, PICTURE_SIZE:]
+    assert abs(int(np.median(standard[standard.min(axis=2) < 250])) - 200) < 8   # the standard's grey, no spot
+    assert found.min() < 100                                                    # the print's dark spot
     cells = html_row(ng)
-    assert cells.index(ng["standard_crops"][0]) < cells.index(ng["crops"][0][1])
+    assert cells.index("object-position: -0px -0px") < cells.index("object-position: -%dpx -0px" % PICTURE_SIZE)
 
 
 def test_a_resumed_run_gives_the_whole_runs_figures_and_its_last_parts(prints):

@@ -194,7 +194,7 @@ def test_a_watched_folder_and_its_restart(tmp_path, capsys, watching):
     assert {name: row["verdict"] for name, row in second.items()} == {
         "a.png": "OK", "b.png": "OK", "d.png": "OK", "junk.png": "ERROR", "slow.png": "NG"}
     assert all(second[name] == first[name] for name in ("a.png", "junk.png", "slow.png"))
-    assert not (out / "marked" / "b.png.png").exists()      # the pictures of its old row went with it
+    assert not (out / "thumbs" / "b~png.jpg").exists()      # the pictures of its old row went with it
     journal = [json.loads(line)["key"][0] for line in (out / "resume.jsonl").read_text().splitlines()[1:]]
     assert sorted(journal) == sorted(second)                 # each file once
     assert "watching; 3 files already in the report" in capsys.readouterr().err

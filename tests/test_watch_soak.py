@@ -86,12 +86,12 @@ def test_arrivals_go_to_the_cluster(tmp_path, monkeypatch):
 
     real = watch.run_on_dask
 
-    def counted(inspector, tasks, client, more):
+    def counted(inspector, tasks, client, more, **options):
         def taking(room):
             arrived = more(room)
             sent.extend(arrived or ())
             return arrived
-        return real(inspector, tasks, client, taking)
+        return real(inspector, tasks, client, taking, **options)
     monkeypatch.setattr(watch, "run_on_dask", counted)
     (tmp_path / "standard.png").write_bytes(png())
     folder, out = tmp_path / "prints", tmp_path / "out"
