@@ -14,6 +14,7 @@ import contextlib
 import dataclasses
 import json
 import os
+import time
 
 from qlo_batch.inputs import open_input
 
@@ -195,10 +196,13 @@ class Journal:
 
     def close(self):
         """Closes the journal, its time of last write set to now: a resumed
-        run counts this part's time up to here (qlo_batch.run_context)."""
+        run counts this part's time up to here (qlo_batch.run_context). The
+        time is given, not left to the file system, whose clock may lag by
+        a few milliseconds."""
         if self._file is not None:
+            now = time.time()
             with contextlib.suppress(OSError):
-                os.utime(self._file.fd)
+                os.utime(self._file.fd, (now, now))
             self._file.close()
             self._file = None
 

@@ -200,7 +200,7 @@ class Inspector:
                 # one verdict line for the whole print, not the flood of regions comparing would give
                 result = qlo_cv.CompareResult(image)
                 result.append(qlo_cv.NGRegion([0, 0, image.shape[1], image.shape[0]], refusal))
-                return self._finish(outcome, result, [], image, None, start)
+                return self._finish(outcome, result, [], image, None, start, crops=False)
             compared = registration.onto(standard, image)
         if self.region is not None:
             self.region.apply(compared)
@@ -222,26 +222,28 @@ class Inspector:
         # the standard's crops beside the print's where both share one grid
         return self._finish(outcome, result, found, image, standard if registration is None else None, start)
 
-    def _finish(self, outcome, result, found, image, standard, start):
+    def _finish(self, outcome, result, found, image, standard, start, crops=True):
         """The outcome with the verdict and NG regions of `result` (a
         CompareResult in the print's pixels) and the defects `found`, and,
         when NG, its pictures drawn over the print `image` (with the same
-        places of `standard` beside the crops when given)."""
+        places of `standard` beside the crops when given; no crops unless
+        `crops`: a verdict on the whole print)."""
         outcome.verdict = "NG" if result.ng else "OK"
         outcome.boxes = [list(region.rect) for region in result.ng_regions]
         outcome.descriptions = result.descriptions
         outcome.defects = found
         if result.ng:
-            self.draw(outcome, result, image, standard)
+            self.draw(outcome, result, image, standard, crops)
         outcome.seconds = time.perf_counter() - start
         return outcome
 
-    def draw(self, outcome, result, image, standard):
-        """The pictures of an NG outcome: the preview and the crops drawn over
-        the print itself, and the marked image when the run asks for it."""
+    def draw(self, outcome, result, image, standard, crops=True):
+        """The pictures of an NG outcome: the preview and (when `crops`) the
+        crops drawn over the print itself, and the marked image when the run
+        asks for it."""
         defect_boxes = [d[0] for d in outcome.defects]
         outcome.thumbnail_jpg = encode(".jpg", thumbnail(image, outcome.boxes, defect_boxes), THUMB_JPEG_PARAMS)
-        outcome.crops, sheet = crop_sheet(image, outcome.boxes, defect_boxes, standard)
+        outcome.crops, sheet = crop_sheet(image, outcome.boxes, defect_boxes, standard) if crops else ([], None)
         if sheet is not None:
             outcome.crops_jpg = encode(".jpg", sheet, THUMB_JPEG_PARAMS)
         if self.marked is not None:

@@ -119,7 +119,7 @@ def test_a_print_that_cannot_be_registered_is_ng_with_the_reason(tmp_path, label
     assert outcome.boxes == [[0, 0, SHAPE[1], SHAPE[0]]]
     [line] = outcome.descriptions
     assert line.startswith("not registered: ") and outcome.registration["problem"] in line
-    assert outcome.marked_png and outcome.thumbnail_jpg and outcome.crops == []      # no crop of the whole print
+    assert outcome.thumbnail_jpg and outcome.crops == [] and outcome.crops_jpg is None   # no crop of the whole print
     if make is turned_too_far:
         assert "turned by 8.00°, more than max_angle 5°" in line
 
