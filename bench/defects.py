@@ -130,12 +130,7 @@ def before_maps(comparator, target):
     in 16 bits."""
     std = np.asarray(comparator.std_threshold, np.int16)
     tgt = np.asarray(target).astype(np.int16)
-    if comparator.compare_region is not None:
-        x1, y1, x2, y2 = comparator.compare_region
-        std_window, tgt_window = np.zeros_like(std), np.zeros_like(tgt)
-        std_window[y1:y2, x1:x2] = std[y1:y2, x1:x2]
-        tgt_window[y1:y2, x1:x2] = tgt[y1:y2, x1:x2]
-        std, tgt = std_window, tgt_window
+    std, tgt = (ng_filter.in_region(image, comparator.compare_region) for image in (std, tgt))
     threshold = int(comparator.threshold)
     kernel = ng_filter.displacement_kernel(int(comparator.max_shift), comparator.slope, int(comparator.step))
     spread = cv2.dilate if threshold >= 0 else cv2.erode

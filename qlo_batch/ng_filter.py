@@ -40,6 +40,17 @@ def displacement_kernel(max_shift, slope, step):
     return kernel
 
 
+def in_region(image, region):
+    """`image` zeroed outside the corner box `region` (x1, y1, x2, y2), as the
+    comparator compares within its compare_region; the image itself when None."""
+    if region is None:
+        return image
+    x1, y1, x2, y2 = region
+    window = np.zeros_like(image)
+    window[y1:y2, x1:x2] = image[y1:y2, x1:x2]
+    return window
+
+
 def mismatch_maps(comparator, target):
     """(black, white): 0/255 uint8 maps of the pixels the comparator marks in
     `target` (before its judge), the darker-than-standard ones and the
@@ -47,12 +58,7 @@ def mismatch_maps(comparator, target):
     max_shift, threshold, slope, step and compare_region)."""
     threshold = int(comparator.threshold)
     std, tgt = _planes(np.asarray(comparator.std_threshold), np.asarray(target), threshold)
-    if comparator.compare_region is not None:
-        x1, y1, x2, y2 = comparator.compare_region
-        std_window, tgt_window = np.zeros_like(std), np.zeros_like(tgt)
-        std_window[y1:y2, x1:x2] = std[y1:y2, x1:x2]
-        tgt_window[y1:y2, x1:x2] = tgt[y1:y2, x1:x2]
-        std, tgt = std_window, tgt_window
+    std, tgt = in_region(std, comparator.compare_region), in_region(tgt, comparator.compare_region)
     kernel = displacement_kernel(int(comparator.max_shift), comparator.slope, int(comparator.step))
     # a difference above the threshold at every displacement is one above it
     # against the largest displaced value (below it: against the smallest)
