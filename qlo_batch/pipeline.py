@@ -10,6 +10,7 @@ import contextlib
 import functools
 import importlib.util
 import os
+from typing import List, Optional, Union
 import json
 import queue as _queue
 import signal
@@ -28,7 +29,7 @@ from qlo_batch import progress
 from qlo_batch.pairs import read_pairs
 from qlo_batch.report import IMAGE_FOLDERS, REPORT_FILES, PictureWriter, ReportWriter, pictures
 from qlo_batch.run_context import describe, earlier_parts
-from qlo_batch.settings import check_images, load_settings
+from qlo_batch.settings import Settings, check_images, load_settings
 from qlo_batch.work_unit import IMAGE_SUFFIXES, Inspector, Outcome, folder_task, read_grey
 
 # Chunks in flight per worker: enough to keep every worker busy, few enough that
@@ -47,6 +48,10 @@ PROBE_PRINTS = 2
 # What a run writes into OUT_DIR.
 IMAGE_FOLDER_NAMES = tuple(name for name, _ in IMAGE_FOLDERS)
 OWNED_NAMES = IMAGE_FOLDER_NAMES + REPORT_FILES + (JOURNAL_NAME,)
+
+# What the run functions take for a path, and for their settings.
+PathText = Union[str, "os.PathLike[str]"]
+SettingsSource = Union[Settings, str, "os.PathLike[str]", None]
 
 
 def run_serial(inspector, tasks):
@@ -596,21 +601,52 @@ def folder_tasks(standard, target_dir, out_dir, outside_links=True):
     return tasks, failed
 
 
-def run_batch(standard, target_dir, out_dir, settings=None, scheduler=None, workers=2, processes=True,
-              serial=None, progress=True, resume=False, dashboard=None, outside_links=True, marked=None):
-    """Inspects every image of `target_dir` against the `standard` image file and
-    writes the report into `out_dir`; returns the report's rows in file order.
-    `settings` is a Settings object or the path of a settings file. `serial`
-    True runs the plain loop, False a local Dask cluster, None lets the run
-    choose; a `scheduler` address always uses that cluster. `resume` keeps
-    the rows of the files an earlier run into `out_dir` finished (unchanged
-    since); `outside_links` False refuses links that lead out of the folder;
-    `marked` ("png" or "jpg") writes a full-size marked image of each NG
-    print in that format.
-    Raises RunError before any work when `out_dir` cannot hold the report,
-    Interrupted (after writing the report of the files done) on Ctrl-C, and
-    WriteError (after keeping the rows of the files done) when writing into
-    `out_dir` fails mid-run."""
+def run_batch(standard: PathText, target_dir: PathText, out_dir: PathText, settings: SettingsSource = None,
+              scheduler: Optional[str] = None, workers: int = 2, processes: bool = True,
+              serial: Optional[bool] = None, progress: bool = True, resume: bool = False,
+              dashboard: Optional[str] = None, outside_links: bool = True,
+              marked: Optional[str] = None) -> List[dict]:
+    """Inspects every image of a folder against one standard and writes the report.
+
+    Parameters
+    ----------
+    standard : path of the standard image file.
+    target_dir : folder whose images (directly inside it) are inspected.
+    out_dir : folder the report is written into (report.csv, defects.csv,
+        run.json, report.html, previews); made when missing.
+    settings : a Settings object, the path of a settings file, or None for the defaults.
+    scheduler : address of an existing Dask scheduler to run on (then always used).
+    workers : worker processes (or threads) of a local cluster.
+    processes : local cluster of processes (True) or threads.
+    serial : True runs the plain loop, False a local Dask cluster, None lets the run choose.
+    progress : show a progress bar (or a line of text without tqdm).
+    resume : keep the rows of the files an earlier run into `out_dir`
+        finished, unchanged since (their target and standard alike).
+    dashboard : address for the local cluster's dashboard.
+    outside_links : False refuses links that lead out of `target_dir`.
+    marked : "png" or "jpg" writes a full-size marked image of each NG print.
+
+    Returns
+    -------
+    The report's rows (dicts: file, verdict, ng_count, descriptions, boxes,
+    defects, error, ...) in file order.
+
+    Raises
+    ------
+    RunError
+        Before any work, when the standard or `out_dir` cannot be used.
+    SettingsError
+        When the settings cannot be used (before any work).
+    WriteError
+        When writing into `out_dir` fails mid-run; the rows of the files done are kept.
+    Interrupted
+        On Ctrl-C, after writing the report of the files done.
+
+    Example
+    -------
+    >>> rows = run_batch("standard.png", "prints", "out", Settings(max_shift=2), serial=True)
+    >>> [row["file"] for row in rows if row["verdict"] == "NG"]
+    """
     context = describe(as_settings(settings), settings_file(settings), standard=standard, folder=target_dir)
     check_out_dir(out_dir)
     inspector, warnings = folder_inspector(standard, as_settings(settings), marked)
@@ -630,13 +666,36 @@ def folder_inspector(standard, settings, marked=None):
     return Inspector.from_settings(image, settings, standard, marked), warnings
 
 
-def run_pairs(pairs_csv, out_dir, settings=None, scheduler=None, workers=2, processes=True, serial=None,
-              progress=True, resume=False, dashboard=None, marked=None):
-    """Inspects every target of the pairs file against its own standard and
-    writes the report into `out_dir`; returns the report's rows in file order
-    (`marked` as for run_batch).
-    A malformed pairs file stops the run before any work; missing, unreadable
-    or mismatched images become ERROR rows."""
+def run_pairs(pairs_csv: PathText, out_dir: PathText, settings: SettingsSource = None,
+              scheduler: Optional[str] = None, workers: int = 2, processes: bool = True,
+              serial: Optional[bool] = None, progress: bool = True, resume: bool = False,
+              dashboard: Optional[str] = None, marked: Optional[str] = None) -> List[dict]:
+    """Inspects every target of a pairs file against its own standard and writes the report.
+
+    Parameters
+    ----------
+    pairs_csv : path of a CSV with the header standard,target (paths
+        relative to the file's folder, or absolute).
+    out_dir, settings, scheduler, workers, processes, serial, progress,
+    resume, dashboard, marked : as for run_batch.
+
+    Returns
+    -------
+    The report's rows in file order; missing, unreadable or mismatched
+    images are ERROR rows that say why.
+
+    Raises
+    ------
+    RunError
+        Before any work, for a malformed or unreadable pairs file (or a
+        target listed twice) or an unusable `out_dir`.
+    SettingsError, WriteError, Interrupted
+        As for run_batch.
+
+    Example
+    -------
+    >>> rows = run_pairs("pairs.csv", "out", "settings.toml", scheduler="tcp://host:8786")
+    """
     context = describe(as_settings(settings), settings_file(settings), pairs=pairs_csv)
     settings = as_settings(settings)
     try:

@@ -349,8 +349,29 @@ def _problems(settings, name, width, height):
                         "nearly blind" % (key, value, widest, what, area))
 
 
-def load_settings(path=None):
-    """The settings of the TOML file at `path` (the defaults when None)."""
+def load_settings(path: Union[str, "os.PathLike[str]", None] = None) -> "Settings":
+    """The settings of a TOML settings file.
+
+    Parameters
+    ----------
+    path : the file (a regular file, UTF-8, a byte-order mark allowed), or
+        None for the defaults.
+
+    Returns
+    -------
+    A Settings whose every value was checked.
+
+    Raises
+    ------
+    SettingsError
+        For a file that cannot be read or is not TOML, an unknown key, or a
+        value of the wrong type or out of range (one line naming the key).
+
+    Example
+    -------
+    >>> load_settings("settings.toml").max_shift
+    3
+    """
     if path is None:
         return Settings()
     try:
