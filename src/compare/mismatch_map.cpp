@@ -360,7 +360,7 @@ void record_mismatch_originals() {
 std::optional<TwoMasks> two_way_masks(py::handle std_image, py::handle tgt_image, py::handle max_shift,
                                       py::handle threshold, py::handle slope, py::handle step) {
     if (!originals_bound() || !still_original("_np.int16") || !plain_truth(slope)) return std::nullopt;
-    if (route_asked() == Route::Loop || route_asked() == Route::Windows) return std::nullopt;
+    if (Route asked = route_asked(); asked == Route::Loop || asked == Route::Windows) return std::nullopt;
     if (!exact_int_within(threshold, SHRT_MIN, SHRT_MAX) || !exact_int_within(max_shift, -kMaxShift, kMaxShift) ||
         !exact_int_within(step, LONG_MIN, LONG_MAX) || PyLong_AsLong(step.ptr()) == 0)
         return std::nullopt;

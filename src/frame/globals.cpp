@@ -1,6 +1,5 @@
 #include "frame/globals.h"
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <unordered_map>
