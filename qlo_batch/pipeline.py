@@ -30,7 +30,7 @@ from qlo_batch.pairs import read_pairs
 from qlo_batch.report import IMAGE_FOLDERS, REPORT_FILES, PictureWriter, ReportWriter, pictures
 from qlo_batch.run_context import describe, earlier_parts
 from qlo_batch.settings import Settings, check_images, load_settings
-from qlo_batch.work_unit import IMAGE_SUFFIXES, Inspector, Outcome, folder_task, read_grey
+from qlo_batch.work_unit import Inspector, Outcome, folder_task, is_image_name, read_grey
 
 # Chunks in flight per worker: enough to keep every worker busy, few enough that
 # finished outcomes do not pile up on the workers.
@@ -553,13 +553,6 @@ def entry_problem(path, inside=None):
         if os.path.commonpath([real, inside]) != inside:
             return "symbolic link to %s, outside the folder (refused by --no-outside-links)" % real
     return None
-
-
-def is_image_name(name):
-    """Whether a folder entry of this name is a print: an image suffix and not
-    hidden (names starting with "." are skipped, as are the temporary names
-    writers use before renaming a finished file, such as `x.png.part`)."""
-    return not name.startswith(".") and os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES
 
 
 def own_outputs(out_dir):

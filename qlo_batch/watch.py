@@ -29,11 +29,11 @@ from qlo_batch.image_files import header_sizes
 from qlo_batch.journal import row_key, stamp, task_key
 from qlo_batch.pairs import PairsTail
 from qlo_batch.pipeline import (Unwritten, as_settings, check_out_dir, close_report, folder_entry, folder_inspector,
-                                is_image_name, note, open_report, own_outputs, pictures_there, progress_bar, record,
+                                note, open_report, own_outputs, pictures_there, progress_bar, record,
                                 run_on_dask, run_serial, settings_file, start_client)
 from qlo_batch.run_context import describe
 from qlo_batch.settings import check_images
-from qlo_batch.work_unit import Inspector, Outcome
+from qlo_batch.work_unit import Inspector, Outcome, is_image_name
 
 POLL_SECONDS = 0.25
 REFRESH_SECONDS = 2.0

@@ -34,10 +34,16 @@ MARKED_FORMATS = {"png": (".png", (cv2.IMWRITE_PNG_COMPRESSION, 1)),
 THUMB_JPEG_PARAMS = (cv2.IMWRITE_JPEG_QUALITY, 85)
 
 
+def is_image_name(name):
+    """Whether a folder entry of this name is a print: an image suffix and not
+    hidden (names starting with "." are skipped, as are the temporary names
+    writers use before renaming a finished file, such as `x.png.part`)."""
+    return not name.startswith(".") and os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES
+
+
 def list_images(folder):
     """The image files directly inside `folder`, by name."""
-    names = sorted(name for name in os.listdir(folder)
-                   if not name.startswith(".") and os.path.splitext(name)[1].lower() in IMAGE_SUFFIXES)
+    names = sorted(name for name in os.listdir(folder) if is_image_name(name))
     return [os.path.join(folder, name) for name in names if os.path.isfile(os.path.join(folder, name))]
 
 
